@@ -1,0 +1,29 @@
+# Warnings and sanitizers for every Kestrel target, applied through one interface target.
+add_library(kestrel_warnings INTERFACE)
+target_compile_options(kestrel_warnings INTERFACE -Wall -Wextra -Wpedantic)
+
+if(KESTREL_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# kestrel_library(name SOURCES a.cpp b.cpp DEPS other_lib ...)
+# One core module: a static library whose headers are included as "module/header.h".
+function(kestrel_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE kestrel_warnings)
+endfunction()
+
+# kestrel_add_test(name SOURCES a.cpp ... DEPS lib ...)
+# One GoogleTest executable registered with CTest, test by test.
+function(kestrel_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  find_package(GTest REQUIRED)
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} kestrel_test_support GTest::gtest GTest::gmock GTest::gtest_main kestrel_warnings)
+  include(GoogleTest)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+endfunction()

@@ -1,0 +1,112 @@
+// What the runs read and write on the main window, without any widget: the field
+// texts, label captions, button and progress-bar states, the two notice panels and the
+// results grid. The Qt front end shows it and forwards clicks; nothing else changes a
+// widget, so every behaviour of the window can be tested without a display.
+#pragma once
+
+#include "core/failure.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+/// The results grid: a header row (row 0) and image rows, 6 columns of text.
+class ResultsGrid {
+public:
+    static constexpr int columnCount = 6;
+
+    ResultsGrid() { setRowCount(8); }
+
+    int rowCount() const { return static_cast<int>(rows_.size()); }
+
+    /// Rows beyond the new count are dropped; rows added start empty.
+    void setRowCount(int count)
+    {
+        rows_.resize(static_cast<std::size_t>(count < 1 ? 1 : count));
+        ++revision_;
+    }
+
+    const std::string& cell(int column, int row) const { return rows_.at(index(row))[columnIndex(column)]; }
+
+    void setCell(int column, int row, std::string text)
+    {
+        rows_.at(index(row))[columnIndex(column)] = std::move(text);
+        ++revision_;
+    }
+
+    const std::array<std::string, columnCount>& row(int r) const { return rows_.at(index(r)); }
+    void setRow(int r, std::array<std::string, columnCount> cells)
+    {
+        rows_.at(index(r)) = std::move(cells);
+        ++revision_;
+    }
+
+    /// Counts changes, so a view can tell cheaply whether it must redraw.
+    std::uint64_t revision() const { return revision_; }
+
+    int currentColumn = 0;
+    int currentRow = 1;
+
+private:
+    static std::size_t index(int row)
+    {
+        if (row < 0)
+            failRange();
+        return static_cast<std::size_t>(row);
+    }
+    static std::size_t columnIndex(int column)
+    {
+        if (column < 0 || column >= columnCount)
+            failRange();
+        return static_cast<std::size_t>(column);
+    }
+
+    std::vector<std::array<std::string, columnCount>> rows_;
+    std::uint64_t revision_ = 0;
+};
+
+struct ButtonState {
+    bool visible = true;
+    bool enabled = true;
+    std::string caption;
+};
+
+struct ProgressState {
+    bool visible = false;
+    int minimum = 0;
+    int maximum = 100;
+    int position = 0;
+};
+
+struct NoticePanel {
+    bool visible = false;
+    std::vector<std::string> memoLines;
+};
+
+struct WindowModel {
+    std::string edit1 = "n/a"; // 1x1 phase
+    std::string edit2 = "n/a"; // 2x2 phase
+    std::string edit3 = "n/a"; // amplitude
+    std::string label7 = "        ";
+    std::string label8 = "        ";
+    std::string label9 = "The latest version is 1.0";
+
+    ButtonState button1{true, true, "&Select Files"};
+    ButtonState button2{false, true, "&Cancel"};
+    ButtonState button6{false, true, "Save Results"};
+    ButtonState button7{true, true, "Find Phase"};
+    ProgressState progressBar1;
+
+    NoticePanel updatePanel;
+    NoticePanel messagePanel;
+
+    ResultsGrid grid;
+
+    /// False while an About or Disclaimers dialog is shown.
+    bool enabled = true;
+};
+
+} // namespace kestrel

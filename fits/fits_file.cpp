@@ -1,0 +1,66 @@
+#include "fits/fits_file.h"
+
+#include "core/failure.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrel {
+
+void FitsFile::openRead(const std::filesystem::path& path)
+{
+    close();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw Failure("Cannot open file \"" + path.string() + "\". " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        throw Failure("Cannot open file \"" + path.string() + "\". " + std::strerror(EISDIR));
+    }
+    fd_ = fd;
+    path_ = path;
+}
+
+std::size_t FitsFile::read(void* buffer, std::size_t size)
+{
+    if (fd_ < 0)
+        throw Failure("File not open");
+    auto* out = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd_, out + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw Failure("Read error on \"" + path_.string() + "\". " + std::strerror(errno));
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+std::uint64_t FitsFile::remaining() const
+{
+    if (fd_ < 0)
+        return 0;
+    struct stat st {};
+    const off_t pos = ::lseek(fd_, 0, SEEK_CUR);
+    if (::fstat(fd_, &st) != 0 || pos < 0 || st.st_size < pos)
+        return 0;
+    return static_cast<std::uint64_t>(st.st_size - pos);
+}
+
+void FitsFile::close() noexcept
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+} // namespace kestrel

@@ -1,0 +1,133 @@
+#include "fits/cards.h"
+#include "fits/workspace.h"
+
+#include "core/arith.h"
+#include "core/numbers.h"
+
+namespace kestrel {
+namespace {
+
+template <class F>
+void reportFailures(Workspace& ws, const char* routine, F&& body)
+{
+    try {
+        body();
+    } catch (const std::exception& e) {
+        ws.host.errorBox(failureMessage(e) + inFunction(routine));
+    }
+}
+
+// BITPIX 16, a BZERO whose truncated value passes `bzeroAccepted`, and a BSCALE whose
+// truncated value is 1. `storeOffset` keeps the truncated BZERO in the workspace.
+template <class Accept>
+bool sixteenBitTest(Workspace& ws, const char* routine, bool storeOffset, Accept bzeroAccepted)
+{
+    bool result = false;
+    reportFailures(ws, routine, [&] {
+        if (!fitsKeywordPresent(ws, "BITPIX") || getFitsInteger(ws, "BITPIX") != 16)
+            return;
+        if (!fitsKeywordPresent(ws, "BZERO"))
+            return;
+        const std::int32_t bzero = truncToInt32(getFitsDouble(ws, "BZERO"));
+        if (storeOffset)
+            ws.bzeroOffset = bzero;
+        if (!bzeroAccepted(bzero))
+            return;
+        if (!fitsKeywordPresent(ws, "BSCALE"))
+            return;
+        if (truncToInt32(getFitsDouble(ws, "BSCALE")) != 1)
+            return;
+        result = true;
+    });
+    return result;
+}
+
+} // namespace
+
+bool float32File(Workspace& ws)
+{
+    bool result = false;
+    reportFailures(ws, "float32File",
+                   [&] { result = fitsKeywordPresent(ws, "BITPIX") && getFitsInteger(ws, "BITPIX") == -32; });
+    return result;
+}
+
+bool unsigned16Bit(Workspace& ws)
+{
+    return sixteenBitTest(ws, "unsigned16Bit", true, [](std::int32_t z) { return z == 32767 || z == 32768; });
+}
+
+bool signed16Bit(Workspace& ws)
+{
+    return sixteenBitTest(ws, "signed16Bit", false, [](std::int32_t z) { return z == 0; });
+}
+
+std::int32_t getTypeofFile(Workspace& ws)
+{
+    std::int32_t result = 0;
+    reportFailures(ws, "getTypeofFile", [&] {
+        if (unsigned16Bit(ws))
+            result = typeUnsigned16;
+        else if (float32File(ws))
+            result = typeFloat32;
+        else if (signed16Bit(ws))
+            result = typeSigned16;
+    });
+    return result;
+}
+
+bool pixInsightFile(Workspace& ws)
+{
+    bool result = false;
+    reportFailures(ws, "pixInsightFile", [&] {
+        for (const auto& card : ws.headerCards) {
+            const std::string folded = cards::upperAscii(card);
+            if (cards::keywordField(folded) != "PROGRAM")
+                continue;
+            if (folded.find("PIXINSIGHT") == std::string::npos)
+                return; // the first PROGRAM card decides
+            result = true;
+        }
+    });
+    return result;
+}
+
+double getTemp(Workspace& ws)
+{
+    double result = 20000.0;
+    reportFailures(ws, "getTemp", [&] {
+        for (const auto& card : ws.headerCards) {
+            if (cards::keywordField(card) != "CCD-TEMP")
+                continue;
+            const auto converted = parseReal(cards::numberText(cards::valueText(card)));
+            if (!converted.ok()) {
+                result = 20000.0;
+                return;
+            }
+            result = converted.value;
+        }
+    });
+    return result;
+}
+
+std::int32_t getExposure(Workspace& ws)
+{
+    std::int32_t result = 0;
+    reportFailures(ws, "getExposure", [&] {
+        for (const auto& card : ws.headerCards) {
+            const std::string keyword = cards::keywordField(card);
+            if (keyword != "EXPOSURE" && keyword != "EXPTIME")
+                continue;
+            const auto converted = parseReal(cards::numberText(cards::valueText(card)));
+            if (!converted.ok()) {
+                result = 0;
+                return;
+            }
+            // The exposure is held as a single-precision float before it is rounded.
+            result = roundToInt32(toSingle(converted.value));
+        }
+    });
+    return result;
+}
+
+} // namespace kestrel

@@ -1,0 +1,164 @@
+#include "fits/workspace.h"
+
+#include "core/arith.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace kestrel {
+namespace {
+
+constexpr std::size_t blockBytes = 500000;
+// Sample counts are 32-bit: a larger data area is not an image Kestrel can hold.
+constexpr std::uint64_t maxSamples = std::numeric_limits<std::int32_t>::max();
+
+std::uint32_t bigEndian32(const unsigned char* p)
+{
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+// Reads the data area block by block, handing each block to `store` (which returns
+// false when the block's byte count is not a whole number of samples). Closes the file
+// on every path; a failure is shown by `report` and makes the result false.
+template <class Store, class Report>
+bool loadBlocks(Workspace& ws, std::size_t sampleBytes, std::size_t& samples, Store store, Report report)
+{
+    bool result = false;
+    try {
+        std::unique_ptr<unsigned char[]> block(new unsigned char[blockBytes]);
+        for (;;) {
+            const std::size_t n = ws.fitsFile.read(block.get(), blockBytes);
+            ws.host.pumpMessages();
+            if (samples + n / sampleBytes > maxSamples)
+                failRange();
+            store(block.get(), n);
+            samples += n / sampleBytes;
+            // Leftover bytes that make no whole sample would be stored past the buffer.
+            if (n % sampleBytes != 0)
+                failRange();
+            if (n < blockBytes)
+                break;
+        }
+        result = true;
+    } catch (const std::exception& e) {
+        report(failureMessage(e));
+    }
+    ws.fitsFile.close();
+    return result;
+}
+
+std::size_t reserveFor(const Workspace& ws, std::size_t sampleBytes)
+{
+    const std::uint64_t fromFile = ws.fitsFile.remaining() / sampleBytes;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(fromFile, maxSamples));
+}
+
+bool pixelIndex(const Workspace& ws, std::int32_t col, std::int32_t row, std::size_t size, std::size_t& index)
+{
+    const std::int64_t i = static_cast<std::int64_t>(col) + static_cast<std::int64_t>(row) * ws.imageWidth;
+    if (i < 0 || static_cast<std::uint64_t>(i) >= size)
+        return false;
+    index = static_cast<std::size_t>(i);
+    return true;
+}
+
+} // namespace
+
+bool loadAllImageDataInt16(Workspace& ws)
+{
+    ws.int16Pixels.clear();
+    ws.int16Pixels.shrink_to_fit();
+    ws.int16Pixels.reserve(reserveFor(ws, 2));
+    std::size_t samples = 0;
+    const std::int64_t offset = ws.bzeroOffset;
+    ws.pixelLoadSucceeded = loadBlocks(
+        ws, 2, samples,
+        [&](const unsigned char* p, std::size_t n) {
+            const std::size_t count = n / 2;
+            const std::size_t base = ws.int16Pixels.size();
+            ws.int16Pixels.resize(base + count);
+            std::uint16_t* out = ws.int16Pixels.data() + base;
+            for (std::size_t i = 0; i < count; ++i) {
+                std::int64_t v = (std::int64_t{p[2 * i]} << 8 | p[2 * i + 1]) + offset;
+                if (v > 65535)
+                    v -= 65536;
+                if (v < 0 || v > 65535) {
+                    ws.int16Pixels.resize(base + i);
+                    failRange();
+                }
+                out[i] = static_cast<std::uint16_t>(v);
+            }
+        },
+        [&](const std::string& message) { ws.host.plainBox(message + inFunction("loadAllImageDataInt16")); });
+    return ws.pixelLoadSucceeded;
+}
+
+bool loadAllImageDataFloat32(Workspace& ws)
+{
+    ws.floatPixels.clear();
+    ws.floatPixels.shrink_to_fit();
+    ws.floatPixels.reserve(reserveFor(ws, 4));
+    std::size_t samples = 0;
+    ws.pixelLoadSucceeded = loadBlocks(
+        ws, 4, samples,
+        [&](const unsigned char* p, std::size_t n) {
+            const std::size_t count = n / 4;
+            const std::size_t base = ws.floatPixels.size();
+            ws.floatPixels.resize(base + count);
+            float* out = ws.floatPixels.data() + base;
+            for (std::size_t i = 0; i < count; ++i)
+                out[i] = std::bit_cast<float>(bigEndian32(p + 4 * i));
+        },
+        [&](const std::string& message) { ws.host.errorBox(message + inFunction("loadAllImageDataFloat32")); });
+    if (ws.pixelLoadSucceeded && ws.pixInsightImage) {
+        // Undo the 0..1 normalisation; the product of a float and 65535 is exact in
+        // double, so one rounding to single gives the extended-precision result.
+        try {
+            for (float& x : ws.floatPixels) {
+                const float scaled = static_cast<float>(static_cast<double>(x) * 65535.0);
+                if (std::isinf(scaled) && !std::isinf(x))
+                    throw Failure(messages::overflow);
+                x = scaled;
+            }
+        } catch (const std::exception& e) {
+            ws.host.errorBox(failureMessage(e) + inFunction("loadAllImageDataFloat32"));
+            ws.pixelLoadSucceeded = false;
+        }
+    }
+    return ws.pixelLoadSucceeded;
+}
+
+std::uint16_t getPixelValueInt16(Workspace& ws, std::int32_t col, std::int32_t row)
+{
+    std::size_t i = 0;
+    if (pixelIndex(ws, col, row, ws.int16Pixels.size(), i))
+        return ws.int16Pixels[i];
+    ws.host.errorBox(std::string(messages::rangeError) + inFunction("getPixelValueInt16"));
+    return 0;
+}
+
+double getPixelValueFloat(Workspace& ws, std::int32_t col, std::int32_t row)
+{
+    std::size_t i = 0;
+    if (pixelIndex(ws, col, row, ws.floatPixels.size(), i))
+        return ws.floatPixels[i];
+    ws.host.errorBox(std::string(messages::rangeError) + inFunction("getPixelValueFloat"));
+    return 0;
+}
+
+void setPixelValueFloat(Workspace& ws, std::int32_t col, std::int32_t row, float value)
+{
+    std::size_t i = 0;
+    if (pixelIndex(ws, col, row, ws.floatPixels.size(), i)) {
+        ws.floatPixels[i] = value;
+        return;
+    }
+    ws.host.plainBox(std::to_string(col));
+    ws.host.plainBox(std::to_string(row));
+    ws.host.errorBox(std::string(messages::rangeError) + inFunction("getPixelValueFloat"));
+}
+
+} // namespace kestrel

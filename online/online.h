@@ -1,0 +1,44 @@
+// Online notices: the developer message and the update notice, fetched from the
+// maker's web server through a narrow download interface.
+#pragma once
+
+#include "fits/workspace.h"
+
+#include <filesystem>
+#include <string>
+
+namespace kestrel {
+
+inline constexpr const char* programVersion = "1.35";
+
+/// Fetches one URL into a local file. Implementations leave no local file behind when
+/// the transfer fails or is not a 2xx answer.
+class Downloader {
+public:
+    virtual ~Downloader() = default;
+    /// True when the file was fetched whole.
+    virtual bool download(const std::string& url, const std::filesystem::path& localPath) = 0;
+};
+
+/// Downloads with libcurl: a few seconds to connect, about 15 s in all.
+class CurlDownloader : public Downloader {
+public:
+    bool download(const std::string& url, const std::filesystem::path& localPath) override;
+};
+
+/// The maker's web server (set at build time).
+std::string serverAddress();
+
+/// Fetches "kestrelMsg.txt" and shows messagePanel when it has a message. Failures in
+/// reading the file propagate to the caller (start-up reports them).
+void getDeveloperMessage(Workspace& ws, Downloader& downloader, const std::string& server);
+/// Fetches "update.txt" and shows updatePanel when it names a newer version than
+/// `currentVersion`; a failed download shows "Error downloading " and the URL.
+void checkForUpdate(Workspace& ws, Downloader& downloader, const std::string& server,
+                    const std::string& currentVersion);
+
+/// Download Update: opens updateLink when it is an http or https address, then hides
+/// the panel; any other link gives the plain box "...  Update download failed.".
+void downloadUpdateClick(Workspace& ws);
+
+} // namespace kestrel

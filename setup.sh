@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing Kestrel needs.
+# Does nothing when they are all present, so it is safe to run before every build.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev libgl-dev
+  libcurl4-openssl-dev libicu-dev libjpeg62-turbo-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libcfitsio-dev fitsverify
+  clang libclang-rt-14-dev
+  groff ghostscript
+  python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+run_as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+echo "Installing: ${missing[*]}"
+run_as_root apt-get update
+DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y --no-install-recommends "${missing[@]}"
