@@ -1,0 +1,16 @@
+#include "core/program_folder.h"
+
+#include <system_error>
+
+namespace kestrel {
+
+std::filesystem::path executableFolder()
+{
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec || exe.empty())
+        return std::filesystem::current_path(ec);
+    return exe.parent_path();
+}
+
+} // namespace kestrel
