@@ -2,12 +2,11 @@
 #include "settings/settings.h"
 
 #include "core/failure.h"
+#include "tests/settings/file_limit.h"
 #include "tests/support/fits_builder.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestrel {
 namespace {
@@ -94,16 +93,14 @@ TEST(ProfileWrite, FailureNamesTheFileAndLeavesNoTemporary)
         EXPECT_NE(e.message().find("No such file"), std::string::npos) << e.message();
     }
 
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "a read-only folder does not stop root";
-    const auto ro = dir / "ro";
-    std::filesystem::create_directory(ro);
-    writeFile(ro / "a.ini", "[s]\nk=1\n");
-    ::chmod(ro.c_str(), 0555);
-    EXPECT_THROW(writeProfileString(ro / "a.ini", "s", "k", "2"), Failure);
-    ::chmod(ro.c_str(), 0755);
-    EXPECT_EQ(readFile(ro / "a.ini"), "[s]\nk=1\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ro), {}), 1);
+    // A full disk: the old file stays whole and no temporary file is left over.
+    writeFile(dir / "a.ini", "[s]\nk=1\n");
+    {
+        testing::FileSizeLimit limit(64);
+        EXPECT_THROW(writeProfileString(dir / "a.ini", "s", "k", std::string(100, 'x')), Failure);
+    }
+    EXPECT_EQ(readFile(dir / "a.ini"), "[s]\nk=1\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
 } // namespace

@@ -1,0 +1,101 @@
+// The results file "kestrel.csv": one header line when it is created, then one line per
+// measured image of each export, appended.
+#include "settings/settings.h"
+
+#include "core/failure.h"
+#include "core/numbers.h"
+#include "settings/file_io.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrel {
+
+namespace {
+
+constexpr const char* header = "Image,Binning,CCDtemp,Exposure,Amplitude";
+constexpr const char* lineEnd = "\r\n";
+
+/// A field as it goes into the line: quoted, with its quotes doubled, only when it holds
+/// a comma, a double quote or a line break, which would otherwise change the fields.
+std::string csvField(std::string_view text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos)
+        return std::string(text);
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+} // namespace
+
+std::string resultsCsvLine(const tImageData& entry)
+{
+    return csvField(trimBlanks(entry.image)) + "," + csvField(entry.binning) + "," + std::to_string(entry.ccdTemp) +
+           "," + std::to_string(entry.exposure) + "," + formatFixedTrimmed(entry.amplitude, 2, 10);
+}
+
+void appendResultsCsv(const std::filesystem::path& file, const std::vector<tImageData>& entries)
+{
+    bool created = true;
+    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    }
+    if (fd < 0)
+        throw Failure(detail::cannotWrite(file, std::strerror(errno)));
+
+    struct stat before {};
+    if (::fstat(fd, &before) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw Failure(detail::cannotWrite(file, std::strerror(error)));
+    }
+
+    std::string text;
+    if (created)
+        text += std::string(header) + lineEnd;
+    for (const tImageData& entry : entries)
+        if (entry.measured)
+            text += resultsCsvLine(entry) + lineEnd;
+
+    // The whole export is one append; a failure part-way takes it back, so the file is
+    // either as before or holds every line.
+    auto undo = [&](int error) {
+        if (created) {
+            ::unlink(file.c_str());
+        } else if (::truncate(file.c_str(), before.st_size) != 0) {
+            throw Failure(detail::cannotWrite(file, std::string(std::strerror(error)) +
+                                                        "; the lines written could not be taken back"));
+        }
+        throw Failure(detail::cannotWrite(file, std::strerror(error)));
+    };
+
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t put = ::write(fd, data, left);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            const int error = put < 0 ? errno : EIO;
+            ::close(fd);
+            undo(error);
+        }
+        data += put;
+        left -= static_cast<std::size_t>(put);
+    }
+    if (::close(fd) != 0)
+        undo(errno);
+}
+
+} // namespace kestrel
