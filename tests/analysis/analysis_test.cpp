@@ -1,0 +1,251 @@
+#include "analysis/analysis.h"
+#include "settings/settings.h"
+#include "tests/analysis/reference.h"
+#include "tests/support/fits_builder.h"
+#include "tests/support/test_host.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <random>
+
+namespace kestrel {
+namespace {
+
+using testing::Box;
+using testing::TempDir;
+using testing::TestHost;
+
+struct Fixture {
+    TestHost host;
+    WindowModel window;
+    Workspace ws{host, window};
+
+    void image16(std::int32_t w, std::int32_t h, std::vector<std::uint16_t> px)
+    {
+        ws.imageWidth = w;
+        ws.imageHeight = h;
+        ws.int16Pixels = std::move(px);
+    }
+    void imageFloat(std::int32_t w, std::int32_t h, std::vector<float> px)
+    {
+        ws.imageWidth = w;
+        ws.imageHeight = h;
+        ws.floatPixels = std::move(px);
+    }
+};
+
+bool sameBits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+bool sameBits(const std::vector<long double>& a, const std::vector<long double>& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::memcmp(&a[i], &b[i], 10) != 0)
+            return false;
+    return true;
+}
+
+TEST(Sorts, SmallRangesEqualRunsAndDeepInputs)
+{
+    Fixture f;
+    std::vector<std::uint16_t> a{3, 1, 2};
+    QuickSort16(f.ws, a, 0, 2);
+    EXPECT_EQ(a, (std::vector<std::uint16_t>{1, 2, 3}));
+    std::vector<double> one{5.0};
+    QuickSort(f.ws, one, 0, 0);
+    EXPECT_EQ(one, std::vector<double>{5.0});
+
+    // Orders that drive a naive partition sort deep: organ pipe, equal values, sorted.
+    std::vector<std::uint16_t> big(400000);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint16_t>(i < big.size() / 2 ? i : big.size() - i);
+    auto expected = big;
+    std::sort(expected.begin(), expected.end());
+    QuickSort16(f.ws, big, 0, static_cast<std::int32_t>(big.size() - 1));
+    EXPECT_EQ(big, expected);
+    std::vector<double> equal(300000, 7.0);
+    QuickSort(f.ws, equal, 0, static_cast<std::int32_t>(equal.size() - 1));
+    EXPECT_EQ(equal, std::vector<double>(300000, 7.0));
+    EXPECT_TRUE(f.host.boxes.empty());
+
+    QuickSort(f.ws, one, 0, 3);
+    EXPECT_EQ(f.host.texts(Box::error), std::vector<std::string>{"Range check error... in procedure QuickSort."});
+}
+
+TEST(Background, SlicePositions)
+{
+    // N - 1 = 1000: 16-bit positions 2..10, float positions 2..100; samples 0..1000.
+    std::vector<std::uint16_t> ramp16(1001);
+    std::vector<float> rampF(1001);
+    for (int i = 0; i < 1001; ++i) {
+        ramp16[static_cast<std::size_t>(1000 - i)] = static_cast<std::uint16_t>(i);
+        rampF[static_cast<std::size_t>(i)] = static_cast<float>(1000 - i);
+    }
+    Fixture f;
+    f.image16(1001, 1, ramp16);
+    EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::int16), 6.0);
+    EXPECT_EQ(f.ws.sampleIndex, 9);
+    f.imageFloat(7, 143, rampF);
+    EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::float32), 51.0);
+    EXPECT_EQ(f.ws.sampleIndex, 99);
+
+    // N - 1 = 250: upper 2 (2.5 to even); N - 1 = 50: the darkest sample alone;
+    // N - 1 = 750: lower 1, as the extended product lies just below 1.5.
+    for (auto [n, expected] : {std::pair{251, 1.0}, {51, 0.0}, {751, 4.5}}) {
+        std::vector<std::uint16_t> px(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i)
+            px[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(i);
+        f.image16(n, 1, px);
+        EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::int16), expected) << n;
+    }
+    f.image16(40, 30, std::vector<std::uint16_t>(1200, 1000));
+    EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::int16), 1000.0);
+    // The true mean, also where a 32-bit sum would wrap.
+    f.image16(1000, 100, std::vector<std::uint16_t>(100000, 65535));
+    EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::int16), 65535.0);
+    EXPECT_TRUE(f.host.boxes.empty());
+}
+
+TEST(Background, FailuresGiveZeroAndOneBox)
+{
+    Fixture f;
+    f.imageFloat(3, 2, {-1, -2, -3, -4, -5, -6});
+    const long pumps = f.host.pumps;
+    EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::float32), 0.0);
+    EXPECT_EQ(f.host.pumps, pumps + 1);
+    f.imageFloat(3, 2, {1, 2, NAN, 4, 5, 6});
+    EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::float32), 0.0);
+    f.image16(3000, 2000, std::vector<std::uint16_t>(10, 5)); // far fewer samples than the size says
+    EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::int16), 0.0);
+    EXPECT_EQ(f.host.texts(Box::error), (std::vector<std::string>{
+                                            "Invalid floating point operation... in function getBackgroundFlux.",
+                                            "Invalid floating point operation... in function getBackgroundFlux.",
+                                            "Range check error... in function getBackgroundFlux."}));
+}
+
+TEST(Background, MatchesReferenceOnRandomImages)
+{
+    std::mt19937 rng(7);
+    for (auto [w, h] : {std::pair{4008, 23}, {4032, 11}, {2004, 31}, {2016, 17}}) {
+        const std::size_t n = static_cast<std::size_t>(w) * h;
+        std::vector<float> px(n);
+        std::vector<std::uint16_t> px16(n);
+        std::normal_distribution<float> sky(1000, 40);
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto pick = rng() % 100;
+            px[i] = pick < 3 ? -sky(rng) : pick < 6 ? 0.0f : pick < 9 ? -0.0f : pick < 12 ? 1e-7f * (rng() % 9) : std::round(sky(rng) * 4) / 4;
+            px16[i] = static_cast<std::uint16_t>(pick < 5 ? rng() % 65536 : 1000 + rng() % 60);
+        }
+        Fixture f;
+        f.imageFloat(w, h, px);
+        EXPECT_TRUE(sameBits(getBackgroundFlux(f.ws, SampleType::float32), reference::background(f.ws, SampleType::float32))) << w;
+        f.image16(w, h, px16);
+        EXPECT_TRUE(sameBits(getBackgroundFlux(f.ws, SampleType::int16), reference::background(f.ws, SampleType::int16))) << w;
+        EXPECT_TRUE(f.host.boxes.empty());
+    }
+}
+
+// Columns at period positions [from, from + count) (cyclic) hold `bright`, others 1000.
+std::vector<std::uint16_t> banded(std::int32_t w, std::int32_t h, std::int32_t period, std::int32_t from,
+                                  std::int32_t count, std::uint16_t bright)
+{
+    std::vector<std::uint16_t> px(static_cast<std::size_t>(w) * h, 1000);
+    for (std::int32_t r = 0; r < h; ++r)
+        for (std::int32_t c = 0; c < w; ++c)
+            if (((c % period) - from + period) % period < count)
+                px[static_cast<std::size_t>(r) * w + c] = bright;
+    return px;
+}
+
+TEST(PhaseFinder, KnownPhasesAndStoredAnswer)
+{
+    TempDir dir;
+    struct Case {
+        Binning binning;
+        std::int32_t width, period, from, count;
+        std::string expected;
+    };
+    for (const Case& c : {Case{Binning::unbinned, 4008, 32, 0, 0, "0"}, Case{Binning::unbinned, 4008, 32, 5, 16, "5"},
+                          Case{Binning::binned2x2, 2004, 16, 3, 8, "3"}, Case{Binning::unbinned, 4032, 32, 24, 16, "24"}}) {
+        Fixture f;
+        f.ws.programFolder = dir.path();
+        f.image16(c.width, 3, banded(c.width, 3, c.period, c.from, c.count, 1100));
+        f.ws.backgroundFlux = 1000;
+        f.host.defaultAnswer = true;
+        findPhase16(f.ws, c.binning);
+        ASSERT_EQ(f.host.boxes.size(), 1u);
+        EXPECT_EQ(f.host.boxes[0].text, "The Phase = " + c.expected + "\nUpdate the congfiguration (.ini) file?");
+        EXPECT_TRUE(f.host.boxes[0].defaultYes);
+        const bool unbinned = c.binning == Binning::unbinned;
+        EXPECT_EQ(unbinned ? f.window.edit1 : f.window.edit2, c.expected);
+        EXPECT_EQ(readProfileString(dir / "kestx.ini", "kestx", unbinned ? "1x1phase" : "2x2phase", "?"), c.expected);
+        EXPECT_EQ(f.ws.backgroundFlux, unbinned ? 1333.0 : 1330.0);
+        if (c.from == 5) {
+            EXPECT_EQ(f.ws.columnMeans[5], 111100.0L);
+            EXPECT_EQ(f.ws.columnMeans[4], 110468.75L);
+        }
+    }
+    // No keeps field and file as they were.
+    Fixture f;
+    f.ws.programFolder = dir.path();
+    f.image16(4008, 2, banded(4008, 2, 32, 7, 16, 1100));
+    f.ws.backgroundFlux = 1000;
+    findPhase16(f.ws, Binning::unbinned);
+    EXPECT_EQ(f.host.boxes.at(0).text.substr(0, 14), "The Phase = 7\n");
+    EXPECT_EQ(f.window.edit1, "n/a");
+    EXPECT_EQ(readProfileString(dir / "kestx.ini", "kestx", "1x1phase", "?"), "24");
+}
+
+TEST(PhaseFinder, LimitsAreExclusiveAndAnEmptyWindowFails)
+{
+    // 750 and 1333 are out of range, 751 and 1329 in: only those two count in window 0.
+    Fixture f;
+    auto px = banded(4008, 2, 32, 0, 32, 750);
+    for (std::int32_t r = 0; r < 2; ++r)
+        for (std::int32_t c = 0; c < 4008; ++c) {
+            const auto pos = c % 32;
+            auto& v = px[static_cast<std::size_t>(r) * 4008 + c];
+            v = pos == 10 ? 1329 : pos == 11 ? 751 : pos < 16 ? (pos % 2 ? 1333 : 750) : 1000;
+        }
+    f.image16(4008, 2, px);
+    f.ws.backgroundFlux = 1000;
+    findPhase16(f.ws, Binning::unbinned);
+    ASSERT_EQ(f.host.boxes.size(), 1u);
+    EXPECT_EQ(f.ws.columnMeans[0], 101 * 1040.0L);
+    EXPECT_EQ(f.ws.columnMeans[16], 101 * 1000.0L);
+
+    // A background of 0 leaves no sample in range: one error box, no question.
+    Fixture g;
+    g.image16(2004, 2, std::vector<std::uint16_t>(4008, 0));
+    g.ws.backgroundFlux = 0;
+    findPhase16(g.ws, Binning::binned2x2);
+    EXPECT_EQ(g.host.texts(Box::error), std::vector<std::string>{"Invalid floating point operation... in function findPhase16."});
+    EXPECT_TRUE(g.host.texts(Box::confirm).empty());
+}
+
+TEST(PhaseFinder, ScoresMatchReference)
+{
+    std::mt19937 rng(11);
+    for (auto [w, binning] : {std::pair{4008, Binning::unbinned}, {4032, Binning::unbinned},
+                              {2004, Binning::binned2x2}, {2016, Binning::binned2x2}}) {
+        const std::int32_t h = 13;
+        std::vector<std::uint16_t> px(static_cast<std::size_t>(w) * h);
+        for (auto& v : px)
+            v = static_cast<std::uint16_t>(rng() % 8 == 0 ? rng() % 65536 : 700 + rng() % 700);
+        Fixture f;
+        f.image16(w, h, px);
+        f.ws.backgroundFlux = 1000.37;
+        const bool unbinned = binning == Binning::unbinned;
+        const auto expected = reference::phaseScores(f.ws, unbinned ? 32 : 16, unbinned ? 1.333L : 1.33L, 1000.37);
+        findPhase16(f.ws, binning);
+        EXPECT_TRUE(sameBits(f.ws.columnMeans, expected)) << w;
+        EXPECT_EQ(f.host.texts(Box::error).size(), 0u);
+    }
+}
+
+} // namespace
+} // namespace kestrel

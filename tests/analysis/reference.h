@@ -1,0 +1,95 @@
+// The band analysis written out the straightforward way: every sample through the
+// range-checked accessor, the full copy sorted, each window summed on its own. The
+// tests compare the production routines with these bit for bit, and the benchmarks
+// measure them as the baseline.
+#pragma once
+
+#include "analysis/analysis.h"
+#include "core/arith.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace kestrel::reference {
+
+/// Background level as gathered, sorted and averaged over the whole copy.
+inline double background(Workspace& ws, SampleType type)
+{
+    const std::int32_t w = ws.imageWidth, h = ws.imageHeight;
+    if (type == SampleType::int16) {
+        std::vector<std::uint16_t> v;
+        v.reserve(static_cast<std::size_t>(w) * h);
+        for (std::int32_t c = 0; c < w; ++c)
+            for (std::int32_t r = 0; r < h; ++r)
+                v.push_back(getPixelValueInt16(ws, c, r));
+        const std::int32_t n = static_cast<std::int32_t>(v.size());
+        QuickSort16(ws, v, 0, n - 1);
+        const auto lo = roundHalfEven(0.002L * (n - 1)), hi = roundHalfEven(0.01L * (n - 1));
+        std::uint64_t sum = 0;
+        for (auto i = lo; i <= hi; ++i)
+            sum += v.at(static_cast<std::size_t>(i));
+        return toDouble(divide(static_cast<Extended>(sum), static_cast<Extended>(hi - lo + 1)));
+    }
+    std::vector<double> v;
+    v.reserve(static_cast<std::size_t>(w) * h);
+    for (std::int32_t c = 0; c < w; ++c)
+        for (std::int32_t r = 0; r < h; ++r) {
+            const double x = static_cast<float>(getPixelValueFloat(ws, c, r));
+            requireOrdered(x, 0.0);
+            if (!(x < 0.0))
+                v.push_back(x);
+        }
+    const std::int32_t n = static_cast<std::int32_t>(v.size());
+    QuickSort(ws, v, 0, n - 1);
+    const auto lo = roundHalfEven(0.002L * (n - 1)), hi = roundHalfEven(0.1L * (n - 1));
+    double sum = 0.0;
+    for (auto i = lo; i <= hi; ++i)
+        sum = addStored(sum, v.at(static_cast<std::size_t>(i)));
+    return toDouble(divide(sum, static_cast<Extended>(hi - lo + 1)));
+}
+
+/// Means of every band window of `window` columns; `upper` is the already scaled bound.
+inline std::vector<long double> columnMeans(Workspace& ws, std::int32_t window, double lower, double upper)
+{
+    std::vector<long double> means(static_cast<std::size_t>(ws.imageWidth - window), 0.0L);
+    for (std::int32_t s = 0; s < ws.imageWidth - window; ++s) {
+        double sum = 0.0;
+        std::int32_t count = 0;
+        for (std::int32_t col = s; col < s + window; ++col)
+            for (std::int32_t row = 0; row < ws.imageHeight; ++row) {
+                const double x = static_cast<float>(getPixelValueFloat(ws, col, row));
+                requireOrdered(x, lower);
+                if (x > lower && x < upper) {
+                    sum = addStored(sum, x);
+                    ++count;
+                }
+            }
+        means[static_cast<std::size_t>(s)] = toDouble(divide(sum, count));
+    }
+    return means;
+}
+
+/// Phase scores of the finder, window by window through the accessor.
+inline std::vector<long double> phaseScores(Workspace& ws, std::int32_t period, Extended upperFactor,
+                                            double background)
+{
+    std::vector<long double> scores(static_cast<std::size_t>(period), 0.0L);
+    const double lower = toDouble(0.75L * background), upper = toDouble(upperFactor * background);
+    for (std::int32_t b = 0; b < 101; ++b)
+        for (std::int32_t p = 0; p < period; ++p) {
+            std::int64_t sum = 0;
+            std::int32_t count = 0;
+            for (std::int32_t col = b * period + p; col < b * period + p + period / 2; ++col)
+                for (std::int32_t row = 0; row < ws.imageHeight; ++row) {
+                    const std::uint16_t v = getPixelValueInt16(ws, col, row);
+                    if (v > lower && v < upper) {
+                        sum += v;
+                        ++count;
+                    }
+                }
+            scores[static_cast<std::size_t>(p)] += toDouble(divide(static_cast<Extended>(sum), count));
+        }
+    return scores;
+}
+
+} // namespace kestrel::reference
