@@ -4,6 +4,8 @@
 
 #include "fits/workspace.h"
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -20,10 +22,23 @@ public:
     virtual bool download(const std::string& url, const std::filesystem::path& localPath) = 0;
 };
 
-/// Downloads with libcurl: a few seconds to connect, about 15 s in all.
+/// Downloads with libcurl: a few seconds to connect, about 15 s in all, so start-up
+/// never hangs on a server that does not answer. Only http and https are fetched; a
+/// body larger than `maxBytes` counts as a failed download.
 class CurlDownloader : public Downloader {
 public:
+    explicit CurlDownloader(std::chrono::milliseconds totalTimeout = std::chrono::seconds(15),
+                            std::chrono::milliseconds connectTimeout = std::chrono::seconds(3),
+                            std::size_t maxBytes = 1024 * 1024)
+        : totalTimeout_(totalTimeout), connectTimeout_(connectTimeout), maxBytes_(maxBytes)
+    {
+    }
     bool download(const std::string& url, const std::filesystem::path& localPath) override;
+
+private:
+    std::chrono::milliseconds totalTimeout_;
+    std::chrono::milliseconds connectTimeout_;
+    std::size_t maxBytes_;
 };
 
 /// The maker's web server (set at build time).
