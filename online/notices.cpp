@@ -102,7 +102,6 @@ void getDeveloperMessage(Workspace& ws, Downloader& downloader, const std::strin
     if (!downloader.download(url, local))
         return;
 
-    ws.messageLines.clear();
     ws.messageLines = readLines(local);
     // An empty file says as little as "No Message" does.
     if (ws.messageLines.empty() || ws.messageLines.front() == "No Message")

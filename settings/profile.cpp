@@ -23,6 +23,14 @@ struct Line {
     std::string_view end;
 };
 
+/// A byte order mark that an editor put at the start: kept in the file, but no part of
+/// the first line.
+std::string_view byteOrderMark(std::string_view contents)
+{
+    constexpr std::string_view mark = "\xEF\xBB\xBF";
+    return contents.starts_with(mark) ? mark : std::string_view();
+}
+
 std::vector<Line> splitLines(std::string_view contents)
 {
     std::vector<Line> lines;
@@ -143,7 +151,8 @@ std::string readProfileString(const std::filesystem::path& file, const std::stri
     }
     if (!contents)
         return fallback;
-    const std::vector<Line> lines = splitLines(*contents);
+    const std::string_view text = *contents;
+    const std::vector<Line> lines = splitLines(text.substr(byteOrderMark(text).size()));
     const auto range = findSection(lines, section);
     if (!range)
         return fallback;
@@ -160,14 +169,9 @@ void writeProfileString(const std::filesystem::path& file, const std::string& se
     if (value.find_first_of("\r\n") != std::string::npos)
         throw Failure(detail::cannotWrite(file, "the value of " + key + " holds a line break"));
 
-    std::optional<std::string> old;
-    try {
-        old = detail::readWholeFile(file);
-    } catch (const Failure& f) {
-        throw Failure(detail::cannotWrite(file, f.message()));
-    }
-    const std::string contents = old.value_or(std::string());
-    const std::vector<Line> lines = splitLines(contents);
+    const std::string contents = detail::readWholeFile(file).value_or(std::string());
+    const std::string_view mark = byteOrderMark(contents);
+    const std::vector<Line> lines = splitLines(std::string_view(contents).substr(mark.size()));
 
     // New lines take the line end the file already uses.
     std::string_view newline = "\n";
@@ -180,6 +184,7 @@ void writeProfileString(const std::filesystem::path& file, const std::string& se
 
     std::string out;
     out.reserve(contents.size() + pair.size() + section.size() + 8);
+    out.append(mark);
     auto put = [&out](const Line& l) {
         out.append(l.text);
         out.append(l.end);
@@ -207,8 +212,7 @@ void writeProfileString(const std::filesystem::path& file, const std::string& se
 
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (at && i == *at) {
-            out.append(pair);
-            out.append(lines[i].end.empty() ? std::string_view() : lines[i].end);
+            out.append(pair).append(lines[i].end);
             continue;
         }
         put(lines[i]);

@@ -68,34 +68,33 @@ void appendResultsCsv(const std::filesystem::path& file, const std::vector<tImag
         if (entry.measured)
             text += resultsCsvLine(entry) + lineEnd;
 
-    // The whole export is one append; a failure part-way takes it back, so the file is
-    // either as before or holds every line.
-    auto undo = [&](int error) {
-        if (created) {
-            ::unlink(file.c_str());
-        } else if (::truncate(file.c_str(), before.st_size) != 0) {
-            throw Failure(detail::cannotWrite(file, std::string(std::strerror(error)) +
-                                                        "; the lines written could not be taken back"));
-        }
-        throw Failure(detail::cannotWrite(file, std::strerror(error)));
-    };
-
+    int error = 0;
     const char* data = text.data();
     std::size_t left = text.size();
-    while (left > 0) {
+    while (left > 0 && error == 0) {
         const ssize_t put = ::write(fd, data, left);
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
-            const int error = put < 0 ? errno : EIO;
-            ::close(fd);
-            undo(error);
+            error = put < 0 ? errno : EIO;
+            break;
         }
         data += put;
         left -= static_cast<std::size_t>(put);
     }
-    if (::close(fd) != 0)
-        undo(errno);
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0)
+        return;
+
+    // The whole export is one append; a failure part-way takes it back, so the file is
+    // either as it was or holds every line.
+    if (created)
+        ::unlink(file.c_str());
+    else if (::truncate(file.c_str(), before.st_size) != 0)
+        throw Failure(detail::cannotWrite(file, std::string(std::strerror(error)) +
+                                                    "; the lines written could not be taken back"));
+    throw Failure(detail::cannotWrite(file, std::strerror(error)));
 }
 
 } // namespace kestrel

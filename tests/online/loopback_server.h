@@ -1,6 +1,6 @@
 // A small HTTP server on 127.0.0.1 for the download tests: it answers each request for
-// a known path with its fixture, and can also send a 404, cut a body short or accept a
-// connection and never answer.
+// a known path with its fixture and 404 for any other; a reply can also cut its body
+// short or never come at all.
 #pragma once
 
 #include <atomic>
@@ -29,23 +29,18 @@ public:
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     /// "http://127.0.0.1:PORT", without a final slash.
-    std::string address() const;
-    /// Paths not set answer 404.
+    std::string address() const { return "http://127.0.0.1:" + std::to_string(port_); }
     void set(const std::string& path, Reply reply);
     void serve(const std::string& path, const std::string& body) { set(path, Reply{200, body}); }
-    /// The paths requested so far, in order.
-    std::vector<std::string> requests() const;
 
 private:
-    void run();
     void answer(int client);
 
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::map<std::string, Reply> replies_;
-    std::vector<std::string> requests_;
     std::vector<int> silentClients_;
     std::thread thread_;
 };

@@ -10,89 +10,63 @@
 namespace kestrel {
 namespace {
 
-using testing::Box;
-using testing::TestHost;
+using Cells = std::array<std::string, ResultsGrid::columnCount>;
+using Texts = std::vector<std::string>;
 
 class GridSort : public ::testing::Test {
 protected:
-    GridSort() : ws(host, window)
-    {
-        ::setenv("LC_ALL", "en_GB.UTF-8", 1);
-        window.grid.setRowCount(1);
-    }
+    GridSort() : ws(host, window) { ::setenv("LC_ALL", "en_GB.UTF-8", 1); }
     ~GridSort() override { ::unsetenv("LC_ALL"); }
 
-    void addRow(std::array<std::string, 6> cells)
+    void fill(const std::vector<Cells>& rows)
     {
-        auto& g = window.grid;
-        g.setRowCount(g.rowCount() + 1);
-        g.setRow(g.rowCount() - 1, std::move(cells));
+        window.grid.setRowCount(static_cast<int>(rows.size()) + 1);
+        for (std::size_t r = 0; r < rows.size(); ++r)
+            window.grid.setRow(static_cast<int>(r) + 1, rows[r]);
     }
-    std::vector<std::string> column(int c) const
+    Texts sortedColumn(int sortBy, int shown)
     {
-        std::vector<std::string> out;
+        SortStringGrid(ws, window.grid, sortBy);
+        Texts out;
         for (int r = 1; r < window.grid.rowCount(); ++r)
-            out.push_back(window.grid.cell(c, r));
+            out.push_back(window.grid.cell(shown, r));
         return out;
     }
 
-    TestHost host;
+    testing::TestHost host;
     WindowModel window;
     Workspace ws;
 };
 
-TEST_F(GridSort, OrdersAsTextNotAsNumbers)
+TEST_F(GridSort, OrdersAsTextAndMovesWholeRows)
 {
-    addRow({"a.fits", "  10.00", "    60", "     -20", "  1.000", ""});
-    addRow({"b.fits", "  11.00", "    120", "     -20", "  2.000", ""});
-    SortStringGrid(ws, window.grid, 2);
-    EXPECT_EQ(column(0), (std::vector<std::string>{"b.fits", "a.fits"}));
-    // Sorting again by the same column keeps the order; rows move whole.
-    SortStringGrid(ws, window.grid, 2);
-    EXPECT_EQ(column(0), (std::vector<std::string>{"b.fits", "a.fits"}));
-    EXPECT_EQ(window.grid.cell(4, 1), "  2.000");
+    fill({{"a.fits", "  1.00", "    60"}, {"b.fits", "  2.00", "    120"}, {" ", " ", " "}});
+    // "    120" before "    60"; the blank key's "@" sorts after the exposures' blanks.
+    EXPECT_EQ(sortedColumn(2, 0), (Texts{"b.fits", "a.fits", " "}));
+    EXPECT_EQ(sortedColumn(2, 1), (Texts{"  2.00", "  1.00", " "}));
+    EXPECT_EQ(sortedColumn(0, 2), (Texts{" ", "    60", "    120"}));
     EXPECT_TRUE(host.boxes.empty());
-}
-
-TEST_F(GridSort, BlankRowsComeFirstAndAtSignsStayInTheirRow)
-{
-    addRow({"m@31.fits", "  1.00", "    30", "     -5", "  0.500", " "});
-    addRow({" ", " ", " ", " ", " ", " "});
-    addRow({"M@30.fits", "  2.00", "    30", "     -5", "  0.700", " "});
-    SortStringGrid(ws, window.grid, 0);
-    EXPECT_EQ(column(0), (std::vector<std::string>{" ", "M@30.fits", "m@31.fits"}));
-    EXPECT_EQ(column(1), (std::vector<std::string>{" ", "  2.00", "  1.00"}));
 }
 
 TEST_F(GridSort, KeysEqualButForCaseAreOrderedByTheWholeRow)
 {
-    addRow({"M31.fits", "  2.00", "", "", "", ""});
-    addRow({"m31.fits", "  1.00", "", "", "", ""});
-    SortStringGrid(ws, window.grid, 0);
-    EXPECT_EQ(column(1), (std::vector<std::string>{"  1.00", "  2.00"}));
+    fill({{"M@31.fits", "  2.00"}, {"m@31.fits", "  1.00"}, {"m@30.fits", "  3.00"}});
+    EXPECT_EQ(sortedColumn(0, 1), (Texts{"  3.00", "  1.00", "  2.00"}));
 }
 
 TEST_F(GridSort, FollowsTheUsersLanguage)
 {
-    addRow({"\xC3\xA4pfel.fits", "", "", "", "", ""}); // a with diaeresis
-    addRow({"zebra.fits", "", "", "", "", ""});
-    SortStringGrid(ws, window.grid, 0);
-    EXPECT_EQ(column(0).front(), "\xC3\xA4pfel.fits");
-    // Swedish puts the letter after z.
-    ::setenv("LC_ALL", "sv_SE.UTF-8", 1);
-    SortStringGrid(ws, window.grid, 0);
-    EXPECT_EQ(column(0).front(), "zebra.fits");
+    fill({{"zebra.fits"}, {"\xC3\xA4pfel.fits"}}); // a with diaeresis
+    EXPECT_EQ(sortedColumn(0, 0).front(), "\xC3\xA4pfel.fits");
+    ::setenv("LC_ALL", "sv_SE.UTF-8", 1); // Swedish puts the letter after z
+    EXPECT_EQ(sortedColumn(0, 0).front(), "zebra.fits");
 }
 
 TEST_F(GridSort, ColumnOutsideTheGridIsReportedAndChangesNothing)
 {
-    addRow({"b", "", "", "", "", ""});
-    addRow({"a", "", "", "", "", ""});
-    SortStringGrid(ws, window.grid, 7);
-    EXPECT_EQ(column(0), (std::vector<std::string>{"b", "a"}));
-    ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(host.boxes[0].kind, Box::plain);
-    EXPECT_EQ(host.boxes[0].text, "Range check error... in function SortStringGrid.");
+    fill({{"b"}, {"a"}});
+    EXPECT_EQ(sortedColumn(7, 0), (Texts{"b", "a"}));
+    EXPECT_EQ(host.texts(testing::Box::plain), (Texts{"Range check error... in function SortStringGrid."}));
 }
 
 } // namespace
