@@ -5,6 +5,7 @@
 #include "core/failure.h"
 #include "core/numbers.h"
 
+#include <algorithm>
 #include <fstream>
 #include <string_view>
 #include <system_error>
@@ -29,16 +30,18 @@ std::vector<std::string> readLines(const std::filesystem::path& file)
     std::ifstream in(file, std::ios::binary);
     if (!in)
         throw Failure("Cannot open file \"" + file.string() + "\"");
-    std::string bytes(maxNoticeBytes, '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    std::string bytes;
+    char chunk[16384];
+    while (bytes.size() < maxNoticeBytes && in) {
+        in.read(chunk, static_cast<std::streamsize>(std::min(sizeof chunk, maxNoticeBytes - bytes.size())));
+        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
+    }
 
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < bytes.size()) {
         std::size_t lf = bytes.find('\n', start);
-        const bool last = lf == std::string::npos;
-        if (last)
+        if (lf == std::string::npos)
             lf = bytes.size();
         std::size_t end = lf;
         if (end > start && bytes[end - 1] == '\r')
