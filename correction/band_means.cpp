@@ -11,40 +11,79 @@
 
 #include "core/arith.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace kestrel {
 
 namespace {
 
-constexpr int lanes = 16;
+/// Window sums by columns: the windows that contain column `col` are the `Window`
+/// starts col - Window + 1 .. col, and each of them adds the column's rows next in its
+/// own order. So one pass down a column adds each qualifying sample to all the open
+/// windows at once (one lane each); a window opens at its first column and is complete
+/// after its last. Counts are exact integers and come from per-column counts.
+typedef double Lanes4 __attribute__((vector_size(32)));
 
-struct LaneSums {
-    double sum[lanes];
-    double count[lanes];
-};
-
-__attribute__((target_clones("avx2", "default"))) void sumStrip(const float* px, std::int64_t width, std::int32_t height,
-                                                               std::int32_t start, std::int32_t window, double lower,
-                                                               double upper, LaneSums& out)
+template <int Window>
+__attribute__((target_clones("avx2", "default"))) void windowSums(const float* px, std::int64_t width,
+                                                                 std::int32_t height, std::int32_t starts,
+                                                                 double lower, double upper, double tiny,
+                                                                 double* sums, std::int32_t* columnCounts,
+                                                                 unsigned char* awkwardColumns)
 {
-    double sum[lanes] = {};
-    double count[lanes] = {};
-    for (std::int32_t c = 0; c < window; ++c) {
-        const float* column = px + start + c;
+    // Tiles of columns are first copied column by column (samples that do not
+    // qualify as 0), so the pass down a column reads contiguous memory.
+    constexpr std::int32_t tile = 16;
+    constexpr int groups = Window / 4;
+    std::vector<float> columns(static_cast<std::size_t>(tile) * height);
+    const std::int32_t lastColumn = starts + Window - 2;
+    double open[Window] = {};
+    for (std::int32_t first = 0; first <= lastColumn; first += tile) {
+        const std::int32_t n = std::min(tile, lastColumn + 1 - first);
+        std::int32_t count[tile] = {};
+        std::int32_t awkward[tile] = {};
+        float* out = columns.data();
         for (std::int32_t r = 0; r < height; ++r) {
-            const float* row = column + r * width;
-            for (int j = 0; j < lanes; ++j) {
-                const double x = row[j];
-                const bool in = x > lower && x < upper;
-                sum[j] += in ? x : 0.0;
-                count[j] += in ? 1.0 : 0.0;
+            const float* row = px + r * width + first;
+            float padded[tile] = {};
+            const float* x = row;
+            if (n < tile) {
+                std::memcpy(padded, row, sizeof(float) * static_cast<std::size_t>(n));
+                x = padded;
             }
+            float v[tile];
+            for (std::int32_t j = 0; j < tile; ++j) {
+                const double d = x[j];
+                const std::int32_t in = static_cast<std::int32_t>(d > lower) & static_cast<std::int32_t>(d < upper);
+                v[j] = in ? x[j] : 0.0f;
+                count[j] += in;
+                awkward[j] |= static_cast<std::int32_t>(d != d) | (in & static_cast<std::int32_t>(d < tiny));
+            }
+            for (std::int32_t j = 0; j < tile; ++j)
+                out[static_cast<std::size_t>(j) * height + r] = v[j];
         }
-    }
-    for (int j = 0; j < lanes; ++j) {
-        out.sum[j] = sum[j];
-        out.count[j] = count[j];
+        for (std::int32_t j = 0; j < n; ++j) {
+            const std::int32_t col = first + j;
+            columnCounts[col] = count[j];
+            awkwardColumns[col] = awkward[j] != 0;
+            open[col % Window] = 0.0; // the window that starts here
+            Lanes4 acc[groups];
+            std::memcpy(acc, open, sizeof open);
+            const float* column = columns.data() + static_cast<std::size_t>(j) * height;
+            for (std::int32_t r = 0; r < height; ++r) {
+                const double v = column[r];
+                const Lanes4 add = {v, v, v, v};
+#pragma GCC unroll 4
+                for (int k = 0; k < groups; ++k)
+                    acc[k] += add;
+            }
+            std::memcpy(open, acc, sizeof open);
+            const std::int32_t done = col - Window + 1; // the window whose last column this is
+            if (done >= 0)
+                sums[done] = open[done % Window];
+        }
     }
 }
 
@@ -89,45 +128,53 @@ void fillColumnMeans(Workspace& ws, const BandLayout& layout)
     const double upper = ws.backgroundFlux;
     requireOrdered(upper, lower);
 
-    // Columns that hold a NaN or a qualifying sample too small for plain double sums.
+    // A column that holds a NaN or a qualifying sample too small for plain double sums
+    // is awkward: the windows that read it are summed exactly.
     const double largestSum = static_cast<double>(window) * height * std::fabs(upper);
     const double tiny = std::isfinite(largestSum) && largestSum > 0
                             ? std::ldexp(1.0, std::ilogb(largestSum) - 39)
                             : std::numeric_limits<double>::infinity();
     std::vector<unsigned char> exactColumn(static_cast<std::size_t>(width), 0);
-    {
-        const float* px = ws.floatPixels.data();
-        for (std::int32_t r = 0; r < height; ++r) {
-            const float* row = px + static_cast<std::int64_t>(r) * width;
-            for (std::int32_t c = 0; c < width; ++c) {
-                const double x = row[c];
-                const bool awkward = (x != x) || (x > lower && x < upper && x < tiny);
-                exactColumn[static_cast<std::size_t>(c)] |= awkward ? 1 : 0;
-            }
-        }
+    std::vector<double> sums(static_cast<std::size_t>(starts));
+    std::vector<std::int32_t> columnCounts(static_cast<std::size_t>(width), 0);
+    if (starts > 0) {
+        if (window == 16)
+            windowSums<16>(ws.floatPixels.data(), width, height, starts, lower, upper, tiny, sums.data(), columnCounts.data(),
+                          exactColumn.data());
+        else if (window == 8)
+            windowSums<8>(ws.floatPixels.data(), width, height, starts, lower, upper, tiny, sums.data(), columnCounts.data(),
+                          exactColumn.data());
+        else
+            failRange();
     }
+    ws.host.pumpMessages();
 
-    LaneSums strip;
-    std::int32_t start = 0;
-    for (; start < starts; start += lanes) {
-        const std::int32_t n = std::min(lanes, starts - start);
-        bool exact = n < lanes;
-        for (std::int32_t c = start; c < start + n + window - 1 && !exact; ++c)
-            exact = exactColumn[static_cast<std::size_t>(c)] != 0;
-        if (exact) {
-            for (std::int32_t s = start; s < start + n; ++s)
-                exactWindow(ws, s, window, lower, upper);
-        } else {
-            sumStrip(ws.floatPixels.data(), width, height, start, window, lower, upper, strip);
-            for (int j = 0; j < n; ++j) {
-                ws.sampleIndex = start + j;
-                ws.sampleSum = strip.sum[j];
-                ws.sampleCount = static_cast<std::int32_t>(strip.count[j]);
-                ws.sampleMean = toDouble(divide(ws.sampleSum, ws.sampleCount));
-                ws.columnMeans[static_cast<std::size_t>(start + j)] = ws.sampleMean;
-            }
+    // Means in window order, so a failure comes at the same window as when summing one
+    // window after the other. A window that reads an awkward column is summed exactly.
+    std::int32_t awkwardUntil = -1; // windows starting up to here read an awkward column
+    for (std::int32_t s = 0; s < starts; ++s) {
+        const std::int32_t last = s + window - 1;
+        if (s == 0) {
+            for (std::int32_t c = 0; c <= last; ++c)
+                if (exactColumn[static_cast<std::size_t>(c)])
+                    awkwardUntil = c;
+        } else if (exactColumn[static_cast<std::size_t>(last)]) {
+            awkwardUntil = last;
         }
-        ws.host.pumpMessages();
+        if (awkwardUntil >= s) {
+            exactWindow(ws, s, window, lower, upper);
+        } else {
+            std::int32_t count = 0;
+            for (std::int32_t c = s; c <= last; ++c)
+                count += columnCounts[static_cast<std::size_t>(c)];
+            ws.sampleIndex = s;
+            ws.sampleSum = sums[static_cast<std::size_t>(s)];
+            ws.sampleCount = count;
+            ws.sampleMean = toDouble(divide(ws.sampleSum, count));
+            ws.columnMeans[static_cast<std::size_t>(s)] = ws.sampleMean;
+        }
+        if ((s & 255) == 255)
+            ws.host.pumpMessages();
     }
 }
 

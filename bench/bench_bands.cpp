@@ -1,0 +1,154 @@
+// The band analysis and correction against their straightforward counterparts, on
+// synthetic frames that look like the camera's: a sky level with a gradient, noise,
+// stars and the vertical banding itself.
+#include "analysis/analysis.h"
+#include "correction/band_layout.h"
+#include "correction/correction.h"
+#include "tests/analysis/reference.h"
+#include "tests/support/fits_builder.h"
+#include "tests/support/test_host.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace kestrel {
+namespace {
+
+std::vector<float> skyFrame(std::int32_t w, std::int32_t h, std::int32_t period)
+{
+    std::mt19937 rng(2024);
+    std::normal_distribution<float> noise(0, 12);
+    std::vector<float> px(static_cast<std::size_t>(w) * h);
+    for (std::int32_t r = 0; r < h; ++r)
+        for (std::int32_t c = 0; c < w; ++c) {
+            const float band = ((c - 8 + period) % period) < period / 2 ? 3.0f : -3.0f;
+            px[static_cast<std::size_t>(r) * w + c] = 900.0f + 0.03f * c + 0.02f * r + band + noise(rng);
+        }
+    std::uniform_int_distribution<std::int32_t> col(0, w - 1), row(0, h - 1);
+    std::uniform_real_distribution<float> peak(200, 40000);
+    for (int star = 0; star < w * h / 5000; ++star) {
+        const std::int32_t sc = col(rng), sr = row(rng);
+        const float p = peak(rng);
+        for (std::int32_t dr = -4; dr <= 4; ++dr)
+            for (std::int32_t dc = -4; dc <= 4; ++dc) {
+                const std::int32_t c = sc + dc, r = sr + dr;
+                if (c >= 0 && c < w && r >= 0 && r < h)
+                    px[static_cast<std::size_t>(r) * w + c] += p * std::exp(-(dc * dc + dr * dr) / 3.0f);
+            }
+    }
+    return px;
+}
+
+std::vector<std::uint16_t> skyFrame16(std::int32_t w, std::int32_t h, std::int32_t period)
+{
+    const auto f = skyFrame(w, h, period);
+    std::vector<std::uint16_t> px(f.size());
+    for (std::size_t i = 0; i < f.size(); ++i)
+        px[i] = static_cast<std::uint16_t>(std::clamp(std::lround(f[i]), 0L, 65535L));
+    return px;
+}
+
+struct Bench {
+    testing::TestHost host;
+    WindowModel window;
+    Workspace ws{host, window};
+};
+
+void columnMeans(benchmark::State& state, std::int32_t w, std::int32_t h, const BandLayout& layout, bool reference)
+{
+    Bench b;
+    b.ws.imageWidth = w;
+    b.ws.imageHeight = h;
+    b.ws.floatPixels = skyFrame(w, h, layout.period);
+    const double upper = 1.5 * getBackgroundFlux(b.ws, SampleType::float32);
+    for (auto _ : state) {
+        if (reference) {
+            benchmark::DoNotOptimize(reference::columnMeans(b.ws, layout.window, layout.lowerBound, upper));
+        } else {
+            b.ws.backgroundFlux = upper;
+            fillColumnMeans(b.ws, layout);
+            benchmark::DoNotOptimize(b.ws.columnMeans.data());
+        }
+    }
+}
+
+void BM_ColumnMeans1x1(benchmark::State& state, bool reference) { columnMeans(state, 4008, 2672, unbinnedLayout, reference); }
+void BM_ColumnMeans2x2(benchmark::State& state, bool reference) { columnMeans(state, 2004, 1336, binned2x2Layout, reference); }
+
+void BM_BackgroundFloat(benchmark::State& state, bool reference)
+{
+    Bench b;
+    b.ws.imageWidth = 4008;
+    b.ws.imageHeight = 2672;
+    b.ws.floatPixels = skyFrame(4008, 2672, 32);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(reference ? reference::background(b.ws, SampleType::float32)
+                                           : getBackgroundFlux(b.ws, SampleType::float32));
+}
+
+void BM_Background16(benchmark::State& state, bool reference)
+{
+    Bench b;
+    b.ws.imageWidth = 4008;
+    b.ws.imageHeight = 2672;
+    b.ws.int16Pixels = skyFrame16(4008, 2672, 32);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(reference ? reference::background(b.ws, SampleType::int16)
+                                           : getBackgroundFlux(b.ws, SampleType::int16));
+}
+
+void BM_FindPhase1x1(benchmark::State& state, bool reference)
+{
+    Bench b;
+    b.ws.imageWidth = 4008;
+    b.ws.imageHeight = 2672;
+    b.ws.int16Pixels = skyFrame16(4008, 2672, 32);
+    const double background = getBackgroundFlux(b.ws, SampleType::int16);
+    for (auto _ : state) {
+        if (reference) {
+            benchmark::DoNotOptimize(reference::phaseScores(b.ws, 32, 1.333L, background));
+        } else {
+            b.ws.backgroundFlux = background;
+            findPhase16(b.ws, Binning::unbinned); // the host answers No
+            benchmark::DoNotOptimize(b.ws.columnMeans.data());
+        }
+    }
+}
+
+void BM_CorrectFile1x1(benchmark::State& state)
+{
+    testing::TempDir dir;
+    testing::writeFile(dir / "frame.fits", testing::headerRecords(testing::floatImageCards(4008, 2672)) +
+                                               testing::floatData(skyFrame(4008, 2672, 32)));
+    Bench b;
+    b.ws.fileCount = 1;
+    b.ws.imageResults.assign(1, tImageData{});
+    b.ws.phase = 8;
+    for (auto _ : state) {
+        loadFitsHeader(b.ws, dir / "frame.fits");
+        b.ws.imageWidth = 4008;
+        b.ws.imageHeight = 2672;
+        fixFloat32Columns(b.ws, dir / "out.fits");
+        if (!b.host.boxes.empty())
+            state.SkipWithError(b.host.boxes.front().text.c_str());
+    }
+    state.SetBytesProcessed(state.iterations() * 4008LL * 2672 * 4);
+}
+
+BENCHMARK_CAPTURE(BM_ColumnMeans1x1, reference, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ColumnMeans1x1, fast, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ColumnMeans2x2, reference, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ColumnMeans2x2, fast, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BackgroundFloat, reference, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BackgroundFloat, fast, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Background16, reference, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Background16, fast, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindPhase1x1, reference, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_FindPhase1x1, fast, false)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CorrectFile1x1)->Unit(benchmark::kMillisecond);
+
+} // namespace
+} // namespace kestrel
