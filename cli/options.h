@@ -1,0 +1,38 @@
+// Command-line options of kestrel-cli, parsed without touching the disk.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrel::cli {
+
+struct Options {
+    enum class Command { none, correct, phase, help, version } command = Command::none;
+
+    // correct
+    std::optional<std::string> phase1x1;   // text as given, converted like the phase field
+    std::optional<std::string> phase2x2;
+    double amplitude = 0;                  // 0: measure each image
+    bool overwrite = false;
+    std::optional<std::filesystem::path> outputDir;
+    std::optional<std::filesystem::path> csv;
+    unsigned jobs = 0;                     // 0: one per core
+
+    // phase
+    bool save = false;
+
+    std::vector<std::filesystem::path> files;
+};
+
+struct ParseResult {
+    Options options;
+    std::string error; // empty when the arguments were understood
+};
+
+ParseResult parseArguments(const std::vector<std::string>& args);
+
+std::string usageText();
+
+} // namespace kestrel::cli
