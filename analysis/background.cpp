@@ -1,7 +1,7 @@
 // The background level: the mean of a dark slice of the sorted samples. Only the
 // averaged slice has to be in sorted order (the sum is accumulated in that order), so
 // 16-bit images use a counting histogram and float images a selection on a 4-byte
-// copy followed by a sort of the slice alone.
+// copy followed by a sort of the slice alone, when its order can matter at all.
 #include "analysis/analysis.h"
 
 #include "core/arith.h"
@@ -88,11 +88,25 @@ double backgroundFloat(Workspace& ws)
     auto last = kept.begin() + s.upper;
     std::nth_element(kept.begin(), last, kept.end());
     std::nth_element(kept.begin(), first, last);
-    std::sort(first, last);
-    double sum = 0.0;
+    // When every partial sum of the slice is exact in a double, the order of the
+    // additions cannot matter and the slice need not be sorted.
+    float smallest = std::numeric_limits<float>::infinity();
     for (auto it = first; it <= last; ++it)
-        sum = addStored(sum, *it);
+        if (*it > 0.0f && *it < smallest)
+            smallest = *it;
     const std::int32_t averaged = s.upper - s.lower + 1;
+    double sum = 0.0;
+    const bool exact = !std::isfinite(smallest) ||
+                       static_cast<double>(averaged) * *last <
+                           std::ldexp(1.0, std::max(std::ilogb(smallest) - 23, -149) + 53);
+    if (exact) {
+        for (auto it = first; it <= last; ++it)
+            sum += *it;
+    } else {
+        std::sort(first, last);
+        for (auto it = first; it <= last; ++it)
+            sum = addStored(sum, *it);
+    }
     ws.sampleIndex = averaged;
     return toDouble(divide(sum, averaged));
 }

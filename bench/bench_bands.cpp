@@ -12,7 +12,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <malloc.h>
 #include <random>
+#include <string>
 
 namespace kestrel {
 namespace {
@@ -118,6 +121,17 @@ void BM_FindPhase1x1(benchmark::State& state, bool reference)
     }
 }
 
+/// A line of /proc/self/status in bytes ("VmRSS", "VmHWM"); 0 where unknown.
+double statusBytes(const std::string& key)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(key + ":", 0) == 0)
+            return std::stod(line.substr(key.size() + 1)) * 1024;
+    return 0;
+}
+
 void BM_CorrectFile1x1(benchmark::State& state)
 {
     testing::TempDir dir;
@@ -127,6 +141,10 @@ void BM_CorrectFile1x1(benchmark::State& state)
     b.ws.fileCount = 1;
     b.ws.imageResults.assign(1, tImageData{});
     b.ws.phase = 8;
+    // Peak memory of the corrections over what the process held before them.
+    malloc_trim(0);
+    const double before = statusBytes("VmRSS");
+    std::ofstream("/proc/self/clear_refs") << "5";
     for (auto _ : state) {
         loadFitsHeader(b.ws, dir / "frame.fits");
         b.ws.imageWidth = 4008;
@@ -136,6 +154,9 @@ void BM_CorrectFile1x1(benchmark::State& state)
             state.SkipWithError(b.host.boxes.front().text.c_str());
     }
     state.SetBytesProcessed(state.iterations() * 4008LL * 2672 * 4);
+    const double peak = statusBytes("VmHWM");
+    if (peak > 0 && before > 0)
+        state.counters["peak_per_image_bytes"] = (peak - before) / (4008.0 * 2672 * 4);
 }
 
 BENCHMARK_CAPTURE(BM_ColumnMeans1x1, reference, true)->Unit(benchmark::kMillisecond);

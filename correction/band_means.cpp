@@ -35,7 +35,7 @@ __attribute__((target_clones("avx2", "default"))) void windowSums(const float* p
 {
     // Tiles of columns are first copied column by column (samples that do not
     // qualify as 0), so the pass down a column reads contiguous memory.
-    constexpr std::int32_t tile = 16;
+    constexpr std::int32_t tile = 32;
     constexpr int groups = Window / 4;
     std::vector<float> columns(static_cast<std::size_t>(tile) * height);
     const std::int32_t lastColumn = starts + Window - 2;
