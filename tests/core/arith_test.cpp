@@ -1,0 +1,81 @@
+#include "core/arith.h"
+#include "core/failure.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <new>
+
+namespace kestrel {
+namespace {
+
+TEST(Rounding, HalvesGoToTheEvenNeighbour)
+{
+    const std::pair<Extended, std::int64_t> cases[] = {
+        {0.5L, 0}, {1.5L, 2}, {2.5L, 2}, {3.5L, 4}, {-0.5L, 0}, {-1.5L, -2}, {-2.5L, -2},
+        {2.4999L, 2}, {2.5001L, 3}, {-2.6L, -3}, {0.002L * 750, 1} /* just below 1.5 in extended precision */, {1e15L + 0.5L, 1000000000000000},
+    };
+    for (const auto& [x, r] : cases)
+        EXPECT_EQ(roundHalfEven(x), r) << static_cast<double>(x);
+}
+
+TEST(Rounding, ThirtyTwoBitRangeAndTraps)
+{
+    EXPECT_EQ(roundToInt32(2147483647.4L), 2147483647);
+    EXPECT_EQ(roundToInt32(-2147483648.5L), INT32_MIN); // half to even stays in range
+    EXPECT_THROW(roundToInt32(2147483647.5L), Failure);
+    EXPECT_THROW(roundToInt32(std::numeric_limits<Extended>::quiet_NaN()), Failure);
+    EXPECT_THROW(roundHalfEven(1e30L), Failure);
+
+    EXPECT_EQ(truncToInt32(32767.9L), 32767);
+    EXPECT_EQ(truncToInt32(-1.9L), -1);
+    EXPECT_EQ(truncToInt32(2147483647.99L), 2147483647);
+    EXPECT_EQ(truncToInt32(-2147483648.99L), INT32_MIN);
+    try {
+        truncToInt32(1e10L);
+        FAIL();
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.message(), messages::rangeError);
+    }
+    EXPECT_THROW(truncToInt32(std::numeric_limits<Extended>::infinity()), Failure);
+}
+
+std::string messageOf(auto&& f)
+{
+    try {
+        f();
+    } catch (const Failure& e) {
+        return e.message();
+    }
+    return "";
+}
+
+TEST(Traps, DivisionOverflowAndNaN)
+{
+    EXPECT_EQ(divide(1, 4), 0.25L);
+    EXPECT_EQ(messageOf([] { divide(0, 0); }), messages::invalidOperation);
+    EXPECT_EQ(messageOf([] { divide(1, 0); }), messages::divisionByZero);
+    EXPECT_EQ(messageOf([] { divide(std::numeric_limits<Extended>::quiet_NaN(), 1); }), messages::invalidOperation);
+    EXPECT_EQ(messageOf([] { divide(std::numeric_limits<Extended>::max(), 0.5L); }), messages::overflow);
+    EXPECT_EQ(messageOf([] { requireOrdered(1, std::numeric_limits<Extended>::quiet_NaN()); }),
+              messages::invalidOperation);
+    EXPECT_EQ(messageOf([] { toDouble(1e400L); }), messages::overflow);
+    EXPECT_EQ(messageOf([] { toSingle(1e39L); }), messages::overflow);
+    EXPECT_EQ(toSingle(std::numeric_limits<Extended>::infinity()), std::numeric_limits<float>::infinity());
+    // Extended sums are held in a double after each step.
+    EXPECT_EQ(addStored(1.0, 1e-17L), 1.0);
+    EXPECT_EQ(messageOf([] { addStored(std::numeric_limits<double>::max(), std::numeric_limits<double>::max()); }),
+              messages::overflow);
+}
+
+TEST(Failures, MessagesAndReportLines)
+{
+    EXPECT_EQ(failureMessage(Failure("Range check error")), "Range check error");
+    EXPECT_EQ(failureMessage(std::bad_alloc()), messages::outOfMemory);
+    EXPECT_EQ(messageOf([] { failListIndex(3); }), "List index out of bounds (3)");
+    EXPECT_EQ(inFunction("loadFitsHeader"), "... in function loadFitsHeader.");
+    EXPECT_EQ(inProcedure("QuickSort16"), "... in procedure QuickSort16.");
+}
+
+} // namespace
+} // namespace kestrel

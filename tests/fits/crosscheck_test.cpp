@@ -1,0 +1,77 @@
+// Files our writer produces, read back by CFITSIO, a reader that shares no code with ours.
+#include "tests/fits/fits_fixture.h"
+
+#include <fitsio.h>
+
+#include <cstdlib>
+
+namespace kestrel::testing {
+namespace {
+
+class CrossCheckTest : public FitsTest {
+protected:
+    std::filesystem::path writeCorrected(const std::vector<std::string>& cards, const std::vector<float>& samples)
+    {
+        const auto input = file("in.fits", headerRecords(cards) + floatData(samples));
+        EXPECT_TRUE(loadFitsHeader(ws, input));
+        ws.pixInsightImage = pixInsightFile(ws);
+        EXPECT_TRUE(loadAllImageDataFloat32(ws));
+        const auto output = dir / "out.fits";
+        saveFloat32Fits(ws, output);
+        return output;
+    }
+};
+
+TEST_F(CrossCheckTest, CfitsioReadsTheSameCardsAndSamples)
+{
+    const int width = 37, height = 23; // not a whole number of records
+    std::vector<float> samples(width * height);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<float>(i % 97) * 13.5f + 0.125f;
+    const auto cards = floatImageCards(width, height,
+                                       {card("EXPTIME", "300.0"), card("CCD-TEMP", "-10.5"),
+                                        card("OBJECT", "'M 31'", "target"), rawCard("HISTORY taken at night")});
+    const auto path = writeCorrected(cards, samples);
+
+    fitsfile* f = nullptr;
+    int status = 0;
+    ASSERT_EQ(fits_open_file(&f, path.c_str(), READONLY, &status), 0) << status;
+    int keys = 0, more = 0;
+    fits_get_hdrspace(f, &keys, &more, &status);
+    ASSERT_EQ(keys, static_cast<int>(cards.size()));
+    for (int k = 1; k <= keys; ++k) {
+        char text[FLEN_CARD] = {};
+        fits_read_record(f, k, text, &status);
+        std::string expected = cards[k - 1];
+        while (!expected.empty() && expected.back() == ' ')
+            expected.pop_back();
+        EXPECT_EQ(std::string(text), expected) << k;
+    }
+    int bitpix = 0, naxis = 0;
+    long axes[2] = {};
+    fits_get_img_param(f, 2, &bitpix, &naxis, axes, &status);
+    EXPECT_EQ(bitpix, FLOAT_IMG);
+    EXPECT_EQ(axes[0], width);
+    EXPECT_EQ(axes[1], height);
+    std::vector<float> back(samples.size());
+    int anyNull = 0;
+    fits_read_img(f, TFLOAT, 1, static_cast<LONGLONG>(back.size()), nullptr, back.data(), &anyNull, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(back, samples);
+    fits_close_file(f, &status);
+}
+
+TEST_F(CrossCheckTest, FitsverifyAcceptsTheOutput)
+{
+#ifndef KESTREL_FITSVERIFY
+    GTEST_SKIP() << "fitsverify is not installed";
+#else
+    std::vector<float> samples(64 * 32, 100.0f);
+    const auto path = writeCorrected(floatImageCards(64, 32, {card("EXTEND", "T")}), samples);
+    const std::string command = std::string(KESTREL_FITSVERIFY) + " -q -e '" + path.string() + "' > /dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+#endif
+}
+
+} // namespace
+} // namespace kestrel::testing

@@ -1,0 +1,145 @@
+#include "tests/fits/fits_fixture.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class WriterTest : public FitsTest {
+protected:
+    // Reads a file as the correction does before it writes.
+    void load(const fs::path& path)
+    {
+        ASSERT_TRUE(loadFitsHeader(ws, path));
+        ws.pixInsightImage = pixInsightFile(ws);
+        ASSERT_TRUE(loadAllImageDataFloat32(ws));
+    }
+
+    std::vector<float> samplesOf(const fs::path& path)
+    {
+        Workspace other(host, window);
+        EXPECT_TRUE(loadFitsHeader(other, path));
+        EXPECT_TRUE(loadAllImageDataFloat32(other));
+        return other.floatPixels;
+    }
+};
+
+TEST_F(WriterTest, SameSizeAndHeaderBytesAsTheInput)
+{
+    std::vector<float> samples(1440);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<float>(i) * 0.25f;
+    const std::string header = headerRecords(floatImageCards(40, 36));
+    const auto input = file("in.fits", header + floatData(samples));
+    load(input);
+    saveFloat32Fits(ws, dir / "out.fits");
+    const std::string written = readFile(dir / "out.fits");
+    EXPECT_EQ(written, readFile(input));
+    EXPECT_EQ(folderContents(), (std::vector<std::string>{"in.fits", "out.fits"}));
+}
+
+TEST_F(WriterTest, ClampsNegativeAndNaNSamplesToZero)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    load(file("in.fits", headerRecords(floatImageCards(4, 1)) + floatData({-0.5f, 0.0f, 1.0f, nan})));
+    saveFloat32Fits(ws, dir / "out.fits");
+    const std::string data = readFile(dir / "out.fits").substr(2880);
+    ASSERT_EQ(data.size(), 2880u);
+    EXPECT_EQ(data.substr(0, 16), floatData({0.0f, 0.0f, 1.0f, 0.0f}, false));
+    EXPECT_EQ(data.substr(8, 4), std::string("\x3F\x80\x00\x00", 4));
+    EXPECT_TRUE(host.boxes.empty());
+}
+
+TEST_F(WriterTest, PixInsightImagesGoBackToTheirRange)
+{
+    const auto cards = floatImageCards(3, 1, {card("PROGRAM", "'PixInsight 1.8.9'")});
+    load(file("in.fits", headerRecords(cards) + floatData({0.5f, 0.25f, 1.0f})));
+    ASSERT_TRUE(ws.pixInsightImage);
+    EXPECT_EQ(ws.floatPixels[0], 32767.5f);
+    setPixelValueFloat(ws, 1, 0, -10.0f);
+    saveFloat32Fits(ws, dir / "out.fits");
+    const auto back = samplesOf(dir / "out.fits");
+    EXPECT_EQ(back[0], 0.5f);
+    EXPECT_EQ(back[1], static_cast<float>(-10.0 / 65535.0));
+    EXPECT_LT(back[1], 0.0f);
+    EXPECT_EQ(back[2], 1.0f);
+}
+
+TEST_F(WriterTest, KeepsEveryHeaderRecord)
+{
+    std::vector<std::string> cards = floatImageCards(2, 1);
+    while (cards.size() < 50)
+        cards.push_back(card("HISTORY", "kept"));
+    const std::string header = headerRecords(cards);
+    ASSERT_EQ(header.size(), 5760u);
+    load(file("in.fits", header + floatData({1, 2})));
+    saveFloat32Fits(ws, dir / "out.fits");
+    EXPECT_EQ(readFile(dir / "out.fits").substr(0, 5760), header);
+}
+
+TEST_F(WriterTest, IncompleteRecordsWriteNothing)
+{
+    const auto existing = file("out.fits", "old contents");
+    for (std::size_t count : {0, 1439, 721}) {
+        ws.rawHeader.assign(36, Card{});
+        ws.floatPixels.assign(count, 1.0f);
+        EXPECT_THROW(saveFloat32Fits(ws, dir / "new.fits"), Failure) << count;
+        EXPECT_THROW(saveFloat32Fits(ws, existing), Failure) << count;
+        EXPECT_EQ(ws.floatPixels, std::vector<float>(count, 1.0f)); // not scaled either
+    }
+    EXPECT_EQ(readFile(existing), "old contents");
+    EXPECT_EQ(folderContents(), std::vector<std::string>{"out.fits"});
+}
+
+TEST_F(WriterTest, FailuresLeaveNoFileBehind)
+{
+    ws.rawHeader.assign(36, Card{});
+    ws.floatPixels.assign(720, 1.0f);
+
+    // A destination that cannot be replaced: the temporary file is removed again.
+    fs::create_directory(dir / "taken.fits");
+    EXPECT_THROW(saveFloat32Fits(ws, dir / "taken.fits"), Failure);
+    EXPECT_THROW(saveFloat32Fits(ws, dir / "missing" / "out.fits"), Failure);
+    EXPECT_EQ(folderContents(), std::vector<std::string>{"taken.fits"});
+    EXPECT_TRUE(fs::is_empty(dir / "taken.fits"));
+}
+
+TEST_F(WriterTest, ReadOnlyFolderIsAFailureWithNothingLeft)
+{
+    ws.rawHeader.assign(36, Card{});
+    ws.floatPixels.assign(720, 1.0f);
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "the superuser writes into read-only folders";
+    fs::create_directory(dir / "locked");
+    fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_THROW(saveFloat32Fits(ws, dir / "locked" / "out.fits"), Failure);
+    fs::permissions(dir / "locked", fs::perms::owner_all);
+    EXPECT_TRUE(fs::is_empty(dir / "locked"));
+}
+
+TEST_F(WriterTest, ReplacingAFileKeepsItsPermissionsAndTheInputIntact)
+{
+    const std::string original = headerRecords(floatImageCards(2, 1)) + floatData({-1, 3});
+    const auto input = file("in.fits", original);
+    const auto target = file("target.fits", "old");
+    ::chmod(target.c_str(), 0640);
+    load(input);
+    saveFloat32Fits(ws, target);
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(readFile(input), original);
+    EXPECT_EQ(samplesOf(target)[0], 0.0f);
+
+    // Overwriting the input itself, as a run told to overwrite does.
+    load(input);
+    saveFloat32Fits(ws, input);
+    EXPECT_EQ(readFile(input).size(), original.size());
+    EXPECT_EQ(folderContents(), (std::vector<std::string>{"in.fits", "target.fits"}));
+}
+
+} // namespace
+} // namespace kestrel::testing
