@@ -47,6 +47,11 @@ __attribute__((target_clones("avx2", "default"))) void windowSums(const float* p
         float* out = columns.data();
         for (std::int32_t r = 0; r < height; ++r) {
             const float* row = px + r * width + first;
+            // Rows lie a page or more apart: fetch ahead, the hardware will not.
+            if (r + 32 < height) {
+                __builtin_prefetch(row + 32 * width);
+                __builtin_prefetch(row + 32 * width + tile - 1);
+            }
             float padded[tile] = {};
             const float* x = row;
             if (n < tile) {
