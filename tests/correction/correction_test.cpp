@@ -256,6 +256,32 @@ TEST(Correction, MatchesReferenceBitForBit)
     }
 }
 
+TEST(Correction, TinySampleAgainstALargeSumRoundsTwice)
+{
+    // Window 0 sums 1039 samples of 2^30, then 2^-13 (1 + 2^-23): half an ulp of the sum
+    // and a little more. A plain double sum rounds up; extended then double rounds to
+    // the tie and then to even, that is down.
+    TestHost host;
+    WindowModel window;
+    Workspace ws(host, window);
+    const std::int32_t w = 4008, h = 65;
+    ws.imageWidth = w;
+    ws.imageHeight = h;
+    ws.floatPixels.assign(static_cast<std::size_t>(w) * h, 1073741824.0f);
+    const float tiny = std::ldexp(1.0f + std::ldexp(1.0f, -23), -13);
+    ws.floatPixels[static_cast<std::size_t>(h - 1) * w + 15] = tiny;
+    ws.backgroundFlux = 1.5 * 1073741824.0;
+    double plain = 0;
+    for (std::int32_t c = 0; c < 16; ++c)
+        for (std::int32_t r = 0; r < h; ++r)
+            plain += ws.floatPixels[static_cast<std::size_t>(r) * w + c];
+    const auto expected = reference::columnMeans(ws, 16, 0.0, ws.backgroundFlux);
+    ASSERT_NE(static_cast<long double>(plain / 1040), expected[0]); // the case tells the two apart
+    fillColumnMeans(ws, unbinnedLayout);
+    EXPECT_EQ(std::memcmp(&expected[0], &ws.columnMeans[0], 10), 0);
+    EXPECT_EQ(std::memcmp(&expected[1], &ws.columnMeans[1], 10), 0);
+}
+
 TEST(Correction, NaNFailsLikeTheReference)
 {
     TestHost host;
