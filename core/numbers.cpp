@@ -1,5 +1,6 @@
 #include "core/numbers.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <clocale>
@@ -145,9 +146,12 @@ std::string_view trimBlanks(std::string_view text)
 
 std::string formatFixed(double value, int decimals, int width)
 {
-    char buffer[400];
-    const auto r = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
-    std::string digits(buffer, r.ptr);
+    // The longest fixed text of a double: sign, 309 integer digits, point, decimals.
+    decimals = std::max(decimals, 0);
+    std::string digits(static_cast<std::size_t>(decimals) + 320, '\0');
+    const auto r = std::to_chars(digits.data(), digits.data() + digits.size(), value, std::chars_format::fixed,
+                                 decimals);
+    digits.resize(static_cast<std::size_t>(r.ptr - digits.data()));
     if (static_cast<int>(digits.size()) < width)
         digits.insert(0, static_cast<std::size_t>(width) - digits.size(), ' ');
     return digits;

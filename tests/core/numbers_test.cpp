@@ -105,6 +105,8 @@ TEST(FormatFixed, DecimalsWidthAndTrimming)
     EXPECT_EQ(formatFixed(2.5, 0), "2");        // halves of the shortest text go to even
     EXPECT_EQ(formatFixed(0.125, 2), "0.12");
     EXPECT_EQ(formatFixedTrimmed(3.14159, 2, 10), "3.14");
+    EXPECT_EQ(formatFixed(-1e308, 100).size(), 1 + 309 + 1 + 100u); // longer than any fixed buffer
+    EXPECT_EQ(formatFixed(1.25, -3), "1");
 }
 
 // The user's locale must not reach numbers: a German locale writes decimal commas.
