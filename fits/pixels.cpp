@@ -69,8 +69,9 @@ bool pixelIndex(const Workspace& ws, std::int32_t col, std::int32_t row, std::si
 
 bool loadAllImageDataInt16(Workspace& ws)
 {
+    // The buffer keeps its capacity from the last image: frames of a run share a
+    // size, and fresh memory for every frame costs more than the reading itself.
     ws.int16Pixels.clear();
-    ws.int16Pixels.shrink_to_fit();
     ws.int16Pixels.reserve(reserveFor(ws, 2));
     std::size_t samples = 0;
     const std::int64_t offset = ws.bzeroOffset;
@@ -98,8 +99,9 @@ bool loadAllImageDataInt16(Workspace& ws)
 
 bool loadAllImageDataFloat32(Workspace& ws)
 {
+    // The buffer keeps its capacity from the last image: frames of a run share a
+    // size, and fresh memory for every frame costs more than the reading itself.
     ws.floatPixels.clear();
-    ws.floatPixels.shrink_to_fit();
     ws.floatPixels.reserve(reserveFor(ws, 4));
     std::size_t samples = 0;
     ws.pixelLoadSucceeded = loadBlocks(

@@ -88,27 +88,32 @@ private:
     bool committed_ = false;
 };
 
-void putBigEndian(unsigned char* out, float value)
+// PixInsight images go back to their 0..1 range. The quotient of a float by 65535
+// rounds to the same single in double as in extended precision, so double arithmetic
+// is exact here.
+void packPixInsight(float* samples, std::size_t n, unsigned char* out)
 {
-    const auto u = std::bit_cast<std::uint32_t>(value);
-    out[0] = static_cast<unsigned char>(u >> 24);
-    out[1] = static_cast<unsigned char>(u >> 16);
-    out[2] = static_cast<unsigned char>(u >> 8);
-    out[3] = static_cast<unsigned char>(u);
+    for (std::size_t i = 0; i < n; ++i) {
+        samples[i] = static_cast<float>(static_cast<double>(samples[i]) / 65535.0);
+        const std::uint32_t u = __builtin_bswap32(std::bit_cast<std::uint32_t>(samples[i]));
+        std::memcpy(out + 4 * i, &u, 4);
+    }
 }
 
-// PixInsight images go back to their 0..1 range; others have negative samples (and
-// NaN) clamped to 0. The quotient of a float by 65535 rounds to the same single in
-// double as in extended precision, so double arithmetic is exact here.
-void scaleForWriting(std::vector<float>& pixels, bool pixInsight)
+// Other images keep every sample that is >= 0 (negative zero and +infinity included)
+// and write 0 for negative samples and NaN. Decided on the bit pattern, so no NaN
+// ever meets a floating-point comparison and the loop vectorises.
+void packClamped(float* samples, std::size_t n, unsigned char* out)
 {
-    if (pixInsight) {
-        for (float& x : pixels)
-            x = static_cast<float>(static_cast<double>(x) / 65535.0);
-        return;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t u = std::bit_cast<std::uint32_t>(samples[i]);
+        const std::uint32_t magnitude = u & 0x7FFFFFFFu;
+        const bool keep = magnitude <= 0x7F800000u && ((u >> 31) == 0 || magnitude == 0);
+        u = keep ? u : 0u;
+        samples[i] = std::bit_cast<float>(u);
+        const std::uint32_t big = __builtin_bswap32(u);
+        std::memcpy(out + 4 * i, &big, 4);
     }
-    for (float& x : pixels)
-        x = x >= 0.0f ? x : 0.0f;
 }
 
 } // namespace
@@ -124,13 +129,16 @@ void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName)
     for (const Card& card : ws.rawHeader)
         out.write(card.data(), card.size());
 
-    scaleForWriting(ws.floatPixels, ws.pixInsightImage);
-
+    // Scaling and packing in one pass over the samples; the buffer keeps the scaled
+    // values, as the correction expects.
     std::vector<unsigned char> chunk(recordsPerChunk * samplesPerRecord * 4);
     for (std::size_t start = 0; start < count;) {
         const std::size_t n = std::min(count - start, chunk.size() / 4);
-        for (std::size_t i = 0; i < n; ++i)
-            putBigEndian(chunk.data() + 4 * i, ws.floatPixels[start + i]);
+        float* samples = ws.floatPixels.data() + start;
+        if (ws.pixInsightImage)
+            packPixInsight(samples, n, chunk.data());
+        else
+            packClamped(samples, n, chunk.data());
         out.write(chunk.data(), n * 4);
         start += n;
     }

@@ -51,6 +51,15 @@ TEST_F(WriterTest, ClampsNegativeAndNaNSamplesToZero)
     EXPECT_EQ(data.substr(0, 16), floatData({0.0f, 0.0f, 1.0f, 0.0f}, false));
     EXPECT_EQ(data.substr(8, 4), std::string("\x3F\x80\x00\x00", 4));
     EXPECT_TRUE(host.boxes.empty());
+
+    // Negative zero and infinity pass the ">= 0" test; a NaN with its sign bit set does not.
+    const float inf = std::numeric_limits<float>::infinity();
+    ws.floatPixels.assign(720, -0.0f);
+    ws.floatPixels[1] = inf;
+    ws.floatPixels[2] = -nan;
+    ws.floatPixels[3] = -inf;
+    saveFloat32Fits(ws, dir / "out.fits");
+    EXPECT_EQ(readFile(dir / "out.fits").substr(2880, 16), floatData({-0.0f, inf, 0.0f, 0.0f}, false));
 }
 
 TEST_F(WriterTest, PixInsightImagesGoBackToTheirRange)
