@@ -1,5 +1,8 @@
 #include "tests/fits/fits_fixture.h"
 
+#include <bit>
+#include <random>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +63,29 @@ TEST_F(WriterTest, ClampsNegativeAndNaNSamplesToZero)
     ws.floatPixels[3] = -inf;
     saveFloat32Fits(ws, dir / "out.fits");
     EXPECT_EQ(readFile(dir / "out.fits").substr(2880, 16), floatData({-0.0f, inf, 0.0f, 0.0f}, false));
+}
+
+TEST_F(WriterTest, ClampHoldsForEveryBitPattern)
+{
+    // Random bit patterns: every sign, NaNs, infinities and subnormals among them.
+    std::mt19937 random(3);
+    ws.rawHeader.assign(36, Card{});
+    ws.floatPixels.resize(2 * 720);
+    std::vector<float> expected(ws.floatPixels.size());
+    for (std::size_t i = 0; i < ws.floatPixels.size(); ++i) {
+        std::uint32_t bits = random();
+        if (i % 7 == 0)
+            bits &= 0x807FFFFFu; // zero exponent: zeros and subnormals
+        if (i % 11 == 0)
+            bits |= 0x7F800000u; // all-ones exponent: infinities and NaNs
+        const float x = std::bit_cast<float>(bits);
+        ws.floatPixels[i] = x;
+        expected[i] = !std::isnan(x) && x >= 0.0f ? x : 0.0f;
+    }
+    saveFloat32Fits(ws, dir / "out.fits");
+    EXPECT_EQ(readFile(dir / "out.fits").substr(2880), floatData(expected, false));
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(ws.floatPixels[i]), std::bit_cast<std::uint32_t>(expected[i])) << i;
 }
 
 TEST_F(WriterTest, PixInsightImagesGoBackToTheirRange)
