@@ -11,16 +11,25 @@ packages=(
   libcfitsio-dev fitsverify
   clang libclang-rt-14-dev
   groff ghostscript
-  python3
+  python3 locales
 )
+
+# A German locale (decimal comma) for the tests that prove number formats ignore the
+# user's locale.
+ensure_test_locale() {
+  locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$' && return 0
+  run_as_root localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "setup: could not generate de_DE.UTF-8" >&2
+}
+
+run_as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-run_as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-echo "Installing: ${missing[*]}"
-run_as_root apt-get update
-DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  run_as_root apt-get update
+  DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+ensure_test_locale
