@@ -1,0 +1,78 @@
+// The main window's logic without any widget: start-up, the two runs, closing, the
+// results grid hooks and the menu. The Qt window shows `window` and forwards clicks.
+#pragma once
+
+#include "core/host.h"
+#include "core/window_model.h"
+#include "fits/workspace.h"
+#include "online/online.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+inline constexpr const char* fitsFilter = "FITS|*.FIT;*.FITS|All Files|*.*";
+inline constexpr const char* selectTitle = "Select FITS Image(s)";
+inline constexpr const char* contactAddress = "kestrel@example.org";
+
+class TForm1 {
+public:
+    TForm1(Host& host, Downloader& downloader, const std::filesystem::path& programFolder,
+           std::string server = serverAddress());
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    WindowModel window;
+    Workspace ws;
+
+    /// True while a batch or phase run is in progress. A click that would start a
+    /// second run or sort the grid is ignored meanwhile: the run writes cells by row.
+    bool running() const { return running_; }
+    /// True once the window may close: the settings were written by FormClose.
+    bool closeDue() const { return closeDue_; }
+
+    void FormCreate();
+    void resetButtons();
+    void clearResultsGrid();
+
+    void Button1Click();
+    bool prepareOutputFolder(const std::filesystem::path& firstFile);
+    double showAmplitudeStatistics(const std::vector<double>& values, int first, int last);
+    void Button2Click();
+    void Button7Click();
+    void Button6Click();
+    void StringGrid1DblClick();
+
+    /// The user asks to close. Outside a run the settings are written and the answer
+    /// is true. During a run the run is asked to stop; the window closes (closeDue)
+    /// once the file in progress is finished.
+    bool requestClose();
+    /// Writes the settings file.
+    void FormClose();
+
+    void Button3Click();
+    void Button4Click();
+    void Button5Click();
+    void Help2Click();
+    void G1Click();
+    void S1Click();
+    /// About and Disclaimers: the main window is disabled while either is shown and
+    /// enabled again however the dialog is closed.
+    void dialogShown() { window.enabled = false; }
+    void dialogHidden() { window.enabled = true; }
+
+private:
+    void singleFileRun(const std::filesystem::path& file);
+    void multiFileRun(const std::vector<std::filesystem::path>& files);
+    void runEnded();
+
+    Downloader& downloader_;
+    std::string server_;
+    bool running_ = false;
+    bool closePending_ = false;
+    bool closeDue_ = false;
+};
+
+} // namespace kestrel

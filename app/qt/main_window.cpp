@@ -1,0 +1,397 @@
+#include "app/qt/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QTableWidget>
+
+namespace kestrel {
+namespace {
+
+constexpr int clientWidth = 491;
+constexpr int clientHeight = 320;
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+/// The window's fonts were chosen on another desktop; these families here come
+/// closest in width, so the captions fit their places.
+void substituteFonts()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    QFont::insertSubstitutions("MS Sans Serif", {"Liberation Sans", "Nimbus Sans", "Arial", "Helvetica"});
+    QFont::insertSubstitutions("Verdana", {"DejaVu Sans", "Bitstream Vera Sans"});
+}
+
+QFont windowFont(bool bold)
+{
+    substituteFonts();
+    QFont f("MS Sans Serif");
+    f.setStyleHint(QFont::SansSerif);
+    f.setPixelSize(11);
+    f.setBold(bold);
+    return f;
+}
+
+QLabel* label(QWidget* parent, const char* name, const char* text, int left, int top, bool bold = true)
+{
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(name);
+    l->setFont(windowFont(bold));
+    l->move(left, top);
+    l->adjustSize();
+    return l;
+}
+
+QPushButton* button(QWidget* parent, const char* name, const char* caption, QRect geometry, bool bold = true)
+{
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(name);
+    b->setFont(windowFont(bold));
+    b->setGeometry(geometry);
+    b->setAutoDefault(false);
+    return b;
+}
+
+QLineEdit* edit(QWidget* parent, const char* name, QRect geometry)
+{
+    auto* e = new QLineEdit("n/a", parent);
+    e->setObjectName(name);
+    e->setFont(windowFont(false));
+    e->setGeometry(geometry);
+    return e;
+}
+
+QFrame* panel(QWidget* parent, const char* name)
+{
+    auto* p = new QFrame(parent);
+    p->setObjectName(name);
+    p->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    p->setLineWidth(2);
+    p->setAutoFillBackground(true);
+    p->resize(345, 263);
+    p->hide();
+    QFont f("Verdana");
+    f.setPixelSize(11);
+    p->setFont(f);
+    return p;
+}
+
+QPlainTextEdit* memo(QWidget* parent, const char* name)
+{
+    auto* m = new QPlainTextEdit(parent);
+    m->setObjectName(name);
+    m->setReadOnly(true);
+    m->setGeometry(16, 64, 313, 140);
+    return m;
+}
+
+void setLines(QPlainTextEdit* memo, const std::vector<std::string>& lines)
+{
+    QStringList l;
+    for (const auto& s : lines)
+        l << q(s);
+    const QString text = l.join('\n');
+    if (memo->toPlainText() != text)
+        memo->setPlainText(text);
+}
+
+void showButton(QPushButton* b, const ButtonState& s)
+{
+    b->setVisible(s.visible);
+    b->setEnabled(s.enabled);
+    if (b->text() != q(s.caption))
+        b->setText(q(s.caption));
+}
+
+} // namespace
+
+QIcon kestrelIcon()
+{
+    QPixmap pm(32, 32);
+    pm.fill(QColor(0, 0, 128));
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    // Wings spread in a shallow V, a rusty body and a dark tail: a falcon hovering.
+    QPainterPath wings;
+    wings.moveTo(2, 12);
+    wings.quadTo(10, 10, 16, 16);
+    wings.quadTo(22, 10, 30, 12);
+    wings.quadTo(22, 15, 16, 20);
+    wings.quadTo(10, 15, 2, 12);
+    p.fillPath(wings, QColor(192, 96, 32));
+    p.setBrush(QColor(128, 64, 0));
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(16, 17), 2.5, 6);
+    p.setBrush(QColor(64, 64, 64));
+    p.drawPolygon(QPolygonF({QPointF(14, 22), QPointF(18, 22), QPointF(19, 29), QPointF(13, 29)}));
+    p.setBrush(QColor(255, 255, 0));
+    p.drawEllipse(QPointF(16, 11), 2, 2);
+    p.end();
+    return QIcon(pm);
+}
+
+MainWindow::MainWindow(QtHost& host, Downloader& downloader, const std::filesystem::path& programFolder)
+    : host_(host), form_(host, downloader, programFolder)
+{
+    setObjectName("TForm1");
+    setWindowTitle("Kestrel Version 1.35.");
+    setWindowIcon(kestrelIcon());
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFont(windowFont(false));
+    host_.setParent(this);
+    host_.onPumped = [this] { sync(); };
+
+    client_ = new QWidget(this);
+    client_->setObjectName("client");
+    client_->setFixedSize(clientWidth, clientHeight);
+    setCentralWidget(client_);
+
+    label(client_, "Label2", "1x1", 87, 4);
+    label(client_, "Label3", "2x2", 145, 4);
+    label(client_, "Label1", "Phase", 16, 26);
+    edit1_ = edit(client_, "Edit1", {80, 23, 34, 21});
+    edit2_ = edit(client_, "Edit2", {139, 23, 33, 21});
+    label(client_, "Label4", "Amplitude", 16, 57);
+    edit3_ = edit(client_, "Edit3", {78, 53, 51, 21});
+    progress_ = new QProgressBar(client_);
+    progress_->setObjectName("ProgressBar1");
+    progress_->setGeometry(319, 57, 150, 17);
+    progress_->setTextVisible(false);
+    progress_->hide();
+
+    grid_ = new QTableWidget(8, ResultsGrid::columnCount, client_);
+    grid_->setObjectName("StringGrid1");
+    grid_->setFont(windowFont(false));
+    grid_->setGeometry(16, 80, 460, 145);
+    grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    grid_->setSelectionMode(QAbstractItemView::SingleSelection);
+    grid_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    grid_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    grid_->verticalHeader()->hide();
+    grid_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    grid_->verticalHeader()->setMinimumSectionSize(1);
+    grid_->verticalHeader()->setDefaultSectionSize(17);
+    grid_->horizontalHeader()->setFixedHeight(17);
+    grid_->horizontalHeader()->setSectionsClickable(false);
+    grid_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    grid_->viewport()->installEventFilter(this);
+    grid_->installEventFilter(this);
+
+    label(client_, "Label5", "Avg Amplitude", 318, 231);
+    label7_ = label(client_, "Label7", "        ", 406, 231);
+    label(client_, "Label6", "Amplitude StdDev", 298, 250);
+    label8_ = label(client_, "Label8", "        ", 406, 250);
+
+    button1_ = button(client_, "Button1", "&Select Files", {16, 245, 81, 25});
+    button2_ = button(client_, "Button2", "&Cancel", {139, 245, 81, 25});
+    button2_->hide();
+    button7_ = button(client_, "Button7", "Find Phase", {16, 276, 81, 25});
+    button6_ = button(client_, "Button6", "Save Results", {304, 267, 129, 25});
+    button6_->hide();
+
+    updatePanel_ = panel(client_, "updatePanel");
+    auto* label10 = new QLabel("Kestrel Update Info", updatePanel_);
+    label10->setObjectName("Label10");
+    label10->move(16, 12);
+    label9_ = new QLabel("The latest version is 1.0", updatePanel_);
+    label9_->setObjectName("Label9");
+    label9_->setGeometry(16, 36, 313, 20);
+    memo1_ = memo(updatePanel_, "Memo1");
+    auto* button3 = button(updatePanel_, "Button3", "&Download Update", {16, 218, 150, 25}, false);
+    auto* button4 = button(updatePanel_, "Button4", "Download &Later", {179, 218, 150, 25}, false);
+
+    messagePanel_ = panel(client_, "messagePanel");
+    auto* label11 = new QLabel("Message From The Developer", messagePanel_);
+    label11->setObjectName("Label11");
+    label11->move(16, 12);
+    memo2_ = memo(messagePanel_, "Memo2");
+    memo2_->setGeometry(16, 40, 313, 164);
+    auto* button5 = button(messagePanel_, "Button5", "&Close Message", {97, 218, 150, 25}, false);
+
+    // The panels are centred in the client area; the message lies above the update.
+    for (QFrame* p : {updatePanel_, messagePanel_})
+        p->move((clientWidth - p->width()) / 2, (clientHeight - p->height()) / 2);
+    messagePanel_->raise();
+
+    QWidget::setTabOrder(button1_, grid_);
+    QWidget::setTabOrder(grid_, edit1_);
+    QWidget::setTabOrder(edit1_, edit2_);
+    QWidget::setTabOrder(edit2_, edit3_);
+    QWidget::setTabOrder(edit3_, progress_);
+    QWidget::setTabOrder(progress_, button2_);
+    QWidget::setTabOrder(button2_, updatePanel_);
+    QWidget::setTabOrder(updatePanel_, messagePanel_);
+    QWidget::setTabOrder(messagePanel_, button6_);
+    QWidget::setTabOrder(button6_, button7_);
+
+    QMenuBar* bar = menuBar();
+    bar->setObjectName("MainMenu1");
+    QAction* exit1 = bar->addAction("E&xit");
+    exit1->setObjectName("Exit1");
+    connect(exit1, &QAction::triggered, this, &QWidget::close);
+    QMenu* help1 = bar->addMenu("&Help");
+    help1->setObjectName("Help1");
+    auto item = [&](const char* name, const char* caption, auto slot) {
+        QAction* a = help1->addAction(caption);
+        a->setObjectName(name);
+        connect(a, &QAction::triggered, this, slot);
+    };
+    item("Help2", "&Help", [this] { handle([this] { form_.Help2Click(); }); });
+    item("Aboit1", "&About", [this] { showDialog(about_); });
+    item("G1", "Go To Kestrel &Web Page", [this] { handle([this] { form_.G1Click(); }); });
+    item("S1", "&Suggestions && Reporting Bugs", [this] { handle([this] { form_.S1Click(); }); });
+    item("DisclaimersandCopyright1", "&Disclaimers and Copyright", [this] { showDialog(disclaimers_); });
+
+    connect(edit1_, &QLineEdit::textChanged, this, [this](const QString& t) { form_.window.edit1 = t.toStdString(); });
+    connect(edit2_, &QLineEdit::textChanged, this, [this](const QString& t) { form_.window.edit2 = t.toStdString(); });
+    connect(edit3_, &QLineEdit::textChanged, this, [this](const QString& t) { form_.window.edit3 = t.toStdString(); });
+    connect(button1_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button1Click(); }); });
+    connect(button2_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button2Click(); }); });
+    connect(button6_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button6Click(); }); });
+    connect(button7_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button7Click(); }); });
+    connect(button3, &QPushButton::clicked, this, [this] { handle([this] { form_.Button3Click(); }); });
+    connect(button4, &QPushButton::clicked, this, [this] { handle([this] { form_.Button4Click(); }); });
+    connect(button5, &QPushButton::clicked, this, [this] { handle([this] { form_.Button5Click(); }); });
+    connect(grid_, &QTableWidget::cellDoubleClicked, this, [this](int row, int column) {
+        form_.window.grid.currentRow = row + 1;
+        form_.window.grid.currentColumn = column;
+        handle([this] { form_.StringGrid1DblClick(); });
+    });
+
+    // Esc presses Cancel, but only while Cancel is shown.
+    auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(esc, &QShortcut::activated, this, [this] {
+        if (button2_->isVisible())
+            button2_->click();
+    });
+
+    setFixedSize(sizeHint());
+}
+
+void MainWindow::create()
+{
+    handle([this] { form_.FormCreate(); });
+    // Column 5 lies beyond the visible width, as does the grid's last pixel column.
+    grid_->resize(457, grid_->height());
+    const int widths[] = {215, 55, 55, 55, 52};
+    for (int c = 0; c < 5; ++c)
+        grid_->setColumnWidth(c, widths[c]);
+    setFixedSize(sizeHint());
+}
+
+void MainWindow::setDialogs(QDialog* about, QDialog* disclaimers)
+{
+    about_ = about;
+    disclaimers_ = disclaimers;
+    for (QDialog* d : {about, disclaimers})
+        connect(d, &QDialog::finished, this, [this] {
+            form_.dialogHidden();
+            sync();
+        });
+}
+
+void MainWindow::showDialog(QDialog* dialog)
+{
+    if (!dialog)
+        return;
+    form_.dialogShown();
+    sync();
+    dialog->adjustSize();
+    dialog->move(frameGeometry().center() - dialog->rect().center());
+    dialog->show();
+    dialog->raise();
+}
+
+template <class F> void MainWindow::handle(F&& handler)
+{
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        host_.generalErrorBox(failureMessage(e));
+    }
+    sync();
+    if (form_.closeDue())
+        close();
+}
+
+void MainWindow::sync()
+{
+    const WindowModel& m = form_.window;
+    const auto setText = [](QLineEdit* e, const std::string& s) {
+        if (e->text() != q(s))
+            e->setText(q(s));
+    };
+    setText(edit1_, m.edit1);
+    setText(edit2_, m.edit2);
+    setText(edit3_, m.edit3);
+    label7_->setText(q(m.label7));
+    label7_->adjustSize();
+    label8_->setText(q(m.label8));
+    label8_->adjustSize();
+    label9_->setText(q(m.label9));
+    showButton(button1_, m.button1);
+    showButton(button2_, m.button2);
+    showButton(button6_, m.button6);
+    showButton(button7_, m.button7);
+    progress_->setRange(m.progressBar1.minimum, m.progressBar1.maximum);
+    progress_->setValue(m.progressBar1.position);
+    progress_->setVisible(m.progressBar1.visible);
+    updatePanel_->setVisible(m.updatePanel.visible);
+    messagePanel_->setVisible(m.messagePanel.visible);
+    setLines(memo1_, m.updatePanel.memoLines);
+    setLines(memo2_, m.messagePanel.memoLines);
+    client_->setEnabled(m.enabled);
+    menuBar()->setEnabled(m.enabled);
+
+    if (m.grid.revision() != gridRevision_) {
+        gridRevision_ = m.grid.revision();
+        const int rows = m.grid.rowCount();
+        grid_->setRowCount(rows - 1);
+        for (int c = 0; c < ResultsGrid::columnCount; ++c) {
+            auto* h = grid_->horizontalHeaderItem(c);
+            if (!h)
+                grid_->setHorizontalHeaderItem(c, h = new QTableWidgetItem);
+            h->setText(q(m.grid.cell(c, 0)));
+            for (int r = 1; r < rows; ++r) {
+                auto* item = grid_->item(r - 1, c);
+                if (!item)
+                    grid_->setItem(r - 1, c, item = new QTableWidgetItem);
+                item->setText(q(m.grid.cell(c, r)));
+            }
+        }
+    }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (form_.requestClose())
+        event->accept();
+    else
+        event->ignore();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    // Turning the wheel over the grid neither scrolls it nor moves its selection.
+    if (event->type() == QEvent::Wheel)
+        return true;
+    return QMainWindow::eventFilter(watched, event);
+}
+
+} // namespace kestrel

@@ -1,0 +1,60 @@
+// The main window: widgets laid out as the Kestrel window has always looked, showing
+// the window model and forwarding every click to TForm1.
+#pragma once
+
+#include "app/form.h"
+#include "app/qt/qt_host.h"
+
+#include <QMainWindow>
+
+#include <cstdint>
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTableWidget;
+class QFrame;
+class QPlainTextEdit;
+class QDialog;
+
+namespace kestrel {
+
+class MainWindow : public QMainWindow {
+public:
+    MainWindow(QtHost& host, Downloader& downloader, const std::filesystem::path& programFolder);
+
+    TForm1& form() { return form_; }
+    /// Runs start-up and shows its outcome.
+    void create();
+    void setDialogs(QDialog* about, QDialog* disclaimers);
+    /// Shows the model's state in the widgets.
+    void sync();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    template <class F> void handle(F&& handler);
+    void showDialog(QDialog* dialog);
+
+    QtHost& host_;
+    TForm1 form_;
+    QWidget* client_ = nullptr;
+    QLineEdit *edit1_, *edit2_, *edit3_;
+    QLabel *label7_, *label8_, *label9_;
+    QPushButton *button1_, *button2_, *button6_, *button7_;
+    QProgressBar* progress_;
+    QTableWidget* grid_;
+    QFrame *updatePanel_, *messagePanel_;
+    QPlainTextEdit *memo1_, *memo2_;
+    QDialog* about_ = nullptr;
+    QDialog* disclaimers_ = nullptr;
+    std::uint64_t gridRevision_ = ~std::uint64_t{0};
+};
+
+/// The window's 32 x 32 icon: a small falcon against the sky, drawn at run time.
+QIcon kestrelIcon();
+
+} // namespace kestrel
