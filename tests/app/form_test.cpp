@@ -1,0 +1,495 @@
+// Whole runs of the main window over real files in temporary folders, with a scripted
+// host answering the dialogs and boxes.
+#include "app/form.h"
+
+#include "settings/settings.h"
+#include "tests/support/fits_builder.h"
+#include "tests/support/test_host.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace kestrel {
+namespace {
+
+using testing::Box;
+using testing::TempDir;
+using testing::TestHost;
+namespace fs = std::filesystem;
+
+/// Serves fixed texts for the two notices, as if from the maker's server.
+class FakeDownloads : public Downloader {
+public:
+    std::map<std::string, std::string> files{{"update.txt", "1.35\n"}, {"kestrelMsg.txt", "No Message\n"}};
+    bool download(const std::string& url, const fs::path& local) override
+    {
+        const auto it = files.find(url.substr(url.rfind('/') + 1));
+        if (it == files.end())
+            return false;
+        testing::writeFile(local, it->second);
+        return true;
+    }
+};
+
+/// A float image whose reference bands (from `phase`, every `period` columns) read
+/// 1000 + `amplitude` and the rest 1000.
+std::string floatImage(int width, int phase, float amplitude, const std::string& exposure = "60")
+{
+    const int period = width > 3000 ? 32 : 16, height = 3;
+    std::vector<float> px(static_cast<std::size_t>(width) * height);
+    for (int r = 0; r < height; ++r)
+        for (int c = 0; c < width; ++c)
+            px[static_cast<std::size_t>(r) * width + c] =
+                ((c - phase) % period + period) % period < period / 2 ? 1000 + amplitude : 1000;
+    return testing::headerRecords(testing::floatImageCards(
+               width, height, {testing::card("CCD-TEMP", "-20"), testing::card("EXPOSURE", exposure)})) +
+           testing::floatData(px);
+}
+
+std::string uint16Image(int width, int phase)
+{
+    const int period = width > 3000 ? 32 : 16, height = 3;
+    std::vector<std::uint16_t> px(static_cast<std::size_t>(width) * height);
+    for (int r = 0; r < height; ++r)
+        for (int c = 0; c < width; ++c)
+            px[static_cast<std::size_t>(r) * width + c] = ((c - phase) % period + period) % period < period / 2 ? 1100 : 1000;
+    return testing::headerRecords(testing::uint16ImageCards(width, height)) + testing::uint16Data(px);
+}
+
+struct Window {
+    TempDir program;
+    TempDir images;
+    TestHost host;
+    FakeDownloads downloads;
+    TForm1 form{host, downloads, program.path(), "http://127.0.0.1:9"};
+
+    Window() { form.FormCreate(); }
+
+    fs::path image(const std::string& name, const std::string& bytes)
+    {
+        testing::writeFile(images / name, bytes);
+        return images / name;
+    }
+    fs::path output(const std::string& name) const { return images.path() / "kestrel" / name; }
+    const std::string& cell(int column, int row) const { return form.window.grid.cell(column, row); }
+    std::vector<std::string> errors() const { return host.texts(Box::error); }
+
+    /// The window is idle: as start-up and resetButtons leave it.
+    void expectIdle() const
+    {
+        EXPECT_TRUE(form.window.button1.enabled);
+        EXPECT_FALSE(form.window.button2.visible);
+        EXPECT_FALSE(form.window.progressBar1.visible);
+        EXPECT_FALSE(host.busyCursor);
+        EXPECT_FALSE(form.ws.cancelRequested);
+        EXPECT_FALSE(form.running());
+    }
+};
+
+TEST(StartAndClose, FreshProgramFolderThenSettingsWrittenOnClose)
+{
+    Window w;
+    EXPECT_TRUE(w.host.boxes.empty());
+    EXPECT_EQ(w.form.window.edit1, "n/a");
+    EXPECT_EQ(w.form.window.edit3, "n/a");
+    EXPECT_EQ(w.cell(1, 0), "   Bkdg");
+    EXPECT_EQ(w.cell(4, 0), "   Amp");
+    EXPECT_FALSE(w.form.window.button6.visible);
+    EXPECT_FALSE(w.form.window.updatePanel.visible);
+
+    w.form.window.edit1 = "  12 ";
+    fs::current_path(w.images.path());
+    EXPECT_TRUE(w.form.requestClose());
+    const fs::path ini = w.program / "kestx.ini";
+    EXPECT_EQ(readProfileString(ini, "kestx", "1x1phase", "?"), "12");
+    EXPECT_EQ(readProfileString(ini, "kestx", "2x2phase", "?"), "n/a");
+    EXPECT_EQ(fs::path(readProfileString(ini, "kestx", "lastFolder", "?")), w.images.path());
+
+    // The next start reads them back.
+    TestHost host;
+    FakeDownloads downloads;
+    downloads.files["update.txt"] = "1.36\nhttp://127.0.0.1/kestrel.zip\nFaster.\n";
+    TForm1 again(host, downloads, w.program.path(), "http://127.0.0.1:9");
+    fs::current_path(w.program.path());
+    again.FormCreate();
+    EXPECT_EQ(again.window.edit1, "12");
+    EXPECT_EQ(fs::current_path(), w.images.path());
+    EXPECT_TRUE(again.window.updatePanel.visible);
+    EXPECT_EQ(again.window.label9, "The latest version is 1.36");
+}
+
+TEST(BatchRun, MixedFilesAreEachHandledAndTheRunGoesOn)
+{
+    Window w;
+    w.form.window.edit1 = "8";
+    w.form.window.edit2 = "0"; // 0 means 16 for binned images
+    const std::string first = floatImage(4008, 8, 10);
+    const std::vector<fs::path> files{
+        w.image("a.fits", first),
+        w.image("b16.fits", uint16Image(4008, 8)),
+        w.image("c2x2.fits", floatImage(2004, 16, 4, "120")),
+        w.image("d.fits", floatImage(3000, 0, 1)),
+        w.image("e.fits", std::string(100, 'x')), // shorter than one header record
+        w.image("f.fits", floatImage(4032, 8, -2)),
+    };
+    w.host.selections.push_back(files);
+    w.form.Button1Click();
+
+    EXPECT_EQ(w.errors(), std::vector<std::string>{"Kestrel only uses 32-bit floating point FITS images."});
+    ASSERT_EQ(w.form.window.grid.rowCount(), 7);
+    EXPECT_EQ(w.cell(0, 1), "a.fits");
+    EXPECT_EQ(w.cell(4, 1), " 10.000");
+    EXPECT_EQ(w.cell(3, 1), "     -20");
+    EXPECT_EQ(w.cell(1, 2), " "); // skipped: its name alone
+    EXPECT_EQ(w.cell(4, 3), "  4.000");
+    EXPECT_EQ(w.cell(2, 3), "    120");
+    EXPECT_EQ(w.cell(0, 5), "e.fits");
+    EXPECT_EQ(w.cell(4, 5), " ");
+    EXPECT_EQ(w.cell(4, 6), " -2.000"); // the file after the unreadable one is corrected
+
+    // Only the corrected images count: 10, 4 and -2.
+    EXPECT_EQ(w.form.window.label7, "4.000");
+    EXPECT_EQ(w.form.window.label8, "6.000");
+    EXPECT_TRUE(w.form.window.button6.visible);
+    w.expectIdle();
+
+    EXPECT_TRUE(fs::exists(w.output("a.fits")));
+    EXPECT_TRUE(fs::exists(w.output("c2x2.fits")));
+    EXPECT_TRUE(fs::exists(w.output("f.fits")));
+    EXPECT_FALSE(fs::exists(w.output("b16.fits")));
+    EXPECT_FALSE(fs::exists(w.output("d.fits")));
+    EXPECT_EQ(testing::readFile(files[0]), first);
+    EXPECT_EQ(w.form.ws.imageResults.at(2).binning, "2x2");
+    EXPECT_EQ(w.form.ws.imageResults.at(1).binning, "");
+
+    // Save Results: measured amplitudes only, the negative one included; twice gives
+    // one header and both runs.
+    w.form.Button6Click();
+    EXPECT_FALSE(w.form.window.button6.visible);
+    w.host.selections.push_back({files[0], files[2]});
+    w.host.answers = {false, true}; // not over the inputs; into the existing folder
+    w.form.Button1Click();
+    w.form.Button6Click();
+    EXPECT_EQ(testing::readFile(w.program / "kestrel.csv"),
+              "Image,Binning,CCDtemp,Exposure,Amplitude\r\n"
+              "a.fits,1x1,-20,60,10.00\r\nc2x2.fits,2x2,-20,120,4.00\r\nf.fits,1x1,-20,60,-2.00\r\n"
+              "a.fits,1x1,-20,60,10.00\r\nc2x2.fits,2x2,-20,120,4.00\r\n");
+    // The earlier run's rows beyond the new count are gone, its statistics replaced.
+    EXPECT_EQ(w.form.window.grid.rowCount(), 3);
+    EXPECT_EQ(w.form.window.label7, "7.000");
+}
+
+TEST(BatchRun, RowsOfAnEarlierLongerRunDoNotShowThrough)
+{
+    Window w;
+    w.form.window.edit1 = "8";
+    std::vector<fs::path> files;
+    for (int i = 0; i < 10; ++i)
+        files.push_back(w.image("f" + std::to_string(i) + ".fits", floatImage(4008, 8, 1)));
+    w.host.selections.push_back(files);
+    w.form.Button1Click();
+    ASSERT_EQ(w.cell(4, 10), "  1.000");
+
+    // Ten files again, the last one now of an unknown width: its row holds its name only.
+    files.back() = w.image("f9.fits", floatImage(3000, 8, 1));
+    w.host.selections.push_back(files);
+    w.host.answers = {false, true};
+    w.form.Button1Click();
+    EXPECT_EQ(w.cell(0, 10), "f9.fits");
+    EXPECT_EQ(w.cell(4, 10), " ");
+    EXPECT_EQ(w.cell(4, 9), "  1.000");
+}
+
+TEST(BatchRun, AmplitudeField)
+{
+    for (const char* bad : {"0", "-1", " -0.5"}) {
+        Window w;
+        w.form.window.edit3 = bad;
+        w.form.Button1Click();
+        EXPECT_EQ(w.errors(), std::vector<std::string>{"Amphlitude must be greater than 0.0."}) << bad;
+        EXPECT_TRUE(w.host.dialogs.empty());
+        w.expectIdle();
+    }
+
+    // A fixed amplitude corrects every image with it; nothing is offered for saving.
+    Window fixed;
+    fixed.form.window.edit1 = "8";
+    fixed.form.window.edit3 = "2.5";
+    fixed.host.selections.push_back({fixed.image("a.fits", floatImage(4008, 8, 10)),
+                                     fixed.image("b.fits", floatImage(4008, 8, 20))});
+    fixed.form.Button1Click();
+    EXPECT_EQ(fixed.cell(4, 2), "  2.500");
+    EXPECT_FALSE(fixed.form.window.button6.visible);
+    EXPECT_EQ(fixed.form.window.label7, "2.500");
+
+    // Text that only begins like a number measures each image, as letters do.
+    for (const char* measure : {"1.5 ", "n/a", ""}) {
+        Window w;
+        w.form.window.edit1 = "8";
+        w.form.window.edit3 = measure;
+        w.host.selections.push_back({w.image("a.fits", floatImage(4008, 8, 10)), w.image("b.fits", floatImage(4008, 8, 20))});
+        w.form.Button1Click();
+        EXPECT_EQ(w.cell(4, 2), " 20.000") << measure;
+        EXPECT_TRUE(w.form.window.button6.visible);
+        EXPECT_EQ(w.host.dialogs.at(0).title, "Select FITS Image(s)");
+        EXPECT_EQ(w.host.dialogs.at(0).filter, "FITS|*.FIT;*.FITS|All Files|*.*");
+        EXPECT_TRUE(w.host.dialogs.at(0).multiple);
+    }
+}
+
+TEST(BatchRun, PhaseFields)
+{
+    // A trailing blank is not a number; a leading one is skipped; 0 means 32.
+    Window w;
+    w.form.window.edit1 = "8 ";
+    w.host.selections.push_back({w.image("a.fits", floatImage(4008, 8, 10))});
+    w.form.Button1Click();
+    EXPECT_EQ(w.errors(), std::vector<std::string>{"1x1 Phase is not an integer."});
+    EXPECT_FALSE(fs::exists(w.output("a.fits")));
+    w.expectIdle();
+
+    w.host.boxes.clear();
+    w.form.window.edit1 = " 0";
+    w.host.selections.push_back({w.image("a.fits", floatImage(4008, 0, 10))});
+    w.host.answers = {false, true};
+    w.form.Button1Click();
+    EXPECT_TRUE(w.errors().empty());
+    EXPECT_EQ(w.cell(4, 1), " 10.000");
+    EXPECT_EQ(w.form.ws.phase, 32);
+    EXPECT_EQ(w.form.window.grid.rowCount(), 7);
+
+    // A bad 2x2 phase is found only at the 2x2 image: the images before it are written.
+    Window m;
+    m.form.window.edit1 = "8";
+    m.form.window.edit2 = "x";
+    m.host.selections.push_back({m.image("a.fits", floatImage(4008, 8, 10)), m.image("b.fits", floatImage(2004, 0, 1)),
+                                 m.image("c.fits", floatImage(4008, 8, 10))});
+    m.form.Button1Click();
+    EXPECT_EQ(m.errors(), std::vector<std::string>{"2x2 Phase is not an integer."});
+    EXPECT_TRUE(fs::exists(m.output("a.fits")));
+    EXPECT_FALSE(fs::exists(m.output("c.fits")));
+    EXPECT_EQ(m.form.window.label7, "");
+    EXPECT_FALSE(m.form.window.button6.visible);
+    m.expectIdle();
+}
+
+TEST(BatchRun, OutputFolderQuestions)
+{
+    // Yes writes over the inputs.
+    Window w;
+    w.form.window.edit1 = "8";
+    const fs::path a = w.image("a.fits", floatImage(4008, 8, 10));
+    w.host.selections.push_back({a});
+    w.host.answers = {true};
+    w.form.Button1Click();
+    const std::string original = floatImage(4008, 8, 10), corrected = testing::readFile(a);
+    ASSERT_EQ(corrected.size(), original.size());
+    EXPECT_EQ(corrected.substr(0, 2880), original.substr(0, 2880));
+    EXPECT_NE(corrected, original);
+    EXPECT_FALSE(fs::exists(w.images / "kestrel"));
+    EXPECT_EQ(w.host.boxes.at(0).text, "Overwrite existing files?");
+    EXPECT_FALSE(w.host.boxes.at(0).defaultYes);
+
+    // No, with the subfolder already there: a second question, and No ends the run.
+    fs::create_directory(w.images / "kestrel");
+    w.host.boxes.clear();
+    w.host.selections.push_back({a});
+    w.host.answers = {false, false};
+    w.form.Button1Click();
+    ASSERT_EQ(w.host.boxes.size(), 2u);
+    EXPECT_EQ(w.host.boxes[1].text, (w.images / "kestrel" / "").string() + "\nalready exists.\n\nContinue?");
+    EXPECT_FALSE(w.host.boxes[1].defaultYes);
+    EXPECT_FALSE(fs::exists(w.output("a.fits")));
+    w.expectIdle();
+
+    // Cancelling the dialog leaves the grid cleared and the window idle.
+    w.host.boxes.clear();
+    w.form.Button1Click();
+    EXPECT_TRUE(w.host.boxes.empty());
+    EXPECT_EQ(w.cell(0, 1), " ");
+    w.expectIdle();
+}
+
+TEST(BatchRun, AFailedImageLeavesItsInputUntouched)
+{
+    Window w;
+    w.form.window.edit1 = "8";
+    std::string bad = floatImage(4008, 8, 10);
+    bad.resize(bad.size() - 2880 * 4); // data cut short
+    const fs::path a = w.image("a.fits", bad);
+    const fs::path b = w.image("b.fits", floatImage(4008, 8, 10));
+    w.host.selections.push_back({a, b});
+    w.host.answers = {true}; // over the inputs
+    w.form.Button1Click();
+    EXPECT_EQ(testing::readFile(a), bad);
+    EXPECT_EQ(w.cell(3, 1), "Failed");
+    EXPECT_EQ(w.cell(4, 2), " 10.000");
+    // The failed image takes no part in the statistics: one value gives a mean only.
+    EXPECT_EQ(w.form.window.label7, "10.000");
+    EXPECT_EQ(w.form.window.label8, "");
+}
+
+TEST(BatchRun, CancelAtTheSecondFile)
+{
+    Window w;
+    w.form.window.edit1 = "8";
+    std::vector<fs::path> files;
+    for (int i = 0; i < 5; ++i)
+        files.push_back(w.image("f" + std::to_string(i) + ".fits", floatImage(4008, 8, 3)));
+    w.host.selections.push_back(files);
+    bool pressed = false;
+    w.host.onPump = [&](long) {
+        if (w.form.ws.fileCount == 2 && !pressed) {
+            pressed = true;
+            EXPECT_TRUE(w.form.window.button2.visible);
+            EXPECT_TRUE(w.form.window.progressBar1.visible);
+            EXPECT_FALSE(w.form.window.button1.enabled);
+            EXPECT_TRUE(w.host.busyCursor);
+            w.form.Button2Click();
+            EXPECT_EQ(w.form.window.button2.caption, "Canceling");
+        }
+    };
+    w.form.Button1Click();
+    EXPECT_TRUE(pressed);
+    EXPECT_TRUE(fs::exists(w.output("f1.fits")));
+    EXPECT_FALSE(fs::exists(w.output("f2.fits")));
+    EXPECT_EQ(w.cell(4, 2), "  3.000");
+    EXPECT_EQ(w.cell(0, 3), " ");
+    EXPECT_EQ(w.form.window.label7, "");
+    EXPECT_EQ(w.form.window.label8, "");
+    EXPECT_FALSE(w.form.window.button6.visible);
+    w.expectIdle();
+    EXPECT_EQ(w.form.window.button2.caption, "Cancel");
+}
+
+TEST(BatchRun, NothingElseStartsWhileARunIsInProgress)
+{
+    Window w;
+    w.form.window.edit1 = "8";
+    std::vector<fs::path> files;
+    for (int i = 0; i < 3; ++i)
+        files.push_back(w.image("f" + std::to_string(i) + ".fits", floatImage(4008, 8, 1 + i)));
+    w.host.selections.push_back(files);
+    bool tried = false, closed = true;
+    w.host.onPump = [&](long) {
+        if (w.form.ws.fileCount != 1 || tried)
+            return;
+        tried = true;
+        w.host.selections.push_back({files[0]});
+        w.form.Button1Click();
+        w.form.Button7Click();
+        w.form.window.grid.currentColumn = 0;
+        w.form.StringGrid1DblClick();
+        EXPECT_EQ(w.host.dialogs.size(), 1u);
+        // Closing asks the run to stop; the window closes when the file is done.
+        closed = w.form.requestClose();
+    };
+    w.form.Button1Click();
+    EXPECT_TRUE(tried);
+    EXPECT_FALSE(closed);
+    EXPECT_TRUE(w.form.closeDue());
+    EXPECT_TRUE(fs::exists(w.output("f0.fits")));
+    EXPECT_FALSE(fs::exists(w.output("f1.fits")));
+    EXPECT_EQ(readProfileString(w.program / "kestx.ini", "kestx", "1x1phase", "?"), "8");
+    w.expectIdle();
+}
+
+TEST(Statistics, SampleDeviationOverCorrectedImagesOnly)
+{
+    Window w;
+    const std::vector<double> v{1, 2, 3, 4, failedAmplitude};
+    EXPECT_NEAR(w.form.showAmplitudeStatistics(v, 0, 4), 1.2909944, 1e-6);
+    EXPECT_EQ(w.form.window.label7, "2.500");
+    EXPECT_EQ(w.form.window.label8, "1.291");
+    w.form.showAmplitudeStatistics(v, 4, 4);
+    EXPECT_EQ(w.form.window.label7, "");
+    EXPECT_EQ(w.form.window.label8, "");
+    w.form.showAmplitudeStatistics({-0.5, failedAmplitude}, 0, 1);
+    EXPECT_EQ(w.form.window.label7, "-0.500");
+    EXPECT_EQ(w.form.window.label8, "");
+}
+
+TEST(PhaseRun, FindsStoresAndCutsTheResults)
+{
+    Window w;
+    w.form.window.edit1 = "8";
+    std::vector<fs::path> files;
+    for (int i = 0; i < 10; ++i)
+        files.push_back(w.image("f" + std::to_string(i) + ".fits", floatImage(4008, 8, 1)));
+    w.host.selections.push_back(files);
+    w.host.defaultAnswer = true;
+    w.form.Button1Click();
+    ASSERT_TRUE(w.form.window.button6.visible);
+
+    w.host.boxes.clear();
+    w.host.selections.push_back({w.image("p.fits", uint16Image(4032, 5))});
+    w.form.Button7Click();
+    ASSERT_EQ(w.host.boxes.size(), 1u);
+    EXPECT_EQ(w.host.boxes[0].text, "The Phase = 5\nUpdate the congfiguration (.ini) file?");
+    EXPECT_TRUE(w.host.boxes[0].defaultYes);
+    EXPECT_EQ(w.form.window.edit1, "5");
+    EXPECT_EQ(readProfileString(w.program / "kestx.ini", "kestx", "1x1phase", "?"), "5");
+    EXPECT_EQ(w.form.window.grid.rowCount(), 7);
+    EXPECT_EQ(w.form.ws.imageResults.size(), 1u);
+    EXPECT_FALSE(w.form.window.button6.visible); // the batch's results are no longer whole
+    EXPECT_FALSE(w.host.dialogs.back().multiple);
+    w.expectIdle();
+
+    // 2x2 with the binned search; a float image is refused; an unknown width and a
+    // short header end quietly.
+    w.host.boxes.clear();
+    w.host.selections.push_back({w.image("q.fits", uint16Image(2016, 3))});
+    w.host.selections.push_back({w.image("r.fits", floatImage(4008, 8, 1))});
+    w.host.selections.push_back({w.image("s.fits", uint16Image(3000, 3))});
+    w.host.selections.push_back({w.image("t.fits", std::string(2000, ' '))});
+    for (int i = 0; i < 4; ++i) {
+        w.form.Button7Click();
+        w.expectIdle();
+    }
+    ASSERT_EQ(w.host.boxes.size(), 2u);
+    EXPECT_EQ(w.host.boxes[0].text.substr(0, 14), "The Phase = 3\n");
+    EXPECT_EQ(w.form.window.edit2, "3");
+    EXPECT_EQ(w.host.boxes[1].text, "Kestrel only uses 16-bit unsigned FITS \nimages to calculate the vertical band phase.");
+}
+
+TEST(PhaseRun, FailedLoadStopsBeforeTheSearch)
+{
+    Window w;
+    std::string cut = uint16Image(4008, 5);
+    cut.resize(cut.size() - 2880 * 3);
+    w.host.selections.push_back({w.image("p.fits", cut)});
+    w.form.Button7Click();
+    for (const Box& b : w.host.boxes)
+        EXPECT_NE(b.kind, Box::confirm) << b.text;
+    EXPECT_EQ(w.form.window.edit1, "n/a");
+    w.expectIdle();
+}
+
+TEST(SaveResults, AFailedExportKeepsTheFileAndTheButton)
+{
+    Window w;
+    w.form.window.edit1 = "8";
+    w.host.selections.push_back({w.image("a.fits", floatImage(4008, 8, 1)), w.image("b.fits", floatImage(4008, 8, 2))});
+    w.form.Button1Click();
+    fs::create_directory(w.program / "kestrel.csv"); // cannot be opened as a file
+    w.form.Button6Click();
+    ASSERT_EQ(w.host.texts(Box::general).size(), 1u);
+    EXPECT_TRUE(w.form.window.button6.visible);
+}
+
+TEST(Grid, DoubleClickSortsByTheCurrentColumn)
+{
+    Window w;
+    w.form.window.edit1 = "8";
+    w.host.selections.push_back({w.image("a.fits", floatImage(4008, 8, 1, "60")), w.image("b.fits", floatImage(4008, 8, 2, "120"))});
+    w.form.Button1Click();
+    w.form.window.grid.currentColumn = 2;
+    w.form.StringGrid1DblClick();
+    // As text, "    120" comes before "    60".
+    EXPECT_EQ(w.cell(0, 1), "b.fits");
+    EXPECT_EQ(w.cell(0, 2), "a.fits");
+}
+
+} // namespace
+} // namespace kestrel
