@@ -229,16 +229,12 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const std::filesyst
         p->move((clientWidth - p->width()) / 2, (clientHeight - p->height()) / 2);
     messagePanel_->raise();
 
-    QWidget::setTabOrder(button1_, grid_);
-    QWidget::setTabOrder(grid_, edit1_);
-    QWidget::setTabOrder(edit1_, edit2_);
-    QWidget::setTabOrder(edit2_, edit3_);
-    QWidget::setTabOrder(edit3_, progress_);
-    QWidget::setTabOrder(progress_, button2_);
-    QWidget::setTabOrder(button2_, updatePanel_);
-    QWidget::setTabOrder(updatePanel_, messagePanel_);
-    QWidget::setTabOrder(messagePanel_, button6_);
-    QWidget::setTabOrder(button6_, button7_);
+    // The progress bar and the panels take no focus themselves; the panels' buttons
+    // stand in their places.
+    QWidget* const tabOrder[] = {button1_, grid_, edit1_, edit2_, edit3_, button2_,
+                                 button3,  button4, button5, button6_, button7_};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i)
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
     QMenuBar* bar = menuBar();
     bar->setObjectName("MainMenu1");
