@@ -81,7 +81,7 @@ int runCorrect(const Options& o, const std::filesystem::path& programFolder)
     }
 
     const std::size_t n = o.files.size();
-    std::vector<std::optional<FileOutcome>> outcomes(n);
+    std::vector<std::optional<FileResult>> outcomes(n);
     std::mutex mutex;
     std::condition_variable ready;
     std::atomic<std::size_t> next{0};
@@ -89,8 +89,9 @@ int runCorrect(const Options& o, const std::filesystem::path& programFolder)
         std::max(1u, std::min<unsigned>(o.jobs ? o.jobs : std::thread::hardware_concurrency(), static_cast<unsigned>(n)));
 
     auto worker = [&] {
+        WorkerMemory memory;
         for (std::size_t i; (i = next.fetch_add(1)) < n;) {
-            FileOutcome outcome = correctOne(o.files[i], outputFolder, phases, o.amplitude, programFolder);
+            FileResult outcome = correctOne(o.files[i], outputFolder, phases, o.amplitude, programFolder, memory);
             std::lock_guard lock(mutex);
             outcomes[i] = std::move(outcome);
             ready.notify_all();
@@ -107,13 +108,13 @@ int runCorrect(const Options& o, const std::filesystem::path& programFolder)
     for (std::size_t i = 0; i < n; ++i) {
         std::unique_lock lock(mutex);
         ready.wait(lock, [&] { return outcomes[i].has_value(); });
-        const FileOutcome& out = *outcomes[i];
+        const FileResult& out = *outcomes[i];
         lock.unlock();
         progress.clearLine();
         for (const auto& m : out.messages)
             std::cerr << o.files[i].filename().string() << ": " << m << "\n";
         std::cout << out.line << "\n" << std::flush;
-        allCorrected = allCorrected && out.status == FileOutcome::Status::corrected;
+        allCorrected = allCorrected && out.status == FileResult::Status::corrected;
         if (out.entry)
             entries.push_back(*out.entry);
         progress.show(i + 1);
@@ -134,11 +135,11 @@ int runCorrect(const Options& o, const std::filesystem::path& programFolder)
 
 int runPhase(const Options& o, const std::filesystem::path& programFolder)
 {
-    const FileOutcome out = findPhaseOf(o.files.front(), o.save, programFolder);
+    const FileResult out = findPhaseOf(o.files.front(), o.save, programFolder);
     for (const auto& m : out.messages)
         std::cerr << o.files.front().filename().string() << ": " << m << "\n";
     std::cout << out.line << "\n";
-    return out.status == FileOutcome::Status::corrected ? 0 : 1;
+    return out.status == FileResult::Status::corrected ? 0 : 1;
 }
 
 } // namespace

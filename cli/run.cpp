@@ -1,16 +1,22 @@
 #include "cli/run.h"
 
 #include "analysis/analysis.h"
+#include "app/batch.h"
 #include "cli/console_host.h"
 #include "core/numbers.h"
-#include "correction/correction.h"
+
+#include <utility>
 
 namespace kestrel::cli {
 namespace {
 
-constexpr const char* floatOnly = "Kestrel only uses 32-bit floating point FITS images.";
-
 std::string trimmed(const std::string& s) { return std::string(trimBlanks(s)); }
+
+std::string widthReason(std::int32_t width)
+{
+    return "skipped: width " + std::to_string(width) +
+           " is neither unbinned (4008, 4032) nor 2x2-binned (2004, 2016)";
+}
 
 struct Job {
     explicit Job(const std::filesystem::path& programFolder, bool answer = false) : host(answer), ws(host, window)
@@ -20,6 +26,23 @@ struct Job {
     ConsoleHost host;
     WindowModel window;
     Workspace ws;
+};
+
+// Lends the worker's pixel buffer to the file's workspace and takes it back, with the
+// capacity the loader gave it, however the file ends.
+class BorrowedPixels {
+public:
+    BorrowedPixels(Workspace& ws, WorkerMemory& memory) : ws_(ws), memory_(memory)
+    {
+        ws_.floatPixels.swap(memory_.floatPixels);
+    }
+    ~BorrowedPixels() { ws_.floatPixels.swap(memory_.floatPixels); }
+    BorrowedPixels(const BorrowedPixels&) = delete;
+    BorrowedPixels& operator=(const BorrowedPixels&) = delete;
+
+private:
+    Workspace& ws_;
+    WorkerMemory& memory_;
 };
 
 std::string joinFields(const std::vector<std::string>& fields)
@@ -33,32 +56,34 @@ std::string joinFields(const std::vector<std::string>& fields)
     return line;
 }
 
-FileOutcome finish(Job& job, FileOutcome::Status status, const std::string& outcome,
-                   const std::string& name)
+FileResult finish(Job& job, FileResult::Status status, const std::string& outcome)
 {
-    FileOutcome out;
+    FileResult out;
     out.status = status;
     const ResultsGrid& grid = job.window.grid;
-    const bool handed = status != FileOutcome::Status::skipped;
+    const tImageData& entry = job.ws.imageResults.at(0);
+    const bool handed = status != FileResult::Status::skipped;
     const std::string background = handed ? trimmed(grid.cell(1, 1)) : "";
     const std::string exposure = handed ? trimmed(grid.cell(2, 1)) : "";
     const std::string temperature = handed ? trimmed(grid.cell(3, 1)) : "";
     const std::string amplitude = handed ? trimmed(grid.cell(4, 1)) : "";
-    out.line = joinFields({name, job.ws.binning, background, exposure, temperature, amplitude, outcome});
+    out.line = joinFields({entry.image, entry.binning, background, exposure, temperature, amplitude, outcome});
     out.messages = job.host.messages;
     if (handed)
-        out.entry = job.ws.imageResults.at(0);
+        out.entry = entry;
     return out;
 }
 
 } // namespace
 
-FileOutcome correctOne(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
-                       const PhaseTexts& phases, double amplitudeSetting,
-                       const std::filesystem::path& programFolder)
+FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
+                      const PhaseTexts& phases, double amplitudeSetting,
+                      const std::filesystem::path& programFolder, WorkerMemory& memory)
 {
     Job job(programFolder);
     Workspace& ws = job.ws;
+    BorrowedPixels pixels(ws, memory);
+    // The workspace is set up as the window's run sets it for the first of its files.
     const std::string name = input.filename().string();
     ws.amplitudeSetting = amplitudeSetting;
     ws.imageResults.assign(1, tImageData{});
@@ -68,66 +93,49 @@ FileOutcome correctOne(const std::filesystem::path& input, const std::filesystem
     ws.outputFileName = outputFolder / input.filename();
     ws.window.grid.setRowCount(2);
     ws.window.grid.setCell(0, 1, name);
-    ws.imageResults[0].image = name;
+    tImageData& entry = ws.imageResults[0];
+    entry.image = name;
 
-    using Status = FileOutcome::Status;
+    using Status = FileResult::Status;
+    FileOutcome outcome = FileOutcome::noHeader;
     try {
-        if (!loadFitsHeader(ws, input))
-            return finish(job, Status::skipped, "skipped: no readable FITS header", name);
+        outcome = correctFile(ws, input, phases.phase1x1.value_or(""), phases.phase2x2.value_or(""), &entry.binning);
     } catch (const std::exception& e) {
         job.host.messages.push_back(failureMessage(e));
-        return finish(job, Status::failed, "failed: " + failureMessage(e), name);
+        return finish(job, Status::failed, "failed: " + failureMessage(e));
     }
-    ws.pixInsightImage = pixInsightFile(ws);
-    ws.imageWidth = getFitsInteger(ws, "NAXIS1");
-    ws.imageHeight = getFitsInteger(ws, "NAXIS2");
-    if (getTypeofFile(ws) != typeFloat32) {
-        job.host.messages.push_back(floatOnly);
-        ws.fitsFile.close();
-        return finish(job, Status::skipped, "skipped: not a 32-bit floating point image", name);
-    }
-
-    const bool unbinned = ws.imageWidth == 4008 || ws.imageWidth == 4032;
-    const bool binned = ws.imageWidth == 2004 || ws.imageWidth == 2016;
-    if (!unbinned && !binned) {
-        ws.fitsFile.close();
-        return finish(job, Status::skipped,
-                      "skipped: width " + std::to_string(ws.imageWidth) +
-                          " is neither unbinned (4008, 4032) nor 2x2-binned (2004, 2016)",
-                      name);
-    }
-    ws.binning = unbinned ? "1x1" : "2x2";
-    ws.imageResults[0].binning = ws.binning;
-    const std::optional<std::string>& phaseText = unbinned ? phases.phase1x1 : phases.phase2x2;
-    const auto phase = parseInteger(phaseText.value_or(""));
-    ws.conversionCode = phase.status;
-    if (!phaseText || !phase.ok()) {
+    switch (outcome) {
+    case FileOutcome::noHeader:
+        return finish(job, Status::skipped, "skipped: no readable FITS header");
+    case FileOutcome::notFloat:
+        return finish(job, Status::skipped, "skipped: not a 32-bit floating point image");
+    case FileOutcome::otherWidth:
+        return finish(job, Status::skipped, widthReason(ws.imageWidth));
+    case FileOutcome::badPhase: {
+        // The window's message, then how to give the phase without a window.
         const std::string message = ws.binning + " Phase is not an integer.";
-        job.host.messages.push_back(message + " Give it with --phase-" + ws.binning +
-                                    " N or set it in the settings file (kestx.ini) beside the program.");
-        ws.fitsFile.close();
-        return finish(job, Status::skipped, "skipped: " + message, name);
+        if (!job.host.messages.empty())
+            job.host.messages.back() += " Give it with --phase-" + ws.binning +
+                                        " N or set it in the settings file (kestx.ini) beside the program.";
+        return finish(job, Status::skipped, "skipped: " + message);
     }
-    ws.phase = phase.value != 0 ? phase.value : (unbinned ? 32 : 16);
-    if (unbinned)
-        fixFloat32Columns(ws, ws.outputFileName);
-    else
-        fixFloat32Columns2x2(ws, ws.outputFileName);
-
+    case FileOutcome::handed:
+        break;
+    }
     if (ws.amplitude == failedAmplitude || ws.cancelRequested) {
         const std::string reason = job.host.messages.empty() ? "image not measured" : job.host.messages.back();
-        return finish(job, Status::failed, "failed: " + reason, name);
+        return finish(job, Status::failed, "failed: " + reason);
     }
-    return finish(job, Status::corrected, "corrected", name);
+    return finish(job, Status::corrected, "corrected");
 }
 
-FileOutcome findPhaseOf(const std::filesystem::path& input, bool save, const std::filesystem::path& programFolder)
+FileResult findPhaseOf(const std::filesystem::path& input, bool save, const std::filesystem::path& programFolder)
 {
     Job job(programFolder, save);
     Workspace& ws = job.ws;
-    FileOutcome out;
+    FileResult out;
     const std::string name = input.filename().string();
-    auto fail = [&](FileOutcome::Status status, const std::string& reason) {
+    auto fail = [&](FileResult::Status status, const std::string& reason) {
         out.status = status;
         out.line = name + "\t" + ws.binning + "\t\t" + reason;
         out.messages = job.host.messages;
@@ -135,29 +143,26 @@ FileOutcome findPhaseOf(const std::filesystem::path& input, bool save, const std
     };
     try {
         if (!loadFitsHeader(ws, input))
-            return fail(FileOutcome::Status::skipped, "skipped: no readable FITS header");
+            return fail(FileResult::Status::skipped, "skipped: no readable FITS header");
     } catch (const std::exception& e) {
         job.host.messages.push_back(failureMessage(e));
-        return fail(FileOutcome::Status::failed, "failed: " + failureMessage(e));
+        return fail(FileResult::Status::failed, "failed: " + failureMessage(e));
     }
     ws.imageWidth = getFitsInteger(ws, "NAXIS1");
     ws.imageHeight = getFitsInteger(ws, "NAXIS2");
     if (getTypeofFile(ws) != typeUnsigned16) {
         job.host.messages.push_back("Kestrel only uses 16-bit unsigned FITS \nimages to calculate the vertical band phase.");
         ws.fitsFile.close();
-        return fail(FileOutcome::Status::skipped, "skipped: not a 16-bit unsigned image");
+        return fail(FileResult::Status::skipped, "skipped: not a 16-bit unsigned image");
     }
-    const bool unbinned = ws.imageWidth == 4008 || ws.imageWidth == 4032;
-    const bool binned = ws.imageWidth == 2004 || ws.imageWidth == 2016;
-    if (!unbinned && !binned) {
+    const bool unbinned = unbinnedWidth(ws.imageWidth);
+    if (!unbinned && !binnedWidth(ws.imageWidth)) {
         ws.fitsFile.close();
-        return fail(FileOutcome::Status::skipped,
-                    "skipped: width " + std::to_string(ws.imageWidth) +
-                        " is neither unbinned (4008, 4032) nor 2x2-binned (2004, 2016)");
+        return fail(FileResult::Status::skipped, widthReason(ws.imageWidth));
     }
     ws.binning = unbinned ? "1x1" : "2x2";
     if (!loadAllImageDataInt16(ws))
-        return fail(FileOutcome::Status::failed, "failed: " + job.host.messages.back());
+        return fail(FileResult::Status::failed, "failed: " + job.host.messages.back());
     ws.backgroundFlux = getBackgroundFlux(ws, SampleType::int16);
     findPhase16(ws, unbinned ? Binning::unbinned : Binning::binned2x2);
 
@@ -166,10 +171,10 @@ FileOutcome findPhaseOf(const std::filesystem::path& input, bool save, const std
     const std::string& q = job.host.lastQuestion;
     if (q.rfind(prefix, 0) != 0) {
         const std::string reason = job.host.messages.empty() ? "no phase found" : job.host.messages.back();
-        return fail(FileOutcome::Status::failed, "failed: " + reason);
+        return fail(FileResult::Status::failed, "failed: " + reason);
     }
     const std::string phase = q.substr(prefix.size(), q.find('\n') - prefix.size());
-    out.status = FileOutcome::Status::corrected;
+    out.status = FileResult::Status::corrected;
     out.line = name + "\t" + ws.binning + "\t" + phase;
     out.messages = job.host.messages;
     return out;

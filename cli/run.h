@@ -13,7 +13,7 @@
 
 namespace kestrel::cli {
 
-struct FileOutcome {
+struct FileResult {
     enum class Status { corrected, skipped, failed } status = Status::skipped;
     std::string line;                  // the tab-separated result line, without newline
     std::vector<std::string> messages; // what the window would have shown in boxes
@@ -25,10 +25,16 @@ struct PhaseTexts {
     std::optional<std::string> phase2x2;
 };
 
-FileOutcome correctOne(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
-                       const PhaseTexts& phases, double amplitudeSetting,
-                       const std::filesystem::path& programFolder);
+/// Memory that one worker keeps from file to file. A frame's pixels take tens of
+/// megabytes, and fresh pages for every frame cost about as much as reading it.
+struct WorkerMemory {
+    std::vector<float> floatPixels;
+};
 
-FileOutcome findPhaseOf(const std::filesystem::path& input, bool save, const std::filesystem::path& programFolder);
+FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
+                      const PhaseTexts& phases, double amplitudeSetting,
+                      const std::filesystem::path& programFolder, WorkerMemory& memory);
+
+FileResult findPhaseOf(const std::filesystem::path& input, bool save, const std::filesystem::path& programFolder);
 
 } // namespace kestrel::cli
