@@ -1,43 +1,16 @@
 // kestrel-cli from the outside: the built tool run on generated files.
 #include "cli/options.h"
+#include "tests/cli/tool_run.h"
 #include "tests/support/fits_builder.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
 #include <random>
-#include <sys/wait.h>
 
 using namespace kestrel::testing;
 namespace fs = std::filesystem;
 
 namespace {
-
-struct ToolRun {
-    int status = -1;
-    std::string out;
-};
-
-// Runs the tool with a shell command line; standard error goes to `errFile` when given.
-ToolRun runCli(const std::string& arguments, const fs::path& errFile = {})
-{
-    std::string command = std::string(KESTREL_CLI) + " " + arguments;
-    command += errFile.empty() ? " 2>/dev/null" : " 2>'" + errFile.string() + "'";
-    ToolRun r;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe)
-        return r;
-    std::array<char, 4096> buffer{};
-    std::size_t n;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
-        r.out.append(buffer.data(), n);
-    const int raw = ::pclose(pipe);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return r;
-}
-
-std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 
 // A banded float frame: sky level, noise and a band of `amplitude` at `phase`.
 std::string bandedFrame(int width, int height, int phase, float amplitude, unsigned seed)
@@ -107,7 +80,7 @@ TEST(CliTool, ParallelJobsWriteTheSameBytesInInputOrder)
     }
     std::string files;
     for (const auto& n : names)
-        files += " " + quoted(dir / n);
+        files.append(" ").append(quoted(dir / n));
 
     const ToolRun one = runCli("correct --phase-1x1 8 --phase-2x2 4 --jobs 1 --output-dir " + quoted(dir / "one") + files);
     const ToolRun two = runCli("correct --phase-1x1 8 --phase-2x2 4 --jobs 2 --output-dir " + quoted(dir / "two") + files);
