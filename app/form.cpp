@@ -132,7 +132,9 @@ void TForm1::Button1Click()
         clearResultsGrid();
         ws.fileCount = 0;
         ws.cancelRequested = false;
-        const auto files = ws.host.openFiles(selectTitle, fitsFilter, true);
+        // A close asked for while the grid was cleared ends the run before it starts.
+        const auto files = closePending_ ? std::vector<std::filesystem::path>{}
+                                         : ws.host.openFiles(selectTitle, fitsFilter, true);
         if (!files.empty()) {
             if (!prepareOutputFolder(files.front())) {
                 runEnded();

@@ -395,6 +395,23 @@ TEST(BatchRun, NothingElseStartsWhileARunIsInProgress)
     w.expectIdle();
 }
 
+TEST(BatchRun, ACloseBeforeTheFileDialogEndsTheRun)
+{
+    Window w;
+    w.host.selections.push_back({w.image("a.fits", floatImage(4008, 8, 1))});
+    bool closed = true;
+    w.host.onPump = [&](long pump) {
+        if (pump == 1)
+            closed = w.form.requestClose();
+    };
+    w.form.Button1Click();
+    EXPECT_FALSE(closed);
+    EXPECT_TRUE(w.form.closeDue());
+    EXPECT_TRUE(w.host.dialogs.empty());
+    EXPECT_TRUE(fs::exists(w.program / "kestx.ini"));
+    w.expectIdle();
+}
+
 TEST(Statistics, SampleDeviationOverCorrectedImagesOnly)
 {
     Window w;

@@ -1,6 +1,9 @@
 // The widgets of the main window, on Qt's offscreen platform.
 #include "app/qt/main_window.h"
 
+#include "settings/settings.h"
+#include "tests/support/fits_builder.h"
+
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -17,18 +20,44 @@
 #include <QWheelEvent>
 
 #include <filesystem>
+#include <functional>
+#include <utility>
 
 namespace kestrel {
 namespace {
 
-/// Records the boxes instead of showing them: nobody is there to answer.
+/// Records the boxes instead of showing them and returns scripted files: nobody is
+/// there to answer.
 class QuietHost : public QtHost {
 public:
     std::vector<std::string> shown;
+    std::vector<std::filesystem::path> files;
+    std::function<void()> duringRun;
     void errorBox(const std::string& t) override { shown.push_back(t); }
     void plainBox(const std::string& t) override { shown.push_back(t); }
     void generalErrorBox(const std::string& t) override { shown.push_back(t); }
+    bool confirm(const std::string& t, bool) override
+    {
+        shown.push_back(t);
+        return false;
+    }
+    std::vector<std::filesystem::path> openFiles(const std::string&, const std::string&, bool) override { return files; }
+    void pumpMessages() override
+    {
+        QtHost::pumpMessages();
+        if (duringRun)
+            duringRun();
+    }
 };
+
+std::string bandedImage()
+{
+    const int width = 4008, height = 3;
+    std::vector<float> px(static_cast<std::size_t>(width) * height);
+    for (std::size_t i = 0; i < px.size(); ++i)
+        px[i] = (i % width) % 32 < 16 ? 1003.0f : 1000.0f;
+    return testing::headerRecords(testing::floatImageCards(width, height)) + testing::floatData(px);
+}
 
 class NoDownloads : public Downloader {
 public:
@@ -167,6 +196,53 @@ TEST(MainWindowWidgets, ModelChangesReachTheWidgets)
     // Typing goes the other way.
     f.child<QLineEdit>("Edit3")->setText("2.5");
     EXPECT_EQ(form.window.edit3, "2.5");
+}
+
+TEST(MainWindowWidgets, ABatchRunThroughTheButtons)
+{
+    Fixture f;
+    testing::TempDir images;
+    for (const char* name : {"a.fits", "b.fits"}) {
+        testing::writeFile(images / name, bandedImage());
+        f.host.files.push_back(images / name);
+    }
+    f.child<QLineEdit>("Edit1")->setText("32");
+    QTest::mouseClick(f.child<QPushButton>("Button1"), Qt::LeftButton);
+    auto* grid = f.child<QTableWidget>("StringGrid1");
+    EXPECT_EQ(grid->item(1, 4)->text(), "  3.000");
+    EXPECT_EQ(f.child<QLabel>("Label7")->text(), "3.000");
+    EXPECT_TRUE(f.child<QPushButton>("Button6")->isVisible());
+    EXPECT_TRUE(f.child<QPushButton>("Button1")->isEnabled());
+    EXPECT_TRUE(std::filesystem::exists(images / "kestrel" / "b.fits"));
+}
+
+TEST(MainWindowWidgets, ClosingDuringARunWaitsForTheFileInProgress)
+{
+    Fixture f;
+    testing::TempDir images, program;
+    MainWindow window(f.host, f.downloads, program.path());
+    window.create();
+    window.show();
+    for (const char* name : {"a.fits", "b.fits", "c.fits"}) {
+        testing::writeFile(images / name, bandedImage());
+        f.host.files.push_back(images / name);
+    }
+    window.form().window.edit1 = "32";
+    bool asked = false, openWhenAsked = false;
+    f.host.duringRun = [&] {
+        if (asked || window.form().ws.fileCount != 1)
+            return;
+        asked = true;
+        window.close();
+        openWhenAsked = window.isVisible();
+    };
+    QTest::mouseClick(window.findChild<QPushButton*>("Button1"), Qt::LeftButton);
+    EXPECT_TRUE(openWhenAsked);
+    EXPECT_TRUE(window.form().closeDue());
+    EXPECT_TRUE(std::filesystem::exists(images / "kestrel" / "a.fits"));
+    EXPECT_FALSE(std::filesystem::exists(images / "kestrel" / "b.fits"));
+    EXPECT_EQ(readProfileString(program / "kestx.ini", "kestx", "1x1phase", "?"), "32");
+    EXPECT_FALSE(window.isVisible());
 }
 
 } // namespace
