@@ -264,11 +264,17 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const std::filesyst
     connect(button3, &QPushButton::clicked, this, [this] { handle([this] { form_.Button3Click(); }); });
     connect(button4, &QPushButton::clicked, this, [this] { handle([this] { form_.Button4Click(); }); });
     connect(button5, &QPushButton::clicked, this, [this] { handle([this] { form_.Button5Click(); }); });
-    connect(grid_, &QTableWidget::cellDoubleClicked, this, [this](int row, int column) {
-        form_.window.grid.currentRow = row + 1;
-        form_.window.grid.currentColumn = column;
-        handle([this] { form_.StringGrid1DblClick(); });
+    // A click on a data cell makes it current; a double-click anywhere on the grid,
+    // the header row included, sorts by the current cell's column.
+    connect(grid_, &QTableWidget::currentCellChanged, this, [this](int row, int column) {
+        if (row >= 0 && column >= 0) {
+            form_.window.grid.currentRow = row + 1;
+            form_.window.grid.currentColumn = column;
+        }
     });
+    connect(grid_, &QTableWidget::cellDoubleClicked, this, [this] { handle([this] { form_.StringGrid1DblClick(); }); });
+    connect(grid_->horizontalHeader(), &QHeaderView::sectionDoubleClicked, this,
+            [this] { handle([this] { form_.StringGrid1DblClick(); }); });
 
     // Esc presses Cancel, but only while Cancel is shown.
     auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
