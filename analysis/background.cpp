@@ -1,12 +1,14 @@
 // The background level: the mean of a dark slice of the sorted samples. Only the
 // averaged slice has to be in sorted order (the sum is accumulated in that order), so
-// 16-bit images use a counting histogram and float images a selection on a 4-byte
+// 16-bit images use a counting histogram, and float images a count of their bit
+// patterns, or, when the slice spreads over very many values, a selection on a 4-byte
 // copy followed by a sort of the slice alone, when its order can matter at all.
 #include "analysis/analysis.h"
 
 #include "core/arith.h"
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <cmath>
 
@@ -64,10 +66,10 @@ double background16(Workspace& ws)
     return toDouble(divide(static_cast<Extended>(sum), count));
 }
 
-double backgroundFloat(Workspace& ws)
+// The slice selected from a 4-byte copy of the kept samples and, when the order of
+// its additions can matter, sorted. For slices that spread over many values.
+double selectedSliceBackground(Workspace& ws, std::int32_t n)
 {
-    const std::int32_t n = sampleTotal(ws, ws.floatPixels.size());
-    ws.backgroundSamplesFloat.clear();
     std::vector<float> kept;
     kept.reserve(static_cast<std::size_t>(n));
     const float* px = ws.floatPixels.data();
@@ -107,6 +109,105 @@ double backgroundFloat(Workspace& ws)
         for (auto it = first; it <= last; ++it)
             sum = addStored(sum, *it);
     }
+    ws.sampleIndex = averaged;
+    return toDouble(divide(sum, averaged));
+}
+
+
+// Non-negative floats order as their bit patterns, so the slice is found by counting:
+// a histogram of the upper 16 bits of every pattern ("buckets") gives the ranks where
+// each bucket starts, and a second pass counts every pattern of the buckets from the
+// slice's first sample to its last. That gives the slice in ascending order, as a sort
+// of all samples would, without moving a sample.
+constexpr std::uint32_t signBit = 0x80000000u;
+constexpr std::uint32_t infinityBits = 0x7F800000u;
+constexpr std::uint32_t infinityBucket = infinityBits >> 16;
+// The second count takes 256 KB per bucket; a slice over more buckets than this is
+// spread so widely that selecting it costs less.
+constexpr std::uint32_t maxCountedBuckets = 64;
+
+double backgroundFloat(Workspace& ws)
+{
+    const std::int32_t n = sampleTotal(ws, ws.floatPixels.size());
+    ws.backgroundSamplesFloat.clear();
+    const auto* bits = reinterpret_cast<const std::uint32_t*>(ws.floatPixels.data());
+
+    std::vector<std::uint32_t> buckets(1u << 16, 0);
+    for (std::int32_t i = 0; i < n; ++i)
+        ++buckets[bits[i] >> 16];
+
+    // NaN patterns fill the buckets above infinity's, of either sign; infinity's own
+    // buckets and negative zero's are shared with other patterns and looked at closely
+    // only when something is in them.
+    bool unordered = false;
+    for (std::uint32_t b = infinityBucket + 1; b < (1u << 15); ++b)
+        unordered |= buckets[b] != 0 || buckets[b | (signBit >> 16)] != 0;
+    std::int64_t negativeZeros = 0;
+    if (buckets[infinityBucket] || buckets[(infinityBits | signBit) >> 16] || buckets[signBit >> 16]) {
+        for (std::int32_t i = 0; i < n; ++i) {
+            unordered |= (bits[i] & ~signBit) > infinityBits;
+            negativeZeros += bits[i] == signBit;
+        }
+    }
+    if (unordered)
+        failInvalidOperation();
+    // Negative zero is kept and sorts as zero.
+    buckets[0] += static_cast<std::uint32_t>(negativeZeros);
+    std::int64_t kept = 0;
+    for (std::uint32_t b = 0; b <= infinityBucket; ++b)
+        kept += buckets[b];
+    const std::int32_t count = static_cast<std::int32_t>(kept);
+    if (count == 0)
+        failInvalidOperation();
+    const Slice s = averagedSlice(count, 0.1L);
+
+    std::uint32_t first = 0, last = 0;
+    std::int64_t firstStart = 0;
+    {
+        std::int64_t position = 0;
+        bool found = false;
+        for (std::uint32_t b = 0; b <= infinityBucket; ++b) {
+            const std::int64_t end = position + buckets[b];
+            if (!found && s.lower < end) {
+                first = b;
+                firstStart = position;
+                found = true;
+            }
+            if (s.upper < end) {
+                last = b;
+                break;
+            }
+            position = end;
+        }
+    }
+    if (last - first + 1 > maxCountedBuckets)
+        return selectedSliceBackground(ws, n);
+
+    // Every pattern of the buckets first..last. The patterns outside go to a few spare
+    // counters in turn, so that they do not queue on one.
+    const std::uint32_t base = first << 16;
+    const std::uint32_t range = (last - first + 1) << 16;
+    constexpr std::uint32_t spares = 16;
+    std::vector<std::uint32_t> counts(range + spares, 0);
+    for (std::int32_t i = 0; i < n; ++i) {
+        const std::uint32_t d = bits[i] - base;
+        ++counts[d < range ? d : range + (static_cast<std::uint32_t>(i) & (spares - 1))];
+    }
+    if (first == 0)
+        counts[0] += static_cast<std::uint32_t>(negativeZeros);
+
+    double sum = 0.0;
+    std::int64_t position = firstStart;
+    for (std::uint32_t d = 0; d < range && position <= s.upper; ++d) {
+        const std::int64_t end = position + counts[d];
+        const std::int64_t from = std::max<std::int64_t>(position, s.lower);
+        const std::int64_t to = std::min<std::int64_t>(end, static_cast<std::int64_t>(s.upper) + 1);
+        const float v = std::bit_cast<float>(base + d);
+        for (std::int64_t k = from; k < to; ++k)
+            sum = addStored(sum, v);
+        position = end;
+    }
+    const std::int32_t averaged = s.upper - s.lower + 1;
     ws.sampleIndex = averaged;
     return toDouble(divide(sum, averaged));
 }

@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <random>
 
 namespace kestrel {
@@ -146,6 +149,67 @@ TEST(Background, MatchesReferenceOnRandomImages)
         f.image16(w, h, px16);
         EXPECT_TRUE(sameBits(getBackgroundFlux(f.ws, SampleType::int16), reference::background(f.ws, SampleType::int16))) << w;
         EXPECT_TRUE(f.host.boxes.empty());
+    }
+}
+
+// Float images whose dark slice lies in one bucket of patterns, in neighbouring ones,
+// next to zero (with negative zeros and denormals), at infinity, or spread so widely
+// that it is selected instead of counted.
+TEST(Background, FloatSliceMatchesReferenceWhereverItLies)
+{
+    std::mt19937 rng(11);
+    std::normal_distribution<float> noise(0, 1);
+    std::uniform_int_distribution<std::uint32_t> anyBits;
+    const std::vector<std::pair<const char*, std::function<float(std::size_t)>>> kinds = {
+        {"noisy sky", [&](std::size_t) { return 1200.0f + 15.0f * noise(rng); }},
+        {"one value", [&](std::size_t) { return 977.25f; }},
+        {"two neighbouring buckets", [&](std::size_t i) { return i % 20 ? 1024.0f : std::nextafter(1024.0f, 0.0f); }},
+        {"near zero", [&](std::size_t i) {
+             // 1 % negative zeros, 1 % zeros, denormals of both signs; all in one bucket.
+             const std::size_t pick = i % 100;
+             return pick == 0 ? -0.0f : pick == 1 ? 0.0f : pick < 20 ? std::bit_cast<float>(anyBits(rng) & 0x8000FFFFu)
+                                                         : std::bit_cast<float>(anyBits(rng) & 0x0000FFFFu);
+         }},
+        {"at infinity", [&](std::size_t i) { return i % 50 ? INFINITY : std::numeric_limits<float>::max(); }},
+        {"far apart", [&](std::size_t i) { return i % 50 ? INFINITY : 5.0f; }},
+        {"spread widely", [&](std::size_t) { return std::ldexp(1.0f + std::abs(noise(rng)), static_cast<int>(anyBits(rng) % 200) - 100); }},
+    };
+    for (const auto& [name, sample] : kinds) {
+        for (auto [w, h] : {std::pair{4008, 9}, {2016, 5}}) {
+            std::vector<float> px(static_cast<std::size_t>(w) * h);
+            for (std::size_t i = 0; i < px.size(); ++i)
+                px[i] = sample(i);
+            Fixture f;
+            f.imageFloat(w, h, px);
+            const double fast = getBackgroundFlux(f.ws, SampleType::float32);
+            const auto boxes = f.host.texts(Box::error);
+            f.host.boxes.clear();
+            double expected = 0;
+            try {
+                expected = reference::background(f.ws, SampleType::float32);
+            } catch (const std::exception&) {
+                EXPECT_EQ(boxes.size(), 1u) << name;
+                continue;
+            }
+            EXPECT_TRUE(boxes.empty()) << name;
+            EXPECT_TRUE(sameBits(fast, expected)) << name << " " << w << ": " << fast << " vs " << expected;
+        }
+    }
+}
+
+TEST(Background, EveryNaNPatternFails)
+{
+    // Quiet and signalling NaNs of both signs, also those that share their upper bits
+    // with infinity.
+    for (std::uint32_t nan : {0x7F800001u, 0x7FC00000u, 0x7FFFFFFFu, 0xFF800001u, 0xFFC00000u}) {
+        std::vector<float> px(400, 100.0f);
+        px[123] = std::bit_cast<float>(nan);
+        px[7] = INFINITY;
+        Fixture f;
+        f.imageFloat(20, 20, px);
+        EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::float32), 0.0) << std::hex << nan;
+        EXPECT_EQ(f.host.texts(Box::error),
+                  std::vector<std::string>{"Invalid floating point operation... in function getBackgroundFlux."});
     }
 }
 
