@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -88,11 +89,45 @@ int runCorrect(const Options& o, const std::filesystem::path& programFolder)
     const unsigned jobs =
         std::max(1u, std::min<unsigned>(o.jobs ? o.jobs : std::thread::hardware_concurrency(), static_cast<unsigned>(n)));
 
+    // Written files wait here for their flush to disk and rename, which one thread does
+    // in turn while the workers go on with their next images: a worker that waited for
+    // the disk itself would leave its core idle. The queue is short, so that only a few
+    // temporary files are open at a time.
+    std::deque<std::pair<std::size_t, FileResult>> unwritten;
+    std::condition_variable queued, room;
+    const std::size_t maxUnwritten = 2 * static_cast<std::size_t>(jobs);
+    unsigned workersLeft = jobs;
+
     auto worker = [&] {
         WorkerMemory memory;
         for (std::size_t i; (i = next.fetch_add(1)) < n;) {
             FileResult outcome = correctOne(o.files[i], outputFolder, phases, o.amplitude, programFolder, memory);
-            std::lock_guard lock(mutex);
+            std::unique_lock lock(mutex);
+            if (outcome.commit) {
+                room.wait(lock, [&] { return unwritten.size() < maxUnwritten; });
+                unwritten.emplace_back(i, std::move(outcome));
+                queued.notify_one();
+            } else {
+                outcomes[i] = std::move(outcome);
+                ready.notify_all();
+            }
+        }
+        std::lock_guard lock(mutex);
+        if (--workersLeft == 0)
+            queued.notify_one();
+    };
+    auto writer = [&] {
+        for (;;) {
+            std::unique_lock lock(mutex);
+            queued.wait(lock, [&] { return !unwritten.empty() || workersLeft == 0; });
+            if (unwritten.empty())
+                return;
+            auto [i, outcome] = std::move(unwritten.front());
+            unwritten.pop_front();
+            room.notify_all();
+            lock.unlock();
+            outcome.finishWriting();
+            lock.lock();
             outcomes[i] = std::move(outcome);
             ready.notify_all();
         }
@@ -100,6 +135,7 @@ int runCorrect(const Options& o, const std::filesystem::path& programFolder)
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < jobs; ++t)
         threads.emplace_back(worker);
+    threads.emplace_back(writer);
 
     // Results are printed in input order as soon as each one and all before it are done.
     Progress progress(n);

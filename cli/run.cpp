@@ -22,10 +22,12 @@ struct Job {
     explicit Job(const std::filesystem::path& programFolder, bool answer = false) : host(answer), ws(host, window)
     {
         ws.programFolder = programFolder;
+        ws.deferCommit = [this](std::function<void()> commit) { pendingCommit = std::move(commit); };
     }
     ConsoleHost host;
     WindowModel window;
     Workspace ws;
+    std::function<void()> pendingCommit;
 };
 
 // Lends the worker's pixel buffer to the file's workspace and takes it back, with the
@@ -71,6 +73,8 @@ FileResult finish(Job& job, FileResult::Status status, const std::string& outcom
     out.messages = job.host.messages;
     if (handed)
         out.entry = entry;
+    out.commit = std::move(job.pendingCommit);
+    out.routine = entry.binning == "2x2" ? "fixFloat32Columns2x2" : "fixFloat32Columns";
     return out;
 }
 

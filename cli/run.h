@@ -5,6 +5,7 @@
 #include "cli/options.h"
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,28 @@ struct FileResult {
     std::string line;                  // the tab-separated result line, without newline
     std::vector<std::string> messages; // what the window would have shown in boxes
     std::optional<tImageData> entry;   // results entry for the CSV export
+    /// The written file's flush and rename, still to run when set (see correctOne).
+    std::function<void()> commit;
+    /// The correction routine whose name the window's message of a failed write ends in.
+    std::string routine;
+
+    /// Runs the pending flush and rename; a failure turns the result into the window's
+    /// report of it.
+    void finishWriting()
+    {
+        if (!commit)
+            return;
+        try {
+            commit();
+        } catch (const std::exception& e) {
+            const std::string message = failureMessage(e) + inFunction(routine.c_str());
+            status = Status::failed;
+            messages.push_back(message);
+            line.erase(line.rfind('\t') + 1);
+            line += "failed: " + message;
+        }
+        commit = nullptr;
+    }
 };
 
 struct PhaseTexts {
@@ -31,6 +54,8 @@ struct WorkerMemory {
     std::vector<float> floatPixels;
 };
 
+/// Corrects one file into outputFolder. The corrected file is left under its temporary
+/// name: the caller runs the result's finishWriting, on any thread, for it to appear.
 FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
                       const PhaseTexts& phases, double amplitudeSetting,
                       const std::filesystem::path& programFolder, WorkerMemory& memory);

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,6 +86,12 @@ public:
     bool cancelRequested = false;
     std::filesystem::path outputFolder;
     std::filesystem::path outputFileName;
+    /// Where the writer hands a written file for its flush to disk and rename. Empty
+    /// (the window): the writer does both before it returns. A run that treats several
+    /// images at once sets it, so that a worker goes on with its next image while the
+    /// disk catches up. The action throws a Failure as the writer would, and removes
+    /// the temporary file unless it succeeds (also when it is dropped unrun).
+    std::function<void(std::function<void()>)> deferCommit;
 
     // Per-image analysis values.
     double backgroundFlux = 0;
@@ -155,7 +162,8 @@ void setPixelValueFloat(Workspace& ws, std::int32_t col, std::int32_t row, float
 /// Writes rawHeader and floatPixels (scaled or clamped in place) as a FITS file. The
 /// file appears whole or not at all: it is written to a temporary file beside the
 /// destination, flushed to disk and renamed over it, keeping an existing file's
-/// permissions. Throws a Failure on any problem, with no file left behind.
+/// permissions. Throws a Failure on any problem, with no file left behind. With
+/// deferCommit set, the flush and rename are handed to it instead.
 void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName);
 
 } // namespace kestrel

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <limits>
+#include <memory>
 #include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -46,6 +47,8 @@ public:
 
     void write(const void* data, std::size_t size)
     {
+        const std::size_t start = written_;
+        written_ += size;
         const auto* p = static_cast<const char*>(data);
         while (size > 0) {
             const ssize_t n = ::write(fd_, p, size);
@@ -57,6 +60,14 @@ public:
             p += n;
             size -= static_cast<std::size_t>(n);
         }
+#if defined(SYNC_FILE_RANGE_WRITE)
+        // Start putting this part on the disk now, while the rest is packed, so that the
+        // flush before the rename has little left to wait for. Only a hint: the flush
+        // in commit() is what guarantees the file.
+        ::sync_file_range(fd_, static_cast<off_t>(start), static_cast<off_t>(written_ - start), SYNC_FILE_RANGE_WRITE);
+#else
+        (void)start;
+#endif
     }
 
     // Gives the file the destination's permissions (or the usual ones for a new
@@ -89,6 +100,7 @@ private:
     std::filesystem::path destination_;
     std::filesystem::path path_;
     int fd_ = -1;
+    std::size_t written_ = 0;
     bool committed_ = false;
 };
 
@@ -156,9 +168,9 @@ void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName)
         throw Failure(fileName.filename().string() + ": the image data hold " + std::to_string(count) +
                       " samples, not a whole number of 2880-byte records; nothing was written");
 
-    TemporaryFile out(fileName);
+    const auto out = std::make_shared<TemporaryFile>(fileName);
     for (const Card& card : ws.rawHeader)
-        out.write(card.data(), card.size());
+        out->write(card.data(), card.size());
 
     // Scaling and packing in one pass over the samples; the buffer keeps the scaled
     // values, as the correction expects.
@@ -170,10 +182,13 @@ void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName)
             packPixInsight(samples, n, chunk.data());
         else
             packClamped(samples, n, chunk.data());
-        out.write(chunk.data(), n * 4);
+        out->write(chunk.data(), n * 4);
         start += n;
     }
-    out.commit();
+    if (ws.deferCommit)
+        ws.deferCommit([out] { out->commit(); });
+    else
+        out->commit();
     ws.host.pumpMessages();
 }
 

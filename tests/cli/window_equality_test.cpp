@@ -139,6 +139,47 @@ TEST(WindowEquality, CorrectedFilesAreTheWindowsByteForByte)
     }
 }
 
+// The tool flushes and renames its files after the correction has moved on; a file that
+// cannot take its place must still be reported as the window reports it.
+TEST(WindowEquality, AFileThatCannotTakeItsPlaceIsReportedAsTheWindowDoes)
+{
+    TempDir windowFolder, cliFolder;
+    std::vector<fs::path> selection;
+    std::string cliFiles;
+    for (const char* name : {"a.fits", "b.fits"}) {
+        const std::string bytes = floatFrame(name[0] == 'a' ? 4008 : 2004, 8, 5.0f, 9);
+        testing::writeFile(windowFolder / name, bytes);
+        testing::writeFile(cliFolder / name, bytes);
+        // A folder where the corrected file should go.
+        fs::create_directories(windowFolder / "kestrel" / name);
+        fs::create_directories(cliFolder / "kestrel" / name);
+        selection.push_back(windowFolder / name);
+        cliFiles += " " + quoted(cliFolder / name);
+    }
+
+    Window w;
+    w.form.window.edit1 = "8";
+    w.form.window.edit2 = "8";
+    w.host.selections.push_back({selection.front()}); // the window stops at the first failure
+    w.host.answers = {false, true};                   // not over the inputs; go on into "kestrel"
+    w.form.Button1Click();
+    const auto errors = w.host.texts(testing::Box::error);
+    ASSERT_EQ(errors.size(), 1u);
+
+    const fs::path err = cliFolder / "err.txt";
+    const testing::ToolRun r = testing::runCli("correct --phase-1x1 8 --phase-2x2 8 --jobs 2" + cliFiles, err);
+    EXPECT_EQ(r.status, 1);
+    std::string expected = errors[0];
+    const std::string windowPath = (windowFolder / "kestrel" / "a.fits").string();
+    expected.replace(expected.find(windowPath), windowPath.size(), (cliFolder / "kestrel" / "a.fits").string());
+    EXPECT_NE(testing::readFile(err).find("a.fits: " + expected + "\n"), std::string::npos) << testing::readFile(err);
+    EXPECT_NE(r.out.find("\tfailed: " + expected + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("in function fixFloat32Columns2x2.\n"), std::string::npos) << r.out;
+    // Nothing half-written is left beside them.
+    for (const auto& entry : fs::directory_iterator(cliFolder / "kestrel"))
+        EXPECT_TRUE(entry.is_directory()) << entry.path();
+}
+
 TEST(WindowEquality, PhaseIsTheOneTheWindowShows)
 {
     const std::vector<std::pair<int, int>> frames = {{4008, 11}, {4032, 27}, {2004, 5}, {2016, 14}};
