@@ -1,37 +1,188 @@
 #include "app/qt/dialogs.h"
 
+#include "app/qt/main_window.h"
+#include "core/failure.h"
+#include "core/jpeg_image.h"
+
+#include <QFont>
+#include <QHideEvent>
+#include <QImage>
 #include <QLabel>
+#include <QPixmap>
 #include <QPushButton>
-#include <QVBoxLayout>
+
+#include <algorithm>
+#include <utility>
 
 namespace kestrel {
 namespace {
 
-QDialog* dialog(const char* name, const char* title, const char* text, const char* buttonName)
+/// The dialogs' fonts were chosen on another desktop; these families come closest in
+/// width, so the texts fit the places laid out for them.
+void substituteFonts()
 {
-    auto* d = new QDialog(nullptr, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    d->setObjectName(name);
-    d->setWindowTitle(title);
-    auto* layout = new QVBoxLayout(d);
-    layout->addWidget(new QLabel(text, d));
-    auto* back = new QPushButton("&Return To Program", d);
-    back->setObjectName(buttonName);
-    layout->addWidget(back);
-    QObject::connect(back, &QPushButton::clicked, d, &QDialog::accept);
-    return d;
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    QFont::insertSubstitutions("Tahoma", {"DejaVu Sans Condensed", "Liberation Sans", "Nimbus Sans", "Arial"});
+    QFont::insertSubstitutions("Verdana", {"DejaVu Sans", "Bitstream Vera Sans"});
+}
+
+QFont dialogFont(const char* family, int pixels, bool bold = false)
+{
+    substituteFonts();
+    QFont f(family);
+    f.setStyleHint(QFont::SansSerif);
+    f.setPixelSize(pixels);
+    f.setBold(bold);
+    return f;
+}
+
+const QColor red(255, 0, 0);
+const QColor white(255, 255, 255);
+
+/// A label that sizes itself to its text, in the given font and colour. Labels have no
+/// background of their own, so over the picture only their letters show.
+QLabel* label(QWidget* parent, const char* name, const QString& text, QPoint at, const QFont& f,
+              const QColor& colour)
+{
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(name);
+    l->setFont(f);
+    QPalette p = l->palette();
+    p.setColor(QPalette::WindowText, colour);
+    l->setPalette(p);
+    l->move(at);
+    l->adjustSize();
+    return l;
+}
+
+QPushButton* button(QWidget* parent, const char* name, const char* caption, QRect geometry)
+{
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(name);
+    b->setGeometry(geometry);
+    b->setAutoDefault(false);
+    return b;
+}
+
+/// The built-in picture as a Qt image; a picture that cannot be decoded leaves the
+/// dialog's dark background, over which the white and red texts still read.
+QImage aboutImage()
+{
+    try {
+        const RgbImage picture = decodeJpeg(aboutPicture());
+        return QImage(picture.rgb.data(), picture.width, picture.height, picture.width * 3, QImage::Format_RGB888)
+            .copy();
+    } catch (const Failure&) {
+        return {};
+    }
 }
 
 } // namespace
 
-QDialog* makeAboutDialog()
+std::string homePageOf(const std::string& server)
 {
-    return dialog("TForm2", "About", "Kestrel Version 1.35\nRemoves the vertical banding of CCD images.", "Button4");
+    const std::size_t scheme = server.find("://");
+    const std::size_t host = scheme == std::string::npos ? 0 : scheme + 3;
+    return server.substr(0, server.find('/', host)) + "/";
 }
 
-QDialog* makeDisclaimersDialog()
+QPoint centredOver(const QRect& over, const QSize& size)
 {
-    return dialog("TForm3", "Disclaimers and Copyright", "Kestrel is provided as is, without any warranty.",
-                  "Button1");
+    // C++ division rounds toward zero, as the placement asks.
+    return {over.left() + (over.width() - size.width()) / 2, over.top() + (over.height() - size.height()) / 2};
+}
+
+InfoDialog::InfoDialog(QWidget* mainWindow, const char* name, const char* caption, QSize clientSize)
+    : QDialog(mainWindow, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
+{
+    setObjectName(name);
+    setWindowTitle(caption);
+    setFont(dialogFont("Tahoma", 11));
+    setFixedSize(clientSize);
+    // Shown without waiting for it, yet the main window takes no mouse, key or close
+    // request meanwhile: the way back is Return To Program (or closing the dialog).
+    setWindowModality(Qt::WindowModal);
+}
+
+QPushButton* InfoDialog::returnButton(const char* name, QRect geometry)
+{
+    return button(this, name, "&Return To Program", geometry);
+}
+
+void InfoDialog::showEvent(QShowEvent* event)
+{
+    if (QWidget* over = parentWidget())
+        move(centredOver(over->frameGeometry(), frameGeometry().size()));
+    QDialog::showEvent(event);
+}
+
+void InfoDialog::hideEvent(QHideEvent* event)
+{
+    QDialog::hideEvent(event);
+    if (!event->spontaneous())
+        Q_EMIT finished(result());
+}
+
+void InfoDialog::done(int result)
+{
+    setResult(result);
+    hide();
+}
+
+TForm2::TForm2(QWidget* mainWindow, Host& host, std::string homePage)
+    : InfoDialog(mainWindow, "TForm2", "About Kestrel", {245, 215}), host_(host), homePage_(std::move(homePage))
+{
+    setAutoFillBackground(true);
+    QPalette p = palette();
+    p.setColor(QPalette::Window, QColor(16, 24, 64));
+    setPalette(p);
+
+    auto* image = new QLabel(this);
+    image->setObjectName("Image1");
+    image->setGeometry(rect());
+    image->setPixmap(QPixmap::fromImage(aboutImage()));
+
+    label(this, "Label9", "Kestrel", {58, 8}, dialogFont("Verdana", 19), white);
+    label(this, "Label10", "Version 1.35   May 22, 2017", {26, 37}, dialogFont("Verdana", 13, true), red);
+    label(this, "Label11", "from the", {87, 55}, dialogFont("Verdana", 11, true), red);
+    label(this, "Label12", makerName, {33, 74}, dialogFont("Verdana", 13, true), red);
+    label(this, "Label13", "written by", {86, 96}, dialogFont("Verdana", 11, true), red);
+    // The author's place was laid out for a shorter name; ours moves left only as far as
+    // it must to stay on the picture.
+    QLabel* author = label(this, "Label14", authorName, {86, 115}, dialogFont("Verdana", 13, true), red);
+    author->move(std::min(86, width() - 4 - author->width()), 115);
+
+    auto* home = button(this, "Button3", "Go To Kestrel Software &Home Page", {26, 141, 193, 25});
+    connect(home, &QPushButton::clicked, this, [this] { Button3Click(); });
+    connect(returnButton("Button4", {26, 172, 193, 25}), &QPushButton::clicked, this, [this] { Button4Click(); });
+}
+
+void TForm2::Button3Click()
+{
+    // Nothing catches a failure here but the handler of last resort.
+    try {
+        host_.openDocument(homePage_);
+    } catch (const std::exception& e) {
+        host_.generalErrorBox(failureMessage(e));
+    }
+}
+
+TForm3::TForm3(QWidget* mainWindow) : InfoDialog(mainWindow, "TForm3", "Disclaimers and Copyright", {415, 226})
+{
+    setWindowIcon(kestrelIcon());
+    label(this, "Label1", copyrightLine, {15, 16}, dialogFont("Verdana", 13), palette().color(QPalette::WindowText));
+    auto* terms = new QLabel(termsOfUse, this);
+    terms->setObjectName("Label2");
+    terms->setFont(dialogFont("Verdana", 13));
+    terms->setWordWrap(true);
+    terms->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    terms->setGeometry(40, 56, 334, 113);
+    auto* back = returnButton("Button1", {142, 184, 129, 25});
+    back->setFont(dialogFont("Verdana", 11));
+    connect(back, &QPushButton::clicked, this, [this] { Button1Click(); });
 }
 
 } // namespace kestrel

@@ -6,8 +6,6 @@
 #include <QApplication>
 #include <QScreen>
 
-#include <memory>
-
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
@@ -18,9 +16,10 @@ int main(int argc, char** argv)
     kestrel::CurlDownloader downloader;
     kestrel::MainWindow window(host, downloader, kestrel::executableFolder());
     window.create();
-    std::unique_ptr<QDialog> about(kestrel::makeAboutDialog());
-    std::unique_ptr<QDialog> disclaimers(kestrel::makeDisclaimersDialog());
-    window.setDialogs(about.get(), disclaimers.get());
+    // Children of the window, declared after it so that they go first.
+    kestrel::TForm2 about(&window, host, kestrel::homePageOf(kestrel::serverAddress()));
+    kestrel::TForm3 disclaimers(&window);
+    window.setDialogs(&about, &disclaimers);
 
     if (QScreen* screen = QApplication::primaryScreen())
         window.move(screen->availableGeometry().center() - window.rect().center());

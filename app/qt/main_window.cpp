@@ -249,10 +249,11 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const std::filesyst
         connect(a, &QAction::triggered, this, slot);
     };
     item("Help2", "&Help", [this] { handle([this] { form_.Help2Click(); }); });
-    item("Aboit1", "&About", [this] { showDialog(about_); });
+    item("Aboit1", "&About", [this] { showDialog(about_, "About1Click"); });
     item("G1", "Go To Kestrel &Web Page", [this] { handle([this] { form_.G1Click(); }); });
     item("S1", "&Suggestions && Reporting Bugs", [this] { handle([this] { form_.S1Click(); }); });
-    item("DisclaimersandCopyright1", "&Disclaimers and Copyright", [this] { showDialog(disclaimers_); });
+    item("DisclaimersandCopyright1", "&Disclaimers and Copyright",
+         [this] { showDialog(disclaimers_, "DisclaimersandCopyright1Click"); });
 
     connect(edit1_, &QLineEdit::textChanged, this, [this](const QString& t) { form_.window.edit1 = t.toStdString(); });
     connect(edit2_, &QLineEdit::textChanged, this, [this](const QString& t) { form_.window.edit2 = t.toStdString(); });
@@ -301,23 +302,30 @@ void MainWindow::setDialogs(QDialog* about, QDialog* disclaimers)
 {
     about_ = about;
     disclaimers_ = disclaimers;
+    // However a dialog goes away (Return To Program, Esc, the window manager's close),
+    // it reports itself finished: that gives this window its input back.
     for (QDialog* d : {about, disclaimers})
-        connect(d, &QDialog::finished, this, [this] {
-            form_.dialogHidden();
-            sync();
-        });
+        if (d)
+            connect(d, &QDialog::finished, this, [this] {
+                form_.dialogHidden();
+                sync();
+            });
 }
 
-void MainWindow::showDialog(QDialog* dialog)
+void MainWindow::showDialog(QDialog* dialog, const char* handlerName)
 {
-    if (!dialog)
-        return;
-    form_.dialogShown();
-    sync();
-    dialog->adjustSize();
-    dialog->move(frameGeometry().center() - dialog->rect().center());
-    dialog->show();
-    dialog->raise();
+    try {
+        if (!dialog)
+            return;
+        form_.dialogShown();
+        sync();
+        // The dialog places itself over this window as it shows.
+        dialog->show();
+        dialog->raise();
+        dialog->activateWindow();
+    } catch (const std::exception& e) {
+        host_.plainBox(failureMessage(e) + inProcedure(handlerName));
+    }
 }
 
 template <class F> void MainWindow::handle(F&& handler)

@@ -27,6 +27,7 @@ public:
     TForm1& form() { return form_; }
     /// Runs start-up and shows its outcome.
     void create();
+    /// The two dialogs, children of this window; they must be destroyed before it.
     void setDialogs(QDialog* about, QDialog* disclaimers);
     /// Shows the model's state in the widgets.
     void sync();
@@ -37,7 +38,8 @@ protected:
 
 private:
     template <class F> void handle(F&& handler);
-    void showDialog(QDialog* dialog);
+    /// About and Disclaimers: a failure is reported in a plain box naming `handlerName`.
+    void showDialog(QDialog* dialog, const char* handlerName);
 
     QtHost& host_;
     TForm1 form_;
