@@ -99,22 +99,25 @@ bool loadAllImageDataInt16(Workspace& ws)
 
 bool loadAllImageDataFloat32(Workspace& ws)
 {
-    // The buffer keeps its capacity from the last image: frames of a run share a
-    // size, and fresh memory for every frame costs more than the reading itself.
-    ws.floatPixels.clear();
-    ws.floatPixels.reserve(reserveFor(ws, 4));
+    // The buffer keeps its capacity and its size from the last image: frames of a run
+    // share a size, and fresh memory for every frame, or clearing it before it is
+    // overwritten, costs more than the reading itself. It ends as long as the samples read.
+    const std::size_t expected = reserveFor(ws, 4);
+    if (ws.floatPixels.size() < expected)
+        ws.floatPixels.resize(expected);
     std::size_t samples = 0;
     ws.pixelLoadSucceeded = loadBlocks(
         ws, 4, samples,
         [&](const unsigned char* p, std::size_t n) {
             const std::size_t count = n / 4;
-            const std::size_t base = ws.floatPixels.size();
-            ws.floatPixels.resize(base + count);
-            float* out = ws.floatPixels.data() + base;
+            if (ws.floatPixels.size() < samples + count)
+                ws.floatPixels.resize(samples + count);
+            float* out = ws.floatPixels.data() + samples;
             for (std::size_t i = 0; i < count; ++i)
                 out[i] = std::bit_cast<float>(bigEndian32(p + 4 * i));
         },
         [&](const std::string& message) { ws.host.errorBox(message + inFunction("loadAllImageDataFloat32")); });
+    ws.floatPixels.resize(samples);
     if (ws.pixelLoadSucceeded && ws.pixInsightImage) {
         // Undo the 0..1 normalisation; the product of a float and 65535 is exact in
         // double, so one rounding to single gives the extended-precision result.

@@ -68,6 +68,20 @@ TEST_F(PixelTest, BuffersHoldTheWholeDataAreaWhateverTheAxesSay)
     EXPECT_TRUE(host.boxes.empty());
 }
 
+TEST_F(PixelTest, AReusedBufferHoldsOnlyTheNewImage)
+{
+    // Larger, then smaller, then a failed load: the buffer is never cleared between
+    // images, only overwritten.
+    ASSERT_TRUE(loadHeader(floatImageCards(2, 2), floatData({1, 2, 3, 4, 5, 6, 7}, false)));
+    ASSERT_TRUE(loadAllImageDataFloat32(ws));
+    ASSERT_TRUE(loadHeader(floatImageCards(2, 1), floatData({8, 9}, false)));
+    ASSERT_TRUE(loadAllImageDataFloat32(ws));
+    EXPECT_EQ(ws.floatPixels, (std::vector<float>{8, 9}));
+    ASSERT_TRUE(loadHeader(floatImageCards(2, 2), floatData({10, 11, 12}, false) + "x"));
+    EXPECT_FALSE(loadAllImageDataFloat32(ws));
+    EXPECT_EQ(ws.floatPixels, (std::vector<float>{10, 11, 12}));
+}
+
 TEST_F(PixelTest, LeftoverBytesAreALoadFailureThatKeepsTheWholeSamples)
 {
     ASSERT_TRUE(loadHeader(floatImageCards(2, 2), std::string(5759, '\0')));
