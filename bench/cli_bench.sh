@@ -16,9 +16,14 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 copy=$(seconds bash -c "mkdir -p '$work/copy' && cp '$work'/in/*.fits '$work/copy/' && sync")
 one=$(seconds "$bin/kestrel-cli" correct --phase-1x1 8 --jobs 1 --output-dir "$work/one" "$work"/in/*.fits)
 two=$(seconds "$bin/kestrel-cli" correct --phase-1x1 8 --jobs 2 --output-dir "$work/two" "$work"/in/*.fits)
-cmp -s "$work/one/frame1.fits" "$work/two/frame1.fits" || { echo "outputs differ between job counts" >&2; exit 1; }
+for f in "$work"/in/*.fits; do
+    name=$(basename "$f")
+    cmp -s "$work/one/$name" "$work/two/$name" || { echo "outputs differ between job counts: $name" >&2; exit 1; }
+done
 
+# Other work on the machine skews every figure; the load average says how busy it was.
 echo "cores:    $(nproc)"
+echo "load:     $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "cp:       ${copy} s"
 echo "--jobs 1: ${one} s"
 echo "--jobs 2: ${two} s"
