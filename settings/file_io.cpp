@@ -80,7 +80,10 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& file)
 void replaceFile(const std::filesystem::path& file, const std::string& contents)
 {
     const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
-    std::string pattern = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
+    std::string name = ".";
+    name += file.filename().string();
+    name += ".XXXXXX";
+    std::string pattern = (folder / name).string();
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0)
         throw Failure(cannotWrite(file, systemReason(errno)));
