@@ -1,5 +1,7 @@
 #include "app/qt/dialogs.h"
 
+#include "app/qt/fonts.h"
+
 #include "app/qt/main_window.h"
 #include "core/failure.h"
 #include "core/jpeg_image.h"
@@ -16,28 +18,6 @@
 
 namespace kestrel {
 namespace {
-
-/// The dialogs' fonts were chosen on another desktop; these families come closest in
-/// width, so the texts fit the places laid out for them.
-void substituteFonts()
-{
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    QFont::insertSubstitutions("Tahoma", {"DejaVu Sans Condensed", "Liberation Sans", "Nimbus Sans", "Arial"});
-    QFont::insertSubstitutions("Verdana", {"DejaVu Sans", "Bitstream Vera Sans"});
-}
-
-QFont dialogFont(const char* family, int pixels, bool bold = false)
-{
-    substituteFonts();
-    QFont f(family);
-    f.setStyleHint(QFont::SansSerif);
-    f.setPixelSize(pixels);
-    f.setBold(bold);
-    return f;
-}
 
 const QColor red(255, 0, 0);
 const QColor white(255, 255, 255);
@@ -100,7 +80,7 @@ InfoDialog::InfoDialog(QWidget* mainWindow, const char* name, const char* captio
 {
     setObjectName(name);
     setWindowTitle(caption);
-    setFont(dialogFont("Tahoma", 11));
+    setFont(kestrelFont("Tahoma", 11));
     setFixedSize(clientSize);
     // Shown without waiting for it, yet the main window takes no mouse, key or close
     // request meanwhile: the way back is Return To Program (or closing the dialog).
@@ -145,14 +125,14 @@ TForm2::TForm2(QWidget* mainWindow, Host& host, std::string homePage)
     image->setGeometry(rect());
     image->setPixmap(QPixmap::fromImage(aboutImage()));
 
-    label(this, "Label9", "Kestrel", {58, 8}, dialogFont("Verdana", 19), white);
-    label(this, "Label10", "Version 1.35   May 22, 2017", {26, 37}, dialogFont("Verdana", 13, true), red);
-    label(this, "Label11", "from the", {87, 55}, dialogFont("Verdana", 11, true), red);
-    label(this, "Label12", makerName, {33, 74}, dialogFont("Verdana", 13, true), red);
-    label(this, "Label13", "written by", {86, 96}, dialogFont("Verdana", 11, true), red);
+    label(this, "Label9", "Kestrel", {58, 8}, kestrelFont("Verdana", 19), white);
+    label(this, "Label10", "Version 1.35   May 22, 2017", {26, 37}, kestrelFont("Verdana", 13, true), red);
+    label(this, "Label11", "from the", {87, 55}, kestrelFont("Verdana", 11, true), red);
+    label(this, "Label12", makerName, {33, 74}, kestrelFont("Verdana", 13, true), red);
+    label(this, "Label13", "written by", {86, 96}, kestrelFont("Verdana", 11, true), red);
     // The author's place was laid out for a shorter name; ours moves left only as far as
     // it must to stay on the picture.
-    QLabel* author = label(this, "Label14", authorName, {86, 115}, dialogFont("Verdana", 13, true), red);
+    QLabel* author = label(this, "Label14", authorName, {86, 115}, kestrelFont("Verdana", 13, true), red);
     author->move(std::min(86, width() - 4 - author->width()), 115);
 
     auto* home = button(this, "Button3", "Go To Kestrel Software &Home Page", {26, 141, 193, 25});
@@ -173,15 +153,15 @@ void TForm2::Button3Click()
 TForm3::TForm3(QWidget* mainWindow) : InfoDialog(mainWindow, "TForm3", "Disclaimers and Copyright", {415, 226})
 {
     setWindowIcon(kestrelIcon());
-    label(this, "Label1", copyrightLine, {15, 16}, dialogFont("Verdana", 13), palette().color(QPalette::WindowText));
+    label(this, "Label1", copyrightLine, {15, 16}, kestrelFont("Verdana", 13), palette().color(QPalette::WindowText));
     auto* terms = new QLabel(termsOfUse, this);
     terms->setObjectName("Label2");
-    terms->setFont(dialogFont("Verdana", 13));
+    terms->setFont(kestrelFont("Verdana", 13));
     terms->setWordWrap(true);
     terms->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     terms->setGeometry(40, 56, 334, 113);
     auto* back = returnButton("Button1", {142, 184, 129, 25});
-    back->setFont(dialogFont("Verdana", 11));
+    back->setFont(kestrelFont("Verdana", 11));
     connect(back, &QPushButton::clicked, this, [this] { Button1Click(); });
 }
 

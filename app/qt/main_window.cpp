@@ -1,5 +1,7 @@
 #include "app/qt/main_window.h"
 
+#include "app/qt/fonts.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -25,27 +27,7 @@ constexpr int clientHeight = 320;
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
-/// The window's fonts were chosen on another desktop; these families here come
-/// closest in width, so the captions fit their places.
-void substituteFonts()
-{
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    QFont::insertSubstitutions("MS Sans Serif", {"Liberation Sans", "Nimbus Sans", "Arial", "Helvetica"});
-    QFont::insertSubstitutions("Verdana", {"DejaVu Sans", "Bitstream Vera Sans"});
-}
-
-QFont windowFont(bool bold)
-{
-    substituteFonts();
-    QFont f("MS Sans Serif");
-    f.setStyleHint(QFont::SansSerif);
-    f.setPixelSize(11);
-    f.setBold(bold);
-    return f;
-}
+QFont windowFont(bool bold) { return kestrelFont("MS Sans Serif", 11, bold); }
 
 QLabel* label(QWidget* parent, const char* name, const char* text, int left, int top, bool bold = true)
 {
@@ -85,9 +67,7 @@ QFrame* panel(QWidget* parent, const char* name)
     p->setAutoFillBackground(true);
     p->resize(345, 263);
     p->hide();
-    QFont f("Verdana");
-    f.setPixelSize(11);
-    p->setFont(f);
+    p->setFont(kestrelFont("Verdana", 11));
     return p;
 }
 

@@ -71,6 +71,14 @@ struct Window {
         testing::writeFile(images / name, bytes);
         return images / name;
     }
+    /// `count` unbinned frames f0.fits, f1.fits, ... with phase 8 and the given amplitude.
+    std::vector<fs::path> frames(int count, float amplitude)
+    {
+        std::vector<fs::path> out;
+        for (int i = 0; i < count; ++i)
+            out.push_back(image("f" + std::to_string(i) + ".fits", floatImage(4008, 8, amplitude)));
+        return out;
+    }
     fs::path output(const std::string& name) const { return images.path() / "kestrel" / name; }
     const std::string& cell(int column, int row) const { return form.window.grid.cell(column, row); }
     std::vector<std::string> errors() const { return host.texts(Box::error); }
@@ -184,9 +192,7 @@ TEST(BatchRun, RowsOfAnEarlierLongerRunDoNotShowThrough)
 {
     Window w;
     w.form.window.edit1 = "8";
-    std::vector<fs::path> files;
-    for (int i = 0; i < 10; ++i)
-        files.push_back(w.image("f" + std::to_string(i) + ".fits", floatImage(4008, 8, 1)));
+    std::vector<fs::path> files = w.frames(10, 1);
     w.host.selections.push_back(files);
     w.form.Button1Click();
     ASSERT_EQ(w.cell(4, 10), "  1.000");
@@ -334,9 +340,7 @@ TEST(BatchRun, CancelAtTheSecondFile)
 {
     Window w;
     w.form.window.edit1 = "8";
-    std::vector<fs::path> files;
-    for (int i = 0; i < 5; ++i)
-        files.push_back(w.image("f" + std::to_string(i) + ".fits", floatImage(4008, 8, 3)));
+    std::vector<fs::path> files = w.frames(5, 3);
     w.host.selections.push_back(files);
     bool pressed = false;
     w.host.onPump = [&](long) {
@@ -431,9 +435,7 @@ TEST(PhaseRun, FindsStoresAndCutsTheResults)
 {
     Window w;
     w.form.window.edit1 = "8";
-    std::vector<fs::path> files;
-    for (int i = 0; i < 10; ++i)
-        files.push_back(w.image("f" + std::to_string(i) + ".fits", floatImage(4008, 8, 1)));
+    std::vector<fs::path> files = w.frames(10, 1);
     w.host.selections.push_back(files);
     w.host.defaultAnswer = true;
     w.form.Button1Click();
