@@ -111,12 +111,29 @@ double TForm1::showAmplitudeStatistics(const std::vector<double>& values, int fi
     return s;
 }
 
-void TForm1::Button1Click()
+template <class Body> void TForm1::exclusiveRun(const char* handler, Body body)
 {
     if (running_)
         return;
     RunGuard guard(running_);
     try {
+        // A run that ends early returns false: it has not left the idle state.
+        if (body()) {
+            ws.host.setBusyCursor(false);
+            resetButtons();
+            ws.host.pumpMessages();
+        }
+    } catch (const std::exception& e) {
+        resetButtons();
+        ws.host.errorBox(failureMessage(e) + inProcedure(handler));
+    }
+    // A close asked for while a box or dialog of the run was open is carried out now.
+    runEnded();
+}
+
+void TForm1::Button1Click()
+{
+    exclusiveRun("Button1Click", [this] {
         ws.amplitudeSetting = 0;
         window.button6.visible = false;
         const auto amp = parseReal(window.edit3);
@@ -125,7 +142,7 @@ void TForm1::Button1Click()
         if (amp.ok()) {
             if (!(amp.value > 0)) {
                 ws.host.errorBox("Amphlitude must be greater than 0.0.");
-                return;
+                return false;
             }
             ws.amplitudeSetting = amp.value;
         }
@@ -136,23 +153,15 @@ void TForm1::Button1Click()
         const auto files = closePending_ ? std::vector<std::filesystem::path>{}
                                          : ws.host.openFiles(selectTitle, fitsFilter, true);
         if (!files.empty()) {
-            if (!prepareOutputFolder(files.front())) {
-                runEnded();
-                return;
-            }
+            if (!prepareOutputFolder(files.front()))
+                return false;
             if (files.size() == 1)
                 singleFileRun(files.front());
             else
                 multiFileRun(files);
         }
-        ws.host.setBusyCursor(false);
-        resetButtons();
-        ws.host.pumpMessages();
-    } catch (const std::exception& e) {
-        resetButtons();
-        ws.host.errorBox(failureMessage(e) + inProcedure("Button1Click"));
-    }
-    runEnded();
+        return true;
+    });
 }
 
 void TForm1::singleFileRun(const std::filesystem::path& file)
@@ -222,10 +231,7 @@ void TForm1::Button2Click()
 
 void TForm1::Button7Click()
 {
-    if (running_)
-        return;
-    RunGuard guard(running_);
-    try {
+    exclusiveRun("Button7Click", [this] {
         ws.cancelRequested = false;
         const auto files = ws.host.openFiles(selectTitle, fitsFilter, false);
         if (files.size() == 1) {
@@ -233,8 +239,7 @@ void TForm1::Button7Click()
             ws.host.pumpMessages();
             if (!loadFitsHeader(ws, files.front())) {
                 ws.host.setBusyCursor(false);
-                runEnded();
-                return;
+                return false;
             }
             ws.host.setBusyCursor(true);
             window.grid.setRowCount(7);
@@ -261,14 +266,8 @@ void TForm1::Button7Click()
                 ws.fitsFile.close();
             }
         }
-        ws.host.setBusyCursor(false);
-        resetButtons();
-        ws.host.pumpMessages();
-    } catch (const std::exception& e) {
-        resetButtons();
-        ws.host.errorBox(failureMessage(e) + inProcedure("Button7Click"));
-    }
-    runEnded();
+        return true;
+    });
 }
 
 void TForm1::runEnded()

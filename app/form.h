@@ -67,6 +67,9 @@ private:
     void singleFileRun(const std::filesystem::path& file);
     void multiFileRun(const std::vector<std::filesystem::path>& files);
     void runEnded();
+    /// Runs `body` as the one run in progress: ignored while another runs; the idle
+    /// state restored unless `body` returns false; a failure reported for `handler`.
+    template <class Body> void exclusiveRun(const char* handler, Body body);
 
     Downloader& downloader_;
     std::string server_;
