@@ -1,13 +1,62 @@
 // Band analysis: the sorts, the background level as a low-percentile mean, and the
-// band phase finder, over the current image of the workspace.
+// band phase finder. The kernels take views of the pixels and know nothing of files or
+// of the window; the workspace routines below them report their own failures.
 #pragma once
 
+#include "analysis/band_geometry.h"
+#include "core/failure.h"
+#include "core/image_view.h"
 #include "fits/workspace.h"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace kestrel {
+
+// ---- Kernels: pure functions of their inputs; failures are thrown ------------------
+
+/// The background level: the mean of the sorted samples at positions Round(0.002 (N-1))
+/// to Round(F (N-1)), F = 0.01 for 16-bit samples and 0.1 for float samples, where the
+/// float kernel leaves negative samples out. `averaged` is the number of samples in
+/// that slice. The sum is formed as a sorted sum would be: the result is bit for bit
+/// that of sorting a copy. A NaN sample is an invalid operation.
+struct BackgroundLevel {
+    double level = 0;
+    std::int32_t averaged = 0;
+};
+BackgroundLevel backgroundLevel(std::span<const std::uint16_t> samples);
+BackgroundLevel backgroundLevel(std::span<const float> samples);
+
+/// The samples the phase finder counts lie strictly between these limits: 0.75 and
+/// 1.333 times the background (1.33 when 2x2-binned), each rounded to double.
+struct PhaseLimits {
+    double lower = 0;
+    double upper = 0;
+};
+PhaseLimits phaseLimits(Binning binning, double background);
+
+/// Adds to scores[p] (one entry per candidate phase, 32 or 16) the mean of the in-range
+/// samples of the band window at column b x period + p, for the 101 blocks b in order.
+/// A window without an in-range sample is an invalid operation; the scores of the
+/// blocks before it are kept. The image must be at least 101 periods and a window wide.
+void addPhaseScores(ImageView<const std::uint16_t> image, Binning binning, PhaseLimits limits,
+                    std::span<long double> scores);
+
+/// The candidate phase with the largest score, the lowest of equal ones. The running
+/// maximum is held as a double, so scores that differ only beyond a double's precision
+/// count as equal.
+std::int32_t bestPhase(std::span<const long double> scores);
+
+/// The whole search: the phase and the score of every candidate.
+struct PhaseSearch {
+    std::int32_t phase = 0;
+    std::vector<long double> scores;
+    PhaseLimits limits;
+};
+PhaseSearch findBandPhase(ImageView<const std::uint16_t> image, Binning binning, double background);
+
+// ---- Workspace routines: failures reported in boxes ----------------------------------
 
 /// Ascending in-place sort of values[iLo..iHi] (inclusive); reports a failure in an
 /// error box "... in procedure QuickSort16." and returns with the range partly sorted.
@@ -15,13 +64,8 @@ void QuickSort16(Workspace& ws, std::vector<std::uint16_t>& values, std::int32_t
 /// As QuickSort16 for doubles ("... in procedure QuickSort.").
 void QuickSort(Workspace& ws, std::vector<double>& values, std::int32_t iLo, std::int32_t iHi);
 
-/// Background level of the current image: the mean of the sorted samples from 0.2 %
-/// to 1 % (16-bit) or 10 % (float, negative samples left out). Reports a failure in an
-/// error box "... in function getBackgroundFlux." and then returns 0.
+/// Background level of the current image (sampleIndex: the samples averaged). Reports a
+/// failure in an error box "... in function getBackgroundFlux." and then returns 0.
 double getBackgroundFlux(Workspace& ws, SampleType type);
-
-/// Finds the band phase of the current 16-bit image (backgroundFlux already set),
-/// asks whether to store it, and on Yes sets Edit1 or Edit2 and the settings file.
-void findPhase16(Workspace& ws, Binning binning);
 
 } // namespace kestrel

@@ -16,14 +16,12 @@ namespace kestrel {
 
 namespace {
 
-/// Sample count of the current image, checked against the buffer that holds it.
-std::int32_t sampleTotal(const Workspace& ws, std::size_t bufferSize)
+/// The sample count as the 32-bit count the positions are computed from.
+std::int32_t sampleTotal(std::size_t size)
 {
-    const std::int64_t n = static_cast<std::int64_t>(ws.imageWidth) * ws.imageHeight;
-    if (ws.imageWidth < 0 || ws.imageHeight < 0 || n > std::numeric_limits<std::int32_t>::max() ||
-        static_cast<std::uint64_t>(n) > bufferSize)
+    if (size > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
         failRange();
-    return static_cast<std::int32_t>(n);
+    return static_cast<std::int32_t>(size);
 }
 
 struct Slice {
@@ -38,14 +36,13 @@ Slice averagedSlice(std::int32_t count, Extended upperFraction)
             static_cast<std::int32_t>(roundHalfEven(upperFraction * last))};
 }
 
-double background16(Workspace& ws)
+BackgroundLevel background16(std::span<const std::uint16_t> samples)
 {
-    const std::int32_t n = sampleTotal(ws, ws.int16Pixels.size());
-    ws.backgroundSamples16.clear();
+    const std::int32_t n = sampleTotal(samples.size());
     if (n == 0)
         failInvalidOperation();
     std::vector<std::uint32_t> histogram(65536, 0);
-    const std::uint16_t* px = ws.int16Pixels.data();
+    const std::uint16_t* px = samples.data();
     for (std::int32_t i = 0; i < n; ++i)
         ++histogram[px[i]];
     const Slice s = averagedSlice(n, 0.01L);
@@ -62,17 +59,17 @@ double background16(Workspace& ws)
             sum += static_cast<std::uint64_t>(to - from) * v;
     }
     const std::int32_t count = s.upper - s.lower + 1;
-    ws.sampleIndex = count;
-    return toDouble(divide(static_cast<Extended>(sum), count));
+    return {toDouble(divide(static_cast<Extended>(sum), count)), count};
 }
 
 // The slice selected from a 4-byte copy of the kept samples and, when the order of
 // its additions can matter, sorted. For slices that spread over many values.
-double selectedSliceBackground(Workspace& ws, std::int32_t n)
+BackgroundLevel selectedSliceBackground(std::span<const float> samples)
 {
+    const std::int32_t n = sampleTotal(samples.size());
     std::vector<float> kept;
     kept.reserve(static_cast<std::size_t>(n));
-    const float* px = ws.floatPixels.data();
+    const float* px = samples.data();
     bool unordered = false;
     for (std::int32_t i = 0; i < n; ++i) {
         const float v = px[i];
@@ -109,10 +106,8 @@ double selectedSliceBackground(Workspace& ws, std::int32_t n)
         for (auto it = first; it <= last; ++it)
             sum = addStored(sum, *it);
     }
-    ws.sampleIndex = averaged;
-    return toDouble(divide(sum, averaged));
+    return {toDouble(divide(sum, averaged)), averaged};
 }
-
 
 // Non-negative floats order as their bit patterns, so the slice is found by counting:
 // a histogram of the upper 16 bits of every pattern ("buckets") gives the ranks where
@@ -126,11 +121,10 @@ constexpr std::uint32_t infinityBucket = infinityBits >> 16;
 // spread so widely that selecting it costs less.
 constexpr std::uint32_t maxCountedBuckets = 64;
 
-double backgroundFloat(Workspace& ws)
+BackgroundLevel backgroundFloat(std::span<const float> samples)
 {
-    const std::int32_t n = sampleTotal(ws, ws.floatPixels.size());
-    ws.backgroundSamplesFloat.clear();
-    const auto* bits = reinterpret_cast<const std::uint32_t*>(ws.floatPixels.data());
+    const std::int32_t n = sampleTotal(samples.size());
+    const auto* bits = reinterpret_cast<const std::uint32_t*>(samples.data());
 
     std::vector<std::uint32_t> buckets(1u << 16, 0);
     for (std::int32_t i = 0; i < n; ++i)
@@ -181,7 +175,7 @@ double backgroundFloat(Workspace& ws)
         }
     }
     if (last - first + 1 > maxCountedBuckets)
-        return selectedSliceBackground(ws, n);
+        return selectedSliceBackground(samples);
 
     // Every pattern of the buckets first..last. The patterns outside go to a few spare
     // counters in turn, so that they do not queue on one.
@@ -208,19 +202,23 @@ double backgroundFloat(Workspace& ws)
         position = end;
     }
     const std::int32_t averaged = s.upper - s.lower + 1;
-    ws.sampleIndex = averaged;
-    return toDouble(divide(sum, averaged));
+    return {toDouble(divide(sum, averaged)), averaged};
 }
 
 } // namespace
+
+BackgroundLevel backgroundLevel(std::span<const std::uint16_t> samples) { return background16(samples); }
+BackgroundLevel backgroundLevel(std::span<const float> samples) { return backgroundFloat(samples); }
 
 double getBackgroundFlux(Workspace& ws, SampleType type)
 {
     double result = 0;
     try {
-        result = type == SampleType::int16 ? background16(ws) : backgroundFloat(ws);
+        const BackgroundLevel b = type == SampleType::int16 ? backgroundLevel(ws.int16Image().pixels)
+                                                            : backgroundLevel(ws.floatImage().pixels);
+        ws.sampleIndex = b.averaged;
+        result = b.level;
     } catch (const std::exception& e) {
-        result = 0;
         ws.host.errorBox(failureMessage(e) + inFunction("getBackgroundFlux"));
     }
     ws.host.pumpMessages();

@@ -4,68 +4,52 @@
 #include "analysis/analysis.h"
 
 #include "core/arith.h"
-#include "core/numbers.h"
-#include "settings/settings.h"
 
 #include <algorithm>
 #include <cmath>
-#include <string>
+#include <limits>
 
 namespace kestrel {
 
 namespace {
 
-struct PhaseSearch {
-    std::int32_t period;
-    Extended upperFactor;
-    std::string WindowModel::*field;
-    const char* key;
-};
-
 constexpr std::int32_t blockCount = 101;
 
-PhaseSearch searchFor(Binning binning)
+} // namespace
+
+PhaseLimits phaseLimits(Binning binning, double background)
 {
-    if (binning == Binning::unbinned)
-        return {32, 1.333L, &WindowModel::edit1, "1x1phase"};
-    return {16, 1.33L, &WindowModel::edit2, "2x2phase"};
+    const Extended upperFactor = binning == Binning::unbinned ? 1.333L : 1.33L;
+    return {toDouble(0.75L * background), toDouble(upperFactor * background)};
 }
 
-/// The phase scores; sets backgroundFlux to the upper limit first.
-std::vector<long double> phaseScores(Workspace& ws, const PhaseSearch& search)
+void addPhaseScores(ImageView<const std::uint16_t> image, Binning binning, PhaseLimits limits,
+                    std::span<long double> scores)
 {
-    const std::int32_t period = search.period;
+    const std::int32_t period = bandGeometry(binning).period;
     const std::int32_t half = period / 2;
-    ws.columnMeans.assign(static_cast<std::size_t>(period), 0.0L);
-    const double lowerLimit = toDouble(0.75L * ws.backgroundFlux);
-    const double upperLimit = toDouble(search.upperFactor * ws.backgroundFlux);
-    ws.backgroundFlux = upperLimit;
-
     const std::int32_t columns = (blockCount - 1) * period + period + half - 1;
-    const std::int64_t total = static_cast<std::int64_t>(ws.imageWidth) * ws.imageHeight;
-    if (ws.imageWidth < columns || ws.imageHeight < 0 || static_cast<std::uint64_t>(total) > ws.int16Pixels.size())
+    if (image.width < columns || scores.size() != static_cast<std::size_t>(period))
         failRange();
 
     // In-range samples as whole numbers: v > lower and v < upper.
-    requireOrdered(lowerLimit, upperLimit);
-    const double lowFloor = std::floor(lowerLimit) + 1;
-    const double highCeil = std::ceil(upperLimit) - 1;
+    requireOrdered(limits.lower, limits.upper);
+    const double lowFloor = std::floor(limits.lower) + 1;
+    const double highCeil = std::ceil(limits.upper) - 1;
     const std::int32_t first = static_cast<std::int32_t>(std::clamp(lowFloor, 0.0, 65536.0));
     const std::int32_t last = static_cast<std::int32_t>(std::clamp(highCeil, -1.0, 65535.0));
     std::vector<std::uint64_t> columnSum(static_cast<std::size_t>(columns), 0);
     std::vector<std::uint32_t> columnCount(static_cast<std::size_t>(columns), 0);
     if (first <= last) {
         const std::uint32_t span = static_cast<std::uint32_t>(last - first);
-        for (std::int32_t row = 0; row < ws.imageHeight; ++row) {
-            const std::uint16_t* px = ws.int16Pixels.data() + static_cast<std::size_t>(row) * ws.imageWidth;
+        for (std::int32_t row = 0; row < image.height; ++row) {
+            const std::uint16_t* px = image.row(row);
             for (std::int32_t col = 0; col < columns; ++col) {
                 const std::uint32_t v = px[col];
                 const std::uint32_t in = (v - static_cast<std::uint32_t>(first)) <= span ? 1u : 0u;
                 columnSum[static_cast<std::size_t>(col)] += v * in;
                 columnCount[static_cast<std::size_t>(col)] += in;
             }
-            if ((row & 255) == 255)
-                ws.host.pumpMessages();
         }
     }
 
@@ -79,17 +63,15 @@ std::vector<long double> phaseScores(Workspace& ws, const PhaseSearch& search)
             }
             if (count > std::numeric_limits<std::int32_t>::max())
                 failRange();
-            ws.sampleCount = static_cast<std::int32_t>(count);
-            ws.sampleMean = toDouble(divide(static_cast<Extended>(sum), static_cast<Extended>(count)));
-            ws.columnMeans[static_cast<std::size_t>(p)] += ws.sampleMean;
+            const double mean = toDouble(divide(static_cast<Extended>(sum), static_cast<Extended>(count)));
+            scores[static_cast<std::size_t>(p)] += mean;
         }
-        ws.host.pumpMessages();
     }
-    return ws.columnMeans;
 }
 
-std::int32_t bestPhase(const std::vector<long double>& scores)
+std::int32_t bestPhase(std::span<const long double> scores)
 {
+    // The running maximum is a double: a later score must beat the rounded maximum.
     double maximum = 0.0;
     std::int32_t best = 0;
     for (std::size_t p = 0; p < scores.size(); ++p) {
@@ -102,23 +84,14 @@ std::int32_t bestPhase(const std::vector<long double>& scores)
     return best;
 }
 
-} // namespace
-
-void findPhase16(Workspace& ws, Binning binning)
+PhaseSearch findBandPhase(ImageView<const std::uint16_t> image, Binning binning, double background)
 {
-    try {
-        const PhaseSearch search = searchFor(binning);
-        const std::int32_t best = bestPhase(phaseScores(ws, search));
-        const std::string text = "The Phase = " + std::to_string(best) + "\n" + "Update the congfiguration (.ini) file?";
-        if (ws.host.confirm(text, true)) {
-            std::string& field = ws.window.*search.field;
-            field = std::to_string(best);
-            writeProfileString(ws.programFolder / settingsFileName, settingsSection, search.key,
-                               std::string(trimBlanks(field)));
-        }
-    } catch (const std::exception& e) {
-        ws.host.errorBox(failureMessage(e) + inFunction("findPhase16"));
-    }
+    PhaseSearch search;
+    search.limits = phaseLimits(binning, background);
+    search.scores.assign(static_cast<std::size_t>(bandGeometry(binning).period), 0.0L);
+    addPhaseScores(image, binning, search.limits, search.scores);
+    search.phase = bestPhase(search.scores);
+    return search;
 }
 
 } // namespace kestrel

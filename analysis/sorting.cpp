@@ -3,6 +3,7 @@
 #include "analysis/analysis.h"
 
 #include "core/arith.h"
+#include "core/report.h"
 
 namespace kestrel {
 
@@ -48,20 +49,12 @@ void partitionSort(std::vector<T>& values, std::int32_t iLo, std::int32_t iHi)
 
 void QuickSort16(Workspace& ws, std::vector<std::uint16_t>& values, std::int32_t iLo, std::int32_t iHi)
 {
-    try {
-        partitionSort(values, iLo, iHi);
-    } catch (const std::exception& e) {
-        ws.host.errorBox(failureMessage(e) + inProcedure("QuickSort16"));
-    }
+    reportFailures(ws.host, inProcedure("QuickSort16"), [&] { partitionSort(values, iLo, iHi); });
 }
 
 void QuickSort(Workspace& ws, std::vector<double>& values, std::int32_t iLo, std::int32_t iHi)
 {
-    try {
-        partitionSort(values, iLo, iHi);
-    } catch (const std::exception& e) {
-        ws.host.errorBox(failureMessage(e) + inProcedure("QuickSort"));
-    }
+    reportFailures(ws.host, inProcedure("QuickSort"), [&] { partitionSort(values, iLo, iHi); });
 }
 
 } // namespace kestrel

@@ -1,21 +1,24 @@
-// One file of a batch correction: the steps between choosing the file and handing it
-// to the band correction. The window's run and the command-line tool both call them,
-// so a file corrected either way comes out byte for byte the same.
+// One file of a batch correction and one phase search: the steps between choosing the
+// file and its outcome. The window's runs and kestrel-cli both call them, so a file
+// treated either way comes out byte for byte the same.
 #pragma once
 
+#include "analysis/analysis.h"
+#include "correction/correction.h"
 #include "fits/workspace.h"
+#include "settings/results_grid.h"
+#include "settings/settings.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace kestrel {
 
-enum class FileOutcome {
-    handed,     // given to the band correction (which may still have marked it Failed)
-    noHeader,   // no readable header: nothing done
-    notFloat,   // not 32-bit floating point: reported, skipped
-    otherWidth, // not a sensor width we know: skipped without a message
-    badPhase    // the phase field for its binning is not a whole number: reported
+/// The texts of the two phase fields, as the window holds them.
+struct PhaseFields {
+    std::string phase1x1;
+    std::string phase2x2;
 };
 
 /// Reads the header and the image's PixInsight mark and size. False when the header
@@ -24,16 +27,56 @@ bool readImageHeader(Workspace& ws, const std::filesystem::path& input);
 
 /// Checks type and width of the image whose header was just read, picks the binning
 /// and the phase from the phase field texts (0 means 32, or 16 when binned), and
-/// corrects it into ws.outputFileName. Sets `entryBinning` when it is given.
-FileOutcome correctLoadedImage(Workspace& ws, const std::string& phase1x1, const std::string& phase2x2,
-                               std::string* entryBinning = nullptr);
+/// corrects it into `outputPath`. The boxes of an image of another type and of a phase
+/// that is not a whole number are shown through the host.
+ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const std::filesystem::path& outputPath,
+                                const CommitStrategy& commit = {});
 
-/// Both steps for one file.
-FileOutcome correctFile(Workspace& ws, const std::filesystem::path& input, const std::string& phase1x1,
-                        const std::string& phase2x2, std::string* entryBinning = nullptr);
+/// Cells 1 to 4 of an image's grid row, as the window shows the outcome: an image
+/// that was handed to a correction but not written reads "Failed" in its Temp cell.
+void showInGridRow(const ImageOutcome& outcome, ResultsGrid& grid, int row);
 
-/// Widths of the sensor, read out unbinned and 2x2-binned.
-inline bool unbinnedWidth(std::int32_t width) { return width == 4008 || width == 4032; }
-inline bool binnedWidth(std::int32_t width) { return width == 2004 || width == 2016; }
+/// The results entry's values from the outcome (name and binning are the run's).
+void fillResultsEntry(const ImageOutcome& outcome, tImageData& entry);
+
+/// What the phase search of one 16-bit image came to.
+struct PhaseOutcome {
+    enum class Result {
+        found,      // `search` holds the phase and the scores
+        notType,    // not a 16-bit unsigned image (its box was shown)
+        otherWidth, // not a sensor width: nothing done, no message
+        loadFailed, // the pixels could not be read (the loader's box was shown)
+        failed,     // the search failed (`message`, shown in a box)
+    };
+    Result result = Result::failed;
+    std::string binning;
+    Binning bands = Binning::unbinned;
+    PhaseSearch search;
+    std::string message;
+};
+
+/// The phase search of the image whose header was just read: its size, type and width
+/// are checked, its pixels loaded, its background estimated and the phase searched.
+/// Leaves backgroundFlux at the upper limit and the scores in columnMeans; a failure of
+/// the search is reported "... in function findPhase16.".
+PhaseOutcome searchLoadedPhase(Workspace& ws);
+
+/// The search of the current 16-bit image (backgroundFlux already set): the phase and
+/// the scores, or nothing after a failure reported "... in function findPhase16.".
+/// Leaves backgroundFlux at the upper limit and the scores in columnMeans.
+std::optional<PhaseSearch> searchPhase(Workspace& ws, Binning bands, std::string* failureReport = nullptr);
+
+/// Stores a found phase under its binning's key of the settings file. Throws a Failure
+/// when the file cannot be written.
+void storePhase(const std::filesystem::path& settingsFile, Binning bands, std::int32_t phase);
+
+/// The window's question "The Phase = N ..." (Yes preselected); on Yes the phase goes
+/// into `field` and the settings file, whose failure is reported as the search's.
+void offerPhase(Host& host, Binning bands, std::int32_t phase, std::string& field,
+                const std::filesystem::path& settingsFile);
+
+/// The phase finder as the window runs it on the current 16-bit image: searchPhase,
+/// then offerPhase.
+void findPhase16(Workspace& ws, Binning bands, std::string& field, const std::filesystem::path& settingsFile);
 
 } // namespace kestrel

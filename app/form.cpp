@@ -3,6 +3,7 @@
 #include "analysis/analysis.h"
 #include "app/batch.h"
 #include "core/numbers.h"
+#include "core/report.h"
 #include "settings/settings.h"
 
 #include <cmath>
@@ -26,39 +27,64 @@ std::string nameOf(const std::filesystem::path& p) { return p.filename().string(
 
 } // namespace
 
-TForm1::TForm1(Host& host, Downloader& downloader, const std::filesystem::path& programFolder, std::string server)
-    : ws(host, window), downloader_(downloader), server_(std::move(server))
+TForm1::TForm1(Host& host, Downloader& downloader, FileLocations locations, std::string server)
+    : host(host), ws(host), downloader_(downloader), locations_(std::move(locations)), server_(std::move(server))
 {
-    ws.programFolder = programFolder;
+}
+
+TForm1::TForm1(Host& host, Downloader& downloader, const std::filesystem::path& programFolder, std::string server)
+    : TForm1(host, downloader, FileLocations::besideProgram(programFolder), std::move(server))
+{
 }
 
 void TForm1::FormCreate()
 {
-    readIniFile(ws);
-    ws.messageLines.clear();
+    readIniFile(host, locations_.settingsFile, locations_.programFolder, window.edit1, window.edit2);
+    notices.messageLines.clear();
     window.grid.setRow(0, {"Image", "   Bkdg", "    Exp", "  Temp", "   Amp", ""});
-    try {
-        getDeveloperMessage(ws, downloader_, server_);
-        checkForUpdate(ws, downloader_, server_, programVersion);
-        window.button6.visible = false;
-    } catch (const std::exception& e) {
-        ws.host.generalErrorBox(failureMessage(e));
-    }
+    // A failure in reading a downloaded notice skips the start-up steps after it.
+    reportFailures(
+        host, "",
+        [&] {
+            applyMessage(getDeveloperMessage(notices, host, downloader_, server_, locations_.noticeFolder));
+            applyUpdate(checkForUpdate(notices, host, downloader_, server_, locations_.noticeFolder, programVersion));
+            window.button6.visible = false;
+        },
+        BoxKind::general);
+}
+
+void TForm1::applyMessage(const std::optional<std::vector<std::string>>& lines)
+{
+    if (!lines)
+        return;
+    auto& memo = window.messagePanel.memoLines;
+    memo.insert(memo.end(), lines->begin(), lines->end());
+    window.messagePanel.visible = true;
+}
+
+void TForm1::applyUpdate(const std::optional<UpdateNotice>& notice)
+{
+    if (!notice)
+        return;
+    window.label9 = "The latest version is " + notice->latest;
+    auto& memo = window.updatePanel.memoLines;
+    memo.insert(memo.end(), notice->notes.begin(), notice->notes.end());
+    window.updatePanel.visible = true;
 }
 
 void TForm1::resetButtons()
 {
     window.button2.visible = false;
     window.button2.caption = "Cancel";
-    ws.cancelRequested = false;
+    run.cancelRequested = false;
     window.progressBar1.visible = false;
-    ws.host.setBusyCursor(false);
+    host.setBusyCursor(false);
     window.button1.enabled = true;
 }
 
 void TForm1::clearResultsGrid()
 {
-    ws.host.pumpMessages();
+    host.pumpMessages();
     window.label7.clear();
     window.label8.clear();
     ResultsGrid& grid = window.grid;
@@ -69,15 +95,15 @@ void TForm1::clearResultsGrid()
 bool TForm1::prepareOutputFolder(const std::filesystem::path& firstFile)
 {
     const std::filesystem::path folder = firstFile.parent_path();
-    if (ws.host.confirm("Overwrite existing files?", false)) {
-        ws.outputFolder = folder;
+    if (host.confirm("Overwrite existing files?", false)) {
+        run.outputFolder = folder;
         return true;
     }
-    ws.outputFolder = folder / "kestrel";
+    run.outputFolder = folder / "kestrel";
     std::error_code ec;
-    if (std::filesystem::exists(ws.outputFolder, ec))
-        return ws.host.confirm((ws.outputFolder / "").string() + "\nalready exists.\n\nContinue?", false);
-    std::filesystem::create_directory(ws.outputFolder, ec);
+    if (std::filesystem::exists(run.outputFolder, ec))
+        return host.confirm((run.outputFolder / "").string() + "\nalready exists.\n\nContinue?", false);
+    std::filesystem::create_directory(run.outputFolder, ec);
     return true;
 }
 
@@ -116,16 +142,15 @@ template <class Body> void TForm1::exclusiveRun(const char* handler, Body body)
     if (running_)
         return;
     RunGuard guard(running_);
-    try {
-        // A run that ends early returns false: it has not left the idle state.
-        if (body()) {
-            ws.host.setBusyCursor(false);
-            resetButtons();
-            ws.host.pumpMessages();
-        }
-    } catch (const std::exception& e) {
+    bool leftIdle = false;
+    // A run that ends early returns false: it has not left the idle state.
+    if (const auto failure = caughtFailure([&] { leftIdle = body(); })) {
         resetButtons();
-        ws.host.errorBox(failureMessage(e) + inProcedure(handler));
+        host.errorBox(*failure + inProcedure(handler));
+    } else if (leftIdle) {
+        host.setBusyCursor(false);
+        resetButtons();
+        host.pumpMessages();
     }
     // A close asked for while a box or dialog of the run was open is carried out now.
     runEnded();
@@ -137,21 +162,21 @@ void TForm1::Button1Click()
         ws.amplitudeSetting = 0;
         window.button6.visible = false;
         const auto amp = parseReal(window.edit3);
-        ws.conversionCode = amp.status;
+        run.conversionCode = amp.status;
         // A text that is not wholly a number (as "n/a", or "1.5 ") measures each image.
         if (amp.ok()) {
             if (!(amp.value > 0)) {
-                ws.host.errorBox("Amphlitude must be greater than 0.0.");
+                host.errorBox("Amphlitude must be greater than 0.0.");
                 return false;
             }
             ws.amplitudeSetting = amp.value;
         }
         clearResultsGrid();
-        ws.fileCount = 0;
-        ws.cancelRequested = false;
+        run.fileCount = 0;
+        run.cancelRequested = false;
         // A close asked for while the grid was cleared ends the run before it starts.
         const auto files = closePending_ ? std::vector<std::filesystem::path>{}
-                                         : ws.host.openFiles(selectTitle, fitsFilter, true);
+                                         : host.openFiles(selectTitle, fitsFilter, true);
         if (!files.empty()) {
             if (!prepareOutputFolder(files.front()))
                 return false;
@@ -170,13 +195,15 @@ void TForm1::singleFileRun(const std::filesystem::path& file)
         return;
     window.grid.setRowCount(7);
     window.button1.enabled = false;
-    ws.amplitudes.assign(1, 0.0);
-    ws.imageResults.assign(1, tImageData{});
-    ws.outputFileName = ws.outputFolder / file.filename();
+    run.amplitudes.assign(1, 0.0);
+    run.imageResults.assign(1, tImageData{});
+    run.outputFileName = run.outputFolder / file.filename();
     window.grid.setCell(0, 1, nameOf(file));
-    ws.fileCount = 1;
-    ws.host.setBusyCursor(true);
-    correctLoadedImage(ws, window.edit1, window.edit2);
+    run.fileCount = 1;
+    host.setBusyCursor(true);
+    const ImageOutcome outcome = correctLoadedImage(ws, {window.edit1, window.edit2}, run.outputFileName);
+    showInGridRow(outcome, window.grid, 1);
+    fillResultsEntry(outcome, run.imageResults[0]);
 }
 
 void TForm1::multiFileRun(const std::vector<std::filesystem::path>& files)
@@ -184,88 +211,81 @@ void TForm1::multiFileRun(const std::vector<std::filesystem::path>& files)
     const int n = static_cast<int>(files.size());
     window.button1.enabled = false;
     window.button2.visible = true;
-    ws.host.pumpMessages();
+    host.pumpMessages();
     ResultsGrid& grid = window.grid;
     grid.setRowCount(n + 1);
     // Rows beyond those clearResultsGrid blanks may still hold an earlier run's values.
     for (int row = 8; row <= n; ++row)
         grid.setRow(row, {" ", " ", " ", " ", " ", " "});
-    ws.host.setBusyCursor(true);
-    ws.amplitudes.assign(static_cast<std::size_t>(n), 0.0);
-    ws.imageResults.assign(static_cast<std::size_t>(n), tImageData{});
+    host.setBusyCursor(true);
+    run.amplitudes.assign(static_cast<std::size_t>(n), 0.0);
+    run.imageResults.assign(static_cast<std::size_t>(n), tImageData{});
     window.progressBar1 = ProgressState{true, 0, n, 0};
 
     for (int i = 0; i < n; ++i) {
         const std::filesystem::path& file = files[static_cast<std::size_t>(i)];
-        ++ws.fileCount;
-        tImageData& entry = ws.imageResults.at(static_cast<std::size_t>(ws.fileCount - 1));
-        ws.outputFileName = ws.outputFolder / file.filename();
-        grid.setCell(0, ws.fileCount, nameOf(file));
+        ++run.fileCount;
+        tImageData& entry = run.imageResults.at(static_cast<std::size_t>(run.fileCount - 1));
+        run.outputFileName = run.outputFolder / file.filename();
+        grid.setCell(0, run.fileCount, nameOf(file));
         entry.image = nameOf(file);
-        FileOutcome outcome = FileOutcome::noHeader;
         // A file without a readable header is left with its name alone in its row.
+        ImageOutcome outcome;
         if (readImageHeader(ws, file))
-            outcome = correctLoadedImage(ws, window.edit1, window.edit2, &entry.binning);
-        if (outcome == FileOutcome::badPhase) {
+            outcome = correctLoadedImage(ws, {window.edit1, window.edit2}, run.outputFileName);
+        entry.binning = outcome.binning;
+        showInGridRow(outcome, grid, run.fileCount);
+        fillResultsEntry(outcome, entry);
+        if (outcome.skip == ImageOutcome::Skip::badPhase) {
             resetButtons();
             return;
         }
-        ws.amplitudes.at(static_cast<std::size_t>(i)) =
-            outcome == FileOutcome::handed ? ws.amplitude : failedAmplitude;
+        run.amplitudes.at(static_cast<std::size_t>(i)) =
+            outcome.handed() ? outcome.amplitude.value_or(failedAmplitude) : failedAmplitude;
         window.progressBar1.position = i + 1;
-        if (ws.cancelRequested) {
+        if (outcome.stopsRun)
+            run.cancelRequested = true;
+        if (run.cancelRequested) {
             resetButtons();
             return;
         }
     }
-    showAmplitudeStatistics(ws.amplitudes, 0, n - 1);
+    showAmplitudeStatistics(run.amplitudes, 0, n - 1);
     if (ws.amplitudeSetting == 0)
         window.button6.visible = true;
 }
 
 void TForm1::Button2Click()
 {
-    ws.cancelRequested = true;
+    run.cancelRequested = true;
     window.button2.caption = "Canceling";
 }
 
 void TForm1::Button7Click()
 {
     exclusiveRun("Button7Click", [this] {
-        ws.cancelRequested = false;
-        const auto files = ws.host.openFiles(selectTitle, fitsFilter, false);
-        if (files.size() == 1) {
-            ws.host.setBusyCursor(true);
-            ws.host.pumpMessages();
-            if (!loadFitsHeader(ws, files.front())) {
-                ws.host.setBusyCursor(false);
-                return false;
-            }
-            ws.host.setBusyCursor(true);
-            window.grid.setRowCount(7);
-            window.button1.enabled = false;
-            // The results are cut to one entry: saving them now would lose the batch's.
-            window.button6.visible = false;
-            ws.imageWidth = getFitsInteger(ws, "NAXIS1");
-            ws.imageHeight = getFitsInteger(ws, "NAXIS2");
-            ws.imageResults.resize(1);
-            ws.amplitudes.resize(1);
-            if (getTypeofFile(ws) != typeUnsigned16) {
-                ws.fitsFile.close();
-                ws.host.errorBox("Kestrel only uses 16-bit unsigned FITS \nimages to calculate the vertical band phase.");
-            } else if (unbinnedWidth(ws.imageWidth) || binnedWidth(ws.imageWidth)) {
-                const bool unbinned = unbinnedWidth(ws.imageWidth);
-                ws.binning = unbinned ? "1x1" : "2x2";
-                // A failed load was reported; searching the pixels read so far means nothing.
-                if (loadAllImageDataInt16(ws)) {
-                    ws.backgroundFlux = getBackgroundFlux(ws, SampleType::int16);
-                    findPhase16(ws, unbinned ? Binning::unbinned : Binning::binned2x2);
-                }
-                ws.host.setBusyCursor(false);
-            } else {
-                ws.fitsFile.close();
-            }
+        run.cancelRequested = false;
+        const auto files = host.openFiles(selectTitle, fitsFilter, false);
+        if (files.size() != 1)
+            return true;
+        host.setBusyCursor(true);
+        host.pumpMessages();
+        if (!loadFitsHeader(ws, files.front())) {
+            host.setBusyCursor(false);
+            return false;
         }
+        host.setBusyCursor(true);
+        window.grid.setRowCount(7);
+        window.button1.enabled = false;
+        // The results are cut to one entry: saving them now would lose the batch's.
+        window.button6.visible = false;
+        run.imageResults.resize(1);
+        run.amplitudes.resize(1);
+        const PhaseOutcome outcome = searchLoadedPhase(ws);
+        if (outcome.result == PhaseOutcome::Result::found)
+            offerPhase(host, outcome.bands, outcome.search.phase,
+                       outcome.bands == Binning::unbinned ? window.edit1 : window.edit2, locations_.settingsFile);
+        host.setBusyCursor(false);
         return true;
     });
 }
@@ -293,40 +313,42 @@ bool TForm1::requestClose()
     return true;
 }
 
-void TForm1::FormClose() { updateIniFile(ws); }
+void TForm1::FormClose() { updateIniFile(host, locations_.settingsFile, window.edit1, window.edit2); }
 
 void TForm1::Button6Click()
 {
-    try {
-        appendResultsCsv(ws.programFolder / resultsFileName, ws.imageResults);
-        window.button6.visible = false;
-    } catch (const std::exception& e) {
-        ws.host.generalErrorBox(failureMessage(e));
-    }
+    reportFailures(
+        host, "",
+        [&] {
+            appendResultsCsv(locations_.resultsFile, run.imageResults);
+            window.button6.visible = false;
+        },
+        BoxKind::general);
 }
 
 void TForm1::StringGrid1DblClick()
 {
     if (running_)
         return;
-    SortStringGrid(ws, window.grid, window.grid.currentColumn);
+    SortStringGrid(host, window.grid, window.grid.currentColumn);
 }
 
-void TForm1::Button3Click() { downloadUpdateClick(ws); }
+void TForm1::Button3Click()
+{
+    if (downloadUpdateClick(notices, host))
+        window.updatePanel.visible = false;
+}
 void TForm1::Button4Click() { window.updatePanel.visible = false; }
 void TForm1::Button5Click() { window.messagePanel.visible = false; }
 
 void TForm1::Help2Click()
 {
-    try {
-        ws.host.openDocument((ws.programFolder / "Kestrel.pdf").string());
-    } catch (const std::exception& e) {
-        ws.host.plainBox(failureMessage(e) + inFunction("Help2Click"));
-    }
+    reportFailures(
+        host, inFunction("Help2Click"), [&] { host.openDocument(locations_.manualFile.string()); }, BoxKind::plain);
 }
 
-void TForm1::G1Click() { ws.host.openDocument(server_ + "/kestrel/kestrel.htm"); }
+void TForm1::G1Click() { host.openDocument(server_ + "/kestrel/kestrel.htm"); }
 
-void TForm1::S1Click() { ws.host.openDocument(std::string("mailto:") + contactAddress + "?subject=Kestrel..."); }
+void TForm1::S1Click() { host.openDocument(std::string("mailto:") + contactAddress + "?subject=Kestrel..."); }
 
 } // namespace kestrel

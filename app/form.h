@@ -2,10 +2,12 @@
 // results grid hooks and the menu. The Qt window shows `window` and forwards clicks.
 #pragma once
 
+#include "app/window_model.h"
 #include "core/host.h"
-#include "core/window_model.h"
+#include "core/program_folder.h"
 #include "fits/workspace.h"
 #include "online/online.h"
+#include "settings/settings.h"
 
 #include <filesystem>
 #include <string>
@@ -17,15 +19,32 @@ inline constexpr const char* fitsFilter = "FITS|*.FIT;*.FITS|All Files|*.*";
 inline constexpr const char* selectTitle = "Select FITS Image(s)";
 inline constexpr const char* contactAddress = "kestrel@example.org";
 
+/// The state of the batch run in progress or last made.
+struct RunState {
+    std::vector<tImageData> imageResults; // one entry per selected file, for Save Results
+    std::vector<double> amplitudes;       // each file's amplitude, for the statistics
+    std::int32_t fileCount = 0;           // files started; the current file's grid row
+    std::int32_t conversionCode = 0;      // status of the last field conversion
+    bool cancelRequested = false;
+    std::filesystem::path outputFolder;
+    std::filesystem::path outputFileName;
+};
+
 class TForm1 {
 public:
+    TForm1(Host& host, Downloader& downloader, FileLocations locations, std::string server = serverAddress());
+    /// Everything beside the program, as a portable copy keeps it.
     TForm1(Host& host, Downloader& downloader, const std::filesystem::path& programFolder,
            std::string server = serverAddress());
     TForm1(const TForm1&) = delete;
     TForm1& operator=(const TForm1&) = delete;
 
+    Host& host;
     WindowModel window;
     Workspace ws;
+    RunState run;
+    Notices notices;
+    const FileLocations& locations() const { return locations_; }
 
     /// True while a batch or phase run is in progress. A click that would start a
     /// second run or sort the grid is ignored meanwhile: the run writes cells by row.
@@ -71,7 +90,11 @@ private:
     /// state restored unless `body` returns false; a failure reported for `handler`.
     template <class Body> void exclusiveRun(const char* handler, Body body);
 
+    void applyMessage(const std::optional<std::vector<std::string>>& lines);
+    void applyUpdate(const std::optional<UpdateNotice>& notice);
+
     Downloader& downloader_;
+    FileLocations locations_;
     std::string server_;
     bool running_ = false;
     bool closePending_ = false;

@@ -2,7 +2,6 @@
 // synthetic frames that look like the camera's: a sky level with a gradient, noise,
 // stars and the vertical banding itself.
 #include "analysis/analysis.h"
-#include "correction/band_layout.h"
 #include "correction/correction.h"
 #include "tests/analysis/reference.h"
 #include "tests/support/fits_builder.h"
@@ -56,30 +55,29 @@ std::vector<std::uint16_t> skyFrame16(std::int32_t w, std::int32_t h, std::int32
 
 struct Bench {
     testing::TestHost host;
-    WindowModel window;
-    Workspace ws{host, window};
+    Workspace ws{host};
 };
 
-void columnMeans(benchmark::State& state, std::int32_t w, std::int32_t h, const BandLayout& layout, bool reference)
+void columnMeans(benchmark::State& state, std::int32_t w, std::int32_t h, const BandGeometry& bands, bool reference)
 {
     Bench b;
     b.ws.imageWidth = w;
     b.ws.imageHeight = h;
-    b.ws.floatPixels = skyFrame(w, h, layout.period);
+    b.ws.floatPixels = skyFrame(w, h, bands.period);
     const double upper = 1.5 * getBackgroundFlux(b.ws, SampleType::float32);
+    std::vector<long double> means(static_cast<std::size_t>(w - bands.window));
     for (auto _ : state) {
         if (reference) {
-            benchmark::DoNotOptimize(reference::columnMeans(b.ws, layout.window, layout.lowerBound, upper));
+            benchmark::DoNotOptimize(reference::columnMeans(b.ws, bands.window, bands.lowerBound, upper));
         } else {
-            b.ws.backgroundFlux = upper;
-            fillColumnMeans(b.ws, layout);
-            benchmark::DoNotOptimize(b.ws.columnMeans.data());
+            bandWindowMeans({b.ws.floatPixels, w, h}, bands, upper, means);
+            benchmark::DoNotOptimize(means.data());
         }
     }
 }
 
-void BM_ColumnMeans1x1(benchmark::State& state, bool reference) { columnMeans(state, 4008, 2672, unbinnedLayout, reference); }
-void BM_ColumnMeans2x2(benchmark::State& state, bool reference) { columnMeans(state, 2004, 1336, binned2x2Layout, reference); }
+void BM_ColumnMeans1x1(benchmark::State& state, bool reference) { columnMeans(state, 4008, 2672, unbinnedBands, reference); }
+void BM_ColumnMeans2x2(benchmark::State& state, bool reference) { columnMeans(state, 2004, 1336, binned2x2Bands, reference); }
 
 void BM_BackgroundFloat(benchmark::State& state, bool reference)
 {
@@ -114,9 +112,7 @@ void BM_FindPhase1x1(benchmark::State& state, bool reference)
         if (reference) {
             benchmark::DoNotOptimize(reference::phaseScores(b.ws, 32, 1.333L, background));
         } else {
-            b.ws.backgroundFlux = background;
-            findPhase16(b.ws, Binning::unbinned); // the host answers No
-            benchmark::DoNotOptimize(b.ws.columnMeans.data());
+            benchmark::DoNotOptimize(findBandPhase(b.ws.int16Image(), Binning::unbinned, background).scores.data());
         }
     }
 }
@@ -138,8 +134,6 @@ void BM_CorrectFile1x1(benchmark::State& state)
     testing::writeFile(dir / "frame.fits", testing::headerRecords(testing::floatImageCards(4008, 2672)) +
                                                testing::floatData(skyFrame(4008, 2672, 32)));
     Bench b;
-    b.ws.fileCount = 1;
-    b.ws.imageResults.assign(1, tImageData{});
     b.ws.phase = 8;
     // Peak memory of the corrections over what the process held before them.
     malloc_trim(0);

@@ -1,6 +1,5 @@
 // Loading and writing a full-size float frame, against the floor of copying the same
 // bytes with plain block reads and writes.
-#include "core/window_model.h"
 #include "fits/workspace.h"
 #include "tests/support/fits_builder.h"
 #include "tests/support/test_host.h"
@@ -41,8 +40,7 @@ void BM_LoadWriteFloat(benchmark::State& state)
     const auto input = makeFrame(dir);
     const auto output = dir / "corrected.fits";
     TestHost host;
-    WindowModel window;
-    Workspace ws(host, window);
+    Workspace ws(host);
     for (auto _ : state) {
         if (!loadFitsHeader(ws, input) || getTypeofFile(ws) != typeFloat32)
             state.SkipWithError("header not read");

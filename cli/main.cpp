@@ -46,10 +46,9 @@ private:
     bool enabled_;
 };
 
-std::optional<std::string> settingsPhase(const std::filesystem::path& programFolder, const char* key)
+std::optional<std::string> settingsPhase(const kestrel::FileLocations& where, const char* key)
 {
-    const std::string value =
-        readProfileString(programFolder / settingsFileName, settingsSection, key, "ERROR");
+    const std::string value = readProfileString(where.settingsFile, settingsSection, key, "ERROR");
     if (value == "ERROR")
         return std::nullopt;
     return value;
@@ -64,11 +63,16 @@ std::filesystem::path outputFolderFor(const Options& o)
     return std::filesystem::absolute(o.files.front()).parent_path() / "kestrel";
 }
 
-int runCorrect(const Options& o, const std::filesystem::path& programFolder)
+int runCorrect(const Options& o, const kestrel::FileLocations& where)
 {
-    PhaseTexts phases;
-    phases.phase1x1 = o.phase1x1 ? o.phase1x1 : settingsPhase(programFolder, "1x1phase");
-    phases.phase2x2 = o.phase2x2 ? o.phase2x2 : settingsPhase(programFolder, "2x2phase");
+    PhaseFields phases;
+    try {
+        phases.phase1x1 = o.phase1x1 ? *o.phase1x1 : settingsPhase(where, "1x1phase").value_or("");
+        phases.phase2x2 = o.phase2x2 ? *o.phase2x2 : settingsPhase(where, "2x2phase").value_or("");
+    } catch (const std::exception& e) {
+        std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
+        return 1;
+    }
 
     const std::filesystem::path outputFolder = outputFolderFor(o);
     if (!o.overwrite) {
@@ -101,7 +105,8 @@ int runCorrect(const Options& o, const std::filesystem::path& programFolder)
     auto worker = [&] {
         WorkerMemory memory;
         for (std::size_t i; (i = next.fetch_add(1)) < n;) {
-            FileResult outcome = correctOne(o.files[i], outputFolder, phases, o.amplitude, programFolder, memory);
+            FileResult outcome =
+                correctOne(o.files[i], outputFolder / o.files[i].filename(), phases, o.amplitude, memory);
             std::unique_lock lock(mutex);
             if (outcome.commit) {
                 room.wait(lock, [&] { return unwritten.size() < maxUnwritten; });
@@ -149,10 +154,10 @@ int runCorrect(const Options& o, const std::filesystem::path& programFolder)
         progress.clearLine();
         for (const auto& m : out.messages)
             std::cerr << o.files[i].filename().string() << ": " << m << "\n";
-        std::cout << out.line << "\n" << std::flush;
+        std::cout << out.line() << "\n" << std::flush;
         allCorrected = allCorrected && out.status == FileResult::Status::corrected;
-        if (out.entry)
-            entries.push_back(*out.entry);
+        if (const auto entry = out.entry())
+            entries.push_back(*entry);
         progress.show(i + 1);
     }
     for (auto& t : threads)
@@ -169,13 +174,25 @@ int runCorrect(const Options& o, const std::filesystem::path& programFolder)
     return allCorrected ? 0 : 1;
 }
 
-int runPhase(const Options& o, const std::filesystem::path& programFolder)
+int runPhase(const Options& o, const kestrel::FileLocations& where)
 {
-    const FileResult out = findPhaseOf(o.files.front(), o.save, programFolder);
+    const PhaseResult out = findPhaseOf(o.files.front());
     for (const auto& m : out.messages)
         std::cerr << o.files.front().filename().string() << ": " << m << "\n";
-    std::cout << out.line << "\n";
-    return out.status == FileResult::Status::corrected ? 0 : 1;
+    std::cout << out.line << "\n" << std::flush;
+    if (out.status != FileResult::Status::corrected)
+        return 1;
+    if (o.save) {
+        // A phase that was not stored must not let a script go on to correct a night
+        // with the old one.
+        try {
+            storePhase(where.settingsFile, out.outcome->bands, out.outcome->search.phase);
+        } catch (const std::exception& e) {
+            std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
+            return 1;
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -198,9 +215,9 @@ int main(int argc, char** argv)
         std::cout << "kestrel-cli " << kestrel::programVersion << "\n";
         return 0;
     case Options::Command::correct:
-        return runCorrect(o, kestrel::executableFolder());
+        return runCorrect(o, kestrel::FileLocations::besideProgram(kestrel::executableFolder()));
     case Options::Command::phase:
-        return runPhase(o, kestrel::executableFolder());
+        return runPhase(o, kestrel::FileLocations::besideProgram(kestrel::executableFolder()));
     case Options::Command::none:
         break;
     }

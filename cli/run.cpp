@@ -1,7 +1,6 @@
 #include "cli/run.h"
 
 #include "analysis/analysis.h"
-#include "app/batch.h"
 #include "cli/console_host.h"
 #include "core/numbers.h"
 
@@ -9,26 +8,6 @@
 
 namespace kestrel::cli {
 namespace {
-
-std::string trimmed(const std::string& s) { return std::string(trimBlanks(s)); }
-
-std::string widthReason(std::int32_t width)
-{
-    return "skipped: width " + std::to_string(width) +
-           " is neither unbinned (4008, 4032) nor 2x2-binned (2004, 2016)";
-}
-
-struct Job {
-    explicit Job(const std::filesystem::path& programFolder, bool answer = false) : host(answer), ws(host, window)
-    {
-        ws.programFolder = programFolder;
-        ws.deferCommit = [this](std::function<void()> commit) { pendingCommit = std::move(commit); };
-    }
-    ConsoleHost host;
-    WindowModel window;
-    Workspace ws;
-    std::function<void()> pendingCommit;
-};
 
 // Lends the worker's pixel buffer to the file's workspace and takes it back, with the
 // capacity the loader gave it, however the file ends.
@@ -58,130 +37,175 @@ std::string joinFields(const std::vector<std::string>& fields)
     return line;
 }
 
-FileResult finish(Job& job, FileResult::Status status, const std::string& outcome)
+FileResult::Status statusOf(const ImageOutcome& outcome)
 {
-    FileResult out;
-    out.status = status;
-    const ResultsGrid& grid = job.window.grid;
-    const tImageData& entry = job.ws.imageResults.at(0);
-    const bool handed = status != FileResult::Status::skipped;
-    const std::string background = handed ? trimmed(grid.cell(1, 1)) : "";
-    const std::string exposure = handed ? trimmed(grid.cell(2, 1)) : "";
-    const std::string temperature = handed ? trimmed(grid.cell(3, 1)) : "";
-    const std::string amplitude = handed ? trimmed(grid.cell(4, 1)) : "";
-    out.line = joinFields({entry.image, entry.binning, background, exposure, temperature, amplitude, outcome});
-    out.messages = job.host.messages;
-    if (handed)
-        out.entry = entry;
-    out.commit = std::move(job.pendingCommit);
-    out.routine = entry.binning == "2x2" ? "fixFloat32Columns2x2" : "fixFloat32Columns";
-    return out;
+    switch (outcome.result) {
+    case ImageOutcome::Result::corrected:
+        return FileResult::Status::corrected;
+    case ImageOutcome::Result::skipped:
+        return FileResult::Status::skipped;
+    case ImageOutcome::Result::notCorrected:
+    case ImageOutcome::Result::failed:
+        break;
+    }
+    return FileResult::Status::failed;
+}
+
+std::string correctionRoutine(const std::string& binning)
+{
+    return binning == "2x2" ? "fixFloat32Columns2x2" : "fixFloat32Columns";
 }
 
 } // namespace
 
-FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
-                      const PhaseTexts& phases, double amplitudeSetting,
-                      const std::filesystem::path& programFolder, WorkerMemory& memory)
+std::string fieldText(std::string_view text)
 {
-    Job job(programFolder);
-    Workspace& ws = job.ws;
-    BorrowedPixels pixels(ws, memory);
-    // The workspace is set up as the window's run sets it for the first of its files.
-    const std::string name = input.filename().string();
-    ws.amplitudeSetting = amplitudeSetting;
-    ws.imageResults.assign(1, tImageData{});
-    ws.amplitudes.assign(1, 0.0);
-    ws.fileCount = 1;
-    ws.outputFolder = outputFolder;
-    ws.outputFileName = outputFolder / input.filename();
-    ws.window.grid.setRowCount(2);
-    ws.window.grid.setCell(0, 1, name);
-    tImageData& entry = ws.imageResults[0];
-    entry.image = name;
-
-    using Status = FileResult::Status;
-    FileOutcome outcome = FileOutcome::noHeader;
-    try {
-        outcome = correctFile(ws, input, phases.phase1x1.value_or(""), phases.phase2x2.value_or(""), &entry.binning);
-    } catch (const std::exception& e) {
-        job.host.messages.push_back(failureMessage(e));
-        return finish(job, Status::failed, "failed: " + failureMessage(e));
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        default:
+            out += c;
+        }
     }
-    switch (outcome) {
-    case FileOutcome::noHeader:
-        return finish(job, Status::skipped, "skipped: no readable FITS header");
-    case FileOutcome::notFloat:
-        return finish(job, Status::skipped, "skipped: not a 32-bit floating point image");
-    case FileOutcome::otherWidth:
-        return finish(job, Status::skipped, widthReason(ws.imageWidth));
-    case FileOutcome::badPhase: {
-        // The window's message, then how to give the phase without a window.
-        const std::string message = ws.binning + " Phase is not an integer.";
-        if (!job.host.messages.empty())
-            job.host.messages.back() += " Give it with --phase-" + ws.binning +
-                                        " N or set it in the settings file (kestx.ini) beside the program.";
-        return finish(job, Status::skipped, "skipped: " + message);
-    }
-    case FileOutcome::handed:
-        break;
-    }
-    if (ws.amplitude == failedAmplitude || ws.cancelRequested) {
-        const std::string reason = job.host.messages.empty() ? "image not measured" : job.host.messages.back();
-        return finish(job, Status::failed, "failed: " + reason);
-    }
-    return finish(job, Status::corrected, "corrected");
+    return out;
 }
 
-FileResult findPhaseOf(const std::filesystem::path& input, bool save, const std::filesystem::path& programFolder)
+void FileResult::finishWriting()
 {
-    Job job(programFolder, save);
-    Workspace& ws = job.ws;
+    if (!commit)
+        return;
+    try {
+        commit();
+    } catch (const std::exception& e) {
+        const std::string message = failureMessage(e) + inFunction(correctionRoutine(outcome.binning).c_str());
+        status = Status::failed;
+        outcome.result = ImageOutcome::Result::failed;
+        outcome.message = message;
+        messages.push_back(message);
+    }
+    commit = nullptr;
+}
+
+std::string FileResult::line() const
+{
+    const ImageOutcome& o = outcome;
+    std::string temperature, amplitude;
+    if (o.handed() && o.result != ImageOutcome::Result::corrected) {
+        temperature = "Failed";
+    } else if (o.result == ImageOutcome::Result::corrected) {
+        temperature = std::to_string(o.temperature.value_or(0));
+        amplitude = formatFixedTrimmed(o.amplitude.value_or(0), 3, 7);
+    }
+    std::string result;
+    switch (status) {
+    case Status::corrected:
+        result = "corrected";
+        break;
+    case Status::skipped:
+        result = "skipped: " + o.message;
+        break;
+    case Status::failed:
+        result = "failed: " + (o.message.empty() ? std::string("image not measured") : o.message);
+        break;
+    }
+    return joinFields({fieldText(name), o.binning, o.background ? formatFixedTrimmed(*o.background, 2) : "",
+                       o.exposure ? std::to_string(*o.exposure) : "", temperature, amplitude, fieldText(result)});
+}
+
+std::optional<tImageData> FileResult::entry() const
+{
+    if (!outcome.handed())
+        return std::nullopt;
+    tImageData entry;
+    entry.image = name;
+    entry.binning = outcome.binning;
+    fillResultsEntry(outcome, entry);
+    return entry;
+}
+
+FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputPath,
+                      const PhaseFields& phases, double amplitudeSetting, WorkerMemory& memory)
+{
+    ConsoleHost host;
+    Workspace ws(host);
+    BorrowedPixels pixels(ws, memory);
+    ws.amplitudeSetting = amplitudeSetting;
+
     FileResult out;
-    const std::string name = input.filename().string();
-    auto fail = [&](FileResult::Status status, const std::string& reason) {
+    out.name = input.filename().string();
+    const CommitStrategy later = [&out](std::function<void()> commit) { out.commit = std::move(commit); };
+    try {
+        if (readImageHeader(ws, input)) {
+            out.outcome = correctLoadedImage(ws, phases, outputPath, later);
+        } else {
+            out.outcome.skip = ImageOutcome::Skip::noHeader;
+            out.outcome.message = "no readable FITS header";
+        }
+    } catch (const std::exception& e) {
+        host.messages.push_back(failureMessage(e));
+        out.outcome = ImageOutcome{};
+        out.outcome.result = ImageOutcome::Result::failed;
+        out.outcome.skip = ImageOutcome::Skip::unreadable;
+        out.outcome.message = failureMessage(e);
+    }
+    out.status = statusOf(out.outcome);
+    // The reason for an image that could not be measured is the loader's own report.
+    if (out.outcome.result == ImageOutcome::Result::notCorrected && out.outcome.message.empty() &&
+        !host.messages.empty())
+        out.outcome.message = host.messages.back();
+    if (out.outcome.skip == ImageOutcome::Skip::badPhase && !host.messages.empty())
+        host.messages.back() += " Give it with --phase-" + out.outcome.binning +
+                                " N or set it in the settings file (kestx.ini) beside the program.";
+    out.messages = std::move(host.messages);
+    return out;
+}
+
+PhaseResult findPhaseOf(const std::filesystem::path& input)
+{
+    ConsoleHost host;
+    Workspace ws(host);
+    PhaseResult out;
+    const std::string name = fieldText(input.filename().string());
+    auto finish = [&](FileResult::Status status, const std::string& binning, const std::string& field) {
         out.status = status;
-        out.line = name + "\t" + ws.binning + "\t\t" + reason;
-        out.messages = job.host.messages;
+        out.line = name + "\t" + binning + "\t" + field;
+        out.messages = std::move(host.messages);
         return out;
     };
     try {
         if (!loadFitsHeader(ws, input))
-            return fail(FileResult::Status::skipped, "skipped: no readable FITS header");
+            return finish(FileResult::Status::skipped, "", "\tskipped: no readable FITS header");
     } catch (const std::exception& e) {
-        job.host.messages.push_back(failureMessage(e));
-        return fail(FileResult::Status::failed, "failed: " + failureMessage(e));
+        host.messages.push_back(failureMessage(e));
+        return finish(FileResult::Status::failed, "", "\tfailed: " + fieldText(failureMessage(e)));
     }
-    ws.imageWidth = getFitsInteger(ws, "NAXIS1");
-    ws.imageHeight = getFitsInteger(ws, "NAXIS2");
-    if (getTypeofFile(ws) != typeUnsigned16) {
-        job.host.messages.push_back("Kestrel only uses 16-bit unsigned FITS \nimages to calculate the vertical band phase.");
-        ws.fitsFile.close();
-        return fail(FileResult::Status::skipped, "skipped: not a 16-bit unsigned image");
+    const PhaseOutcome outcome = searchLoadedPhase(ws);
+    out.outcome = outcome;
+    switch (outcome.result) {
+    case PhaseOutcome::Result::found:
+        return finish(FileResult::Status::corrected, outcome.binning, std::to_string(outcome.search.phase));
+    case PhaseOutcome::Result::notType:
+    case PhaseOutcome::Result::otherWidth:
+        return finish(FileResult::Status::skipped, outcome.binning, "\tskipped: " + outcome.message);
+    case PhaseOutcome::Result::loadFailed:
+        return finish(FileResult::Status::failed, outcome.binning,
+                      "\tfailed: " + fieldText(host.messages.empty() ? outcome.message : host.messages.back()));
+    case PhaseOutcome::Result::failed:
+        break;
     }
-    const bool unbinned = unbinnedWidth(ws.imageWidth);
-    if (!unbinned && !binnedWidth(ws.imageWidth)) {
-        ws.fitsFile.close();
-        return fail(FileResult::Status::skipped, widthReason(ws.imageWidth));
-    }
-    ws.binning = unbinned ? "1x1" : "2x2";
-    if (!loadAllImageDataInt16(ws))
-        return fail(FileResult::Status::failed, "failed: " + job.host.messages.back());
-    ws.backgroundFlux = getBackgroundFlux(ws, SampleType::int16);
-    findPhase16(ws, unbinned ? Binning::unbinned : Binning::binned2x2);
-
-    // The phase is the one the window's question shows: "The Phase = N\n...".
-    const std::string prefix = "The Phase = ";
-    const std::string& q = job.host.lastQuestion;
-    if (q.rfind(prefix, 0) != 0) {
-        const std::string reason = job.host.messages.empty() ? "no phase found" : job.host.messages.back();
-        return fail(FileResult::Status::failed, "failed: " + reason);
-    }
-    const std::string phase = q.substr(prefix.size(), q.find('\n') - prefix.size());
-    out.status = FileResult::Status::corrected;
-    out.line = name + "\t" + ws.binning + "\t" + phase;
-    out.messages = job.host.messages;
-    return out;
+    return finish(FileResult::Status::failed, outcome.binning, "\tfailed: " + fieldText(outcome.message));
 }
 
 } // namespace kestrel::cli

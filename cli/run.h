@@ -2,6 +2,7 @@
 // each in a workspace of its own so that files can run in parallel.
 #pragma once
 
+#include "app/batch.h"
 #include "cli/options.h"
 
 #include <filesystem>
@@ -10,42 +11,23 @@
 #include <string>
 #include <vector>
 
-#include "fits/workspace.h"
-
 namespace kestrel::cli {
 
 struct FileResult {
     enum class Status { corrected, skipped, failed } status = Status::skipped;
-    std::string line;                  // the tab-separated result line, without newline
+    std::string name;                  // the input's file name
+    ImageOutcome outcome;              // what became of the image
     std::vector<std::string> messages; // what the window would have shown in boxes
-    std::optional<tImageData> entry;   // results entry for the CSV export
     /// The written file's flush and rename, still to run when set (see correctOne).
     std::function<void()> commit;
-    /// The correction routine whose name the window's message of a failed write ends in.
-    std::string routine;
 
     /// Runs the pending flush and rename; a failure turns the result into the window's
     /// report of it.
-    void finishWriting()
-    {
-        if (!commit)
-            return;
-        try {
-            commit();
-        } catch (const std::exception& e) {
-            const std::string message = failureMessage(e) + inFunction(routine.c_str());
-            status = Status::failed;
-            messages.push_back(message);
-            line.erase(line.rfind('\t') + 1);
-            line += "failed: " + message;
-        }
-        commit = nullptr;
-    }
-};
-
-struct PhaseTexts {
-    std::optional<std::string> phase1x1; // the text of a phase field, as the window holds it
-    std::optional<std::string> phase2x2;
+    void finishWriting();
+    /// The tab-separated result line, without line end.
+    std::string line() const;
+    /// The results entry for the CSV export, when the image was measured.
+    std::optional<tImageData> entry() const;
 };
 
 /// Memory that one worker keeps from file to file. A frame's pixels take tens of
@@ -54,12 +36,23 @@ struct WorkerMemory {
     std::vector<float> floatPixels;
 };
 
-/// Corrects one file into outputFolder. The corrected file is left under its temporary
-/// name: the caller runs the result's finishWriting, on any thread, for it to appear.
-FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputFolder,
-                      const PhaseTexts& phases, double amplitudeSetting,
-                      const std::filesystem::path& programFolder, WorkerMemory& memory);
+/// Corrects one file into `outputPath`. The corrected file is left unnamed: the caller
+/// runs the result's finishWriting, on any thread, for it to appear.
+FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputPath,
+                      const PhaseFields& phases, double amplitudeSetting, WorkerMemory& memory);
 
-FileResult findPhaseOf(const std::filesystem::path& input, bool save, const std::filesystem::path& programFolder);
+struct PhaseResult {
+    FileResult::Status status = FileResult::Status::skipped;
+    std::string line;
+    std::vector<std::string> messages;
+    std::optional<PhaseOutcome> outcome;
+};
+
+/// Finds the band phase of one 16-bit file.
+PhaseResult findPhaseOf(const std::filesystem::path& input);
+
+/// A text as one field of a result line: tabs, line ends and backslashes escaped, so a
+/// file name cannot break the line into other fields or lines.
+std::string fieldText(std::string_view text);
 
 } // namespace kestrel::cli

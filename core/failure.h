@@ -39,8 +39,9 @@ inline constexpr const char* outOfMemory = "Out of memory";
     throw Failure("List index out of bounds (" + std::to_string(index) + ")");
 }
 
-/// The message of whatever a routine caught: our failures carry their own text;
-/// memory exhaustion and anything unexpected get a plain description.
+/// The message of whatever a routine caught: our failures carry their own text; an
+/// index or size out of range in the standard library is a "Range check error", memory
+/// exhaustion "Out of memory", and anything else its own description.
 std::string failureMessage(const std::exception& e);
 
 /// Suffix for the report line: "... in function loadFitsHeader." and the like.

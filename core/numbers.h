@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,12 @@ struct Conversion {
     int status = 1;
     bool ok() const { return status == 0; }
 };
+
+/// The value of a conversion that read the whole text, else nothing.
+template <class T> std::optional<T> converted(const Conversion<T>& c)
+{
+    return c.ok() ? std::optional<T>(c.value) : std::nullopt;
+}
 
 /// Whole number: leading blanks, an optional sign, then decimal digits, or hexadecimal
 /// digits after a "$", "x", "X" or "0x" prefix; it must fit a signed 32-bit integer and

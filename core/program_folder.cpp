@@ -13,4 +13,10 @@ std::filesystem::path executableFolder()
     return exe.parent_path();
 }
 
+FileLocations FileLocations::besideProgram(const std::filesystem::path& programFolder)
+{
+    return {programFolder, programFolder / "kestx.ini", programFolder / "kestrel.csv", programFolder,
+            programFolder / "Kestrel.pdf"};
+}
+
 } // namespace kestrel

@@ -7,13 +7,15 @@
 // every exact partial sum fits in 64 bits, which holds when no qualifying sample lies
 // more than 39 binary orders below the largest possible window sum. Strips of windows
 // that read such a tiny sample, or a NaN, are summed the exact scalar way instead.
-#include "correction/band_layout.h"
+#include "correction/band_means.h"
 
 #include "core/arith.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <vector>
 
 namespace kestrel {
 
@@ -26,13 +28,28 @@ namespace {
 /// after its last. Counts are exact integers and come from per-column counts.
 typedef double Lanes4 __attribute__((vector_size(32)));
 
-template <int Window>
-__attribute__((target_clones("avx2", "default"))) void windowSums(const float* px, std::int64_t width,
-                                                                 std::int32_t height, std::int32_t starts,
-                                                                 double lower, double upper, double tiny,
-                                                                 double* sums, std::int32_t* columnCounts,
-                                                                 unsigned char* awkwardColumns)
+struct WindowSumArgs {
+    const float* px;
+    std::int64_t width;
+    std::int32_t height;
+    std::int32_t starts;
+    double lower, upper, tiny;
+    double* sums;
+    std::int32_t* columnCounts;
+    unsigned char* awkwardColumns;
+};
+
+// One body, built twice below: each lane is an independent double addition, so both
+// builds give the same bits, and the tests hold both to the plain loop.
+template <int Window> [[gnu::always_inline]] inline void windowSumsBody(const WindowSumArgs& a)
 {
+    const float* px = a.px;
+    const std::int64_t width = a.width;
+    const std::int32_t height = a.height, starts = a.starts;
+    const double lower = a.lower, upper = a.upper, tiny = a.tiny;
+    double* sums = a.sums;
+    std::int32_t* columnCounts = a.columnCounts;
+    unsigned char* awkwardColumns = a.awkwardColumns;
     // Tiles of columns are first copied column by column (samples that do not
     // qualify as 0), so the pass down a column reads contiguous memory.
     constexpr std::int32_t tile = 32;
@@ -92,16 +109,28 @@ __attribute__((target_clones("avx2", "default"))) void windowSums(const float* p
     }
 }
 
-/// The window that starts at `start`, summed exactly as defined.
-void exactWindow(Workspace& ws, std::int32_t start, std::int32_t window, double lower, double upper)
+template <int Window> [[gnu::target("avx2")]] void windowSumsAvx2(const WindowSumArgs& a) { windowSumsBody<Window>(a); }
+template <int Window> void windowSumsPortable(const WindowSumArgs& a) { windowSumsBody<Window>(a); }
+
+template <int Window> void windowSums(const WindowSumArgs& a, WindowSumBuild build)
 {
-    const float* px = ws.floatPixels.data();
-    const std::int64_t width = ws.imageWidth;
+    if (build == WindowSumBuild::chosen)
+        build = avx2Available() ? WindowSumBuild::avx2 : WindowSumBuild::portable;
+    if (build == WindowSumBuild::avx2)
+        windowSumsAvx2<Window>(a);
+    else
+        windowSumsPortable<Window>(a);
+}
+
+/// The window that starts at `start`, summed exactly as defined.
+long double exactWindowMean(ImageView<const float> image, std::int32_t start, std::int32_t window, double lower,
+                            double upper)
+{
     double sum = 0.0;
     std::int32_t count = 0;
     for (std::int32_t col = start; col < start + window; ++col)
-        for (std::int32_t row = 0; row < ws.imageHeight; ++row) {
-            const double x = px[col + row * width];
+        for (std::int32_t row = 0; row < image.height; ++row) {
+            const double x = image.row(row)[col];
             if (std::isnan(x))
                 failInvalidOperation();
             if (x > lower && x < upper) {
@@ -109,28 +138,33 @@ void exactWindow(Workspace& ws, std::int32_t start, std::int32_t window, double 
                 ++count;
             }
         }
-    ws.sampleIndex = start;
-    ws.sampleSum = sum;
-    ws.sampleCount = count;
-    ws.sampleMean = toDouble(divide(sum, count));
-    ws.columnMeans[static_cast<std::size_t>(start)] = ws.sampleMean;
+    return toDouble(divide(sum, count));
 }
 
 } // namespace
 
-void fillColumnMeans(Workspace& ws, const BandLayout& layout)
+bool avx2Available()
 {
-    const std::int32_t width = ws.imageWidth;
-    const std::int32_t height = ws.imageHeight;
-    const std::int32_t window = layout.window;
-    const std::int64_t total = static_cast<std::int64_t>(width) * height;
-    if (width < window || height < 0 || static_cast<std::uint64_t>(total) > ws.floatPixels.size())
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+
+void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, double upper,
+                     std::span<long double> means)
+{
+    bandWindowMeans(image, bands, upper, means, WindowSumBuild::chosen);
+}
+
+void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, double upper,
+                     std::span<long double> means, WindowSumBuild build)
+{
+    const std::int32_t width = image.width;
+    const std::int32_t height = image.height;
+    const std::int32_t window = bands.window;
+    if (width < window || means.size() != static_cast<std::size_t>(width - window))
         failRange();
     const std::int32_t starts = width - window;
-    ws.columnMeans.assign(static_cast<std::size_t>(starts), 0.0L);
-    ws.sampleIndex = -1;
-    const double lower = layout.lowerBound;
-    const double upper = ws.backgroundFlux;
+    const double lower = bands.lowerBound;
     requireOrdered(upper, lower);
 
     // A column that holds a NaN or a qualifying sample too small for plain double sums
@@ -143,16 +177,15 @@ void fillColumnMeans(Workspace& ws, const BandLayout& layout)
     std::vector<double> sums(static_cast<std::size_t>(starts));
     std::vector<std::int32_t> columnCounts(static_cast<std::size_t>(width), 0);
     if (starts > 0) {
+        const WindowSumArgs args{image.pixels.data(), width, height, starts, lower, upper, tiny,
+                                 sums.data(), columnCounts.data(), exactColumn.data()};
         if (window == 16)
-            windowSums<16>(ws.floatPixels.data(), width, height, starts, lower, upper, tiny, sums.data(), columnCounts.data(),
-                          exactColumn.data());
+            windowSums<16>(args, build);
         else if (window == 8)
-            windowSums<8>(ws.floatPixels.data(), width, height, starts, lower, upper, tiny, sums.data(), columnCounts.data(),
-                          exactColumn.data());
+            windowSums<8>(args, build);
         else
             failRange();
     }
-    ws.host.pumpMessages();
 
     // Means in window order, so a failure comes at the same window as when summing one
     // window after the other. A window that reads an awkward column is summed exactly.
@@ -167,19 +200,13 @@ void fillColumnMeans(Workspace& ws, const BandLayout& layout)
             awkwardUntil = last;
         }
         if (awkwardUntil >= s) {
-            exactWindow(ws, s, window, lower, upper);
-        } else {
-            std::int32_t count = 0;
-            for (std::int32_t c = s; c <= last; ++c)
-                count += columnCounts[static_cast<std::size_t>(c)];
-            ws.sampleIndex = s;
-            ws.sampleSum = sums[static_cast<std::size_t>(s)];
-            ws.sampleCount = count;
-            ws.sampleMean = toDouble(divide(ws.sampleSum, count));
-            ws.columnMeans[static_cast<std::size_t>(s)] = ws.sampleMean;
+            means[static_cast<std::size_t>(s)] = exactWindowMean(image, s, window, lower, upper);
+            continue;
         }
-        if ((s & 255) == 255)
-            ws.host.pumpMessages();
+        std::int32_t count = 0;
+        for (std::int32_t c = s; c <= last; ++c)
+            count += columnCounts[static_cast<std::size_t>(c)];
+        means[static_cast<std::size_t>(s)] = toDouble(divide(sums[static_cast<std::size_t>(s)], count));
     }
 }
 

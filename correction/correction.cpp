@@ -1,11 +1,11 @@
 // The band correction of one float image: measure the amplitude (or take the typed
-// one), add it to every whole offset band, write the file and fill the grid row.
+// one), add it to every whole offset band and write the file.
 #include "correction/correction.h"
 
 #include "analysis/analysis.h"
 #include "core/arith.h"
 #include "core/numbers.h"
-#include "correction/band_layout.h"
+#include "core/report.h"
 
 #include <cmath>
 #include <string>
@@ -14,43 +14,149 @@ namespace kestrel {
 
 namespace {
 
-double bandAmplitude(Workspace& ws, const BandLayout& layout)
+/// What the two binnings' routines differ in besides their band geometry.
+struct CorrectionRoutine {
+    const BandGeometry& bands;
+    const char* name; // in failure reports
+};
+
+const CorrectionRoutine unbinnedRoutine{unbinnedBands, "fixFloat32Columns"};
+const CorrectionRoutine binnedRoutine{binned2x2Bands, "fixFloat32Columns2x2"};
+
+void fillColumnMeans(Workspace& ws, const BandGeometry& bands)
 {
-    ws.bandCount = ws.imageWidth / layout.bandCountDivisor - layout.bandCountOffset;
-    const std::int32_t phase = normalisedPhase(ws.phase, layout.period);
+    const ImageView<float> image = ws.floatImage();
+    if (image.width < bands.window)
+        failRange();
+    ws.columnMeans.assign(static_cast<std::size_t>(image.width - bands.window), 0.0L);
+    bandWindowMeans(ImageView<const float>{image.pixels, image.width, image.height}, bands, ws.backgroundFlux,
+                    ws.columnMeans);
+}
+
+double measuredAmplitude(Workspace& ws, const BandGeometry& bands)
+{
+    ws.bandCount = bandCountOf(ws.imageWidth, bands);
+    const double amplitude = bandAmplitude(ws.columnMeans, bands, ws.imageWidth, ws.phase);
+    ws.host.pumpMessages();
+    return amplitude;
+}
+
+void correctOffsetBands(Workspace& ws, const BandGeometry& bands)
+{
+    addToOffsetBands(ws.floatImage(), bands, ws.phase, ws.amplitude);
+    ws.host.pumpMessages();
+}
+
+/// The samples of the loaded image, or why it cannot be measured: its load failed (the
+/// loader has shown why) or it holds fewer samples than its header's size.
+std::string unmeasurableReason(const Workspace& ws, bool loaded)
+{
+    if (!loaded)
+        return "the image data could not be read";
+    const std::uint64_t expected =
+        ws.imageWidth > 0 && ws.imageHeight > 0
+            ? static_cast<std::uint64_t>(ws.imageWidth) * static_cast<std::uint64_t>(ws.imageHeight)
+            : 0;
+    if (expected == 0)
+        return "the header gives no image size (NAXIS1 " + std::to_string(ws.imageWidth) + ", NAXIS2 " +
+               std::to_string(ws.imageHeight) + ")";
+    if (expected > ws.floatPixels.size())
+        return "the data hold " + std::to_string(ws.floatPixels.size()) + " samples, fewer than the " +
+               std::to_string(expected) + " of NAXIS1 x NAXIS2 (" + std::to_string(ws.imageWidth) + " x " +
+               std::to_string(ws.imageHeight) + ")";
+    return "";
+}
+
+ImageOutcome correctImage(Workspace& ws, const std::filesystem::path& outputPath, const CorrectionRoutine& routine,
+                          const CommitStrategy& commit)
+{
+    ImageOutcome out;
+    out.binning = ws.binning;
+    out.result = ImageOutcome::Result::failed;
+    const auto failure = caughtFailure([&] {
+        const bool loaded = loadAllImageDataFloat32(ws);
+        ws.ccdTemperature = roundToInt32(getTemp(ws));
+        out.temperature = ws.ccdTemperature;
+        out.exposure = getExposure(ws);
+
+        // An image that cannot be measured is marked failed and the run goes on.
+        if (const std::string reason = unmeasurableReason(ws, loaded); !reason.empty()) {
+            ws.amplitude = failedAmplitude;
+            out.result = ImageOutcome::Result::notCorrected;
+            out.message = reason;
+            return;
+        }
+        ws.backgroundFlux = getBackgroundFlux(ws, SampleType::float32);
+        out.background = ws.backgroundFlux;
+        if (ws.amplitudeSetting != 0.0) {
+            ws.amplitude = ws.amplitudeSetting;
+        } else {
+            // Samples at or above half again the background are stars, not sky.
+            ws.backgroundFlux = toDouble(static_cast<Extended>(ws.backgroundFlux) * 1.5L);
+            fillColumnMeans(ws, routine.bands);
+            ws.host.pumpMessages();
+            ws.amplitude = measuredAmplitude(ws, routine.bands);
+            out.measured = true;
+        }
+        out.amplitude = ws.amplitude;
+        if (ws.amplitude == failedAmplitude) {
+            out.result = ImageOutcome::Result::notCorrected;
+            return;
+        }
+        correctOffsetBands(ws, routine.bands);
+        saveFloat32Fits(ws, outputPath, commit);
+        out.result = ImageOutcome::Result::corrected;
+    });
+    if (failure) {
+        out.result = ImageOutcome::Result::failed;
+        out.message = *failure + inFunction(routine.name);
+        out.stopsRun = true;
+        ws.host.errorBox(out.message);
+    }
+    ws.host.pumpMessages();
+    return out;
+}
+
+} // namespace
+
+std::int32_t bandCountOf(std::int32_t width, const BandGeometry& bands)
+{
+    return width / bands.bandCountDivisor - bands.bandCountOffset;
+}
+
+double bandAmplitude(std::span<const long double> means, const BandGeometry& bands, std::int32_t width,
+                     std::int32_t phase)
+{
+    const std::int32_t bandCount = bandCountOf(width, bands);
+    const std::int32_t p = normalisedPhase(phase, bands.period);
     double sum = 0.0;
     std::int32_t n = 0;
-    for (std::int32_t k = layout.firstPair; k <= ws.bandCount - layout.lastPairMargin; ++k) {
-        const std::int64_t i = static_cast<std::int64_t>(layout.period) * k + phase;
-        const std::int64_t offset = i - layout.window;
+    for (std::int32_t k = bands.firstPair; k <= bandCount - bands.lastPairMargin; ++k) {
+        const std::int64_t i = static_cast<std::int64_t>(bands.period) * k + p;
+        const std::int64_t offset = i - bands.window;
         if (offset < 0)
             continue;
-        if (static_cast<std::uint64_t>(i) >= ws.columnMeans.size())
+        if (static_cast<std::uint64_t>(i) >= means.size())
             failRange();
-        const Extended reference = ws.columnMeans[static_cast<std::size_t>(i)];
-        const Extended offsetBand = ws.columnMeans[static_cast<std::size_t>(offset)];
+        const Extended reference = means[static_cast<std::size_t>(i)];
+        const Extended offsetBand = means[static_cast<std::size_t>(offset)];
         sum = toDouble(static_cast<Extended>(sum) + reference - offsetBand);
         ++n;
     }
-    ws.host.pumpMessages();
     return toDouble(divide(sum, n));
 }
 
-void bandCorrection(Workspace& ws, const BandLayout& layout)
+void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude)
 {
-    const std::int32_t width = ws.imageWidth;
-    const std::int64_t total = static_cast<std::int64_t>(width) * ws.imageHeight;
-    if (width < 0 || ws.imageHeight < 0 || static_cast<std::uint64_t>(total) > ws.floatPixels.size())
-        failRange();
-    const std::int32_t phase = normalisedPhase(ws.phase, layout.period);
-    const double amplitude = ws.amplitude;
+    const std::int32_t width = image.width;
+    const std::int32_t p = normalisedPhase(phase, bands.period);
     bool overflow = false;
-    for (std::int32_t row = 0; row < ws.imageHeight; ++row) {
-        float* px = ws.floatPixels.data() + static_cast<std::int64_t>(row) * width;
-        for (std::int64_t b = phase; b <= width; b += layout.period) {
-            if (b < layout.window)
+    for (std::int32_t row = 0; row < image.height; ++row) {
+        float* px = image.row(row);
+        for (std::int64_t b = p; b <= width; b += bands.period) {
+            if (b < bands.window)
                 continue;
-            for (std::int64_t col = b - layout.window; col < b; ++col) {
+            for (std::int64_t col = b - bands.window; col < b; ++col) {
                 const float v = px[col];
                 const float x = static_cast<float>(static_cast<double>(v) + amplitude);
                 overflow |= std::isinf(x) && !std::isinf(v);
@@ -60,78 +166,22 @@ void bandCorrection(Workspace& ws, const BandLayout& layout)
     }
     if (overflow)
         throw Failure(messages::overflow);
-    ws.host.pumpMessages();
 }
 
-tImageData& resultsEntry(Workspace& ws)
+ImageOutcome fixFloat32Columns(Workspace& ws, const std::filesystem::path& outputPath, const CommitStrategy& commit)
 {
-    if (ws.fileCount < 1 || static_cast<std::size_t>(ws.fileCount) > ws.imageResults.size())
-        failRange();
-    return ws.imageResults[static_cast<std::size_t>(ws.fileCount - 1)];
+    return correctImage(ws, outputPath, unbinnedRoutine, commit);
 }
 
-void correctImage(Workspace& ws, const std::filesystem::path& outputPath, const BandLayout& layout)
+ImageOutcome fixFloat32Columns2x2(Workspace& ws, const std::filesystem::path& outputPath,
+                                  const CommitStrategy& commit)
 {
-    try {
-        const bool loaded = loadAllImageDataFloat32(ws);
-        ws.ccdTemperature = roundToInt32(getTemp(ws));
-        resultsEntry(ws).ccdTemp = ws.ccdTemperature;
-        const std::int32_t exposure = getExposure(ws);
-        resultsEntry(ws).exposure = exposure;
-        ResultsGrid& grid = ws.window.grid;
-        grid.setCell(2, ws.fileCount, "    " + std::to_string(exposure));
-
-        // A failed load (already reported by the loader) or a short buffer cannot be
-        // measured: the image is marked failed and the run goes on.
-        const std::int64_t total = static_cast<std::int64_t>(ws.imageWidth) * ws.imageHeight;
-        if (!loaded || ws.imageWidth <= 0 || ws.imageHeight <= 0 ||
-            static_cast<std::uint64_t>(total) > ws.floatPixels.size()) {
-            ws.amplitude = failedAmplitude;
-            grid.setCell(3, ws.fileCount, "Failed");
-        } else {
-            ws.backgroundFlux = getBackgroundFlux(ws, SampleType::float32);
-            grid.setCell(1, ws.fileCount, "  " + formatFixed(ws.backgroundFlux, 2));
-            if (ws.amplitudeSetting != 0.0) {
-                ws.amplitude = ws.amplitudeSetting;
-            } else {
-                ws.backgroundFlux = toDouble(static_cast<Extended>(ws.backgroundFlux) * 1.5L);
-                fillColumnMeans(ws, layout);
-                ws.host.pumpMessages();
-                ws.amplitude = bandAmplitude(ws, layout);
-                resultsEntry(ws).amplitude = static_cast<float>(ws.amplitude);
-                resultsEntry(ws).measured = true;
-            }
-            if (ws.amplitude != failedAmplitude) {
-                grid.setCell(4, ws.fileCount, formatFixed(ws.amplitude, 3, 7));
-                grid.setCell(3, ws.fileCount, "     " + std::to_string(ws.ccdTemperature));
-                bandCorrection(ws, layout);
-                saveFloat32Fits(ws, outputPath);
-            } else {
-                grid.setCell(3, ws.fileCount, "Failed");
-            }
-        }
-    } catch (const std::exception& e) {
-        ws.host.errorBox(failureMessage(e) + inFunction(layout.routine));
-        ws.cancelRequested = true;
-    }
-    ws.host.pumpMessages();
+    return correctImage(ws, outputPath, binnedRoutine, commit);
 }
 
-} // namespace
-
-void fixFloat32Columns(Workspace& ws, const std::filesystem::path& outputPath)
-{
-    correctImage(ws, outputPath, unbinnedLayout);
-}
-
-void fixFloat32Columns2x2(Workspace& ws, const std::filesystem::path& outputPath)
-{
-    correctImage(ws, outputPath, binned2x2Layout);
-}
-
-double getBandAmplitude(Workspace& ws) { return bandAmplitude(ws, unbinnedLayout); }
-double getBandAmplitude2x2(Workspace& ws) { return bandAmplitude(ws, binned2x2Layout); }
-void applyBandCorrection(Workspace& ws) { bandCorrection(ws, unbinnedLayout); }
-void applyBandCorrection2x2(Workspace& ws) { bandCorrection(ws, binned2x2Layout); }
+double getBandAmplitude(Workspace& ws) { return measuredAmplitude(ws, unbinnedBands); }
+double getBandAmplitude2x2(Workspace& ws) { return measuredAmplitude(ws, binned2x2Bands); }
+void applyBandCorrection(Workspace& ws) { correctOffsetBands(ws, unbinnedBands); }
+void applyBandCorrection2x2(Workspace& ws) { correctOffsetBands(ws, binned2x2Bands); }
 
 } // namespace kestrel

@@ -1,21 +1,94 @@
-// Band correction: measure the band amplitude of the current float image, add it to
-// the offset bands, write the corrected file and fill the image's grid row.
+// Band correction: the band amplitude of a float image, measured from the means of its
+// band windows, its removal from the offset bands, and the whole treatment of one image
+// of a batch, which ends in one outcome value.
 #pragma once
 
+#include "analysis/band_geometry.h"
+#include "core/image_view.h"
 #include "fits/workspace.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
 
 namespace kestrel {
 
-/// The whole treatment of one unbinned float image whose header was just read:
-/// load, measure (or take amplitudeSetting), correct, write to `outputPath`, fill grid
-/// row fileCount. A failure is reported ("... in function fixFloat32Columns.") and sets
-/// cancelRequested. An image whose load failed or whose pixels are fewer than
-/// imageWidth x imageHeight is marked Failed (amplitude 9999) and nothing is written.
-void fixFloat32Columns(Workspace& ws, const std::filesystem::path& outputPath);
+/// An amplitude of exactly this marks an image as not corrected ("Failed" in the grid).
+inline constexpr double failedAmplitude = 9999;
+
+/// What became of one image of a batch: everything the window's grid row and results
+/// entry and kestrel-cli's line show. Values are set as the steps reach them, so an
+/// image that failed part-way keeps those read before.
+struct ImageOutcome {
+    enum class Result {
+        corrected,    // corrected and written (or, with a deferred commit, handed over)
+        notCorrected, // the amplitude is the failure marker: nothing changed or written
+        failed,       // a failure ended it (`message`); nothing written
+        skipped,      // not handed to a correction (`skip` says why)
+    };
+    /// Why an image was not handed to a correction.
+    enum class Skip {
+        none,       // it was handed
+        unreadable, // the file could not be opened or read (a failure)
+        noHeader,   // no FITS header with END
+        notFloat,   // not 32-bit floating point
+        otherWidth, // not a width of the sensor
+        badPhase,   // the phase for its binning is not a whole number
+        repeated,   // its output was already written in this run
+    };
+
+    Result result = Result::skipped;
+    Skip skip = Skip::none;
+    std::string message;                      // the failure's report, or why it was skipped
+    std::string binning;                      // "1x1" or "2x2", once chosen
+    std::optional<std::int32_t> temperature;  // CCD-TEMP rounded to whole degrees
+    std::optional<std::int32_t> exposure;     // whole seconds
+    std::optional<double> background;         // ADU
+    std::optional<double> amplitude;          // ADU added to the offset bands
+    bool measured = false;                    // the amplitude was measured, not typed
+    bool stopsRun = false;                    // a run over several files ends after it
+
+    bool handed() const { return skip == Skip::none && result != Result::skipped; }
+};
+
+// ---- Kernels: pure functions of their inputs; failures are thrown ------------------
+
+/// means[s] := the mean of the samples above bands.lowerBound and below `upper` of the
+/// band window of bands.window columns that starts at column s, for every start s; the
+/// span holds width - window entries. Each window is summed column by column, each
+/// column top to bottom, in extended precision stored as a double after every addition,
+/// so the means are bit for bit those of that plain loop. A window without a qualifying
+/// sample, or with a NaN, is an invalid operation; the windows before it are filled.
+void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, double upper,
+                     std::span<long double> means);
+
+/// Band periods of an image `width` columns wide, as the amplitude counts them.
+std::int32_t bandCountOf(std::int32_t width, const BandGeometry& bands);
+
+/// The mean of (reference window mean - offset window mean) over the band pairs the
+/// geometry counts: i = period x k + phase, offset window at i - window, pairs whose
+/// offset window would start before column 0 left out. No pair is a division by zero.
+double bandAmplitude(std::span<const long double> means, const BandGeometry& bands, std::int32_t width,
+                     std::int32_t phase);
+
+/// Adds `amplitude` (in double, rounded to float) to every sample of every offset band
+/// that lies wholly inside the image. A finite sample that overflows is a failure.
+void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude);
+
+// ---- Workspace routines ------------------------------------------------------------
+
+/// The whole treatment of one unbinned float image whose header was just read: load,
+/// measure (or take amplitudeSetting), correct, write to `outputPath`. A failure is
+/// reported ("... in function fixFloat32Columns.") and ends the outcome as failed with
+/// stopsRun. An image whose load failed or whose pixels are fewer than imageWidth x
+/// imageHeight is not corrected, and nothing is written.
+ImageOutcome fixFloat32Columns(Workspace& ws, const std::filesystem::path& outputPath,
+                               const CommitStrategy& commit = {});
 /// The same for 2x2-binned images ("... in function fixFloat32Columns2x2.").
-void fixFloat32Columns2x2(Workspace& ws, const std::filesystem::path& outputPath);
+ImageOutcome fixFloat32Columns2x2(Workspace& ws, const std::filesystem::path& outputPath,
+                                  const CommitStrategy& commit = {});
 
 /// Mean difference of the band pairs from columnMeans; sets bandCount. Throws.
 double getBandAmplitude(Workspace& ws);

@@ -1,6 +1,7 @@
 #include "fits/fits_file.h"
 
 #include "core/failure.h"
+#include "core/whole_file.h"
 
 #include <cerrno>
 #include <cstring>
@@ -13,14 +14,17 @@ namespace kestrel {
 void FitsFile::openRead(const std::filesystem::path& path)
 {
     close();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking while it opens, so that a named pipe is refused instead of waited on.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        throw Failure("Cannot open file \"" + path.string() + "\". " + std::strerror(errno));
+        throw Failure(cannotRead(path, std::strerror(errno)));
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    const int error = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+    if (error != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        throw Failure("Cannot open file \"" + path.string() + "\". " + std::strerror(EISDIR));
+        throw Failure(cannotRead(path, error ? std::strerror(error) : "not a regular file"));
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     fd_ = fd;
     path_ = path;
 }
@@ -36,7 +40,7 @@ std::size_t FitsFile::read(void* buffer, std::size_t size)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            throw Failure("Read error on \"" + path_.string() + "\". " + std::strerror(errno));
+            throw Failure(cannotRead(path_, std::strerror(errno)));
         }
         if (n == 0)
             break;

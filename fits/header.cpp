@@ -2,6 +2,7 @@
 #include "fits/workspace.h"
 
 #include "core/numbers.h"
+#include "core/report.h"
 
 #include <algorithm>
 #include <cstring>
@@ -48,20 +49,6 @@ namespace {
 constexpr std::size_t recordBytes = 2880;
 constexpr std::size_t cardsPerRecord = 36;
 
-// Runs `body` under the routine's failure handler: the failure is shown in an error
-// box with the routine's line and the routine returns whatever its result holds.
-template <class F>
-bool reportFailures(Workspace& ws, const char* routine, F&& body)
-{
-    try {
-        body();
-        return true;
-    } catch (const std::exception& e) {
-        ws.host.errorBox(failureMessage(e) + inFunction(routine));
-        return false;
-    }
-}
-
 } // namespace
 
 bool loadFitsHeader(Workspace& ws, const std::filesystem::path& fileName)
@@ -71,7 +58,7 @@ bool loadFitsHeader(Workspace& ws, const std::filesystem::path& fileName)
     ws.fitsFile.openRead(fileName); // a file that cannot be opened is the caller's to report
 
     bool result = false;
-    const bool ok = reportFailures(ws, "loadFitsHeader", [&] {
+    const bool ok = reportFailures(ws.host, inFunction("loadFitsHeader"), [&] {
         ws.headerCards.clear();
         ws.rawHeader.clear();
         char record[recordBytes];
@@ -105,7 +92,7 @@ bool loadFitsHeader(Workspace& ws, const std::filesystem::path& fileName)
 bool fitsKeywordPresent(Workspace& ws, std::string_view keyword)
 {
     bool result = false;
-    reportFailures(ws, "fitsKeywordPresent", [&] {
+    reportFailures(ws.host, inFunction("fitsKeywordPresent"), [&] {
         const std::string wanted = cards::upperAscii(keyword);
         ws.host.pumpMessages();
         for (const auto& card : ws.headerCards)
@@ -118,19 +105,12 @@ bool fitsKeywordPresent(Workspace& ws, std::string_view keyword)
 std::int32_t getFitsInteger(Workspace& ws, std::string_view keyword)
 {
     std::int32_t result = 0;
-    reportFailures(ws, "getFitsInteger", [&] {
+    reportFailures(ws.host, inFunction("getFitsInteger"), [&] {
         const std::string wanted = cards::upperAscii(keyword);
         ws.host.pumpMessages();
-        for (const auto& card : ws.headerCards) {
-            if (cards::keywordField(card) != wanted)
-                continue;
-            const auto converted = parseInteger(cards::numberText(cards::valueText(card)));
-            if (!converted.ok()) {
-                result = 0;
-                return;
-            }
-            result = converted.value;
-        }
+        cards::scanLastGoodValue(
+            ws.headerCards, [&](const std::string& k) { return k == wanted; },
+            [](std::string_view text) { return converted(parseInteger(text)); }, 0, result);
     });
     return result;
 }
@@ -138,18 +118,11 @@ std::int32_t getFitsInteger(Workspace& ws, std::string_view keyword)
 double getFitsDouble(Workspace& ws, std::string_view keyword)
 {
     double result = 20000.0;
-    reportFailures(ws, "getFitsDouble", [&] {
+    reportFailures(ws.host, inFunction("getFitsDouble"), [&] {
         const std::string wanted = cards::upperAscii(keyword);
-        for (const auto& card : ws.headerCards) {
-            if (cards::keywordField(card) != wanted)
-                continue;
-            const auto converted = parseReal(cards::numberText(cards::valueText(card)));
-            if (!converted.ok()) {
-                result = 20000.0;
-                return;
-            }
-            result = converted.value;
-        }
+        cards::scanLastGoodValue(
+            ws.headerCards, [&](const std::string& k) { return k == wanted; },
+            [](std::string_view text) { return converted(parseReal(text)); }, 20000.0, result);
     });
     return result;
 }

@@ -3,19 +3,10 @@
 
 #include "core/arith.h"
 #include "core/numbers.h"
+#include "core/report.h"
 
 namespace kestrel {
 namespace {
-
-template <class F>
-void reportFailures(Workspace& ws, const char* routine, F&& body)
-{
-    try {
-        body();
-    } catch (const std::exception& e) {
-        ws.host.errorBox(failureMessage(e) + inFunction(routine));
-    }
-}
 
 // BITPIX 16, a BZERO whose truncated value passes `bzeroAccepted`, and a BSCALE whose
 // truncated value is 1. `storeOffset` keeps the truncated BZERO in the workspace.
@@ -23,7 +14,7 @@ template <class Accept>
 bool sixteenBitTest(Workspace& ws, const char* routine, bool storeOffset, Accept bzeroAccepted)
 {
     bool result = false;
-    reportFailures(ws, routine, [&] {
+    reportFailures(ws.host, inFunction(routine), [&] {
         if (!fitsKeywordPresent(ws, "BITPIX") || getFitsInteger(ws, "BITPIX") != 16)
             return;
         if (!fitsKeywordPresent(ws, "BZERO"))
@@ -47,7 +38,7 @@ bool sixteenBitTest(Workspace& ws, const char* routine, bool storeOffset, Accept
 bool float32File(Workspace& ws)
 {
     bool result = false;
-    reportFailures(ws, "float32File",
+    reportFailures(ws.host, inFunction("float32File"),
                    [&] { result = fitsKeywordPresent(ws, "BITPIX") && getFitsInteger(ws, "BITPIX") == -32; });
     return result;
 }
@@ -65,7 +56,7 @@ bool signed16Bit(Workspace& ws)
 std::int32_t getTypeofFile(Workspace& ws)
 {
     std::int32_t result = 0;
-    reportFailures(ws, "getTypeofFile", [&] {
+    reportFailures(ws.host, inFunction("getTypeofFile"), [&] {
         if (unsigned16Bit(ws))
             result = typeUnsigned16;
         else if (float32File(ws))
@@ -79,7 +70,7 @@ std::int32_t getTypeofFile(Workspace& ws)
 bool pixInsightFile(Workspace& ws)
 {
     bool result = false;
-    reportFailures(ws, "pixInsightFile", [&] {
+    reportFailures(ws.host, inFunction("pixInsightFile"), [&] {
         for (const auto& card : ws.headerCards) {
             const std::string folded = cards::upperAscii(card);
             if (cards::keywordField(folded) != "PROGRAM")
@@ -95,17 +86,10 @@ bool pixInsightFile(Workspace& ws)
 double getTemp(Workspace& ws)
 {
     double result = 20000.0;
-    reportFailures(ws, "getTemp", [&] {
-        for (const auto& card : ws.headerCards) {
-            if (cards::keywordField(card) != "CCD-TEMP")
-                continue;
-            const auto converted = parseReal(cards::numberText(cards::valueText(card)));
-            if (!converted.ok()) {
-                result = 20000.0;
-                return;
-            }
-            result = converted.value;
-        }
+    reportFailures(ws.host, inFunction("getTemp"), [&] {
+        cards::scanLastGoodValue(
+            ws.headerCards, [](const std::string& k) { return k == "CCD-TEMP"; },
+            [](std::string_view text) { return converted(parseReal(text)); }, 20000.0, result);
     });
     return result;
 }
@@ -113,19 +97,17 @@ double getTemp(Workspace& ws)
 std::int32_t getExposure(Workspace& ws)
 {
     std::int32_t result = 0;
-    reportFailures(ws, "getExposure", [&] {
-        for (const auto& card : ws.headerCards) {
-            const std::string keyword = cards::keywordField(card);
-            if (keyword != "EXPOSURE" && keyword != "EXPTIME")
-                continue;
-            const auto converted = parseReal(cards::numberText(cards::valueText(card)));
-            if (!converted.ok()) {
-                result = 0;
-                return;
-            }
-            // The exposure is held as a single-precision float before it is rounded.
-            result = roundToInt32(toSingle(converted.value));
-        }
+    reportFailures(ws.host, inFunction("getExposure"), [&] {
+        cards::scanLastGoodValue(
+            ws.headerCards, [](const std::string& k) { return k == "EXPOSURE" || k == "EXPTIME"; },
+            [](std::string_view text) -> std::optional<std::int32_t> {
+                const auto seconds = converted(parseReal(text));
+                if (!seconds)
+                    return std::nullopt;
+                // The exposure is held as a single-precision float before it is rounded.
+                return roundToInt32(toSingle(*seconds));
+            },
+            0, result);
     });
     return result;
 }

@@ -1,6 +1,7 @@
 #include "fits/workspace.h"
 
 #include "core/arith.h"
+#include "core/report.h"
 
 #include <bit>
 #include <cmath>
@@ -20,32 +21,32 @@ std::uint32_t bigEndian32(const unsigned char* p)
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
 
-// Reads the data area block by block, handing each block to `store` (which returns
-// false when the block's byte count is not a whole number of samples). Closes the file
-// on every path; a failure is shown by `report` and makes the result false.
-template <class Store, class Report>
-bool loadBlocks(Workspace& ws, std::size_t sampleBytes, std::size_t& samples, Store store, Report report)
+// Reads the data area block by block, handing each block to `store`. Closes the file
+// on every path; a failure is shown with the loader's `line` in a box of `kind` and
+// makes the result false.
+template <class Store>
+bool loadBlocks(Workspace& ws, std::size_t sampleBytes, std::size_t& samples, Store store, const std::string& line,
+                BoxKind kind)
 {
-    bool result = false;
-    try {
-        std::unique_ptr<unsigned char[]> block(new unsigned char[blockBytes]);
-        for (;;) {
-            const std::size_t n = ws.fitsFile.read(block.get(), blockBytes);
-            ws.host.pumpMessages();
-            if (samples + n / sampleBytes > maxSamples)
-                failRange();
-            store(block.get(), n);
-            samples += n / sampleBytes;
-            // Leftover bytes that make no whole sample would be stored past the buffer.
-            if (n % sampleBytes != 0)
-                failRange();
-            if (n < blockBytes)
-                break;
-        }
-        result = true;
-    } catch (const std::exception& e) {
-        report(failureMessage(e));
-    }
+    const bool result = reportFailures(
+        ws.host, line,
+        [&] {
+            std::unique_ptr<unsigned char[]> block(new unsigned char[blockBytes]);
+            for (;;) {
+                const std::size_t n = ws.fitsFile.read(block.get(), blockBytes);
+                ws.host.pumpMessages();
+                if (samples + n / sampleBytes > maxSamples)
+                    failRange();
+                store(block.get(), n);
+                samples += n / sampleBytes;
+                // Leftover bytes that make no whole sample would be stored past the buffer.
+                if (n % sampleBytes != 0)
+                    failRange();
+                if (n < blockBytes)
+                    break;
+            }
+        },
+        kind);
     ws.fitsFile.close();
     return result;
 }
@@ -93,7 +94,7 @@ bool loadAllImageDataInt16(Workspace& ws)
                 out[i] = static_cast<std::uint16_t>(v);
             }
         },
-        [&](const std::string& message) { ws.host.plainBox(message + inFunction("loadAllImageDataInt16")); });
+        inFunction("loadAllImageDataInt16"), BoxKind::plain);
     return ws.pixelLoadSucceeded;
 }
 
@@ -116,22 +117,19 @@ bool loadAllImageDataFloat32(Workspace& ws)
             for (std::size_t i = 0; i < count; ++i)
                 out[i] = std::bit_cast<float>(bigEndian32(p + 4 * i));
         },
-        [&](const std::string& message) { ws.host.errorBox(message + inFunction("loadAllImageDataFloat32")); });
+        inFunction("loadAllImageDataFloat32"), BoxKind::error);
     ws.floatPixels.resize(samples);
     if (ws.pixelLoadSucceeded && ws.pixInsightImage) {
         // Undo the 0..1 normalisation; the product of a float and 65535 is exact in
         // double, so one rounding to single gives the extended-precision result.
-        try {
+        ws.pixelLoadSucceeded = reportFailures(ws.host, inFunction("loadAllImageDataFloat32"), [&] {
             for (float& x : ws.floatPixels) {
                 const float scaled = static_cast<float>(static_cast<double>(x) * 65535.0);
                 if (std::isinf(scaled) && !std::isinf(x))
                     throw Failure(messages::overflow);
                 x = scaled;
             }
-        } catch (const std::exception& e) {
-            ws.host.errorBox(failureMessage(e) + inFunction("loadAllImageDataFloat32"));
-            ws.pixelLoadSucceeded = false;
-        }
+        });
     }
     return ws.pixelLoadSucceeded;
 }

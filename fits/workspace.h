@@ -1,5 +1,6 @@
-// The image workspace: the one image and the one run that every routine shares, and
-// the FITS routines that fill and query it. This is the chief header of fits/.
+// The image workspace: the one image that the FITS routines, the band analysis and the
+// correction share, and the FITS routines that fill and query it. This is the chief
+// header of fits/.
 //
 // Routines report their own failures through the workspace's host and return plain
 // results, as each one's comment says; expected outcomes (a header without END, a
@@ -8,13 +9,14 @@
 
 #include "core/failure.h"
 #include "core/host.h"
-#include "core/window_model.h"
+#include "core/image_view.h"
 #include "fits/fits_file.h"
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,17 +26,6 @@ namespace kestrel {
 /// One header card as stored: exactly 80 bytes.
 using Card = std::array<char, 80>;
 
-/// One results entry per selected file.
-struct tImageData {
-    std::string image;    // file name without folder
-    std::string binning;  // "1x1" or "2x2"
-    std::int32_t ccdTemp = 0;
-    std::int32_t exposure = 0;
-    float amplitude = 0;
-    bool measured = false; // the correction measured `amplitude` (it goes into the CSV)
-};
-
-enum class Binning { unbinned, binned2x2 };
 enum class SampleType { int16, float32 };
 
 /// Image type codes of getTypeofFile.
@@ -42,23 +33,20 @@ inline constexpr std::int32_t typeUnsigned16 = 1;
 inline constexpr std::int32_t typeFloat32 = 2;
 inline constexpr std::int32_t typeSigned16 = 4;
 
-/// Amplitude that marks an image as not corrected ("Failed" in the grid).
-inline constexpr double failedAmplitude = 9999;
-
 /// A header that has not ended after this many records is taken as one without END,
 /// so a large file that is not FITS is never read whole into memory.
 inline constexpr int maxHeaderRecords = 10000;
 
+/// The image being treated: its file, header and pixels, what the run chose for it,
+/// and the values measured on it. One workspace holds one image at a time; reading the
+/// next file overwrites it. A run over several files in parallel gives each its own.
 class Workspace {
 public:
-    Workspace(Host& host, WindowModel& window) : host(host), window(window) {}
+    explicit Workspace(Host& host) : host(host) {}
     Workspace(const Workspace&) = delete;
     Workspace& operator=(const Workspace&) = delete;
 
     Host& host;
-    WindowModel& window;
-    /// Folder of the executable: settings file, results file, manual, notices.
-    std::filesystem::path programFolder;
 
     // File and header.
     FitsFile fitsFile;
@@ -75,40 +63,26 @@ public:
     /// False when the last pixel load reported a failure.
     bool pixelLoadSucceeded = false;
 
-    // Run state.
-    std::vector<tImageData> imageResults;
-    std::vector<double> amplitudes;
-    std::int32_t fileCount = 0;
-    std::string binning;
-    std::int32_t phase = 0;
-    double amplitudeSetting = 0;
-    std::int32_t conversionCode = 0;
-    bool cancelRequested = false;
-    std::filesystem::path outputFolder;
-    std::filesystem::path outputFileName;
-    /// Where the writer hands a written file for its flush to disk and rename. Empty
-    /// (the window): the writer does both before it returns. A run that treats several
-    /// images at once sets it, so that a worker goes on with its next image while the
-    /// disk catches up. The action throws a Failure as the writer would, and removes
-    /// the temporary file unless it succeeds (also when it is dropped unrun).
-    std::function<void(std::function<void()>)> deferCommit;
+    // What the run chose for this image.
+    std::string binning;          // "1x1" or "2x2"
+    std::int32_t phase = 0;       // first column of a reference band
+    double amplitudeSetting = 0;  // the typed amplitude; 0: measure it
 
-    // Per-image analysis values.
+    // Values measured on this image.
     double backgroundFlux = 0;
     std::int32_t ccdTemperature = 0;
     double amplitude = 0;
-    std::vector<long double> columnMeans;
-    std::vector<std::uint16_t> backgroundSamples16;
-    std::vector<double> backgroundSamplesFloat;
-    double sampleSum = 0;
-    double sampleMean = 0;
-    std::int32_t sampleCount = 0;
-    std::int32_t sampleIndex = 0;
+    std::vector<long double> columnMeans; // band window means, or the phase scores
+    std::int32_t sampleIndex = 0;         // samples averaged for the background
     std::int32_t bandCount = 0;
 
-    // Online notices.
-    std::vector<std::string> messageLines;
-    std::string updateLink;
+    /// The first imageWidth x imageHeight samples; a range failure when the buffer
+    /// holds fewer or a size is negative.
+    ImageView<float> floatImage() { return imageView(std::span<float>(floatPixels), imageWidth, imageHeight); }
+    ImageView<const std::uint16_t> int16Image() const
+    {
+        return imageView(std::span<const std::uint16_t>(int16Pixels), imageWidth, imageHeight);
+    }
 };
 
 // ---- Header reader and keyword queries -------------------------------------------
@@ -159,11 +133,17 @@ void setPixelValueFloat(Workspace& ws, std::int32_t col, std::int32_t row, float
 
 // ---- Corrected image writer ------------------------------------------------------
 
-/// Writes rawHeader and floatPixels (scaled or clamped in place) as a FITS file. The
-/// file appears whole or not at all: it is written to a temporary file beside the
-/// destination, flushed to disk and renamed over it, keeping an existing file's
-/// permissions. Throws a Failure on any problem, with no file left behind. With
-/// deferCommit set, the flush and rename are handed to it instead.
-void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName);
+/// How a written file reaches its place. Empty: saveFloat32Fits flushes it to the disk
+/// and renames it into place before it returns. Otherwise the writer hands the pending
+/// step to the strategy, which runs it later on any thread: it throws a Failure as the
+/// writer would, and leaves nothing behind when it is dropped unrun. A run that treats
+/// several images at once goes on with the next image meanwhile.
+using CommitStrategy = std::function<void(std::function<void()> commit)>;
+
+/// Writes rawHeader and floatPixels (scaled or clamped in place) as a FITS file that
+/// appears whole or not at all (core/whole_file), keeping an existing file's
+/// permissions and writing through a link. Throws a Failure on any problem, with no file
+/// left behind.
+void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName, const CommitStrategy& commit = {});
 
 } // namespace kestrel

@@ -1,12 +1,10 @@
 #include "fits/workspace.h"
 
+#include "core/whole_file.h"
+
+#include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <limits>
 #include <memory>
 #include <vector>
 #if defined(__SSE2__)
@@ -18,91 +16,6 @@ namespace {
 
 constexpr std::size_t samplesPerRecord = 720;
 constexpr std::size_t recordsPerChunk = 256; // about 720 KB per write
-
-[[noreturn]] void failWrite(const std::filesystem::path& path, const char* what, int error)
-{
-    throw Failure(std::string(what) + " \"" + path.string() + "\". " + std::strerror(error));
-}
-
-// A temporary file beside the destination that is removed unless it was committed.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::filesystem::path& destination) : destination_(destination)
-    {
-        std::string pattern = destination.string() + ".kestrel-XXXXXX";
-        fd_ = ::mkstemp(pattern.data());
-        if (fd_ < 0)
-            failWrite(destination, "Cannot create file", errno);
-        path_ = pattern;
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        if (!committed_)
-            ::unlink(path_.c_str());
-    }
-
-    void write(const void* data, std::size_t size)
-    {
-        const std::size_t start = written_;
-        written_ += size;
-        const auto* p = static_cast<const char*>(data);
-        while (size > 0) {
-            const ssize_t n = ::write(fd_, p, size);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                failWrite(destination_, "Cannot write file", errno);
-            }
-            p += n;
-            size -= static_cast<std::size_t>(n);
-        }
-#if defined(SYNC_FILE_RANGE_WRITE)
-        // Start putting this part on the disk now, while the rest is packed, so that the
-        // flush before the rename has little left to wait for. Only a hint: the flush
-        // in commit() is what guarantees the file.
-        ::sync_file_range(fd_, static_cast<off_t>(start), static_cast<off_t>(written_ - start), SYNC_FILE_RANGE_WRITE);
-#else
-        (void)start;
-#endif
-    }
-
-    // Gives the file the destination's permissions (or the usual ones for a new
-    // file), flushes it to disk and renames it over the destination.
-    void commit()
-    {
-        struct stat st {};
-        mode_t mode;
-        if (::stat(destination_.c_str(), &st) == 0) {
-            mode = st.st_mode & 07777;
-        } else {
-            const mode_t mask = ::umask(0);
-            ::umask(mask);
-            mode = 0666 & ~mask;
-        }
-        if (::fchmod(fd_, mode) != 0)
-            failWrite(destination_, "Cannot write file", errno);
-        if (::fsync(fd_) != 0)
-            failWrite(destination_, "Cannot write file", errno);
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0)
-            failWrite(destination_, "Cannot write file", errno);
-        if (::rename(path_.c_str(), destination_.c_str()) != 0)
-            failWrite(destination_, "Cannot replace file", errno);
-        committed_ = true;
-    }
-
-private:
-    std::filesystem::path destination_;
-    std::filesystem::path path_;
-    int fd_ = -1;
-    std::size_t written_ = 0;
-    bool committed_ = false;
-};
 
 // PixInsight images go back to their 0..1 range. The quotient of a float by 65535
 // rounds to the same single in double as in extended precision, so double arithmetic
@@ -161,14 +74,14 @@ void packClamped(float* samples, std::size_t n, std::uint32_t* out)
 
 } // namespace
 
-void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName)
+void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName, const CommitStrategy& commit)
 {
     const std::size_t count = ws.floatPixels.size();
     if (count == 0 || count % samplesPerRecord != 0)
         throw Failure(fileName.filename().string() + ": the image data hold " + std::to_string(count) +
                       " samples, not a whole number of 2880-byte records; nothing was written");
 
-    const auto out = std::make_shared<TemporaryFile>(fileName);
+    const auto out = std::make_shared<WholeFileWriter>(fileName);
     for (const Card& card : ws.rawHeader)
         out->write(card.data(), card.size());
 
@@ -185,8 +98,8 @@ void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName)
         out->write(chunk.data(), n * 4);
         start += n;
     }
-    if (ws.deferCommit)
-        ws.deferCommit([out] { out->commit(); });
+    if (commit)
+        commit([out] { out->commit(); });
     else
         out->commit();
     ws.host.pumpMessages();

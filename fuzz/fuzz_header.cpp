@@ -1,7 +1,6 @@
 // Any bytes as a FITS file: the header reader, the keyword queries, the type tests and
 // the float loader must neither crash nor hang, and never leave the file open after a
 // header that did not end.
-#include "core/window_model.h"
 #include "fits/workspace.h"
 #include "fuzz/null_host.h"
 
@@ -39,8 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     }
 
     fuzzing::NullHost host;
-    WindowModel window;
-    Workspace ws(host, window);
+    Workspace ws(host);
     const bool ended = loadFitsHeader(ws, path);
     if (ws.rawHeader.size() % 36 != 0 || ws.headerCards.size() > ws.rawHeader.size())
         std::abort();

@@ -1,16 +1,13 @@
-// Downloads over HTTP with libcurl into a temporary file beside the target, renamed
-// into place only when the whole body of a 2xx answer has arrived.
+// Downloads over HTTP with libcurl into a file that is put in place only when the
+// whole body of a 2xx answer has arrived.
 #include "online/online.h"
+
+#include "core/whole_file.h"
 
 #include <curl/curl.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <memory>
 #include <mutex>
-#include <unistd.h>
 
 namespace kestrel {
 
@@ -23,8 +20,7 @@ void initialiseCurlOnce()
 }
 
 struct Sink {
-    int fd = -1;
-    std::size_t written = 0;
+    WholeFileWriter* file = nullptr;
     std::size_t limit = 0;
     bool failed = false;
 };
@@ -33,23 +29,18 @@ std::size_t writeBody(char* data, std::size_t size, std::size_t count, void* use
 {
     auto* sink = static_cast<Sink*>(user);
     const std::size_t bytes = size * count;
-    // Returning less than was offered makes curl stop the transfer.
-    if (bytes > sink->limit - sink->written) {
+    // Returning less than was offered makes curl stop the transfer. Nothing may be
+    // thrown back through curl.
+    if (bytes > sink->limit - sink->file->size()) {
         sink->failed = true;
         return 0;
     }
-    std::size_t left = bytes;
-    while (left > 0) {
-        const ssize_t put = ::write(sink->fd, data + (bytes - left), left);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            sink->failed = true;
-            return 0;
-        }
-        left -= static_cast<std::size_t>(put);
+    try {
+        sink->file->write(data, bytes);
+    } catch (...) {
+        sink->failed = true;
+        return 0;
     }
-    sink->written += bytes;
     return bytes;
 }
 
@@ -78,14 +69,15 @@ bool CurlDownloader::download(const std::string& url, const std::filesystem::pat
     if (!easy.get())
         return false;
 
-    const std::filesystem::path folder = localPath.has_parent_path() ? localPath.parent_path() : ".";
-    std::string temp = (folder / ("." + localPath.filename().string() + ".part-XXXXXX")).string();
-    Sink sink;
-    sink.limit = maxBytes_;
-    sink.fd = ::mkstemp(temp.data());
-    if (sink.fd < 0)
+    std::unique_ptr<WholeFileWriter> file;
+    try {
+        file = std::make_unique<WholeFileWriter>(localPath);
+    } catch (const std::exception&) {
         return false;
-    ::fchmod(sink.fd, 0644);
+    }
+    Sink sink;
+    sink.file = file.get();
+    sink.limit = maxBytes_;
 
     CURL* c = easy.get();
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
@@ -104,12 +96,14 @@ bool CurlDownloader::download(const std::string& url, const std::filesystem::pat
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
 
-    const bool closed = ::close(sink.fd) == 0;
-    const bool ok = result == CURLE_OK && !sink.failed && closed && status >= 200 && status < 300;
-    if (ok && ::rename(temp.c_str(), localPath.c_str()) == 0)
-        return true;
-    ::unlink(temp.c_str());
-    return false;
+    if (result != CURLE_OK || sink.failed || status < 200 || status >= 300)
+        return false;
+    try {
+        file->commit();
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
 }
 
 } // namespace kestrel

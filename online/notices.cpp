@@ -4,9 +4,12 @@
 
 #include "core/failure.h"
 #include "core/numbers.h"
+#include "core/report.h"
+#include "core/whole_file.h"
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -19,24 +22,18 @@ namespace kestrel {
 
 namespace {
 
-/// More than any notice needs; a larger local file is read only this far.
+/// More than any notice needs; a larger local file is not a notice.
 constexpr std::size_t maxNoticeBytes = 1024 * 1024;
 
 /// The file's lines, split at line feeds with a carriage return before them dropped.
-/// The file is read as bytes, so a binary or oversized download cannot make the reading
-/// go wrong; a missing last line end is no extra line.
+/// The file is read as bytes, so a binary download cannot make the reading go wrong;
+/// a missing last line end is no extra line.
 std::vector<std::string> readLines(const std::filesystem::path& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        throw Failure("Cannot open file \"" + file.string() + "\"");
-    std::string bytes;
-    char chunk[16384];
-    while (bytes.size() < maxNoticeBytes && in) {
-        in.read(chunk, static_cast<std::streamsize>(std::min(sizeof chunk, maxNoticeBytes - bytes.size())));
-        bytes.append(chunk, static_cast<std::size_t>(in.gcount()));
-    }
-
+    const std::optional<std::string> contents = readSmallFile(file, maxNoticeBytes);
+    if (!contents)
+        throw Failure(cannotRead(file, std::strerror(ENOENT)));
+    const std::string& bytes = *contents;
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < bytes.size()) {
@@ -54,13 +51,13 @@ std::vector<std::string> readLines(const std::filesystem::path& file)
 
 /// Removes an old local copy so that a failed download cannot leave yesterday's notice
 /// to be read as today's.
-void removeOldCopy(Workspace& ws, const std::filesystem::path& local)
+void removeOldCopy(Host& host, const std::filesystem::path& local)
 {
     std::error_code ec;
     if (!std::filesystem::exists(local, ec))
         return;
     std::filesystem::remove(local, ec);
-    ws.host.pumpMessages();
+    host.pumpMessages();
 }
 
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix)
@@ -97,33 +94,34 @@ std::string serverAddress()
     return address;
 }
 
-void getDeveloperMessage(Workspace& ws, Downloader& downloader, const std::string& server)
+std::optional<std::vector<std::string>> getDeveloperMessage(Notices& notices, Host& host, Downloader& downloader,
+                                                            const std::string& server,
+                                                            const std::filesystem::path& folder)
 {
-    const std::filesystem::path local = ws.programFolder / "kestrelMsg.txt";
+    const std::filesystem::path local = folder / "kestrelMsg.txt";
     const std::string url = server + "/kestrel/kestrelMsg.txt";
-    removeOldCopy(ws, local);
+    removeOldCopy(host, local);
     if (!downloader.download(url, local))
-        return;
+        return std::nullopt;
 
-    ws.messageLines = readLines(local);
+    notices.messageLines = readLines(local);
     // An empty file says as little as "No Message" does.
-    if (ws.messageLines.empty() || ws.messageLines.front() == "No Message")
-        return;
-    auto& memo = ws.window.messagePanel.memoLines;
-    memo.insert(memo.end(), ws.messageLines.begin() + 1, ws.messageLines.end());
-    ws.window.messagePanel.visible = true;
+    if (notices.messageLines.empty() || notices.messageLines.front() == "No Message")
+        return std::nullopt;
+    return std::vector<std::string>(notices.messageLines.begin() + 1, notices.messageLines.end());
 }
 
-void checkForUpdate(Workspace& ws, Downloader& downloader, const std::string& server,
-                    const std::string& currentVersion)
+std::optional<UpdateNotice> checkForUpdate(Notices& notices, Host& host, Downloader& downloader,
+                                           const std::string& server, const std::filesystem::path& folder,
+                                           const std::string& currentVersion)
 {
     const std::string current(trimBlanks(currentVersion));
-    const std::filesystem::path local = ws.programFolder / "update.txt";
+    const std::filesystem::path local = folder / "update.txt";
     const std::string url = server + "/kestrel/update.txt";
-    removeOldCopy(ws, local);
+    removeOldCopy(host, local);
     if (!downloader.download(url, local)) {
-        ws.host.plainBox("Error downloading " + url);
-        return;
+        host.plainBox("Error downloading " + url);
+        return std::nullopt;
     }
 
     const std::vector<std::string> lines = readLines(local);
@@ -133,32 +131,35 @@ void checkForUpdate(Workspace& ws, Downloader& downloader, const std::string& se
     // a digit to count.
     const bool newer = latest > current && !latest.empty() && latest.front() >= '0' && latest.front() <= '9';
     if (!newer)
-        return;
+        return std::nullopt;
 
-    ws.window.label9 = "The latest version is " + latest;
-    ws.updateLink = lines.size() > 1 ? lines[1] : std::string();
+    UpdateNotice notice;
+    notice.latest = latest;
+    notices.updateLink = lines.size() > 1 ? lines[1] : std::string();
     // The notes are lines 3 on; a notice without notes still adds one empty line.
-    auto& memo = ws.window.updatePanel.memoLines;
     if (lines.size() > 2)
-        memo.insert(memo.end(), lines.begin() + 2, lines.end());
+        notice.notes.assign(lines.begin() + 2, lines.end());
     else
-        memo.emplace_back();
-    ws.window.updatePanel.visible = true;
+        notice.notes.emplace_back();
+    return notice;
 }
 
-void downloadUpdateClick(Workspace& ws)
+bool downloadUpdateClick(const Notices& notices, Host& host)
 {
-    try {
-        const std::string link(trimBlanks(ws.updateLink));
-        const std::string problem = linkProblem(link);
-        if (!problem.empty())
-            throw Failure(problem);
-        ws.host.openDocument(link);
-        ws.host.pumpMessages();
-        ws.window.updatePanel.visible = false;
-    } catch (const std::exception& e) {
-        ws.host.plainBox(failureMessage(e) + "... Update download failed.");
-    }
+    bool hide = false;
+    reportFailures(
+        host, "... Update download failed.",
+        [&] {
+            const std::string link(trimBlanks(notices.updateLink));
+            const std::string problem = linkProblem(link);
+            if (!problem.empty())
+                throw Failure(problem);
+            host.openDocument(link);
+            host.pumpMessages();
+            hide = true;
+        },
+        BoxKind::plain);
+    return hide;
 }
 
 } // namespace kestrel

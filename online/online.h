@@ -2,12 +2,14 @@
 // maker's web server through a narrow download interface.
 #pragma once
 
-#include "fits/workspace.h"
+#include "core/host.h"
 
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -44,16 +46,36 @@ private:
 /// The maker's web server (set at build time).
 std::string serverAddress();
 
-/// Fetches "kestrelMsg.txt" and shows messagePanel when it has a message. Failures in
-/// reading the file propagate to the caller (start-up reports them).
-void getDeveloperMessage(Workspace& ws, Downloader& downloader, const std::string& server);
-/// Fetches "update.txt" and shows updatePanel when it names a newer version than
-/// `currentVersion`; a failed download shows "Error downloading " and the URL.
-void checkForUpdate(Workspace& ws, Downloader& downloader, const std::string& server,
-                    const std::string& currentVersion);
+/// What the notices leave for the rest of the program's run.
+struct Notices {
+    std::vector<std::string> messageLines; // every line of the developer message file
+    std::string updateLink;                // second line of a notice of a newer version
+};
 
-/// Download Update: opens updateLink when it is an http or https address, then hides
-/// the panel; any other link gives the plain box "...  Update download failed.".
-void downloadUpdateClick(Workspace& ws);
+/// Fetches "kestrelMsg.txt" from `server` into `folder` and loads it into messageLines.
+/// The lines to show (the second to the last), or nothing when there is no message or
+/// the download failed (silently). Failures in reading the file propagate to the
+/// caller (start-up reports them).
+std::optional<std::vector<std::string>> getDeveloperMessage(Notices& notices, Host& host, Downloader& downloader,
+                                                            const std::string& server,
+                                                            const std::filesystem::path& folder);
+
+/// A notice of a newer version: the version it names and its release notes.
+struct UpdateNotice {
+    std::string latest;
+    std::vector<std::string> notes; // one empty line when the notice has none
+};
+
+/// Fetches "update.txt" into `folder`; a notice that names a newer version than
+/// `currentVersion` is returned and its link kept in `notices`. A failed download shows
+/// "Error downloading " and the URL in a plain box.
+std::optional<UpdateNotice> checkForUpdate(Notices& notices, Host& host, Downloader& downloader,
+                                           const std::string& server, const std::filesystem::path& folder,
+                                           const std::string& currentVersion);
+
+/// Download Update: opens updateLink when it is an http or https address and says that
+/// the panel is to be hidden; any other link gives the plain box "... Update download
+/// failed." and leaves the panel.
+bool downloadUpdateClick(const Notices& notices, Host& host);
 
 } // namespace kestrel

@@ -2,6 +2,7 @@
 #include "settings/settings.h"
 
 #include "core/failure.h"
+#include "core/report.h"
 
 #include <unicode/coll.h>
 #include <unicode/locid.h>
@@ -48,9 +49,9 @@ std::unique_ptr<icu::Collator> userCollator()
 
 } // namespace
 
-void SortStringGrid(Workspace& ws, ResultsGrid& grid, int column)
+void SortStringGrid(Host& host, ResultsGrid& grid, int column)
 {
-    try {
+    reportFailures(host, inFunction("SortStringGrid"), [&] {
         const int n = grid.rowCount();
         struct Row {
             std::string text; // key, "@", then every cell followed by a line break
@@ -75,9 +76,7 @@ void SortStringGrid(Workspace& ws, ResultsGrid& grid, int column)
 
         for (int r = 1; r < n; ++r)
             grid.setRow(r, std::move(rows[static_cast<std::size_t>(r - 1)].cells));
-    } catch (const std::exception& e) {
-        ws.host.plainBox(failureMessage(e) + inFunction("SortStringGrid"));
-    }
+    }, BoxKind::plain);
 }
 
 } // namespace kestrel

@@ -1,9 +1,10 @@
-// The INI profile rules, applied to the file's text in memory; file_io does the disk.
+// The INI profile rules, applied to the file's text in memory; core/whole_file does the
+// disk.
 #include "settings/settings.h"
 
 #include "core/failure.h"
 #include "core/numbers.h"
-#include "settings/file_io.h"
+#include "core/whole_file.h"
 
 #include <cstddef>
 #include <optional>
@@ -142,13 +143,9 @@ std::string cleanValue(std::string_view raw)
 std::string readProfileString(const std::filesystem::path& file, const std::string& section,
                               const std::string& key, const std::string& fallback)
 {
-    std::optional<std::string> contents;
-    try {
-        contents = detail::readWholeFile(file);
-    } catch (const Failure&) {
-        // An unreadable file reads like a missing one: the caller's default applies.
-        return fallback;
-    }
+    // A missing file gives the default; one that exists but cannot be read is a failure
+    // of its own, for the caller to report, not a value.
+    const std::optional<std::string> contents = readSmallFile(file);
     if (!contents)
         return fallback;
     const std::string_view text = *contents;
@@ -167,9 +164,9 @@ void writeProfileString(const std::filesystem::path& file, const std::string& se
 {
     // A line break would split the pair and spoil the lines after it.
     if (value.find_first_of("\r\n") != std::string::npos)
-        throw Failure(detail::cannotWrite(file, "the value of " + key + " holds a line break"));
+        throw Failure(cannotWrite(file, "the value of " + key + " holds a line break"));
 
-    const std::string contents = detail::readWholeFile(file).value_or(std::string());
+    const std::string contents = readSmallFile(file).value_or(std::string());
     const std::string_view mark = byteOrderMark(contents);
     const std::vector<Line> lines = splitLines(std::string_view(contents).substr(mark.size()));
 
@@ -198,7 +195,7 @@ void writeProfileString(const std::filesystem::path& file, const std::string& se
             out.append(newline);
         out.append("[").append(section).append("]").append(newline);
         out.append(pair).append(newline);
-        detail::replaceFile(file, out);
+        writeWholeFile(file, out);
         return;
     }
 
@@ -222,7 +219,7 @@ void writeProfileString(const std::filesystem::path& file, const std::string& se
             out.append(pair).append(newline);
         }
     }
-    detail::replaceFile(file, out);
+    writeWholeFile(file, out);
 }
 
 } // namespace kestrel

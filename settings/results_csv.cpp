@@ -4,7 +4,7 @@
 
 #include "core/failure.h"
 #include "core/numbers.h"
-#include "settings/file_io.h"
+#include "core/whole_file.h"
 
 #include <cerrno>
 #include <cstring>
@@ -45,25 +45,29 @@ std::string resultsCsvLine(const tImageData& entry)
 
 void appendResultsCsv(const std::filesystem::path& file, const std::vector<tImageData>& entries)
 {
+    // Not blocking, so that a named pipe without a reader is refused, not waited for.
     bool created = true;
-    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0 && errno == EEXIST) {
         created = false;
-        fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        fd = ::open(file.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK);
     }
     if (fd < 0)
-        throw Failure(detail::cannotWrite(file, std::strerror(errno)));
+        throw Failure(cannotWrite(file, std::strerror(errno == ENXIO ? EINVAL : errno)));
 
     struct stat before {};
-    if (::fstat(fd, &before) != 0) {
-        const int error = errno;
+    const int statError = ::fstat(fd, &before) == 0 ? 0 : errno;
+    if (statError != 0 || !S_ISREG(before.st_mode)) {
         ::close(fd);
-        throw Failure(detail::cannotWrite(file, std::strerror(error)));
+        throw Failure(cannotWrite(file, statError ? std::strerror(statError) : "not a regular file"));
     }
 
     std::string text;
     if (created)
         text += std::string(header) + lineEnd;
+    char last = '\n';
+    if (before.st_size > 0 && ::pread(fd, &last, 1, before.st_size - 1) == 1 && last != '\n')
+        text += lineEnd;
     for (const tImageData& entry : entries)
         if (entry.measured)
             text += resultsCsvLine(entry) + lineEnd;
@@ -92,9 +96,9 @@ void appendResultsCsv(const std::filesystem::path& file, const std::vector<tImag
     if (created)
         ::unlink(file.c_str());
     else if (::truncate(file.c_str(), before.st_size) != 0)
-        throw Failure(detail::cannotWrite(file, std::string(std::strerror(error)) +
+        throw Failure(cannotWrite(file, std::string(std::strerror(error)) +
                                                     "; the lines written could not be taken back"));
-    throw Failure(detail::cannotWrite(file, std::strerror(error)));
+    throw Failure(cannotWrite(file, std::strerror(error)));
 }
 
 } // namespace kestrel

@@ -2,8 +2,10 @@
 // sort, and the CSV export of the results.
 #pragma once
 
-#include "fits/workspace.h"
+#include "core/host.h"
+#include "settings/results_grid.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,9 +16,20 @@ inline constexpr const char* settingsFileName = "kestx.ini";
 inline constexpr const char* settingsSection = "kestx";
 inline constexpr const char* resultsFileName = "kestrel.csv";
 
+/// One results entry per selected file of a batch run: what the results file records.
+struct tImageData {
+    std::string image;    // file name without folder
+    std::string binning;  // "1x1" or "2x2"
+    std::int32_t ccdTemp = 0;
+    std::int32_t exposure = 0;
+    float amplitude = 0;
+    bool measured = false; // the correction measured `amplitude` (it goes into the CSV)
+};
+
 /// One value of an INI file: section and key matched without regard to case, blanks
 /// and one pair of enclosing quotes removed, at most 2047 characters; `fallback` when
-/// the file, section or key is missing.
+/// the file, section or key is missing. A file that exists but cannot be read (or is
+/// far too large to be a settings file) throws a Failure naming it.
 std::string readProfileString(const std::filesystem::path& file, const std::string& section,
                               const std::string& key, const std::string& fallback);
 
@@ -26,23 +39,28 @@ std::string readProfileString(const std::filesystem::path& file, const std::stri
 void writeProfileString(const std::filesystem::path& file, const std::string& section,
                         const std::string& key, const std::string& value);
 
-/// Reads 1x1phase and 2x2phase into Edit1 and Edit2 and lastFolder into the working
-/// folder; failures are reported "... in function readIniFile.".
-void readIniFile(Workspace& ws);
-/// Writes the two phase fields (trimmed) and the working folder; failures are reported
-/// "... in function updateIniFile.".
-void updateIniFile(Workspace& ws);
+/// Reads 1x1phase and 2x2phase of `settingsFile` into the two phase field texts (a
+/// missing key leaves its field as it is) and lastFolder into the working folder (the
+/// program folder when that folder is gone); failures are reported "... in function
+/// readIniFile.".
+void readIniFile(Host& host, const std::filesystem::path& settingsFile, const std::filesystem::path& programFolder,
+                 std::string& phase1x1, std::string& phase2x2);
+/// Writes the two phase field texts (trimmed) and the working folder; failures are
+/// reported "... in function updateIniFile.".
+void updateIniFile(Host& host, const std::filesystem::path& settingsFile, const std::string& phase1x1,
+                   const std::string& phase2x2);
 
 /// Sorts grid rows 1..last by the text of `column`, case-insensitively in the user's
 /// locale; failures are reported in a plain box "... in function SortStringGrid.".
-void SortStringGrid(Workspace& ws, ResultsGrid& grid, int column);
+void SortStringGrid(Host& host, ResultsGrid& grid, int column);
 
 /// The results-file line of one entry, without line end ("" quoting as needed).
 std::string resultsCsvLine(const tImageData& entry);
 
 /// Appends the measured entries to the results file `file` (header line first when the
-/// file is new), all in one write; on failure the file is cut back to its old size and
-/// a Failure is thrown.
+/// file is new), all in one write; a file whose last line lacks its line end gets one
+/// first, so no record is glued to it. On failure the file is cut back to its old size
+/// and a Failure is thrown; what is not a regular file is refused without waiting.
 void appendResultsCsv(const std::filesystem::path& file, const std::vector<tImageData>& entries);
 
 } // namespace kestrel

@@ -4,6 +4,7 @@
 
 #include "core/failure.h"
 #include "core/numbers.h"
+#include "core/report.h"
 
 #include <system_error>
 
@@ -13,23 +14,21 @@ namespace {
 
 constexpr const char* missing = "ERROR";
 
-std::filesystem::path settingsPath(const Workspace& ws) { return ws.programFolder / settingsFileName; }
-
 } // namespace
 
-void readIniFile(Workspace& ws)
+void readIniFile(Host& host, const std::filesystem::path& settingsFile, const std::filesystem::path& programFolder,
+                 std::string& phase1x1, std::string& phase2x2)
 {
-    try {
-        const auto path = settingsPath(ws);
+    reportFailures(host, inFunction("readIniFile"), [&] {
         // "ERROR" is the read default, so a stored "ERROR" reads as missing; the same
         // word in another case is an ordinary value.
-        const std::string phase1 = readProfileString(path, settingsSection, "1x1phase", missing);
+        const std::string phase1 = readProfileString(settingsFile, settingsSection, "1x1phase", missing);
         if (phase1 != missing)
-            ws.window.edit1 = phase1;
-        const std::string phase2 = readProfileString(path, settingsSection, "2x2phase", missing);
+            phase1x1 = phase1;
+        const std::string phase2 = readProfileString(settingsFile, settingsSection, "2x2phase", missing);
         if (phase2 != missing)
-            ws.window.edit2 = phase2;
-        const std::string folder = readProfileString(path, settingsSection, "lastFolder", missing);
+            phase2x2 = phase2;
+        const std::string folder = readProfileString(settingsFile, settingsSection, "lastFolder", missing);
         if (folder != missing) {
             // A folder deleted since the last close is no failure: the program folder
             // stands in for it.
@@ -37,23 +36,19 @@ void readIniFile(Workspace& ws)
             if (!folder.empty() && std::filesystem::is_directory(folder, ec))
                 std::filesystem::current_path(folder);
             else
-                std::filesystem::current_path(ws.programFolder);
+                std::filesystem::current_path(programFolder);
         }
-    } catch (const std::exception& e) {
-        ws.host.errorBox(failureMessage(e) + inFunction("readIniFile"));
-    }
+    });
 }
 
-void updateIniFile(Workspace& ws)
+void updateIniFile(Host& host, const std::filesystem::path& settingsFile, const std::string& phase1x1,
+                   const std::string& phase2x2)
 {
-    try {
-        const auto path = settingsPath(ws);
-        writeProfileString(path, settingsSection, "1x1phase", std::string(trimBlanks(ws.window.edit1)));
-        writeProfileString(path, settingsSection, "2x2phase", std::string(trimBlanks(ws.window.edit2)));
-        writeProfileString(path, settingsSection, "lastFolder", std::filesystem::current_path().string());
-    } catch (const std::exception& e) {
-        ws.host.errorBox(failureMessage(e) + inFunction("updateIniFile"));
-    }
+    reportFailures(host, inFunction("updateIniFile"), [&] {
+        writeProfileString(settingsFile, settingsSection, "1x1phase", std::string(trimBlanks(phase1x1)));
+        writeProfileString(settingsFile, settingsSection, "2x2phase", std::string(trimBlanks(phase2x2)));
+        writeProfileString(settingsFile, settingsSection, "lastFolder", std::filesystem::current_path().string());
+    });
 }
 
 } // namespace kestrel

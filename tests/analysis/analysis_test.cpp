@@ -1,5 +1,4 @@
 #include "analysis/analysis.h"
-#include "settings/settings.h"
 #include "tests/analysis/reference.h"
 #include "tests/support/fits_builder.h"
 #include "tests/support/test_host.h"
@@ -23,8 +22,7 @@ using testing::TestHost;
 
 struct Fixture {
     TestHost host;
-    WindowModel window;
-    Workspace ws{host, window};
+    Workspace ws{host};
 
     void image16(std::int32_t w, std::int32_t h, std::vector<std::uint16_t> px)
     {
@@ -225,49 +223,47 @@ std::vector<std::uint16_t> banded(std::int32_t w, std::int32_t h, std::int32_t p
     return px;
 }
 
-TEST(PhaseFinder, KnownPhasesAndStoredAnswer)
+TEST(PhaseFinder, KnownPhases)
 {
-    TempDir dir;
     struct Case {
         Binning binning;
-        std::int32_t width, period, from, count;
-        std::string expected;
+        std::int32_t width, period, from, count, expected;
     };
-    for (const Case& c : {Case{Binning::unbinned, 4008, 32, 0, 0, "0"}, Case{Binning::unbinned, 4008, 32, 5, 16, "5"},
-                          Case{Binning::binned2x2, 2004, 16, 3, 8, "3"}, Case{Binning::unbinned, 4032, 32, 24, 16, "24"}}) {
-        Fixture f;
-        f.ws.programFolder = dir.path();
-        f.image16(c.width, 3, banded(c.width, 3, c.period, c.from, c.count, 1100));
-        f.ws.backgroundFlux = 1000;
-        f.host.defaultAnswer = true;
-        findPhase16(f.ws, c.binning);
-        ASSERT_EQ(f.host.boxes.size(), 1u);
-        EXPECT_EQ(f.host.boxes[0].text, "The Phase = " + c.expected + "\nUpdate the congfiguration (.ini) file?");
-        EXPECT_TRUE(f.host.boxes[0].defaultYes);
+    for (const Case& c : {Case{Binning::unbinned, 4008, 32, 0, 0, 0}, Case{Binning::unbinned, 4008, 32, 5, 16, 5},
+                          Case{Binning::binned2x2, 2004, 16, 3, 8, 3}, Case{Binning::unbinned, 4032, 32, 24, 16, 24},
+                          Case{Binning::unbinned, 4008, 32, 7, 16, 7}}) {
+        const auto px = banded(c.width, 3, c.period, c.from, c.count, 1100);
+        const PhaseSearch search = findBandPhase({px, c.width, 3}, c.binning, 1000);
+        EXPECT_EQ(search.phase, c.expected) << c.from;
+        ASSERT_EQ(search.scores.size(), static_cast<std::size_t>(c.period));
         const bool unbinned = c.binning == Binning::unbinned;
-        EXPECT_EQ(unbinned ? f.window.edit1 : f.window.edit2, c.expected);
-        EXPECT_EQ(readProfileString(dir / "kestx.ini", "kestx", unbinned ? "1x1phase" : "2x2phase", "?"), c.expected);
-        EXPECT_EQ(f.ws.backgroundFlux, unbinned ? 1333.0 : 1330.0);
+        EXPECT_EQ(search.limits.lower, 750.0);
+        EXPECT_EQ(search.limits.upper, unbinned ? 1333.0 : 1330.0);
         if (c.from == 5) {
-            EXPECT_EQ(f.ws.columnMeans[5], 111100.0L);
-            EXPECT_EQ(f.ws.columnMeans[4], 110468.75L);
+            EXPECT_EQ(search.scores[5], 111100.0L);
+            EXPECT_EQ(search.scores[4], 110468.75L);
         }
     }
-    // No keeps field and file as they were.
-    Fixture f;
-    f.ws.programFolder = dir.path();
-    f.image16(4008, 2, banded(4008, 2, 32, 7, 16, 1100));
-    f.ws.backgroundFlux = 1000;
-    findPhase16(f.ws, Binning::unbinned);
-    EXPECT_EQ(f.host.boxes.at(0).text.substr(0, 14), "The Phase = 7\n");
-    EXPECT_EQ(f.window.edit1, "n/a");
-    EXPECT_EQ(readProfileString(dir / "kestx.ini", "kestx", "1x1phase", "?"), "24");
+}
+
+TEST(PhaseFinder, ScoresEqualAsDoublesKeepTheLowerPhase)
+{
+    // Both scores lie below 111100 by less than half a double's step there (2^-37), so
+    // both round to 111100: held as a double, the maximum after phase 0 is 111100 and
+    // phase 1 does not beat it, although its extended score is larger.
+    const long double d = 111100.0L;
+    const std::vector<long double> tied{d - std::ldexp(1.0L, -45), d - std::ldexp(1.0L, -46), 1000.0L};
+    ASSERT_LT(tied[0], tied[1]);
+    ASSERT_EQ(static_cast<double>(tied[0]), static_cast<double>(tied[1]));
+    EXPECT_EQ(bestPhase(tied), 0);
+    // A score larger as a double wins; equal scores keep the lowest phase.
+    EXPECT_EQ(bestPhase(std::vector<long double>{d, d + 1.0L / 64, d}), 1);
+    EXPECT_EQ(bestPhase(std::vector<long double>{5, 5, 5}), 0);
 }
 
 TEST(PhaseFinder, LimitsAreExclusiveAndAnEmptyWindowFails)
 {
     // 750 and 1333 are out of range, 751 and 1329 in: only those two count in window 0.
-    Fixture f;
     auto px = banded(4008, 2, 32, 0, 32, 750);
     for (std::int32_t r = 0; r < 2; ++r)
         for (std::int32_t c = 0; c < 4008; ++c) {
@@ -275,20 +271,20 @@ TEST(PhaseFinder, LimitsAreExclusiveAndAnEmptyWindowFails)
             auto& v = px[static_cast<std::size_t>(r) * 4008 + c];
             v = pos == 10 ? 1329 : pos == 11 ? 751 : pos < 16 ? (pos % 2 ? 1333 : 750) : 1000;
         }
-    f.image16(4008, 2, px);
-    f.ws.backgroundFlux = 1000;
-    findPhase16(f.ws, Binning::unbinned);
-    ASSERT_EQ(f.host.boxes.size(), 1u);
-    EXPECT_EQ(f.ws.columnMeans[0], 101 * 1040.0L);
-    EXPECT_EQ(f.ws.columnMeans[16], 101 * 1000.0L);
+    const PhaseSearch search = findBandPhase({px, 4008, 2}, Binning::unbinned, 1000);
+    EXPECT_EQ(search.scores[0], 101 * 1040.0L);
+    EXPECT_EQ(search.scores[16], 101 * 1000.0L);
 
-    // A background of 0 leaves no sample in range: one error box, no question.
-    Fixture g;
-    g.image16(2004, 2, std::vector<std::uint16_t>(4008, 0));
-    g.ws.backgroundFlux = 0;
-    findPhase16(g.ws, Binning::binned2x2);
-    EXPECT_EQ(g.host.texts(Box::error), std::vector<std::string>{"Invalid floating point operation... in function findPhase16."});
-    EXPECT_TRUE(g.host.texts(Box::confirm).empty());
+    // A background of 0 leaves no sample in range; the scores of the blocks before the
+    // failing window are kept.
+    const std::vector<std::uint16_t> dark(4008, 0);
+    std::vector<long double> scores(16, 0.0L);
+    try {
+        addPhaseScores({dark, 2004, 2}, Binning::binned2x2, phaseLimits(Binning::binned2x2, 0), scores);
+        FAIL() << "no failure";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.message(), messages::invalidOperation);
+    }
 }
 
 TEST(PhaseFinder, ScoresMatchReference)
@@ -302,12 +298,10 @@ TEST(PhaseFinder, ScoresMatchReference)
             v = static_cast<std::uint16_t>(rng() % 8 == 0 ? rng() % 65536 : 700 + rng() % 700);
         Fixture f;
         f.image16(w, h, px);
-        f.ws.backgroundFlux = 1000.37;
         const bool unbinned = binning == Binning::unbinned;
         const auto expected = reference::phaseScores(f.ws, unbinned ? 32 : 16, unbinned ? 1.333L : 1.33L, 1000.37);
-        findPhase16(f.ws, binning);
-        EXPECT_TRUE(sameBits(f.ws.columnMeans, expected)) << w;
-        EXPECT_EQ(f.host.texts(Box::error).size(), 0u);
+        EXPECT_TRUE(sameBits(findBandPhase(f.ws.int16Image(), binning, 1000.37).scores, expected)) << w;
+        EXPECT_TRUE(f.host.boxes.empty());
     }
 }
 

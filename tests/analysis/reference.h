@@ -69,6 +69,30 @@ inline std::vector<long double> columnMeans(Workspace& ws, std::int32_t window, 
     return means;
 }
 
+/// The band amplitude from the window means, pair by pair as the measurement names
+/// them: unbinned, period indices 20 to width / 32 - 20 with the offset window 16
+/// columns before i = 32 k + phase; 2x2-binned, period indices 0 to width / 16 - 4
+/// with the offset window 8 columns before i = 16 k + phase, left out when it would
+/// start before column 0. Each pair's difference is added in extended precision and
+/// the sum kept as a double.
+inline double amplitude(const std::vector<long double>& means, bool binned, std::int32_t width, std::int32_t phase)
+{
+    const std::int32_t period = binned ? 16 : 32, half = period / 2;
+    const std::int32_t first = binned ? 0 : 20;
+    const std::int32_t last = binned ? width / 16 - 3 - 1 : width / 32 - 20;
+    double sum = 0.0;
+    std::int32_t n = 0;
+    for (std::int32_t k = first; k <= last; ++k) {
+        const std::int32_t i = period * k + phase;
+        if (i - half < 0)
+            continue;
+        sum = toDouble(static_cast<Extended>(sum) + means.at(static_cast<std::size_t>(i)) -
+                       means.at(static_cast<std::size_t>(i - half)));
+        ++n;
+    }
+    return toDouble(divide(sum, n));
+}
+
 /// Phase scores of the finder, window by window through the accessor.
 inline std::vector<long double> phaseScores(Workspace& ws, std::int32_t period, Extended upperFactor,
                                             double background)

@@ -2,6 +2,9 @@
 // host answering the dialogs and boxes.
 #include "app/form.h"
 
+#include "app/batch.h"
+
+#include "correction/correction.h"
 #include "settings/settings.h"
 #include "tests/support/fits_builder.h"
 #include "tests/support/test_host.h"
@@ -90,7 +93,7 @@ struct Window {
         EXPECT_FALSE(form.window.button2.visible);
         EXPECT_FALSE(form.window.progressBar1.visible);
         EXPECT_FALSE(host.busyCursor);
-        EXPECT_FALSE(form.ws.cancelRequested);
+        EXPECT_FALSE(form.run.cancelRequested);
         EXPECT_FALSE(form.running());
     }
 };
@@ -168,8 +171,8 @@ TEST(BatchRun, MixedFilesAreEachHandledAndTheRunGoesOn)
     EXPECT_FALSE(fs::exists(w.output("b16.fits")));
     EXPECT_FALSE(fs::exists(w.output("d.fits")));
     EXPECT_EQ(testing::readFile(files[0]), first);
-    EXPECT_EQ(w.form.ws.imageResults.at(2).binning, "2x2");
-    EXPECT_EQ(w.form.ws.imageResults.at(1).binning, "");
+    EXPECT_EQ(w.form.run.imageResults.at(2).binning, "2x2");
+    EXPECT_EQ(w.form.run.imageResults.at(1).binning, "");
 
     // Save Results: measured amplitudes only, the negative one included; twice gives
     // one header and both runs.
@@ -344,7 +347,7 @@ TEST(BatchRun, CancelAtTheSecondFile)
     w.host.selections.push_back(files);
     bool pressed = false;
     w.host.onPump = [&](long) {
-        if (w.form.ws.fileCount == 2 && !pressed) {
+        if (w.form.run.fileCount == 2 && !pressed) {
             pressed = true;
             EXPECT_TRUE(w.form.window.button2.visible);
             EXPECT_TRUE(w.form.window.progressBar1.visible);
@@ -377,7 +380,7 @@ TEST(BatchRun, NothingElseStartsWhileARunIsInProgress)
     w.host.selections.push_back(files);
     bool tried = false, closed = true;
     w.host.onPump = [&](long) {
-        if (w.form.ws.fileCount != 1 || tried)
+        if (w.form.run.fileCount != 1 || tried)
             return;
         tried = true;
         w.host.selections.push_back({files[0]});
@@ -450,7 +453,7 @@ TEST(PhaseRun, FindsStoresAndCutsTheResults)
     EXPECT_EQ(w.form.window.edit1, "5");
     EXPECT_EQ(readProfileString(w.program / "kestx.ini", "kestx", "1x1phase", "?"), "5");
     EXPECT_EQ(w.form.window.grid.rowCount(), 7);
-    EXPECT_EQ(w.form.ws.imageResults.size(), 1u);
+    EXPECT_EQ(w.form.run.imageResults.size(), 1u);
     EXPECT_FALSE(w.form.window.button6.visible); // the batch's results are no longer whole
     EXPECT_FALSE(w.host.dialogs.back().multiple);
     w.expectIdle();
@@ -470,6 +473,36 @@ TEST(PhaseRun, FindsStoresAndCutsTheResults)
     EXPECT_EQ(w.host.boxes[0].text.substr(0, 14), "The Phase = 3\n");
     EXPECT_EQ(w.form.window.edit2, "3");
     EXPECT_EQ(w.host.boxes[1].text, "Kestrel only uses 16-bit unsigned FITS \nimages to calculate the vertical band phase.");
+}
+
+TEST(PhaseRun, NoKeepsFieldAndFileAndAFailedSearchAsksNothing)
+{
+    TempDir dir;
+    TestHost host;
+    Workspace ws(host);
+    ws.imageWidth = 4008;
+    ws.imageHeight = 2;
+    ws.int16Pixels.assign(4008 * 2, 1000);
+    for (std::size_t i = 0; i < ws.int16Pixels.size(); ++i)
+        if ((i % 4008 % 32 + 32 - 7) % 32 < 16)
+            ws.int16Pixels[i] = 1100;
+    ws.backgroundFlux = 1000;
+    std::string field = "n/a";
+    findPhase16(ws, Binning::unbinned, field, dir / "kestx.ini");
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, "The Phase = 7\nUpdate the congfiguration (.ini) file?");
+    EXPECT_EQ(field, "n/a");
+    EXPECT_FALSE(fs::exists(dir / "kestx.ini"));
+    EXPECT_EQ(ws.backgroundFlux, 1333.0); // the upper limit stays behind
+
+    // A background of 0 leaves no sample in range: one error box, no question.
+    host.boxes.clear();
+    ws.imageWidth = 2004;
+    ws.int16Pixels.assign(2004 * 2, 0);
+    ws.backgroundFlux = 0;
+    findPhase16(ws, Binning::binned2x2, field, dir / "kestx.ini");
+    EXPECT_EQ(host.texts(Box::error), std::vector<std::string>{"Invalid floating point operation... in function findPhase16."});
+    EXPECT_TRUE(host.texts(Box::confirm).empty());
 }
 
 TEST(PhaseRun, FailedLoadStopsBeforeTheSearch)

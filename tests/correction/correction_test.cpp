@@ -1,7 +1,7 @@
 #include "correction/correction.h"
 
 #include "analysis/analysis.h"
-#include "correction/band_layout.h"
+#include "correction/band_means.h"
 #include "tests/analysis/reference.h"
 #include "tests/support/fits_builder.h"
 #include "tests/support/test_host.h"
@@ -21,8 +21,7 @@ using testing::TestHost;
 
 struct ImageRun {
     TestHost host;
-    WindowModel window;
-    Workspace ws{host, window};
+    Workspace ws{host};
     TempDir dir;
 
     /// Writes the image as a float file and opens it as the batch run would.
@@ -36,11 +35,11 @@ struct ImageRun {
         ASSERT_TRUE(loadFitsHeader(ws, dir / "in.fits"));
         ws.imageWidth = w;
         ws.imageHeight = h;
-        ws.fileCount = 1;
-        ws.imageResults.assign(1, tImageData{});
-        ws.imageResults[0].amplitude = 42;
     }
-    std::string cell(int column) const { return window.grid.cell(column, 1); }
+    ImageOutcome fix(bool binned = false)
+    {
+        return binned ? fixFloat32Columns2x2(ws, dir / "out.fits") : fixFloat32Columns(ws, dir / "out.fits");
+    }
 };
 
 /// Reference bands (from `phase`, every `period` columns, `period / 2` wide) read
@@ -62,20 +61,19 @@ TEST(Correction, MeasuredUnbinnedImage)
     ImageRun run;
     run.open(4008, 3, pattern(4008, 3, 32, 8, 1010, 1000), {testing::card("CCD-TEMP", "-19.5"), testing::card("EXPOSURE", "300")});
     run.ws.phase = 8;
-    fixFloat32Columns(run.ws, run.dir / "out.fits");
+    const ImageOutcome out = run.fix();
     EXPECT_TRUE(run.host.boxes.empty());
+    EXPECT_EQ(out.result, ImageOutcome::Result::corrected);
     EXPECT_EQ(run.ws.amplitude, 10.0);
-    EXPECT_EQ(run.cell(4), " 10.000");
-    EXPECT_EQ(run.cell(1), "  1000.00");
-    EXPECT_EQ(run.cell(2), "    300");
-    EXPECT_EQ(run.cell(3), "     -20");
+    EXPECT_EQ(out.amplitude, 10.0);
+    EXPECT_TRUE(out.measured);
+    EXPECT_EQ(out.background, 1000.0);
+    EXPECT_EQ(out.exposure, 300);
+    EXPECT_EQ(out.temperature, -20);
+    EXPECT_FALSE(out.stopsRun);
     EXPECT_EQ(run.ws.backgroundFlux, 1500.0);
     EXPECT_EQ(run.ws.bandCount, 125);
     EXPECT_EQ(run.ws.columnMeans.size(), 3992u);
-    EXPECT_TRUE(run.ws.imageResults[0].measured);
-    EXPECT_EQ(run.ws.imageResults[0].amplitude, 10.0f);
-    EXPECT_EQ(run.ws.imageResults[0].ccdTemp, -20);
-    EXPECT_EQ(run.ws.imageResults[0].exposure, 300);
     for (std::int32_t c = 0; c < 4008; ++c)
         ASSERT_EQ(at(run.ws, c, 2), c < 8 ? 1000.0f : 1010.0f) << c;
     EXPECT_TRUE(std::filesystem::exists(run.dir / "out.fits"));
@@ -84,9 +82,9 @@ TEST(Correction, MeasuredUnbinnedImage)
     ImageRun dark;
     dark.open(4008, 2, pattern(4008, 2, 32, 8, 1000, 1010), {testing::card("CCD-TEMP", "-20.5")});
     dark.ws.phase = 8;
-    fixFloat32Columns(dark.ws, dark.dir / "out.fits");
-    EXPECT_EQ(dark.cell(4), "-10.000");
-    EXPECT_EQ(dark.cell(3), "     -20");
+    const ImageOutcome darkOut = dark.fix();
+    EXPECT_EQ(darkOut.amplitude, -10.0);
+    EXPECT_EQ(darkOut.temperature, -20);
 }
 
 TEST(Correction, OnlyWholeOffsetBandsChange)
@@ -99,8 +97,7 @@ TEST(Correction, OnlyWholeOffsetBandsChange)
                           Case{Binning::unbinned, 4008, 8 + 32 * 40}, Case{Binning::unbinned, 4032, -24},
                           Case{Binning::binned2x2, 2004, 4}, Case{Binning::binned2x2, 2004, 12}}) {
         TestHost host;
-        WindowModel window;
-        Workspace ws(host, window);
+        Workspace ws(host);
         ws.imageWidth = c.width;
         ws.imageHeight = 2;
         ws.floatPixels.assign(static_cast<std::size_t>(c.width) * 2, 0.0f);
@@ -125,7 +122,7 @@ TEST(Correction, Binned2x2Pairs)
     ImageRun run;
     run.open(2004, 2, pattern(2004, 2, 16, 4, 1010, 1000));
     run.ws.phase = 4;
-    fixFloat32Columns2x2(run.ws, run.dir / "out.fits");
+    run.fix(true);
     EXPECT_EQ(run.ws.amplitude, 10.0);
     EXPECT_EQ(run.ws.bandCount, 122);
     for (std::int32_t c = 0; c < 2004; ++c)
@@ -140,7 +137,7 @@ TEST(Correction, Binned2x2Pairs)
     five.open(2004, 2, px);
     five.ws.phase = 12;
     five.ws.amplitudeSetting = 0;
-    fixFloat32Columns2x2(five.ws, five.dir / "out.fits");
+    five.fix(true);
     EXPECT_EQ(five.ws.amplitude, 10.0);
     EXPECT_EQ(at(five.ws, 4, 0), 15.0f);
 }
@@ -151,10 +148,9 @@ TEST(Correction, TypedAmplitudeAndFailedImages)
     typed.open(4008, 2, std::vector<float>(8016, 100.0f));
     typed.ws.phase = 32;
     typed.ws.amplitudeSetting = 2.5;
-    fixFloat32Columns(typed.ws, typed.dir / "out.fits");
-    EXPECT_EQ(typed.cell(4), "  2.500");
-    EXPECT_FALSE(typed.ws.imageResults[0].measured);
-    EXPECT_EQ(typed.ws.imageResults[0].amplitude, 42.0f);
+    const ImageOutcome typedOut = typed.fix();
+    EXPECT_EQ(typedOut.amplitude, 2.5);
+    EXPECT_FALSE(typedOut.measured);
     EXPECT_EQ(at(typed.ws, 16, 1), 102.5f);
     EXPECT_EQ(at(typed.ws, 15, 1), 100.0f);
 
@@ -163,25 +159,29 @@ TEST(Correction, TypedAmplitudeAndFailedImages)
         ImageRun failed;
         failed.open(4008, 2, std::vector<float>(8016, 100.0f), {testing::card("EXPOSURE", "60")}, variant == 1);
         failed.ws.amplitudeSetting = variant == 0 ? 9999 : 0;
-        failed.window.grid.setCell(4, 1, "old");
-        fixFloat32Columns(failed.ws, failed.dir / "out.fits");
-        EXPECT_EQ(failed.cell(3), "Failed");
-        EXPECT_EQ(failed.cell(4), "old");
-        EXPECT_EQ(failed.cell(2), "    60");
+        const ImageOutcome out = failed.fix();
+        EXPECT_EQ(out.result, ImageOutcome::Result::notCorrected);
+        EXPECT_EQ(out.exposure, 60);
         EXPECT_EQ(failed.ws.amplitude, 9999.0);
-        EXPECT_FALSE(failed.ws.cancelRequested);
+        EXPECT_FALSE(out.stopsRun);
         EXPECT_FALSE(std::filesystem::exists(failed.dir / "out.fits"));
         EXPECT_LE(failed.host.boxes.size(), variant == 0 ? 0u : 1u); // at most the loader's own box
+        if (variant == 1) {
+            EXPECT_EQ(out.message, "the data hold 7200 samples, fewer than the 8016 of NAXIS1 x NAXIS2 (4008 x 2)");
+        }
     }
 
     // An all-zero image has no qualifying sample: the run stops, named after the routine.
     for (bool binned : {false, true}) {
         ImageRun zero;
         zero.open(binned ? 2004 : 4008, 2, std::vector<float>(binned ? 4008 : 8016, 0.0f));
-        binned ? fixFloat32Columns2x2(zero.ws, zero.dir / "out.fits") : fixFloat32Columns(zero.ws, zero.dir / "out.fits");
+        const ImageOutcome out = zero.fix(binned);
         const std::string name = binned ? "fixFloat32Columns2x2" : "fixFloat32Columns";
-        EXPECT_EQ(zero.host.texts(Box::error).back(), "Invalid floating point operation... in function " + name + ".");
-        EXPECT_TRUE(zero.ws.cancelRequested);
+        const std::string report = "Invalid floating point operation... in function " + name + ".";
+        EXPECT_EQ(zero.host.texts(Box::error).back(), report);
+        EXPECT_EQ(out.result, ImageOutcome::Result::failed);
+        EXPECT_EQ(out.message, report);
+        EXPECT_TRUE(out.stopsRun);
         EXPECT_FALSE(std::filesystem::exists(zero.dir / "out.fits"));
     }
 }
@@ -218,17 +218,16 @@ TEST(Correction, MatchesReferenceBitForBit)
             const std::int32_t h = 9;
             const std::int32_t phase = binned ? 13 : 29;
             const auto px = awkwardImage(rng, w, h, tiny);
-            const BandLayout& layout = binned ? binned2x2Layout : unbinnedLayout;
+            const BandGeometry& bands = binned ? binned2x2Bands : unbinnedBands;
             ImageRun run;
             run.open(w, h, px);
             run.ws.phase = phase;
-            binned ? fixFloat32Columns2x2(run.ws, run.dir / "out.fits") : fixFloat32Columns(run.ws, run.dir / "out.fits");
+            run.fix(binned);
             ASSERT_TRUE(run.host.boxes.empty());
 
             // The same image the straightforward way.
             TestHost host;
-            WindowModel window;
-            Workspace ws(host, window);
+            Workspace ws(host);
             ws.imageWidth = w;
             ws.imageHeight = h;
             ws.floatPixels = px;
@@ -236,18 +235,15 @@ TEST(Correction, MatchesReferenceBitForBit)
             const double background = reference::background(ws, SampleType::float32);
             const double upper = static_cast<double>(static_cast<long double>(background) * 1.5L);
             EXPECT_EQ(run.ws.backgroundFlux, upper);
-            const auto means = reference::columnMeans(ws, layout.window, layout.lowerBound, upper);
+            const auto means = reference::columnMeans(ws, bands.window, bands.lowerBound, upper);
             ASSERT_EQ(means.size(), run.ws.columnMeans.size());
             for (std::size_t i = 0; i < means.size(); ++i)
                 ASSERT_EQ(std::memcmp(&means[i], &run.ws.columnMeans[i], 10), 0) << w << " window " << i;
-            ws.columnMeans = means;
-            ws.phase = phase;
-            const double amplitude = binned ? getBandAmplitude2x2(ws) : getBandAmplitude(ws);
+            const double amplitude = reference::amplitude(means, binned, w, phase);
             EXPECT_EQ(std::memcmp(&amplitude, &run.ws.amplitude, sizeof amplitude), 0);
-            ws.amplitude = amplitude;
             ws.rawHeader = run.ws.rawHeader;
-            for (std::int32_t b = phase; b <= w; b += layout.period)
-                for (std::int32_t col = b - layout.window; col < b && b >= layout.window; ++col)
+            for (std::int32_t b = phase; b <= w; b += bands.period)
+                for (std::int32_t col = b - bands.window; col < b && b >= bands.window; ++col)
                     for (std::int32_t row = 0; row < h; ++row)
                         setPixelValueFloat(ws, col, row, static_cast<float>(getPixelValueFloat(ws, col, row) + amplitude));
             saveFloat32Fits(ws, run.dir / "expected.fits");
@@ -256,51 +252,98 @@ TEST(Correction, MatchesReferenceBitForBit)
     }
 }
 
+// Each build of the window sums against the plain loop, whichever this processor would
+// choose, on awkward shapes: widths that are no multiple of the tile, one row, tiny samples.
+TEST(Correction, BothWindowSumBuildsMatchThePlainLoop)
+{
+    std::mt19937 rng(9);
+    for (auto [w, h, binned] : {std::tuple{4008, 7, false}, {4032, 1, false}, {2004, 5, true}, {97, 3, false},
+                                {41, 2, true}, {17, 4, false}}) {
+        const auto px = awkwardImage(rng, w, h, 1e-42f);
+        TestHost host;
+        Workspace ws(host);
+        ws.imageWidth = w;
+        ws.imageHeight = h;
+        ws.floatPixels = px;
+        const BandGeometry& bands = binned ? binned2x2Bands : unbinnedBands;
+        const auto expected = reference::columnMeans(ws, bands.window, bands.lowerBound, 1500.0);
+        for (WindowSumBuild build : {WindowSumBuild::avx2, WindowSumBuild::portable}) {
+            if (build == WindowSumBuild::avx2 && !avx2Available())
+                continue;
+            std::vector<long double> means(expected.size(), 0.0L);
+            bandWindowMeans({px, w, h}, bands, 1500.0, means, build);
+            for (std::size_t i = 0; i < means.size(); ++i)
+                ASSERT_EQ(std::memcmp(&expected[i], &means[i], 10), 0)
+                    << w << " x " << h << (build == WindowSumBuild::avx2 ? " avx2" : " portable") << " window " << i;
+        }
+    }
+    if (!avx2Available())
+        GTEST_SKIP() << "this processor has no AVX2: only the portable build was compared";
+}
+
+// The amplitude of an image whose band amplitude differs from period to period tells
+// which pairs were counted; the expected values are added up by hand.
+TEST(Correction, AmplitudeCountsExactlyTheNamedPairs)
+{
+    // Window means where the pair of period k differs by k: reference window means
+    // k + 1000, offset window means 1000.
+    auto meansFor = [](std::int32_t width, std::int32_t period, std::int32_t phase) {
+        std::vector<long double> means(static_cast<std::size_t>(width - period / 2), 1000.0L);
+        for (std::int32_t k = 0; period * k + phase < static_cast<std::int32_t>(means.size()); ++k)
+            means[static_cast<std::size_t>(period * k + phase)] = 1000.0L + k;
+        return means;
+    };
+    // Unbinned, 4008 columns: pairs 20 to 105, whose differences average (20 + 105) / 2.
+    EXPECT_EQ(bandAmplitude(meansFor(4008, 32, 8), unbinnedBands, 4008, 8), 62.5);
+    EXPECT_EQ(reference::amplitude(meansFor(4008, 32, 8), false, 4008, 8), 62.5);
+    // 2x2, 2004 columns, phase 12: pairs 0 to 121, all counted: 60.5.
+    EXPECT_EQ(bandAmplitude(meansFor(2004, 16, 12), binned2x2Bands, 2004, 12), 60.5);
+    // Phase 4: the first pair's offset window would start at column -4, so pairs 1 to
+    // 121 count: 61. Phase 8: the first offset window starts at column 0 and counts: 60.5.
+    EXPECT_EQ(bandAmplitude(meansFor(2004, 16, 4), binned2x2Bands, 2004, 4), 61.0);
+    EXPECT_EQ(bandAmplitude(meansFor(2004, 16, 8), binned2x2Bands, 2004, 8), 60.5);
+}
+
 TEST(Correction, TinySampleAgainstALargeSumRoundsTwice)
 {
     // Window 0 sums 1039 samples of 2^30, then 2^-13 (1 + 2^-23): half an ulp of the sum
     // and a little more. A plain double sum rounds up; extended then double rounds to
     // the tie and then to even, that is down.
     TestHost host;
-    WindowModel window;
-    Workspace ws(host, window);
+    Workspace ws(host);
     const std::int32_t w = 4008, h = 65;
     ws.imageWidth = w;
     ws.imageHeight = h;
     ws.floatPixels.assign(static_cast<std::size_t>(w) * h, 1073741824.0f);
     const float tiny = std::ldexp(1.0f + std::ldexp(1.0f, -23), -13);
     ws.floatPixels[static_cast<std::size_t>(h - 1) * w + 15] = tiny;
-    ws.backgroundFlux = 1.5 * 1073741824.0;
+    const double upper = 1.5 * 1073741824.0;
     double plain = 0;
     for (std::int32_t c = 0; c < 16; ++c)
         for (std::int32_t r = 0; r < h; ++r)
             plain += ws.floatPixels[static_cast<std::size_t>(r) * w + c];
-    const auto expected = reference::columnMeans(ws, 16, 0.0, ws.backgroundFlux);
+    const auto expected = reference::columnMeans(ws, 16, 0.0, upper);
     ASSERT_NE(static_cast<long double>(plain / 1040), expected[0]); // the case tells the two apart
-    fillColumnMeans(ws, unbinnedLayout);
-    EXPECT_EQ(std::memcmp(&expected[0], &ws.columnMeans[0], 10), 0);
-    EXPECT_EQ(std::memcmp(&expected[1], &ws.columnMeans[1], 10), 0);
+    std::vector<long double> means(static_cast<std::size_t>(w - 16), 0.0L);
+    bandWindowMeans({ws.floatPixels, w, h}, unbinnedBands, upper, means);
+    EXPECT_EQ(std::memcmp(&expected[0], &means[0], 10), 0);
+    EXPECT_EQ(std::memcmp(&expected[1], &means[1], 10), 0);
 }
 
 TEST(Correction, NaNFailsLikeTheReference)
 {
-    TestHost host;
-    WindowModel window;
-    Workspace ws(host, window);
-    ws.imageWidth = 4008;
-    ws.imageHeight = 3;
-    ws.floatPixels.assign(4008 * 3, 1000.0f);
-    ws.floatPixels[4008 + 700] = NAN;
-    ws.backgroundFlux = 1500;
+    std::vector<float> px(4008 * 3, 1000.0f);
+    px[4008 + 700] = NAN;
+    std::vector<long double> means(4008 - 16, 0.0L);
     std::string message;
     try {
-        fillColumnMeans(ws, unbinnedLayout);
+        bandWindowMeans({px, 4008, 3}, unbinnedBands, 1500, means);
     } catch (const Failure& f) {
         message = f.message();
     }
     EXPECT_EQ(message, messages::invalidOperation);
-    EXPECT_EQ(ws.columnMeans[684], 1000.0L); // windows before the NaN are done
-    EXPECT_EQ(ws.columnMeans[685], 0.0L);
+    EXPECT_EQ(means[684], 1000.0L); // windows before the NaN are done
+    EXPECT_EQ(means[685], 0.0L);
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 // A workspace over a recording host and a temporary folder, for the FITS tests.
 #pragma once
 
-#include "core/window_model.h"
 #include "fits/workspace.h"
 #include "tests/support/fits_builder.h"
 #include "tests/support/test_host.h"
@@ -20,8 +19,7 @@ namespace kestrel::testing {
 class FitsTest : public ::testing::Test {
 protected:
     TestHost host;
-    WindowModel window;
-    Workspace ws{host, window};
+    Workspace ws{host};
     TempDir dir;
 
     std::filesystem::path file(const std::string& name, const std::string& bytes)

@@ -23,7 +23,7 @@ protected:
 
     std::vector<float> samplesOf(const fs::path& path)
     {
-        Workspace other(host, window);
+        Workspace other(host);
         EXPECT_TRUE(loadFitsHeader(other, path));
         EXPECT_TRUE(loadAllImageDataFloat32(other));
         return other.floatPixels;

@@ -15,27 +15,26 @@ using Texts = std::vector<std::string>;
 
 class GridSort : public ::testing::Test {
 protected:
-    GridSort() : ws(host, window) { ::setenv("LC_ALL", "en_GB.UTF-8", 1); }
+    GridSort() { ::setenv("LC_ALL", "en_GB.UTF-8", 1); }
     ~GridSort() override { ::unsetenv("LC_ALL"); }
 
     void fill(const std::vector<Cells>& rows)
     {
-        window.grid.setRowCount(static_cast<int>(rows.size()) + 1);
+        grid.setRowCount(static_cast<int>(rows.size()) + 1);
         for (std::size_t r = 0; r < rows.size(); ++r)
-            window.grid.setRow(static_cast<int>(r) + 1, rows[r]);
+            grid.setRow(static_cast<int>(r) + 1, rows[r]);
     }
     Texts sortedColumn(int sortBy, int shown)
     {
-        SortStringGrid(ws, window.grid, sortBy);
+        SortStringGrid(host, grid, sortBy);
         Texts out;
-        for (int r = 1; r < window.grid.rowCount(); ++r)
-            out.push_back(window.grid.cell(shown, r));
+        for (int r = 1; r < grid.rowCount(); ++r)
+            out.push_back(grid.cell(shown, r));
         return out;
     }
 
     testing::TestHost host;
-    WindowModel window;
-    Workspace ws;
+    ResultsGrid grid;
 };
 
 TEST_F(GridSort, OrdersAsTextAndMovesWholeRows)

@@ -16,27 +16,33 @@ using testing::writeFile;
 
 class SettingsFile : public ::testing::Test {
 protected:
-    SettingsFile() : ws(host, window)
+    SettingsFile()
     {
-        ws.programFolder = dir / "program";
-        fs::create_directory(ws.programFolder);
+        programFolder = dir / "program";
+        fs::create_directory(programFolder);
         fs::create_directory(dir / "start");
         fs::current_path(dir / "start");
     }
     ~SettingsFile() override { fs::current_path(saved); }
 
-    void writeIni(const std::string& text) { writeFile(ws.programFolder / "kestx.ini", text); }
+    void writeIni(const std::string& text) { writeFile(programFolder / "kestx.ini", text); }
 
     fs::path saved = fs::current_path();
     testing::TempDir dir;
+    void read() { readIniFile(host, programFolder / "kestx.ini", programFolder, window.edit1, window.edit2); }
+    void update() { updateIniFile(host, programFolder / "kestx.ini", window.edit1, window.edit2); }
+
     testing::TestHost host;
-    WindowModel window;
-    Workspace ws;
+    struct {
+        std::string edit1 = "n/a";
+        std::string edit2 = "n/a";
+    } window;
+    fs::path programFolder;
 };
 
 TEST_F(SettingsFile, NoFileChangesNothing)
 {
-    readIniFile(ws);
+    read();
     EXPECT_EQ(window.edit1, "n/a");
     EXPECT_EQ(window.edit2, "n/a");
     EXPECT_EQ(fs::current_path(), dir / "start");
@@ -47,7 +53,7 @@ TEST_F(SettingsFile, ErrorCountsAsMissingOnlyInUpperCase)
 {
     fs::create_directory(dir / "images");
     writeIni("[KESTX]\r\n1x1phase=ERROR\r\n2X2PHASE=error\r\nlastFolder=" + (dir / "images").string() + "\r\n");
-    readIniFile(ws);
+    read();
     EXPECT_EQ(window.edit1, "n/a");
     EXPECT_EQ(window.edit2, "error");
     EXPECT_EQ(fs::current_path(), dir / "images");
@@ -57,23 +63,23 @@ TEST_F(SettingsFile, CloseStoresWhatStartReadTrimmed)
 {
     // An empty value empties its field; a deleted folder gives way to the program folder.
     writeIni("; Kestrel\n[kestx]\n1x1phase=\n2x2phase=  12 \nlastFolder=" + (dir / "gone").string() + "\n");
-    readIniFile(ws);
+    read();
     EXPECT_EQ(window.edit1, "");
-    EXPECT_EQ(fs::current_path(), ws.programFolder);
+    EXPECT_EQ(fs::current_path(), programFolder);
     window.edit1 = "  5\t";
-    updateIniFile(ws);
-    EXPECT_EQ(readFile(ws.programFolder / "kestx.ini"),
-              "; Kestrel\n[kestx]\n1x1phase=5\n2x2phase=12\nlastFolder=" + ws.programFolder.string() + "\n");
+    update();
+    EXPECT_EQ(readFile(programFolder / "kestx.ini"),
+              "; Kestrel\n[kestx]\n1x1phase=5\n2x2phase=12\nlastFolder=" + programFolder.string() + "\n");
     EXPECT_TRUE(host.boxes.empty());
 }
 
 TEST_F(SettingsFile, WriteFailureIsReported)
 {
-    ws.programFolder = dir / "no such folder";
-    updateIniFile(ws);
+    programFolder = dir / "no such folder";
+    update();
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].kind, Box::error);
-    EXPECT_EQ(host.boxes[0].text, "Cannot write " + (ws.programFolder / "kestx.ini").string() +
+    EXPECT_EQ(host.boxes[0].text, "Cannot write " + (programFolder / "kestx.ini").string() +
                                       ": No such file or directory... in function updateIniFile.");
 }
 

@@ -166,12 +166,12 @@ TEST(MainWindowWidgets, EscapePressesCancelOnlyWhileItIsShown)
     Fixture f;
     f.window.activateWindow();
     QTest::keyClick(&f.window, Qt::Key_Escape);
-    EXPECT_FALSE(f.window.form().ws.cancelRequested);
+    EXPECT_FALSE(f.window.form().run.cancelRequested);
 
     f.window.form().window.button2.visible = true;
     f.window.sync();
     QTest::keyClick(&f.window, Qt::Key_Escape);
-    EXPECT_TRUE(f.window.form().ws.cancelRequested);
+    EXPECT_TRUE(f.window.form().run.cancelRequested);
     EXPECT_EQ(f.child<QPushButton>("Button2")->text(), "Canceling");
 }
 
@@ -230,7 +230,7 @@ TEST(MainWindowWidgets, ClosingDuringARunWaitsForTheFileInProgress)
     window.form().window.edit1 = "32";
     bool asked = false, openWhenAsked = false;
     f.host.duringRun = [&] {
-        if (asked || window.form().ws.fileCount != 1)
+        if (asked || window.form().run.fileCount != 1)
             return;
         asked = true;
         window.close();

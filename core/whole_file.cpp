@@ -1,0 +1,293 @@
+#include "core/whole_file.h"
+
+#include "core/failure.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrel {
+namespace {
+
+// Read once, while the program starts and has a single thread: asking for the umask
+// means setting it, which other threads must never see half done.
+const mode_t processUmask = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}();
+
+std::function<int(WriteStep)>& faultHook()
+{
+    static std::function<int(WriteStep)> hook;
+    return hook;
+}
+
+int injectedFault(WriteStep step)
+{
+    const auto& hook = faultHook();
+    return hook ? hook(step) : 0;
+}
+
+// Named temporary files in use, so that a process stopped by a signal can remove them.
+std::mutex registryMutex;
+std::set<std::string>& registry()
+{
+    static std::set<std::string> names;
+    return names;
+}
+
+void remember(const std::string& name)
+{
+    std::lock_guard lock(registryMutex);
+    registry().insert(name);
+}
+
+void forget(const std::string& name)
+{
+    std::lock_guard lock(registryMutex);
+    registry().erase(name);
+}
+
+/// A short hidden name in `folder` that does not depend on the destination's name, so
+/// that a destination name near the filesystem's limit can still be written.
+std::string temporaryNameIn(const std::filesystem::path& folder)
+{
+    static std::atomic<unsigned> counter{0};
+    static const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed + counter.fetch_add(1));
+    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string name = ".kestrel-";
+    for (int i = 0; i < 8; ++i)
+        name += letters[random() % (sizeof letters - 1)];
+    return (folder / name).string();
+}
+
+bool procfsAvailable()
+{
+    static const bool available = ::access("/proc/self/fd", X_OK) == 0;
+    return available;
+}
+
+} // namespace
+
+std::string cannotWrite(const std::filesystem::path& file, const std::string& reason)
+{
+    return "Cannot write " + file.string() + ": " + reason;
+}
+
+std::string cannotRead(const std::filesystem::path& file, const std::string& reason)
+{
+    return "Cannot read " + file.string() + ": " + reason;
+}
+
+std::filesystem::path linkTarget(const std::filesystem::path& path)
+{
+    std::filesystem::path p = path;
+    // The kernel's own limit on links followed in one lookup.
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(p, ec)))
+            return p;
+        const std::filesystem::path next = std::filesystem::read_symlink(p, ec);
+        if (ec)
+            return p;
+        p = next.is_absolute() ? next : p.parent_path() / next;
+    }
+    return p;
+}
+
+WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination)
+    : destination_(destination), target_(linkTarget(destination))
+{
+    struct stat st {};
+    if (::stat(target_.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            fail(EISDIR);
+        if (!S_ISREG(st.st_mode))
+            throw Failure(cannotWrite(destination_, "not a regular file"));
+        if ((st.st_mode & 0222) == 0)
+            throw Failure(cannotWrite(destination_, "the file is write-protected"));
+    }
+    const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
+    if (const int e = injectedFault(WriteStep::create))
+        fail(e);
+    if (procfsAvailable()) {
+        fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd_ >= 0)
+            return;
+        // Filesystems without unnamed files say so in one of these ways; any other
+        // answer (a folder we may not write) is the answer for a named file too.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            fail(errno);
+    }
+    std::string pattern = (folder / ".kestrel-XXXXXX").string();
+    fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd_ < 0)
+        fail(errno);
+    temporaryName_ = pattern;
+    remember(temporaryName_);
+}
+
+WholeFileWriter::~WholeFileWriter()
+{
+    if (!committed_)
+        discard();
+}
+
+void WholeFileWriter::fail(int error) const { throw Failure(cannotWrite(destination_, std::strerror(error))); }
+
+void WholeFileWriter::discard() noexcept
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    if (!temporaryName_.empty()) {
+        ::unlink(temporaryName_.c_str());
+        forget(temporaryName_);
+        temporaryName_.clear();
+    }
+}
+
+void WholeFileWriter::write(const void* data, std::size_t size)
+{
+    if (fd_ < 0)
+        fail(EBADF);
+    const std::size_t start = written_;
+    const auto* p = static_cast<const char*>(data);
+    std::size_t left = size;
+    while (left > 0) {
+        if (const int e = injectedFault(WriteStep::write))
+            fail(e);
+        const ssize_t n = ::write(fd_, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno);
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    written_ += size;
+#if defined(SYNC_FILE_RANGE_WRITE)
+    // Start putting this part on the disk now, while the rest is prepared, so that the
+    // flush in commit() has little left to wait for. Only a hint: the flush is what
+    // guarantees the file.
+    ::sync_file_range(fd_, static_cast<off_t>(start), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)start;
+#endif
+}
+
+void WholeFileWriter::commit()
+{
+    if (fd_ < 0 || committed_)
+        fail(EBADF);
+    struct stat st {};
+    const mode_t mode = ::stat(target_.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~processUmask);
+    if (::fchmod(fd_, mode) != 0)
+        fail(errno);
+    if (const int e = injectedFault(WriteStep::sync))
+        fail(e);
+    if (::fsync(fd_) != 0)
+        fail(errno);
+    const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
+    if (const int e = injectedFault(WriteStep::rename))
+        fail(e);
+    if (temporaryName_.empty()) {
+        // The unnamed file gets a name only now that it is complete, and only for the
+        // moment until the rename.
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+        for (int attempt = 0; temporaryName_.empty(); ++attempt) {
+            const std::string name = temporaryNameIn(folder);
+            if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                temporaryName_ = name;
+                remember(temporaryName_);
+            } else if (errno != EEXIST || attempt > 100) {
+                fail(errno);
+            }
+        }
+    }
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0)
+        fail(errno);
+    if (::rename(temporaryName_.c_str(), target_.c_str()) != 0)
+        fail(errno);
+    forget(temporaryName_);
+    temporaryName_.clear();
+    committed_ = true;
+    // The rename itself reaches the disk with the folder; where folders cannot be
+    // flushed, the file is whole all the same.
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+}
+
+void writeWholeFile(const std::filesystem::path& destination, std::string_view contents)
+{
+    WholeFileWriter file(destination);
+    file.write(contents.data(), contents.size());
+    file.commit();
+}
+
+std::optional<std::string> readSmallFile(const std::filesystem::path& file, std::size_t limit)
+{
+    // Not blocking: a named pipe must not hold the program up until someone writes.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return std::nullopt;
+        throw Failure(cannotRead(file, std::strerror(errno)));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        throw Failure(cannotRead(file, std::strerror(errno)));
+    if (!S_ISREG(st.st_mode))
+        throw Failure(cannotRead(file, S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file"));
+    const std::string tooLarge = "larger than " + std::to_string(limit) + " bytes, more than such a file ever holds";
+    if (static_cast<std::uint64_t>(st.st_size) > limit)
+        throw Failure(cannotRead(file, tooLarge));
+    std::string contents;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throw Failure(cannotRead(file, std::strerror(errno)));
+        }
+        if (got == 0)
+            break;
+        contents.append(buffer, static_cast<std::size_t>(got));
+        // A file that grows while it is read is held to the same bound.
+        if (contents.size() > limit)
+            throw Failure(cannotRead(file, tooLarge));
+    }
+    return contents;
+}
+
+void removeTemporaryFiles() noexcept
+{
+    std::lock_guard lock(registryMutex);
+    for (const std::string& name : registry())
+        ::unlink(name.c_str());
+    registry().clear();
+}
+
+void setWriteFaultHook(std::function<int(WriteStep)> hook) { faultHook() = std::move(hook); }
+
+} // namespace kestrel

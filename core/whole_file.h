@@ -1,0 +1,89 @@
+// Files written whole or not at all, and our own small files read with a bound. Every
+// file Kestrel writes goes through here: corrected images, the settings file, the
+// results file and the downloaded notices.
+//
+// A file is written into an unnamed temporary file in the destination's folder (a
+// short hidden name where the filesystem has no unnamed files), flushed to the disk
+// and only then put in place with one rename. Until then the destination is untouched;
+// a process that dies on the way leaves no unnamed file behind.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+
+/// "Cannot write FILE: REASON", the text of every failed write.
+std::string cannotWrite(const std::filesystem::path& file, const std::string& reason);
+/// "Cannot read FILE: REASON".
+std::string cannotRead(const std::filesystem::path& file, const std::string& reason);
+
+/// The file a path finally names: symbolic links followed (a dangling link names the
+/// file it would point to); the path itself when it is no link.
+std::filesystem::path linkTarget(const std::filesystem::path& path);
+
+/// One file being written. Nothing is visible at the destination before commit(); a
+/// writer destroyed without a successful commit leaves the destination as it was and
+/// no temporary file behind. Every failure throws a Failure with cannotWrite's text.
+class WholeFileWriter {
+public:
+    /// Prepares to replace (or create) `destination`. A destination that is a symbolic
+    /// link is written through: the file it points to is replaced and the link stays.
+    /// An existing file whose permission bits give nobody write access is refused as
+    /// write-protected, even to root: such an original is never replaced.
+    explicit WholeFileWriter(const std::filesystem::path& destination);
+    ~WholeFileWriter();
+    WholeFileWriter(const WholeFileWriter&) = delete;
+    WholeFileWriter& operator=(const WholeFileWriter&) = delete;
+
+    void write(const void* data, std::size_t size);
+    /// Bytes written so far.
+    std::size_t size() const { return written_; }
+    /// Flushes the file to the disk and puts it in place with the permissions of the
+    /// file it replaces (a new file gets the usual 0666 less the umask).
+    void commit();
+
+    /// The path named at construction (for messages).
+    const std::filesystem::path& destination() const { return destination_; }
+
+private:
+    [[noreturn]] void fail(int error) const;
+    void discard() noexcept;
+
+    std::filesystem::path destination_; // as the caller named it
+    std::filesystem::path target_;      // the file finally written (links followed)
+    std::string temporaryName_;         // empty while the file has no name
+    int fd_ = -1;
+    std::size_t written_ = 0;
+    bool committed_ = false;
+};
+
+/// Writes `contents` as the whole of `destination` (see WholeFileWriter).
+void writeWholeFile(const std::filesystem::path& destination, std::string_view contents);
+
+/// The bytes of one of our own small files (settings, results, notices); nothing when it
+/// does not exist. A file larger than `limit` bytes (no real one comes near), one that
+/// is not a regular file, or one that cannot be read throws a Failure with cannotRead's
+/// text, so a link to an endless device never exhausts memory or hangs.
+std::optional<std::string> readSmallFile(const std::filesystem::path& file, std::size_t limit = 16u << 20);
+
+/// Removes the named temporary files of writers still in progress. For a process that
+/// is being stopped by a signal: unnamed temporary files vanish with the process, named
+/// ones would stay.
+void removeTemporaryFiles() noexcept;
+
+// ---- Test seam ---------------------------------------------------------------------
+
+/// The steps of a write through which tests make a failure happen.
+enum class WriteStep { create, write, sync, rename };
+
+/// Called before each step with the step; a non-zero result is taken as the errno of
+/// that step failing. Empty (the default) lets every step run. Not for concurrent use:
+/// tests set it while no write is in progress.
+void setWriteFaultHook(std::function<int(WriteStep)> hook);
+
+} // namespace kestrel
