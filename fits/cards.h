@@ -8,7 +8,9 @@
 
 namespace kestrel::cards {
 
-/// A card ends the header when its first three characters, folded to upper case, are "END".
+/// A card ends the header when its first three characters, letters folded to upper
+/// case, are "END" and its characters 4 to 8 are blanks: the rest of its keyword field.
+/// A keyword that only begins with END (ENDTIME) is an ordinary card.
 bool isEndCard(std::string_view card);
 /// Columns 1 to 8, blanks and control characters trimmed, letters folded to upper case.
 std::string keywordField(std::string_view card);

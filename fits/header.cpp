@@ -21,7 +21,9 @@ std::string upperAscii(std::string_view text)
 
 bool isEndCard(std::string_view card)
 {
-    return card.size() >= 3 && upperAscii(card.substr(0, 3)) == "END";
+    if (card.size() < 8 || upperAscii(card.substr(0, 3)) != "END")
+        return false;
+    return card.substr(3, 5).find_first_not_of(' ') == std::string_view::npos;
 }
 
 std::string keywordField(std::string_view card)

@@ -51,13 +51,20 @@ TEST_F(HeaderTest, ShortOrEndlessHeadersAreFalseWithoutABoxAndTheFileIsClosed)
     EXPECT_TRUE(host.boxes.empty());
 }
 
-TEST_F(HeaderTest, EndTestLooksAtThreeLettersInAnyCase)
+TEST_F(HeaderTest, EndIsThreeLettersInAnyCaseFollowedByBlanks)
 {
-    for (const char* end : {"End", "end", "ENDING = 3"}) {
+    for (const char* end : {"END", "End", "end     = 3"}) {
         ASSERT_TRUE(loadFitsHeader(ws, file("e.fits", rawCard("SIMPLE  =                    T") + rawCard(end) +
                                                           std::string(34 * 80, ' '))))
             << end;
         EXPECT_EQ(ws.headerCards.size(), 1u) << end;
+    }
+    // A keyword that only begins with END is an ordinary card, wherever it stands.
+    for (const char* keyword : {"ENDTIME = '2026-12-08T03:14:15'", "ENDING  = 3", "END    X", "Endless"}) {
+        ASSERT_TRUE(loadFitsHeader(ws, file("e.fits", rawCard("SIMPLE  =                    T") + rawCard(keyword) +
+                                                          rawCard("END") + std::string(33 * 80, ' '))))
+            << keyword;
+        EXPECT_EQ(ws.headerCards.size(), 2u) << keyword;
     }
 }
 
