@@ -32,7 +32,7 @@ void packPixInsight(float* samples, std::size_t n, std::uint32_t* out)
 // and write 0 for negative samples and NaN. Decided on the bit pattern, so no NaN ever
 // meets a floating-point comparison: kept are the patterns from 0 to that of
 // +infinity read as signed integers, and negative zero.
-[[maybe_unused]] std::uint32_t clampedBits(std::uint32_t u)
+std::uint32_t clampedBits(std::uint32_t u)
 {
     const auto s = static_cast<std::int32_t>(u);
     return (s >= 0 && s <= 0x7F800000) || u == 0x80000000u ? u : 0u;
@@ -66,10 +66,18 @@ void packClampedRecord(float* samples, std::uint32_t* out)
 #endif
 }
 
+// Whole records four samples at a time; the samples after the last whole record (a
+// data area whose last record was cut short) one at a time.
 void packClamped(float* samples, std::size_t n, std::uint32_t* out)
 {
-    for (std::size_t r = 0; r < n / samplesPerRecord; ++r)
-        packClampedRecord(samples + r * samplesPerRecord, out + r * samplesPerRecord);
+    const std::size_t whole = n / samplesPerRecord * samplesPerRecord;
+    for (std::size_t r = 0; r < whole; r += samplesPerRecord)
+        packClampedRecord(samples + r, out + r);
+    for (std::size_t i = whole; i < n; ++i) {
+        const std::uint32_t v = clampedBits(std::bit_cast<std::uint32_t>(samples[i]));
+        samples[i] = std::bit_cast<float>(v);
+        out[i] = __builtin_bswap32(v);
+    }
 }
 
 } // namespace
@@ -77,16 +85,16 @@ void packClamped(float* samples, std::size_t n, std::uint32_t* out)
 void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName, const CommitStrategy& commit)
 {
     const std::size_t count = ws.floatPixels.size();
-    if (count == 0 || count % samplesPerRecord != 0)
-        throw Failure(fileName.filename().string() + ": the image data hold " + std::to_string(count) +
-                      " samples, not a whole number of 2880-byte records; nothing was written");
+    if (count == 0)
+        throw Failure(fileName.filename().string() + ": the image has no data to write; nothing was written");
 
     const auto out = std::make_shared<WholeFileWriter>(fileName);
     for (const Card& card : ws.rawHeader)
         out->write(card.data(), card.size());
 
     // Scaling and packing in one pass over the samples; the buffer keeps the scaled
-    // values, as the correction expects.
+    // values, as the correction expects. A data area whose last record was cut short
+    // in the input is written out to a whole record of zero samples, as FITS wants.
     std::vector<std::uint32_t> chunk(recordsPerChunk * samplesPerRecord);
     for (std::size_t start = 0; start < count;) {
         const std::size_t n = std::min(count - start, chunk.size());
@@ -95,7 +103,9 @@ void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName, const
             packPixInsight(samples, n, chunk.data());
         else
             packClamped(samples, n, chunk.data());
-        out->write(chunk.data(), n * 4);
+        const std::size_t padded = (n + samplesPerRecord - 1) / samplesPerRecord * samplesPerRecord;
+        std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(n), chunk.begin() + static_cast<std::ptrdiff_t>(padded), 0u);
+        out->write(chunk.data(), padded * 4);
         start += n;
     }
     if (commit)

@@ -115,18 +115,28 @@ TEST_F(WriterTest, KeepsEveryHeaderRecord)
     EXPECT_EQ(readFile(dir / "out.fits").substr(0, 5760), header);
 }
 
-TEST_F(WriterTest, IncompleteRecordsWriteNothing)
+TEST_F(WriterTest, ACutLastRecordIsPaddedAndNoDataWritesNothing)
 {
-    const auto existing = file("out.fits", "old contents");
-    for (std::size_t count : {0, 1439, 721}) {
+    // Samples that end inside a record: written out to whole records of zero samples.
+    for (std::size_t count : {1439, 721}) {
         ws.rawHeader.assign(36, Card{});
         ws.floatPixels.assign(count, 1.0f);
-        EXPECT_THROW(saveFloat32Fits(ws, dir / "new.fits"), Failure) << count;
-        EXPECT_THROW(saveFloat32Fits(ws, existing), Failure) << count;
-        EXPECT_EQ(ws.floatPixels, std::vector<float>(count, 1.0f)); // not scaled either
+        saveFloat32Fits(ws, dir / "padded.fits");
+        const std::string out = readFile(dir / "padded.fits");
+        ASSERT_EQ(out.size(), 2880u + 2 * 2880u) << count;
+        std::string ones;
+        for (std::size_t i = 0; i < count; ++i)
+            ones += std::string("\x3F\x80\x00\x00", 4);
+        EXPECT_EQ(out.substr(2880, 4 * count), ones);
+        EXPECT_EQ(out.substr(2880 + 4 * count), std::string(2 * 2880 - 4 * count, '\0'));
     }
+
+    const auto existing = file("out.fits", "old contents");
+    ws.floatPixels.clear();
+    EXPECT_THROW(saveFloat32Fits(ws, dir / "new.fits"), Failure);
+    EXPECT_THROW(saveFloat32Fits(ws, existing), Failure);
     EXPECT_EQ(readFile(existing), "old contents");
-    EXPECT_EQ(folderContents(), std::vector<std::string>{"out.fits"});
+    EXPECT_EQ(folderContents(), (std::vector<std::string>{"out.fits", "padded.fits"}));
 }
 
 TEST_F(WriterTest, FailuresLeaveNoFileBehind)
