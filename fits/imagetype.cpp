@@ -5,6 +5,8 @@
 #include "core/numbers.h"
 #include "core/report.h"
 
+#include <cmath>
+
 namespace kestrel {
 namespace {
 
@@ -26,7 +28,8 @@ bool sixteenBitTest(Workspace& ws, const char* routine, bool storeOffset, Accept
             return;
         if (!fitsKeywordPresent(ws, "BSCALE"))
             return;
-        if (truncToInt32(getFitsDouble(ws, "BSCALE")) != 1)
+        // Only BZERO must fit 32 bits; a BSCALE of any size simply is not 1.
+        if (std::trunc(getFitsDouble(ws, "BSCALE")) != 1)
             return;
         result = true;
     });

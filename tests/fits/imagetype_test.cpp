@@ -20,6 +20,9 @@ TEST_F(ImageTypeTest, TypeCodesAndTheBzeroOffset)
         {"no bscale", {card("BITPIX", "16"), card("BZERO", "32768")}, 0, 32768},
         {"bscale 1.5", {card("BITPIX", "16"), card("BZERO", "32768"), card("BSCALE", "1.5")}, typeUnsigned16, 32768},
         {"bscale 2", {card("BITPIX", "16"), card("BZERO", "32768"), card("BSCALE", "2.0")}, 0, 32768},
+        // A BSCALE beyond 32 bits is simply not 1: no range failure, no box.
+        {"bscale 1E10", {card("BITPIX", "16"), card("BZERO", "32768"), card("BSCALE", "1E10")}, 0, 32768},
+        {"bscale -1E10", {card("BITPIX", "16"), card("BZERO", "0"), card("BSCALE", "-1E10")}, 0, 0},
         {"signed", {card("BITPIX", "16"), card("BZERO", "0"), card("BSCALE", "1")}, typeSigned16, 0},
         {"16 bare", {card("BITPIX", "16")}, 0, -1},
         {"float", {card("BITPIX", "-32")}, typeFloat32, -1},
