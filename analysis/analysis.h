@@ -25,6 +25,11 @@ struct BackgroundLevel {
     double level = 0;
     std::int32_t averaged = 0;
 };
+/// Thrown (as a range failure) when there is no sample to average at all.
+class NoBackgroundSamples : public Failure {
+public:
+    NoBackgroundSamples() : Failure(messages::rangeError) {}
+};
 BackgroundLevel backgroundLevel(std::span<const std::uint16_t> samples);
 BackgroundLevel backgroundLevel(std::span<const float> samples);
 
@@ -65,7 +70,8 @@ void QuickSort16(Workspace& ws, std::vector<std::uint16_t>& values, std::int32_t
 void QuickSort(Workspace& ws, std::vector<double>& values, std::int32_t iLo, std::int32_t iHi);
 
 /// Background level of the current image (sampleIndex: the samples averaged). Reports a
-/// failure in an error box "... in function getBackgroundFlux." and then returns 0.
+/// failure in an error box "... in function getBackgroundFlux." and then returns 0; an
+/// image without a sample to average shows the empty sort's box first.
 double getBackgroundFlux(Workspace& ws, SampleType type);
 
 } // namespace kestrel

@@ -40,7 +40,7 @@ BackgroundLevel background16(std::span<const std::uint16_t> samples)
 {
     const std::int32_t n = sampleTotal(samples.size());
     if (n == 0)
-        failInvalidOperation();
+        throw NoBackgroundSamples();
     std::vector<std::uint32_t> histogram(65536, 0);
     const std::uint16_t* px = samples.data();
     for (std::int32_t i = 0; i < n; ++i)
@@ -81,7 +81,7 @@ BackgroundLevel selectedSliceBackground(std::span<const float> samples)
         failInvalidOperation();
     const std::int32_t count = static_cast<std::int32_t>(kept.size());
     if (count == 0)
-        failInvalidOperation();
+        throw NoBackgroundSamples();
     const Slice s = averagedSlice(count, 0.1L);
     auto first = kept.begin() + s.lower;
     auto last = kept.begin() + s.upper;
@@ -152,7 +152,7 @@ BackgroundLevel backgroundFloat(std::span<const float> samples)
         kept += buckets[b];
     const std::int32_t count = static_cast<std::int32_t>(kept);
     if (count == 0)
-        failInvalidOperation();
+        throw NoBackgroundSamples();
     const Slice s = averagedSlice(count, 0.1L);
 
     std::uint32_t first = 0, last = 0;
@@ -213,11 +213,16 @@ BackgroundLevel backgroundLevel(std::span<const float> samples) { return backgro
 double getBackgroundFlux(Workspace& ws, SampleType type)
 {
     double result = 0;
+    const char* sort = type == SampleType::int16 ? "QuickSort16" : "QuickSort";
     try {
         const BackgroundLevel b = type == SampleType::int16 ? backgroundLevel(ws.int16Image().pixels)
                                                             : backgroundLevel(ws.floatImage().pixels);
         ws.sampleIndex = b.averaged;
         result = b.level;
+    } catch (const NoBackgroundSamples& e) {
+        // Sorting nothing reads a pivot that is not there, and then so does the sum.
+        ws.host.errorBox(e.message() + inProcedure(sort));
+        ws.host.errorBox(e.message() + inFunction("getBackgroundFlux"));
     } catch (const std::exception& e) {
         ws.host.errorBox(failureMessage(e) + inFunction("getBackgroundFlux"));
     }

@@ -12,6 +12,11 @@ namespace {
 template <typename T>
 void partitionSort(std::vector<T>& values, std::int32_t iLo, std::int32_t iHi)
 {
+    // The pivot is read before anything else, so an empty range of an empty array
+    // (0 to -1) is a range failure; another empty range has nothing to sort.
+    const std::int64_t middle = (static_cast<std::int64_t>(iLo) + iHi) / 2;
+    if (middle < 0 || static_cast<std::uint64_t>(middle) >= values.size())
+        failRange();
     if (iLo > iHi)
         return;
     if (iLo < 0 || static_cast<std::size_t>(iHi) >= values.size())

@@ -111,20 +111,30 @@ TEST(Background, SlicePositions)
     EXPECT_TRUE(f.host.boxes.empty());
 }
 
-TEST(Background, FailuresGiveZeroAndOneBox)
+TEST(Background, FailuresGiveZeroAndTheirBoxes)
 {
     Fixture f;
-    f.imageFloat(3, 2, {-1, -2, -3, -4, -5, -6});
+    f.imageFloat(3, 2, {1, 2, NAN, 4, 5, 6});
     const long pumps = f.host.pumps;
     EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::float32), 0.0);
     EXPECT_EQ(f.host.pumps, pumps + 1);
-    f.imageFloat(3, 2, {1, 2, NAN, 4, 5, 6});
-    EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::float32), 0.0);
     f.image16(3000, 2000, std::vector<std::uint16_t>(10, 5)); // far fewer samples than the size says
     EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::int16), 0.0);
     EXPECT_EQ(f.host.texts(Box::error), (std::vector<std::string>{
                                             "Invalid floating point operation... in function getBackgroundFlux.",
-                                            "Invalid floating point operation... in function getBackgroundFlux.",
+                                            "Range check error... in function getBackgroundFlux."}));
+
+    // No sample to average (every float sample negative, or no pixels at all): the sort
+    // of nothing fails first, then the sum.
+    f.host.boxes.clear();
+    f.imageFloat(3, 2, {-1, -2, -3, -4, -5, -6});
+    EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::float32), 0.0);
+    f.image16(0, 0, {});
+    EXPECT_EQ(getBackgroundFlux(f.ws, SampleType::int16), 0.0);
+    EXPECT_EQ(f.host.texts(Box::error), (std::vector<std::string>{
+                                            "Range check error... in procedure QuickSort.",
+                                            "Range check error... in function getBackgroundFlux.",
+                                            "Range check error... in procedure QuickSort16.",
                                             "Range check error... in function getBackgroundFlux."}));
 }
 
