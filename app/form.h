@@ -15,10 +15,6 @@
 
 namespace kestrel {
 
-inline constexpr const char* fitsFilter = "FITS|*.FIT;*.FITS|All Files|*.*";
-inline constexpr const char* selectTitle = "Select FITS Image(s)";
-inline constexpr const char* contactAddress = "kestrel@example.org";
-
 /// The state of the batch run in progress or last made.
 struct RunState {
     std::vector<tImageData> imageResults; // one entry per selected file, for Save Results
@@ -29,6 +25,10 @@ struct RunState {
     std::filesystem::path outputFolder;
     std::filesystem::path outputFileName;
 };
+
+inline constexpr const char* fitsFilter = "FITS|*.FIT;*.FITS|All Files|*.*";
+inline constexpr const char* selectTitle = "Select FITS Image(s)";
+inline constexpr const char* contactAddress = "kestrel@example.org";
 
 class TForm1 {
 public:

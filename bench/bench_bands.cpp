@@ -58,6 +58,17 @@ struct Bench {
     Workspace ws{host};
 };
 
+/// A full unbinned frame in the workspace, as 16-bit samples or as floats.
+void fullFrame(Bench& b, SampleType type)
+{
+    b.ws.imageWidth = 4008;
+    b.ws.imageHeight = 2672;
+    if (type == SampleType::int16)
+        b.ws.int16Pixels = skyFrame16(4008, 2672, 32);
+    else
+        b.ws.floatPixels = skyFrame(4008, 2672, 32);
+}
+
 void columnMeans(benchmark::State& state, std::int32_t w, std::int32_t h, const BandGeometry& bands, bool reference)
 {
     Bench b;
@@ -82,9 +93,7 @@ void BM_ColumnMeans2x2(benchmark::State& state, bool reference) { columnMeans(st
 void BM_BackgroundFloat(benchmark::State& state, bool reference)
 {
     Bench b;
-    b.ws.imageWidth = 4008;
-    b.ws.imageHeight = 2672;
-    b.ws.floatPixels = skyFrame(4008, 2672, 32);
+    fullFrame(b, SampleType::float32);
     for (auto _ : state)
         benchmark::DoNotOptimize(reference ? reference::background(b.ws, SampleType::float32)
                                            : getBackgroundFlux(b.ws, SampleType::float32));
@@ -93,9 +102,7 @@ void BM_BackgroundFloat(benchmark::State& state, bool reference)
 void BM_Background16(benchmark::State& state, bool reference)
 {
     Bench b;
-    b.ws.imageWidth = 4008;
-    b.ws.imageHeight = 2672;
-    b.ws.int16Pixels = skyFrame16(4008, 2672, 32);
+    fullFrame(b, SampleType::int16);
     for (auto _ : state)
         benchmark::DoNotOptimize(reference ? reference::background(b.ws, SampleType::int16)
                                            : getBackgroundFlux(b.ws, SampleType::int16));
@@ -104,9 +111,7 @@ void BM_Background16(benchmark::State& state, bool reference)
 void BM_FindPhase1x1(benchmark::State& state, bool reference)
 {
     Bench b;
-    b.ws.imageWidth = 4008;
-    b.ws.imageHeight = 2672;
-    b.ws.int16Pixels = skyFrame16(4008, 2672, 32);
+    fullFrame(b, SampleType::int16);
     const double background = getBackgroundFlux(b.ws, SampleType::int16);
     for (auto _ : state) {
         if (reference) {

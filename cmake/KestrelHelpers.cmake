@@ -1,6 +1,9 @@
 # Warnings and sanitizers for every Kestrel target, applied through one interface target.
 add_library(kestrel_warnings INTERFACE)
 target_compile_options(kestrel_warnings INTERFACE -Wall -Wextra -Wpedantic)
+if(KESTREL_WERROR)
+  target_compile_options(kestrel_warnings INTERFACE -Werror)
+endif()
 
 if(KESTREL_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)

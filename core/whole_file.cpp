@@ -263,21 +263,31 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& file, std:
         throw Failure(cannotRead(file, tooLarge));
     std::string contents;
     char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            throw Failure(cannotRead(file, std::strerror(errno)));
-        }
-        if (got == 0)
-            break;
-        contents.append(buffer, static_cast<std::size_t>(got));
+    while (const std::size_t got = readUpTo(fd, buffer, sizeof buffer, file)) {
+        contents.append(buffer, got);
         // A file that grows while it is read is held to the same bound.
         if (contents.size() > limit)
             throw Failure(cannotRead(file, tooLarge));
     }
     return contents;
+}
+
+std::size_t readUpTo(int fd, void* buffer, std::size_t size, const std::filesystem::path& file)
+{
+    auto* out = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, out + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw Failure(cannotRead(file, std::strerror(errno)));
+        }
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
 }
 
 void removeTemporaryFiles() noexcept

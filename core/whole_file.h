@@ -71,6 +71,11 @@ void writeWholeFile(const std::filesystem::path& destination, std::string_view c
 /// text, so a link to an endless device never exhausts memory or hangs.
 std::optional<std::string> readSmallFile(const std::filesystem::path& file, std::size_t limit = 16u << 20);
 
+/// Reads up to `size` bytes from a descriptor, fewer only at the end of the file; an
+/// interrupted read is taken up again. A read error throws a Failure with cannotRead's
+/// text naming `file`.
+std::size_t readUpTo(int fd, void* buffer, std::size_t size, const std::filesystem::path& file);
+
 /// Removes the named temporary files of writers still in progress. For a process that
 /// is being stopped by a signal: unnamed temporary files vanish with the process, named
 /// ones would stay.

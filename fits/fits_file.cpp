@@ -33,20 +33,7 @@ std::size_t FitsFile::read(void* buffer, std::size_t size)
 {
     if (fd_ < 0)
         throw Failure("File not open");
-    auto* out = static_cast<char*>(buffer);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd_, out + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw Failure(cannotRead(path_, std::strerror(errno)));
-        }
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
+    return readUpTo(fd_, buffer, size, path_);
 }
 
 std::uint64_t FitsFile::remaining() const

@@ -1,0 +1,61 @@
+#!/usr/bin/env python3
+"""Fails when a source file includes a header of a layer above its own, or when Qt is
+included outside app/qt: the layers point down only, so that the core builds and is
+tested without a display.
+
+Usage: check_layers.py SOURCE_ROOT
+"""
+import pathlib
+import re
+import sys
+
+# Each module and the modules whose headers it may include (itself included).
+ALLOWED = {
+    "core": {"core"},
+    "fits": {"core", "fits"},
+    "settings": {"core", "settings"},
+    "online": {"core", "online"},
+    "analysis": {"core", "fits", "analysis"},
+    "correction": {"core", "fits", "analysis", "correction"},
+    "app": {"core", "fits", "settings", "online", "analysis", "correction", "app"},
+    "cli": {"core", "fits", "settings", "online", "analysis", "correction", "app", "cli"},
+}
+QT_FOLDERS = ("app/qt/", "tests/app/qt/")
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+
+
+def module_of(relative: str) -> str | None:
+    parts = relative.split("/")
+    # Tests, benchmarks and fuzzers are held to the layer of what they exercise.
+    if parts[0] in ("tests", "bench", "fuzz") and len(parts) > 2 and parts[1] in ALLOWED:
+        return parts[1]
+    return parts[0] if parts[0] in ALLOWED else None
+
+
+def main() -> int:
+    root = pathlib.Path(sys.argv[1])
+    problems = []
+    for path in sorted(root.rglob("*")):
+        if path.suffix not in (".h", ".cpp") or any(p.startswith("build") for p in path.relative_to(root).parts):
+            continue
+        relative = path.relative_to(root).as_posix()
+        module = module_of(relative)
+        for number, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
+            match = INCLUDE.match(line)
+            if not match:
+                continue
+            kind, header = match.groups()
+            if kind == "<" and re.match(r"Q[A-Za-z]", header) and not relative.startswith(QT_FOLDERS):
+                problems.append(f"{relative}:{number}: includes Qt ({header}) outside app/qt")
+            if kind != '"' or module is None:
+                continue
+            target = header.split("/")[0]
+            if target in ALLOWED and target not in ALLOWED[module]:
+                problems.append(f"{relative}:{number}: {module}/ includes {header}, a layer above it")
+    for problem in problems:
+        print(problem)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
