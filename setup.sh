@@ -12,6 +12,9 @@ packages=(
   clang libclang-rt-14-dev
   groff ghostscript
   python3 locales
+  # Installing: icons rendered from their drawing, the checks of the installed tree,
+  # the Debian package (dpkg-shlibdeps, file), and xdg-open behind the Help links.
+  librsvg2-bin desktop-file-utils appstream bash-completion dpkg-dev file xdg-utils
 )
 
 # A German locale (decimal comma) for the tests that prove number formats ignore the

@@ -20,7 +20,7 @@ ALLOWED = {
     "app": {"core", "fits", "settings", "online", "analysis", "correction", "app"},
     "cli": {"core", "fits", "settings", "online", "analysis", "correction", "app", "cli"},
 }
-QT_FOLDERS = ("app/qt/", "tests/app/qt/")
+QT_FOLDERS = ("app/qt/", "tests/app/qt/", "tests/packaging/")
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
 

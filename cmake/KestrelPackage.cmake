@@ -1,0 +1,41 @@
+# The Debian package, built from the install rules:  cd build && cpack -G DEB
+# gives kestrel_<version>_<arch>.deb, installable with  apt-get install ./kestrel_*.deb
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kestrel)
+set(CPACK_PACKAGE_VENDOR "The Kestrel developers")
+# The address the program's Help menu offers for questions and bug reports, so the
+# package names the same people at the same place.
+set(CPACK_PACKAGE_CONTACT "The Kestrel developers <kestrel@example.org>")
+set(CPACK_PACKAGE_HOMEPAGE_URL "${KESTREL_SERVER}/kestrel/kestrel.htm")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "remove the column banding from CCD images in FITS files")
+# Lines of at most 80 characters, as Debian shows them in a terminal.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "Kestrel removes the faint vertical banding that some CCD sensors leave in"
+  "astronomical images: columns come in groups that are alternately a little"
+  "brighter and a little darker, in a pattern that repeats every 32 columns, or"
+  "every 16 columns in 2x2-binned images. It measures the band amplitude of each"
+  "32-bit floating point FITS image of a batch, adds it to the darker half of"
+  "every period and writes the corrected image with its header unchanged. It"
+  "finds the band phase from a 16-bit image."
+  ""
+  "The package holds the window, kestrel, and the command-line tool, kestrel-cli,"
+  "which makes the same corrections for scripts and headless machines.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Depends comes from the libraries the binaries link (dpkg-shlibdeps).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Help menu hands the manual, the web page and the mail form to xdg-open. Without
+# it only those three links fail; correcting images does not need it, so a system
+# that leaves out recommended packages can still run Kestrel.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pdf-viewer")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+# The packaged tree gets the usual modes whatever the builder's umask.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+include(CPack)

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Installs the build into a staging folder, as a package build does, and checks the
+# installed tree: exactly the expected files, programs that run, icons of the sizes
+# their folders promise, and a desktop entry and metainfo that the validators accept.
+#   install_test.sh BUILD_FOLDER SOURCE_FOLDER
+set -euo pipefail
+build=$1
+source=$2
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
+usr=$stage/usr
+id=example.kestrel.Kestrel
+sizes=(16 22 24 32 48 64 128 256)
+
+expected=(
+  bin/kestrel bin/kestrel-cli
+  share/applications/$id.desktop
+  share/metainfo/$id.metainfo.xml
+  share/icons/hicolor/scalable/apps/$id.svg
+  share/bash-completion/completions/kestrel-cli
+  share/doc/kestrel/Kestrel.pdf share/doc/kestrel/copyright share/doc/kestrel/changelog.gz
+)
+for size in "${sizes[@]}"; do expected+=("share/icons/hicolor/${size}x$size/apps/$id.png"); done
+for page in kestrel.1 kestrel-cli.1; do
+  [ -f "$source/docs/$page" ] && expected+=("share/man/man1/$page.gz")
+done
+if ! diff -u <(printf 'usr/%s\n' "${expected[@]}" | sort) \
+             <(cd "$stage" && find . -mindepth 1 -not -type d | sed 's|^\./||' | sort); then
+  fail "the installed files differ from the expected ones (- missing, + unexpected)"
+fi
+
+for program in kestrel kestrel-cli; do
+  [ -x "$usr/bin/$program" ] || fail "bin/$program is not executable"
+done
+version=$("$usr/bin/kestrel-cli" --version) || fail "the installed kestrel-cli does not run"
+release=$(grep -o -m1 '<release version="[^"]*"' "$usr/share/metainfo/$id.metainfo.xml" | cut -d'"' -f2)
+[ "$version" = "kestrel-cli $release" ] ||
+  fail "the newest release in the metainfo is '$release' but the program says '$version'"
+entry=$(gzip -dc "$usr/share/doc/kestrel/changelog.gz" | head -1 | cut -d' ' -f1,2)
+[ "$entry" = "kestrel ($release)" ] || fail "the changelog begins with '$entry', not release $release"
+
+png_size() {
+  [ "$(od -An -tx1 -N8 "$1" | tr -d ' \n')" = 89504e470d0a1a0a ] || { echo "not a PNG"; return; }
+  local b
+  read -ra b < <(od -An -tu1 -j16 -N8 "$1")
+  echo "$(((b[0] << 24) | (b[1] << 16) | (b[2] << 8) | b[3]))x$(((b[4] << 24) | (b[5] << 16) | (b[6] << 8) | b[7]))"
+}
+for size in "${sizes[@]}"; do
+  icon=$usr/share/icons/hicolor/${size}x$size/apps/$id.png
+  [ -f "$icon" ] || continue
+  got=$(png_size "$icon")
+  [ "$got" = "${size}x$size" ] || fail "the ${size}x$size icon is $got"
+done
+rsvg-convert "$usr/share/icons/hicolor/scalable/apps/$id.svg" >/dev/null || fail "the SVG icon does not render"
+[ "$(head -c 5 "$usr/share/doc/kestrel/Kestrel.pdf")" = "%PDF-" ] || fail "Kestrel.pdf is not a PDF"
+
+desktop=$usr/share/applications/$id.desktop
+grep -qx "Icon=$id" "$desktop" || fail "the desktop entry does not name the icon $id"
+grep -qx "Exec=kestrel" "$desktop" || fail "the desktop entry does not start kestrel"
+if command -v desktop-file-validate >/dev/null; then
+  # Hints count too: a clean entry is cheap to keep clean.
+  out=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$out" ] || fail "desktop-file-validate: $out"
+else
+  echo "SKIP: desktop-file-validate not installed (run ./setup.sh)"
+fi
+if command -v appstreamcli >/dev/null; then
+  # The tree form also checks that the metainfo's launchable names an installed entry.
+  appstreamcli validate-tree --no-net "$stage" || fail "appstreamcli rejects the metainfo"
+else
+  echo "SKIP: appstreamcli not installed (run ./setup.sh)"
+fi
+
+[ "$failures" -eq 0 ] || exit 1
+echo "installed tree as expected"
