@@ -39,6 +39,7 @@ TForm1::TForm1(Host& host, Downloader& downloader, const std::filesystem::path& 
 
 void TForm1::FormCreate()
 {
+    locations_.createFolders();
     readIniFile(host, locations_.settingsFile, locations_.programFolder, window.edit1, window.edit2);
     notices.messageLines.clear();
     window.grid.setRow(0, {"Image", "   Bkdg", "    Exp", "  Temp", "   Amp", ""});

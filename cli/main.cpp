@@ -207,6 +207,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const Options& o = parsed.options;
+    const auto where = kestrel::FileLocations::forProgram(kestrel::executableFolder());
+    where.createFolders();
     switch (o.command) {
     case Options::Command::help:
         std::cout << usageText();
@@ -215,9 +217,9 @@ int main(int argc, char** argv)
         std::cout << "kestrel-cli " << kestrel::programVersion << "\n";
         return 0;
     case Options::Command::correct:
-        return runCorrect(o, kestrel::FileLocations::besideProgram(kestrel::executableFolder()));
+        return runCorrect(o, where);
     case Options::Command::phase:
-        return runPhase(o, kestrel::FileLocations::besideProgram(kestrel::executableFolder()));
+        return runPhase(o, where);
     case Options::Command::none:
         break;
     }

@@ -1,8 +1,11 @@
-// Where Kestrel's own files live: the program folder, the folder of the running
-// executable, where a portable Kestrel keeps its settings, its results and its manual.
+// Where Kestrel's own files live. A portable copy (the build folder, a folder the user
+// copied) keeps its settings, its results and the downloaded notices beside the
+// executable, as Kestrel always has; an installed Kestrel, whose folder belongs to the
+// system, keeps them in the user's own folders.
 #pragma once
 
 #include <filesystem>
+#include <functional>
 
 namespace kestrel {
 
@@ -20,6 +23,25 @@ struct FileLocations {
 
     /// Everything beside the program, as a portable copy keeps it.
     static FileLocations besideProgram(const std::filesystem::path& programFolder);
+
+    /// The files of a program whose executable lies in `programFolder`. Beside it when
+    /// that folder is a portable copy: one the user may write that is not an
+    /// installation. An installed program (in the folder it was installed to, in a
+    /// folder with the installed manual beside it, or in a folder the user may not
+    /// write) uses the user's folders: kestx.ini in $XDG_CONFIG_HOME/kestrel (default
+    /// ~/.config/kestrel), kestrel.csv in $XDG_DATA_HOME/kestrel (~/.local/share/kestrel),
+    /// the notices in $XDG_CACHE_HOME/kestrel (~/.cache/kestrel). The manual is beside
+    /// the program when it is there, else in the installed documentation folder.
+    /// `environment` answers for getenv (tests give their own).
+    static FileLocations forProgram(const std::filesystem::path& programFolder,
+                                    const std::function<const char*(const char*)>& environment = nullptr);
+
+    /// True when the files are not beside the program.
+    bool inUserFolders() const { return settingsFile.parent_path() != programFolder; }
+
+    /// Creates the folders the files go into, where they are missing; quietly leaves
+    /// them missing when they cannot be made (the write that needs one says why).
+    void createFolders() const;
 };
 
 } // namespace kestrel

@@ -14,7 +14,7 @@ int main(int argc, char** argv)
 
     kestrel::QtHost host;
     kestrel::CurlDownloader downloader;
-    kestrel::MainWindow window(host, downloader, kestrel::executableFolder());
+    kestrel::MainWindow window(host, downloader, kestrel::FileLocations::forProgram(kestrel::executableFolder()));
     window.create();
     // Children of the window, declared after it so that they go first.
     kestrel::TForm2 about(&window, host, kestrel::homePageOf(kestrel::serverAddress()));

@@ -125,8 +125,8 @@ QIcon kestrelIcon()
     return QIcon(pm);
 }
 
-MainWindow::MainWindow(QtHost& host, Downloader& downloader, const std::filesystem::path& programFolder)
-    : host_(host), form_(host, downloader, programFolder)
+MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations& where)
+    : host_(host), form_(host, downloader, where)
 {
     setObjectName("TForm1");
     setWindowTitle("Kestrel Version 1.35.");

@@ -22,7 +22,12 @@ namespace kestrel {
 
 class MainWindow : public QMainWindow {
 public:
-    MainWindow(QtHost& host, Downloader& downloader, const std::filesystem::path& programFolder);
+    MainWindow(QtHost& host, Downloader& downloader, const FileLocations& where);
+    /// Everything beside the program, as a portable copy keeps it (the tests).
+    MainWindow(QtHost& host, Downloader& downloader, const std::filesystem::path& programFolder)
+        : MainWindow(host, downloader, FileLocations::besideProgram(programFolder))
+    {
+    }
 
     TForm1& form() { return form_; }
     /// Runs start-up and shows its outcome.

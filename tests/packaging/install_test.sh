@@ -74,5 +74,30 @@ else
   echo "SKIP: appstreamcli not installed (run ./setup.sh)"
 fi
 
+# An installed program keeps its files in the user's folders, never in its own folder,
+# which belongs to the system (read-only here; root could write it all the same).
+home=$stage/home
+mkdir -p "$home"
+chmod a-w "$usr/bin"
+# A 16-bit frame, 4008 x 2, whose brighter half of every 32 columns starts at column 5.
+python3 - "$stage/phase.fits" <<'PY'
+import struct, sys
+cards = ["SIMPLE  =                    T", "BITPIX  =                   16", "NAXIS   =                    2",
+         "NAXIS1  =                 4008", "NAXIS2  =                    2", "BZERO   =                32768",
+         "BSCALE  =                    1", "END"]
+header = "".join(c.ljust(80) for c in cards)
+header += " " * (-len(header) % 2880)
+data = b"".join(struct.pack(">h", (1100 if (c - 5) % 32 < 16 else 1000) - 32768) for r in range(2) for c in range(4008))
+data += b"\0" * (-len(data) % 2880)
+open(sys.argv[1], "wb").write(header.encode() + data)
+PY
+out=$(HOME=$home XDG_CONFIG_HOME= "$usr/bin/kestrel-cli" phase --save "$stage/phase.fits" 2>&1) ||
+  fail "the installed kestrel-cli could not store a phase: $out"
+grep -qx '1x1phase=5' "$home/.config/kestrel/kestx.ini" 2>/dev/null ||
+  fail "the phase is not in ~/.config/kestrel/kestx.ini: $out"
+[ "$(ls "$usr/bin")" = "$(printf 'kestrel\nkestrel-cli')" ] ||
+  fail "files were written beside the installed program: $(ls "$usr/bin")"
+chmod u+w "$usr/bin"
+
 [ "$failures" -eq 0 ] || exit 1
 echo "installed tree as expected"

@@ -1,0 +1,63 @@
+// Where the program's own files live: beside a portable copy, in the user's folders
+// for an installed one.
+#include "core/program_folder.h"
+
+#include "tests/support/fits_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+namespace kestrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+TEST(FileLocations, PortableCopyKeepsEverythingBesideItself)
+{
+    TempDir dir;
+    const FileLocations where = FileLocations::forProgram(dir.path(), [](const char*) -> const char* { return nullptr; });
+    EXPECT_EQ(where.settingsFile, dir / "kestx.ini");
+    EXPECT_EQ(where.resultsFile, dir / "kestrel.csv");
+    EXPECT_EQ(where.noticeFolder, dir.path());
+    EXPECT_FALSE(where.inUserFolders());
+    // No manual beside the program: the installed documentation folder is looked in.
+    EXPECT_EQ(where.manualFile, (dir.path() / "../share/doc/kestrel/Kestrel.pdf").lexically_normal());
+    testing::writeFile(dir / "Kestrel.pdf", "%PDF-");
+    EXPECT_EQ(FileLocations::forProgram(dir.path()).manualFile, dir / "Kestrel.pdf");
+}
+
+TEST(FileLocations, InstalledProgramUsesTheUsersFolders)
+{
+    TempDir dir;
+    const fs::path bin = dir / "usr/bin";
+    fs::create_directories(bin);
+    fs::create_directories(dir / "usr/share/doc/kestrel");
+    testing::writeFile(dir / "usr/share/doc/kestrel/Kestrel.pdf", "%PDF-");
+    std::map<std::string, std::string> env{{"HOME", "/home/ann"}, {"XDG_CONFIG_HOME", "/cfg"},
+                                           {"XDG_DATA_HOME", "relative/data"}};
+    auto lookup = [&env](const char* name) -> const char* {
+        const auto it = env.find(name);
+        return it == env.end() ? nullptr : it->second.c_str();
+    };
+    const FileLocations where = FileLocations::forProgram(bin, lookup);
+    EXPECT_TRUE(where.inUserFolders());
+    EXPECT_EQ(where.settingsFile, fs::path("/cfg/kestrel/kestx.ini"));
+    // A relative XDG folder is no folder: the default below the home folder stands.
+    EXPECT_EQ(where.resultsFile, fs::path("/home/ann/.local/share/kestrel/kestrel.csv"));
+    EXPECT_EQ(where.noticeFolder, fs::path("/home/ann/.cache/kestrel"));
+    EXPECT_EQ(where.manualFile, dir / "usr/share/doc/kestrel/Kestrel.pdf");
+    EXPECT_EQ(where.programFolder, bin);
+
+    env = {{"HOME", dir.path().string()}};
+    const FileLocations mine = FileLocations::forProgram(bin, lookup);
+    mine.createFolders();
+    EXPECT_TRUE(fs::is_directory(dir / ".config/kestrel"));
+    EXPECT_TRUE(fs::is_directory(dir / ".cache/kestrel"));
+    EXPECT_EQ(fs::status(dir / ".local/share/kestrel").permissions() & fs::perms::all, fs::perms::owner_all);
+}
+
+} // namespace
+} // namespace kestrel
