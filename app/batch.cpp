@@ -2,6 +2,9 @@
 
 #include "core/numbers.h"
 #include "core/report.h"
+#include "core/whole_file.h"
+
+#include <sys/stat.h>
 
 namespace kestrel {
 
@@ -57,7 +60,58 @@ ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const 
         return out;
     }
     ws.phase = phase.value != 0 ? phase.value : bandGeometry(unbinned ? Binning::unbinned : Binning::binned2x2).period;
+    // A write-protected file is never replaced: the image fails, and the run goes on.
+    if (isWriteProtected(outputPath)) {
+        ws.fitsFile.close();
+        ImageOutcome out;
+        out.result = ImageOutcome::Result::failed;
+        out.binning = ws.binning;
+        out.message = cannotWrite(outputPath, "the file is write-protected");
+        ws.host.errorBox(out.message);
+        return out;
+    }
     return unbinned ? fixFloat32Columns(ws, outputPath, commit) : fixFloat32Columns2x2(ws, outputPath, commit);
+}
+
+OutputPlan::OutputPlan(bool overwrite, std::filesystem::path folder)
+    : overwrite_(overwrite), folder_(std::move(folder))
+{
+}
+
+std::filesystem::path OutputPlan::outputFor(const std::filesystem::path& input) const
+{
+    return overwrite_ ? input : folder_ / input.filename();
+}
+
+std::optional<std::string> OutputPlan::claim(const std::filesystem::path& input)
+{
+    struct stat st {};
+    if (::stat(input.c_str(), &st) == 0) {
+        const auto file = std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
+        const auto [at, fresh] = inputs_.emplace(file, input);
+        if (!fresh)
+            return "it is the same file as " + at->second.string() + ", which this run treats already";
+    }
+    std::error_code ec;
+    const std::filesystem::path output = outputFor(input);
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(linkTarget(output)), ec);
+    if (ec)
+        resolved = std::filesystem::absolute(output).lexically_normal();
+    const auto [at, fresh] = outputs_.emplace(resolved.string(), input);
+    if (!fresh)
+        return "its corrected file " + output.string() + " is the one written from " + at->second.string() +
+               " in this run";
+    return std::nullopt;
+}
+
+ImageOutcome repeatedInput(const std::string& reason)
+{
+    return skipped(ImageOutcome::Skip::repeated, reason);
+}
+
+std::string repeatedInputMessage(const std::filesystem::path& input, const std::string& reason)
+{
+    return input.string() + ": " + reason + "; it is skipped.";
 }
 
 void showInGridRow(const ImageOutcome& outcome, ResultsGrid& grid, int row)

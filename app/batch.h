@@ -9,9 +9,12 @@
 #include "settings/results_grid.h"
 #include "settings/settings.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace kestrel {
 
@@ -31,6 +34,34 @@ bool readImageHeader(Workspace& ws, const std::filesystem::path& input);
 /// that is not a whole number are shown through the host.
 ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const std::filesystem::path& outputPath,
                                 const CommitStrategy& commit = {});
+
+/// Where a run's corrected files go, and which inputs may be written there at all.
+class OutputPlan {
+public:
+    /// With `overwrite`, every corrected file replaces its own input, whatever folder it
+    /// is in; otherwise they all go into `folder` under their inputs' names.
+    OutputPlan(bool overwrite, std::filesystem::path folder);
+
+    std::filesystem::path outputFor(const std::filesystem::path& input) const;
+
+    /// Claims the output of `input` for this run. An input that is the same file as an
+    /// earlier one (by device and inode), or whose output an earlier input already
+    /// claimed (links followed), is refused: correcting it would correct an image twice
+    /// or replace an earlier correction. The reason names the earlier input; nothing
+    /// when the input may go ahead.
+    std::optional<std::string> claim(const std::filesystem::path& input);
+
+private:
+    bool overwrite_;
+    std::filesystem::path folder_;
+    std::map<std::string, std::filesystem::path> outputs_;                 // output -> its input
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::filesystem::path> inputs_; // file -> its name
+};
+
+/// The outcome of an input that its run refuses for `reason` (see OutputPlan::claim).
+ImageOutcome repeatedInput(const std::string& reason);
+/// The message that names the refused input and the reason.
+std::string repeatedInputMessage(const std::filesystem::path& input, const std::string& reason);
 
 /// Cells 1 to 4 of an image's grid row, as the window shows the outcome: an image
 /// that was handed to a correction but not written reads "Failed" in its Temp cell.

@@ -96,15 +96,23 @@ void TForm1::clearResultsGrid()
 bool TForm1::prepareOutputFolder(const std::filesystem::path& firstFile)
 {
     const std::filesystem::path folder = firstFile.parent_path();
-    if (host.confirm("Overwrite existing files?", false)) {
+    run.overwrite = host.confirm("Overwrite existing files?", false);
+    if (run.overwrite) {
         run.outputFolder = folder;
         return true;
     }
     run.outputFolder = folder / "kestrel";
     std::error_code ec;
-    if (std::filesystem::exists(run.outputFolder, ec))
+    if (std::filesystem::is_directory(run.outputFolder, ec))
         return host.confirm((run.outputFolder / "").string() + "\nalready exists.\n\nContinue?", false);
-    std::filesystem::create_directory(run.outputFolder, ec);
+    // A folder that cannot be made ends the run here, with the real reason, before any
+    // image is measured for a file that could not be written.
+    if (!std::filesystem::create_directory(run.outputFolder, ec)) {
+        const bool inTheWay = !ec || ec == std::errc::file_exists;
+        const std::string reason = inTheWay ? "a file of that name is in the way" : ec.message();
+        host.errorBox("Cannot create the folder " + run.outputFolder.string() + ": " + reason);
+        return false;
+    }
     return true;
 }
 
@@ -198,7 +206,7 @@ void TForm1::singleFileRun(const std::filesystem::path& file)
     window.button1.enabled = false;
     run.amplitudes.assign(1, 0.0);
     run.imageResults.assign(1, tImageData{});
-    run.outputFileName = run.outputFolder / file.filename();
+    run.outputFileName = OutputPlan(run.overwrite, run.outputFolder).outputFor(file);
     window.grid.setCell(0, 1, nameOf(file));
     run.fileCount = 1;
     host.setBusyCursor(true);
@@ -223,17 +231,23 @@ void TForm1::multiFileRun(const std::vector<std::filesystem::path>& files)
     run.imageResults.assign(static_cast<std::size_t>(n), tImageData{});
     window.progressBar1 = ProgressState{true, 0, n, 0};
 
+    OutputPlan plan(run.overwrite, run.outputFolder);
     for (int i = 0; i < n; ++i) {
         const std::filesystem::path& file = files[static_cast<std::size_t>(i)];
         ++run.fileCount;
         tImageData& entry = run.imageResults.at(static_cast<std::size_t>(run.fileCount - 1));
-        run.outputFileName = run.outputFolder / file.filename();
+        run.outputFileName = plan.outputFor(file);
         grid.setCell(0, run.fileCount, nameOf(file));
         entry.image = nameOf(file);
-        // A file without a readable header is left with its name alone in its row.
+        // A file without a readable header is left with its name alone in its row, as
+        // is one whose correction this run has made already.
         ImageOutcome outcome;
-        if (readImageHeader(ws, file))
+        if (const auto repeated = plan.claim(file)) {
+            host.errorBox(repeatedInputMessage(file, *repeated));
+            outcome = repeatedInput(*repeated);
+        } else if (readImageHeader(ws, file)) {
             outcome = correctLoadedImage(ws, {window.edit1, window.edit2}, run.outputFileName);
+        }
         entry.binning = outcome.binning;
         showInGridRow(outcome, grid, run.fileCount);
         fillResultsEntry(outcome, entry);

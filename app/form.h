@@ -22,6 +22,7 @@ struct RunState {
     std::int32_t fileCount = 0;           // files started; the current file's grid row
     std::int32_t conversionCode = 0;      // status of the last field conversion
     bool cancelRequested = false;
+    bool overwrite = false; // every corrected file replaces its own input
     std::filesystem::path outputFolder;
     std::filesystem::path outputFileName;
 };

@@ -86,8 +86,12 @@ ParseResult parseArguments(const std::vector<std::string>& args)
                 return fail("Amphlitude must be greater than 0.0.");
             o.amplitude = converted.value;
         } else if (a == "--output-dir") {
+            if (value.empty())
+                return fail("--output-dir: no folder given");
             o.outputDir = value;
         } else if (a == "--csv") {
+            if (value.empty())
+                return fail("--csv: no file name given");
             o.csv = value;
         } else if (a == "--jobs") {
             const auto converted = parseInteger(value);

@@ -113,7 +113,7 @@ WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination)
             fail(EISDIR);
         if (!S_ISREG(st.st_mode))
             throw Failure(cannotWrite(destination_, "not a regular file"));
-        if ((st.st_mode & 0222) == 0)
+        if (isWriteProtected(target_))
             throw Failure(cannotWrite(destination_, "the file is write-protected"));
     }
     const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
@@ -231,6 +231,12 @@ void WholeFileWriter::commit()
         ::fsync(dir);
         ::close(dir);
     }
+}
+
+bool isWriteProtected(const std::filesystem::path& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
 }
 
 void writeWholeFile(const std::filesystem::path& destination, std::string_view contents)

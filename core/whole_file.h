@@ -62,6 +62,10 @@ private:
     bool committed_ = false;
 };
 
+/// True when `path` (links followed) is an existing file whose permission bits give
+/// nobody write access: an original the user protected, never to be replaced.
+bool isWriteProtected(const std::filesystem::path& path);
+
 /// Writes `contents` as the whole of `destination` (see WholeFileWriter).
 void writeWholeFile(const std::filesystem::path& destination, std::string_view contents);
 

@@ -3,6 +3,7 @@
 #include "app/form.h"
 
 #include "app/batch.h"
+#include "core/whole_file.h"
 
 #include "correction/correction.h"
 #include "settings/settings.h"
@@ -339,6 +340,53 @@ TEST(BatchRun, AFailedImageLeavesItsInputUntouched)
     EXPECT_EQ(w.form.window.label8, "");
 }
 
+// Originals survive whatever happens: a protected one is not replaced and the run goes
+// on, a write that fails leaves a "Failed" row, and a folder that cannot be made is
+// named with its reason before any image is treated.
+TEST(BatchRun, ProtectedOriginalsFailedWritesAndAFolderInTheWay)
+{
+    Window w;
+    w.form.window.edit1 = "8";
+    const auto files = w.frames(3, 10);
+    const std::string original = testing::readFile(files[1]);
+    fs::permissions(files[1], fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    w.host.selections.push_back(files);
+    w.host.answers = {true}; // over the inputs
+    w.form.Button1Click();
+    EXPECT_EQ(w.errors(), std::vector<std::string>{"Cannot write " + files[1].string() + ": the file is write-protected"});
+    EXPECT_EQ(testing::readFile(files[1]), original);
+    EXPECT_EQ(w.cell(3, 2), "Failed");
+    EXPECT_EQ(w.cell(3, 3), "     -20") << "the run goes on after a protected original";
+    EXPECT_NE(testing::readFile(files[2]), original);
+
+    // The disk refuses the rename: the image is not corrected and its row says so.
+    w.host.boxes.clear();
+    setWriteFaultHook([](WriteStep step) { return step == WriteStep::rename ? ENOSPC : 0; });
+    w.host.selections.push_back({files[0]});
+    w.host.answers = {false};
+    w.form.Button1Click();
+    setWriteFaultHook(nullptr);
+    EXPECT_EQ(w.errors(), std::vector<std::string>{"Cannot write " + w.output("f0.fits").string() +
+                                                   ": No space left on device... in function fixFloat32Columns."});
+    EXPECT_EQ(w.cell(3, 1), "Failed");
+    EXPECT_EQ(w.cell(4, 1), " ");
+    EXPECT_FALSE(fs::exists(w.output("f0.fits")));
+
+    // A file named like the output folder: nothing is treated, the folder is named.
+    Window blocked;
+    blocked.form.window.edit1 = "8";
+    const auto more = blocked.frames(2, 10);
+    testing::writeFile(blocked.images / "kestrel", "in the way");
+    blocked.host.selections.push_back(more);
+    blocked.form.Button1Click();
+    EXPECT_EQ(blocked.errors(), std::vector<std::string>{"Cannot create the folder " +
+                                                         (blocked.images / "kestrel").string() +
+                                                         ": a file of that name is in the way"});
+    EXPECT_EQ(blocked.cell(0, 1), " ");
+    blocked.expectIdle();
+}
+
 TEST(BatchRun, CancelAtTheSecondFile)
 {
     Window w;
@@ -528,6 +576,14 @@ TEST(SaveResults, AFailedExportKeepsTheFileAndTheButton)
     w.form.Button6Click();
     ASSERT_EQ(w.host.texts(Box::general).size(), 1u);
     EXPECT_TRUE(w.form.window.button6.visible);
+
+    // A results file whose last line lacks its line end gets one before the new records.
+    fs::remove(w.program / "kestrel.csv");
+    testing::writeFile(w.program / "kestrel.csv", "Image,Binning,CCDtemp,Exposure,Amplitude\r\nold.fits,1x1,-20,60,1.00");
+    w.form.Button6Click();
+    EXPECT_EQ(testing::readFile(w.program / "kestrel.csv"),
+              "Image,Binning,CCDtemp,Exposure,Amplitude\r\nold.fits,1x1,-20,60,1.00\r\n"
+              "a.fits,1x1,-20,60,1.00\r\nb.fits,1x1,-20,60,2.00\r\n");
 }
 
 TEST(Grid, DoubleClickSortsByTheCurrentColumn)

@@ -10,26 +10,6 @@
 using namespace kestrel::testing;
 namespace fs = std::filesystem;
 
-namespace {
-
-// A banded float frame: sky level, noise and a band of `amplitude` at `phase`.
-std::string bandedFrame(int width, int height, int phase, float amplitude, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> noise(0.0f, 5.0f);
-    const int period = width >= 4008 ? 32 : 16;
-    std::vector<float> pixels(static_cast<std::size_t>(width) * height);
-    for (int row = 0; row < height; ++row)
-        for (int col = 0; col < width; ++col) {
-            const int position = ((col - phase) % period + period) % period;
-            const float band = position < period / 2 ? amplitude : 0.0f;
-            pixels[static_cast<std::size_t>(row) * width + col] = 1000.0f + band + noise(rng);
-        }
-    return headerRecords(floatImageCards(width, height, {card("EXPTIME", "300"), card("CCD-TEMP", "-20.0")})) +
-           floatData(pixels);
-}
-
-} // namespace
 
 TEST(CliArguments, AcceptsTheDocumentedForms)
 {

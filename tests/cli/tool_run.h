@@ -1,11 +1,15 @@
 // Runs the built kestrel-cli from a test, as a shell would.
 #pragma once
 
+#include "tests/support/fits_builder.h"
+
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <sys/wait.h>
+#include <vector>
 
 namespace kestrel::testing {
 
@@ -20,10 +24,13 @@ inline std::string quoted(const std::filesystem::path& p)
     return q.append(p.string()).append("'");
 }
 
-// Standard error goes to `errFile` when given, else it is dropped.
-inline ToolRun runCli(const std::string& arguments, const std::filesystem::path& errFile = {})
+// Runs `tool` (the built kestrel-cli, or a copy of it elsewhere) with the arguments, as a
+// shell would; a run that hangs is ended after a minute. Standard error goes to
+// `errFile` when given, else it is dropped.
+inline ToolRun runTool(const std::filesystem::path& tool, const std::string& arguments,
+                       const std::filesystem::path& errFile = {})
 {
-    std::string command = std::string(KESTREL_CLI) + " " + arguments;
+    std::string command = "timeout 60 " + quoted(tool) + " " + arguments;
     command += errFile.empty() ? " 2>/dev/null" : " 2>" + quoted(errFile);
     ToolRun r;
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -36,6 +43,28 @@ inline ToolRun runCli(const std::string& arguments, const std::filesystem::path&
     const int raw = ::pclose(pipe);
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     return r;
+}
+
+inline ToolRun runCli(const std::string& arguments, const std::filesystem::path& errFile = {})
+{
+    return runTool(KESTREL_CLI, arguments, errFile);
+}
+
+// A banded float frame: sky level, noise and a band of `amplitude` at `phase`.
+inline std::string bandedFrame(int width, int height, int phase, float amplitude, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> noise(0.0f, 5.0f);
+    const int period = width >= 4008 ? 32 : 16;
+    std::vector<float> pixels(static_cast<std::size_t>(width) * height);
+    for (int row = 0; row < height; ++row)
+        for (int col = 0; col < width; ++col) {
+            const int position = ((col - phase) % period + period) % period;
+            const float band = position < period / 2 ? amplitude : 0.0f;
+            pixels[static_cast<std::size_t>(row) * width + col] = 1000.0f + band + noise(rng);
+        }
+    return headerRecords(floatImageCards(width, height, {card("EXPTIME", "300"), card("CCD-TEMP", "-20.0")})) +
+           floatData(pixels);
 }
 
 } // namespace kestrel::testing

@@ -1,6 +1,9 @@
 #include "tests/fits/fits_fixture.h"
 
+#include "core/whole_file.h"
+
 #include <bit>
+#include <cstring>
 #include <random>
 
 #include <sys/stat.h>
@@ -184,6 +187,72 @@ TEST_F(WriterTest, ReplacingAFileKeepsItsPermissionsAndTheInputIntact)
     saveFloat32Fits(ws, input);
     EXPECT_EQ(readFile(input).size(), original.size());
     EXPECT_EQ(folderContents(), (std::vector<std::string>{"in.fits", "target.fits"}));
+}
+
+// Over an existing input, every step that can fail (the disk filling at the second
+// write, the flush, the rename) leaves the input byte for byte and nothing beside it.
+TEST_F(WriterTest, AFailingStepOverTheInputLeavesItWhole)
+{
+    std::vector<float> samples(720 * 300, 5.0f);
+    const std::string original = headerRecords(floatImageCards(720, 300)) + floatData(samples);
+    const auto input = file("in.fits", original);
+    for (const auto& [step, error] : {std::pair{WriteStep::write, ENOSPC}, {WriteStep::sync, EIO},
+                                     {WriteStep::rename, EXDEV}, {WriteStep::create, EACCES}}) {
+        load(input);
+        int writes = 0;
+        setWriteFaultHook([&, step = step, error = error](WriteStep s) {
+            if (s != step)
+                return 0;
+            return step != WriteStep::write || ++writes == 2 ? error : 0;
+        });
+        try {
+            saveFloat32Fits(ws, input);
+            ADD_FAILURE() << "no failure";
+        } catch (const Failure& f) {
+            EXPECT_EQ(f.message(), "Cannot write " + input.string() + ": " + std::strerror(error));
+        }
+        setWriteFaultHook(nullptr);
+        EXPECT_EQ(readFile(input), original);
+        EXPECT_EQ(folderContents(), std::vector<std::string>{"in.fits"});
+    }
+}
+
+// Links are written through, and a protected original is refused before anything is
+// written, root or not.
+TEST_F(WriterTest, LinksAreWrittenThroughAndProtectedFilesRefused)
+{
+    const std::string original = headerRecords(floatImageCards(2, 1)) + floatData({-1, 3});
+    const auto target = file("night.fits", original);
+    fs::create_directory(dir / "links");
+    fs::create_symlink("../night.fits", dir / "links" / "alias.fits");
+    load(target);
+    saveFloat32Fits(ws, dir / "links" / "alias.fits");
+    EXPECT_TRUE(fs::is_symlink(dir / "links" / "alias.fits"));
+    EXPECT_EQ(samplesOf(target)[0], 0.0f); // the clamped sample reached the linked file
+
+    const auto kept = file("kept.fits", original);
+    ::chmod(kept.c_str(), 0444);
+    load(kept);
+    try {
+        saveFloat32Fits(ws, kept);
+        ADD_FAILURE() << "no failure";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.message(), "Cannot write " + kept.string() + ": the file is write-protected");
+    }
+    EXPECT_EQ(readFile(kept), original);
+    EXPECT_EQ(folderContents(), (std::vector<std::string>{"kept.fits", "links", "night.fits"}));
+}
+
+// A name near the filesystem's limit of 255 bytes is written in place: the temporary
+// file's name does not grow with it.
+TEST_F(WriterTest, LongNamesCanBeWritten)
+{
+    const std::string name = std::string(250, 'n') + ".fits";
+    const auto input = file(name, headerRecords(floatImageCards(2, 1)) + floatData({1, 2}));
+    load(input);
+    saveFloat32Fits(ws, input);
+    EXPECT_EQ(samplesOf(input)[1], 2.0f);
+    EXPECT_EQ(folderContents(), std::vector<std::string>{name});
 }
 
 } // namespace
