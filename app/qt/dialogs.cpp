@@ -144,7 +144,8 @@ void TForm2::Button3Click()
 {
     // Nothing catches a failure here but the handler of last resort.
     try {
-        host_.openDocument(homePage_);
+        if (!host_.openDocument(homePage_))
+            host_.plainBox(noWebBrowserText(homePage_));
     } catch (const std::exception& e) {
         host_.generalErrorBox(failureMessage(e));
     }

@@ -34,7 +34,11 @@ public:
         ++fileDialogs;
         return {};
     }
-    void openDocument(const std::string& target) override { opened.push_back(target); }
+    bool openDocument(const std::string& target) override
+    {
+        opened.push_back(target);
+        return true;
+    }
 };
 
 class NoDownloads : public Downloader {
