@@ -33,7 +33,7 @@ int main(int argc, char** argv)
         return 2;
     }
     QApplication app(argc, argv);
-    QApplication::setApplicationName("Kestrel");
+    kestrel::nameApplication();
     QuietHost host;
     NoDownloads downloader;
     const auto folder = std::filesystem::temp_directory_path() / "kestrel-screenshot";

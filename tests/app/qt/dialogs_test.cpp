@@ -11,7 +11,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
+#include <QDragEnterEvent>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTest>
 
@@ -64,6 +66,15 @@ protected:
         T* w = parent->findChild<T*>(name);
         EXPECT_NE(w, nullptr) << name;
         return w;
+    }
+    /// Whether the main window would take a file dropped on it.
+    bool takesDrop()
+    {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(KESTREL_SOURCE_DIR "/LICENSE")});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &enter);
+        return enter.isAccepted();
     }
     bool mainWindowTakesInput()
     {
@@ -167,6 +178,7 @@ TEST_F(Dialogs, TheMainWindowTakesNoInputUntilTheDialogClosesByAnyMeans)
             EXPECT_FALSE(mainWindowTakesInput()) << which;
             QTest::mouseClick(in<QPushButton>(&window, "Button1"), Qt::LeftButton);
             EXPECT_EQ(host.fileDialogs, 0) << "Select Files answered behind " << which;
+            EXPECT_FALSE(takesDrop()) << "a drop taken behind " << which;
 
             ways[way](d);
             QApplication::processEvents();
@@ -175,6 +187,7 @@ TEST_F(Dialogs, TheMainWindowTakesNoInputUntilTheDialogClosesByAnyMeans)
         }
     QTest::mouseClick(in<QPushButton>(&window, "Button1"), Qt::LeftButton);
     EXPECT_EQ(host.fileDialogs, 1);
+    EXPECT_TRUE(takesDrop());
 }
 
 TEST_F(Dialogs, LinksToTheHomePageAndTheDeveloper)
