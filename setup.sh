@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, running and testing Kestrel needs.
+# Installs every Debian package that building, running and testing Kestrel needs:
+# DejaVu Sans and DejaVu Sans Condensed stand in for the window's Verdana and Tahoma;
+# the X server, window manager and X tools run the window's desktop test.
 # Does nothing when they are all present, so it is safe to run before every build.
 set -euo pipefail
 
@@ -12,6 +14,8 @@ packages=(
   clang libclang-rt-14-dev
   groff ghostscript
   python3 locales
+  fonts-dejavu-core fonts-dejavu-extra
+  xvfb openbox x11-utils xdotool
 )
 
 # A German locale (decimal comma) for the tests that prove number formats ignore the

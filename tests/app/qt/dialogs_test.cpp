@@ -160,6 +160,13 @@ TEST(DialogPlacement, HalvesRoundTowardZero)
     EXPECT_EQ(centredOver(QRect(100, 50, 500, 400), QSize(245, 215)), QPoint(100 + 127, 50 + 92));
     // A window smaller than the dialog: -145 / 2 is -72, not -73.
     EXPECT_EQ(centredOver(QRect(10, 20, 100, 50), QSize(245, 215)), QPoint(10 - 72, 20 - 82));
+
+    // A main window framed 1 pixel wide with a 20-pixel title bar, 491 x 341 inside.
+    const QRect mainFrame(100, 50, 493, 362), mainClient(101, 70, 491, 341);
+    // Framed alike, the About dialog's outer size is 247 x 236; move() takes the frame's
+    // corner once the frame is known, the client area's before.
+    EXPECT_EQ(placeOver(mainFrame, mainClient, QRect(0, 0, 247, 236), QRect(1, 20, 245, 215)), QPoint(223, 113));
+    EXPECT_EQ(placeOver(mainFrame, mainClient, QRect(0, 0, 245, 215), QRect(0, 0, 245, 215)), QPoint(224, 133));
 }
 
 TEST_F(Dialogs, TheMainWindowTakesNoInputUntilTheDialogClosesByAnyMeans)
