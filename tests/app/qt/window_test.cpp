@@ -368,9 +368,9 @@ protected:
     {
         auto* progress = window->findChild<QProgressBar*>("ProgressBar1");
         auto* box = qobject_cast<QMessageBox*>(&dialog);
+        const QTableWidgetItem* first = window->findChild<QTableWidget*>("StringGrid1")->item(0, 0);
         seen.push_back({dialog.windowTitle().toStdString(), box ? box->text().toStdString() : "",
-                        progress->isVisible() ? progress->value() : -1,
-                        window->findChild<QTableWidget*>("StringGrid1")->item(0, 0)->text().toStdString(),
+                        progress->isVisible() ? progress->value() : -1, first ? first->text().toStdString() : "",
                         window->findChild<QPushButton*>("Button1")->isEnabled()});
         if (duringBox)
             duringBox();
