@@ -30,30 +30,6 @@
 namespace kestrel {
 namespace {
 
-/// Records the boxes instead of showing them and returns scripted files: nobody is
-/// there to answer.
-class QuietHost : public QtHost {
-public:
-    std::vector<std::string> shown;
-    std::vector<std::filesystem::path> files;
-    std::function<void()> duringRun;
-    void errorBox(const std::string& t) override { shown.push_back(t); }
-    void plainBox(const std::string& t) override { shown.push_back(t); }
-    void generalErrorBox(const std::string& t) override { shown.push_back(t); }
-    bool confirm(const std::string& t, bool) override
-    {
-        shown.push_back(t);
-        return false;
-    }
-    std::vector<std::filesystem::path> openFiles(const std::string&, const std::string&, bool) override { return files; }
-    void pumpMessages() override
-    {
-        QtHost::pumpMessages();
-        if (duringRun)
-            duringRun();
-    }
-};
-
 std::string bandedImage()
 {
     const int width = 4008, height = 3;
@@ -68,9 +44,55 @@ public:
     bool download(const std::string&, const std::filesystem::path&) override { return false; }
 };
 
+/// Shows the window's real boxes and file dialog but answers them itself (No, or
+/// Cancel), noting what each said and what the window showed beneath it. Scripted
+/// files, when there are some, stand in for the next file dialog.
+class AnsweringHost : public QtHost {
+public:
+    struct Seen {
+        std::string caption, text;
+        int progress; // -1 while the bar is hidden
+        std::string firstImage;
+        bool selectFilesEnabled;
+    };
+    MainWindow* window = nullptr;
+    std::vector<std::filesystem::path> files;
+    std::vector<Seen> seen;
+    std::function<void()> duringRun, duringBox;
+
+    std::vector<std::filesystem::path> openFiles(const std::string& title, const std::string& filter,
+                                                 bool multiple) override
+    {
+        if (files.empty())
+            return QtHost::openFiles(title, filter, multiple);
+        return std::exchange(files, {});
+    }
+    void pumpMessages() override
+    {
+        QtHost::pumpMessages();
+        if (duringRun)
+            duringRun();
+    }
+
+protected:
+    int exec(QDialog& dialog) override
+    {
+        auto* progress = window->findChild<QProgressBar*>("ProgressBar1");
+        auto* box = qobject_cast<QMessageBox*>(&dialog);
+        const QTableWidgetItem* first = window->findChild<QTableWidget*>("StringGrid1")->item(0, 0);
+        seen.push_back({dialog.windowTitle().toStdString(), box ? box->text().toStdString() : "",
+                        progress->isVisible() ? progress->value() : -1, first ? first->text().toStdString() : "",
+                        window->findChild<QPushButton*>("Button1")->isEnabled()});
+        if (duringBox)
+            duringBox();
+        return box ? int(QMessageBox::No) : int(QDialog::Rejected);
+    }
+};
+
 struct Fixture {
     Fixture()
     {
+        host.window = &window;
         window.create();
         window.show();
         QApplication::processEvents();
@@ -81,11 +103,19 @@ struct Fixture {
         EXPECT_NE(w, nullptr) << name;
         return w;
     }
+    std::filesystem::path image(const char* name, bool float32 = true)
+    {
+        const std::string uint16 = testing::headerRecords(testing::uint16ImageCards(4008, 3)) +
+                                   testing::uint16Data(std::vector<std::uint16_t>(4008 * 3, 1000));
+        testing::writeFile(images / name, float32 ? bandedImage() : uint16);
+        return images / name;
+    }
+    const AnsweringHost::Seen& last() const { return host.seen.back(); }
 
-    std::filesystem::path folder = std::filesystem::temp_directory_path();
-    QuietHost host;
+    testing::TempDir program, images;
+    AnsweringHost host;
     NoDownloads downloads;
-    MainWindow window{host, downloads, folder};
+    MainWindow window{host, downloads, program.path()};
 };
 
 TEST(MainWindowWidgets, LayoutNamesAndCaptions)
@@ -273,9 +303,11 @@ TEST(MainWindowWidgets, EscapePressesCancelOnlyWhileItIsShown)
 TEST(MainWindowWidgets, ModelChangesReachTheWidgets)
 {
     Fixture f;
-    // The offline start reported the failed update check; nothing else was shown.
-    ASSERT_EQ(f.host.shown.size(), 1u);
-    EXPECT_EQ(f.host.shown[0].rfind("Error downloading ", 0), 0u);
+    // The offline start reported the failed update check in a plain box; nothing else
+    // was shown.
+    ASSERT_EQ(f.host.seen.size(), 1u);
+    EXPECT_EQ(f.last().caption, "Kestrel");
+    EXPECT_EQ(f.last().text.rfind("Error downloading ", 0), 0u);
 
     TForm1& form = f.window.form();
     form.window.edit1 = "12";
@@ -340,141 +372,76 @@ TEST(MainWindowWidgets, ClosingDuringARunWaitsForTheFileInProgress)
     EXPECT_FALSE(window.isVisible());
 }
 
-/// Shows the window's real boxes and file dialog, but answers them itself (No, or
-/// Cancel), noting what each said and what the window showed beneath it.
-class AnsweringHost : public QtHost {
-public:
-    struct Seen {
-        std::string caption, text;
-        int progress; // -1 while the bar is hidden
-        std::string firstImage;
-        bool selectFilesEnabled;
-    };
-    MainWindow* window = nullptr;
-    std::vector<std::filesystem::path> files; // the next dialog's answer; none: the real dialog
-    std::vector<Seen> seen;
-    std::function<void()> duringBox;
-
-    std::vector<std::filesystem::path> openFiles(const std::string& title, const std::string& filter,
-                                                 bool multiple) override
-    {
-        if (files.empty())
-            return QtHost::openFiles(title, filter, multiple);
-        return std::exchange(files, {});
-    }
-
-protected:
-    int exec(QDialog& dialog) override
-    {
-        auto* progress = window->findChild<QProgressBar*>("ProgressBar1");
-        auto* box = qobject_cast<QMessageBox*>(&dialog);
-        const QTableWidgetItem* first = window->findChild<QTableWidget*>("StringGrid1")->item(0, 0);
-        seen.push_back({dialog.windowTitle().toStdString(), box ? box->text().toStdString() : "",
-                        progress->isVisible() ? progress->value() : -1, first ? first->text().toStdString() : "",
-                        window->findChild<QPushButton*>("Button1")->isEnabled()});
-        if (duringBox)
-            duringBox();
-        return box ? int(QMessageBox::No) : int(QDialog::Rejected);
-    }
-};
-
-struct Answered {
-    Answered()
-    {
-        host.window = &window;
-        window.create();
-        window.show();
-        QApplication::processEvents();
-        host.seen.clear(); // the offline start's "Error downloading"
-    }
-    std::filesystem::path image(const char* name, bool float32 = true)
-    {
-        const int width = 4008, height = 3;
-        const std::string bytes =
-            float32 ? bandedImage()
-                    : testing::headerRecords(testing::uint16ImageCards(width, height)) +
-                          testing::uint16Data(std::vector<std::uint16_t>(std::size_t{width} * height, 1000));
-        testing::writeFile(images / name, bytes);
-        return images / name;
-    }
-    const AnsweringHost::Seen& last() const { return host.seen.back(); }
-
-    testing::TempDir program, images;
-    AnsweringHost host;
-    NoDownloads downloads;
-    MainWindow window{host, downloads, program.path()};
-};
-
 TEST(MainWindowBoxes, CaptionsAndWhatTheWindowShowsBeneathThem)
 {
-    Answered a;
-    a.window.form().window.edit1 = "32";
+    Fixture f;
+    f.host.seen.clear(); // the offline start's "Error downloading"
+    f.window.form().window.edit1 = "32";
     // Two files are done when the third, a 16-bit image, is reported.
-    a.host.files = {a.image("a.fits"), a.image("b.fits"), a.image("c.fits", false), a.image("d.fits")};
-    QTest::mouseClick(a.window.findChild<QPushButton*>("Button1"), Qt::LeftButton);
-    ASSERT_EQ(a.host.seen.size(), 2u);
-    EXPECT_EQ(a.host.seen[0].caption, "Confirm");
-    EXPECT_EQ(a.host.seen[0].text, "Overwrite existing files?");
-    EXPECT_EQ(a.last().caption, "Error");
-    EXPECT_EQ(a.last().text, "Kestrel only uses 32-bit floating point FITS images.");
-    EXPECT_EQ(a.last().progress, 2);
-    EXPECT_EQ(a.window.findChild<QProgressBar*>("ProgressBar1")->maximum(), 4);
+    f.host.files = {f.image("a.fits"), f.image("b.fits"), f.image("c.fits", false), f.image("d.fits")};
+    QTest::mouseClick(f.child<QPushButton>("Button1"), Qt::LeftButton);
+    ASSERT_EQ(f.host.seen.size(), 2u);
+    EXPECT_EQ(f.host.seen[0].caption, "Confirm");
+    EXPECT_EQ(f.host.seen[0].text, "Overwrite existing files?");
+    EXPECT_EQ(f.last().caption, "Error");
+    EXPECT_EQ(f.last().text, "Kestrel only uses 32-bit floating point FITS images.");
+    EXPECT_EQ(f.last().progress, 2);
+    EXPECT_EQ(f.child<QProgressBar>("ProgressBar1")->maximum(), 4);
 
     // The next run's grid is cleared before its file dialog opens...
-    QTest::mouseClick(a.window.findChild<QPushButton*>("Button1"), Qt::LeftButton);
-    EXPECT_EQ(a.last().caption, selectTitle);
-    EXPECT_EQ(a.last().firstImage, " ");
+    QTest::mouseClick(f.child<QPushButton>("Button1"), Qt::LeftButton);
+    EXPECT_EQ(f.last().caption, selectTitle);
+    EXPECT_EQ(f.last().firstImage, " ");
     // ...and before its first question.
-    QTest::mouseClick(a.window.findChild<QPushButton*>("Button1"), Qt::LeftButton);
-    QApplication::processEvents();
-    a.host.files = {a.image("a.fits")};
-    a.window.form().window.grid.setCell(0, 1, "a.fits");
-    a.window.sync();
-    QTest::mouseClick(a.window.findChild<QPushButton*>("Button1"), Qt::LeftButton);
-    EXPECT_EQ(a.host.seen.at(a.host.seen.size() - 2).text, "Overwrite existing files?");
-    EXPECT_EQ(a.host.seen.at(a.host.seen.size() - 2).firstImage, " ");
+    f.host.files = {f.image("a.fits")};
+    f.window.form().window.grid.setCell(0, 1, "a.fits");
+    f.window.sync();
+    QTest::mouseClick(f.child<QPushButton>("Button1"), Qt::LeftButton);
+    EXPECT_EQ(f.host.seen.at(f.host.seen.size() - 2).text, "Overwrite existing files?");
+    EXPECT_EQ(f.host.seen.at(f.host.seen.size() - 2).firstImage, " ");
 
     // The phase run has disabled Select Files when it reports a float image.
-    a.host.files = {a.image("a.fits")};
-    QTest::mouseClick(a.window.findChild<QPushButton*>("Button7"), Qt::LeftButton);
-    EXPECT_EQ(a.last().caption, "Error");
-    EXPECT_FALSE(a.last().selectFilesEnabled);
-    EXPECT_TRUE(a.window.findChild<QPushButton*>("Button1")->isEnabled());
+    f.host.files = {f.image("a.fits")};
+    QTest::mouseClick(f.child<QPushButton>("Button7"), Qt::LeftButton);
+    EXPECT_EQ(f.last().caption, "Error");
+    EXPECT_FALSE(f.last().selectFilesEnabled);
+    EXPECT_TRUE(f.child<QPushButton>("Button1")->isEnabled());
 
     // A plain box and the general error box are captioned with the program's name. No
     // program opens documents on this platform.
-    a.window.menuBar()->findChild<QAction*>("Help2")->trigger();
-    EXPECT_EQ(a.last().caption, "Kestrel");
-    EXPECT_EQ(a.last().text, noPdfReaderText(a.program / "Kestrel.pdf"));
-    std::filesystem::create_directory(a.program / resultsFileName); // cannot be written as a file
-    a.window.form().window.button6.visible = true;
-    a.window.sync();
-    QTest::mouseClick(a.window.findChild<QPushButton*>("Button6"), Qt::LeftButton);
-    EXPECT_EQ(a.last().caption, "Kestrel");
-    EXPECT_NE(a.last().text.find("kestrel.csv"), std::string::npos) << a.last().text;
+    f.window.menuBar()->findChild<QAction*>("Help2")->trigger();
+    EXPECT_EQ(f.last().caption, "Kestrel");
+    EXPECT_EQ(f.last().text, noPdfReaderText(f.program / "Kestrel.pdf"));
+    std::filesystem::create_directory(f.program / resultsFileName); // cannot be written as a file
+    f.window.form().window.button6.visible = true;
+    f.window.sync();
+    QTest::mouseClick(f.child<QPushButton>("Button6"), Qt::LeftButton);
+    EXPECT_EQ(f.last().caption, "Kestrel");
+    EXPECT_NE(f.last().text.find("kestrel.csv"), std::string::npos) << f.last().text;
 }
 
 TEST(MainWindowDrops, LocalFilesDroppedOnTheWindowAreCorrectedInTheirOrder)
 {
-    Answered a;
-    a.window.form().window.edit1 = "32";
-    const auto b = a.image("b.fits"), c = a.image("c.fits");
+    Fixture f;
+    f.host.seen.clear(); // the offline start's "Error downloading"
+    f.window.form().window.edit1 = "32";
+    const auto b = f.image("b.fits"), c = f.image("c.fits");
     // A drop lands on the window wherever it is let go: no control takes it itself.
     for (const char* name : {"Edit1", "Edit3", "StringGrid1", "Memo1", "Button1"}) {
-        QWidget* target = a.window.findChild<QWidget*>(name);
+        QWidget* target = f.window.findChild<QWidget*>(name);
         if (auto* view = qobject_cast<QAbstractScrollArea*>(target))
             target = view->viewport();
         while (target && !target->acceptDrops())
             target = target->parentWidget();
-        EXPECT_EQ(target, &a.window) << name;
+        EXPECT_EQ(target, &f.window) << name;
     }
-    const auto drop = [&a](const QList<QUrl>& urls) {
+    const auto drop = [&f](const QList<QUrl>& urls) {
         QMimeData mime;
         mime.setUrls(urls);
         QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&a.window, &enter);
+        QApplication::sendEvent(&f.window, &enter);
         QDropEvent drop(QPointF(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(&a.window, &drop);
+        QApplication::sendEvent(&f.window, &drop);
         QApplication::processEvents();
         return enter.isAccepted() && drop.isAccepted();
     };
@@ -483,25 +450,25 @@ TEST(MainWindowDrops, LocalFilesDroppedOnTheWindowAreCorrectedInTheirOrder)
 
     // A drop during the run is refused; so is one with anything but local files.
     bool triedDuringRun = false;
-    a.host.duringBox = [&] {
+    f.host.duringBox = [&] {
         if (!std::exchange(triedDuringRun, true)) {
             EXPECT_FALSE(drop({bUrl}));
         }
     };
     EXPECT_TRUE(drop({cUrl, bUrl}));
-    ASSERT_EQ(a.host.seen.size(), 1u) << "no file dialog, straight to the question";
-    EXPECT_EQ(a.host.seen[0].text, "Overwrite existing files?");
-    auto* grid = a.window.findChild<QTableWidget*>("StringGrid1");
+    ASSERT_EQ(f.host.seen.size(), 1u) << "no file dialog, straight to the question";
+    EXPECT_EQ(f.host.seen[0].text, "Overwrite existing files?");
+    auto* grid = f.child<QTableWidget>("StringGrid1");
     EXPECT_EQ(grid->item(0, 0)->text(), "c.fits");
     EXPECT_EQ(grid->item(1, 0)->text(), "b.fits");
     EXPECT_EQ(grid->rowCount(), 2);
-    EXPECT_TRUE(std::filesystem::exists(a.images / "kestrel" / "b.fits"));
-    EXPECT_TRUE(a.window.findChild<QPushButton*>("Button1")->isEnabled());
+    EXPECT_TRUE(std::filesystem::exists(f.images / "kestrel" / "b.fits"));
+    EXPECT_TRUE(f.child<QPushButton>("Button1")->isEnabled());
 
     EXPECT_TRUE(triedDuringRun);
     EXPECT_FALSE(drop({QUrl("http://kestrel.example.org/a.fits"), cUrl}));
-    EXPECT_FALSE(drop({QUrl::fromLocalFile(QString::fromStdString(a.images.path().string()))}));
-    EXPECT_EQ(a.host.seen.size(), 1u);
+    EXPECT_FALSE(drop({QUrl::fromLocalFile(QString::fromStdString(f.images.path().string()))}));
+    EXPECT_EQ(f.host.seen.size(), 1u);
 }
 
 } // namespace
