@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, running and testing Kestrel needs.
+# Installs every Debian package that building, running and testing Kestrel needs:
+# DejaVu Sans and DejaVu Sans Condensed stand in for the window's Verdana and Tahoma;
+# the X server, window manager and X tools run the window's desktop test.
 # Does nothing when they are all present, so it is safe to run before every build.
 set -euo pipefail
 
@@ -15,6 +17,8 @@ packages=(
   # Installing: icons rendered from their drawing, the checks of the installed tree,
   # the Debian package (dpkg-shlibdeps, file), and xdg-open behind the Help links.
   librsvg2-bin desktop-file-utils appstream bash-completion dpkg-dev file xdg-utils
+  fonts-dejavu-core fonts-dejavu-extra
+  xvfb openbox x11-utils xdotool
 )
 
 # A German locale (decimal comma) for the tests that prove number formats ignore the

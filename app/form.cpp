@@ -25,7 +25,32 @@ private:
 
 std::string nameOf(const std::filesystem::path& p) { return p.filename().string(); }
 
+/// Dropped files count as chosen in the file dialog, which makes their folder the
+/// working folder (the one the settings file keeps).
+const std::vector<std::filesystem::path>& takeAsChosen(const std::vector<std::filesystem::path>& files)
+{
+    std::error_code ec;
+    std::filesystem::current_path(files.front().parent_path(), ec);
+    return files;
+}
+
 } // namespace
+
+std::string noPdfReaderText(const std::filesystem::path& document)
+{
+    return "No PDF reader was found to open " + document.string() + ". Open it with a program of your choice.";
+}
+
+std::string noWebBrowserText(const std::string& address)
+{
+    return "No web browser was found to open " + address + ". Open the address in a browser of your choice.";
+}
+
+std::string noMailProgramText(const std::string& address, const std::string& subject)
+{
+    return "No e-mail program was found to write to " + address + ". Write to this address, subject \"" + subject +
+           "\", with a program of your choice.";
+}
 
 TForm1::TForm1(Host& host, Downloader& downloader, FileLocations locations, std::string server)
     : host(host), ws(host), downloader_(downloader), locations_(std::move(locations)), server_(std::move(server))
@@ -165,9 +190,17 @@ template <class Body> void TForm1::exclusiveRun(const char* handler, Body body)
     runEnded();
 }
 
-void TForm1::Button1Click()
+void TForm1::Button1Click() { batchRun(std::nullopt); }
+
+void TForm1::filesDropped(const std::vector<std::filesystem::path>& files)
 {
-    exclusiveRun("Button1Click", [this] {
+    if (!files.empty())
+        batchRun(files);
+}
+
+void TForm1::batchRun(const std::optional<std::vector<std::filesystem::path>>& chosen)
+{
+    exclusiveRun("Button1Click", [this, &chosen] {
         ws.amplitudeSetting = 0;
         window.button6.visible = false;
         const auto amp = parseReal(window.edit3);
@@ -184,8 +217,9 @@ void TForm1::Button1Click()
         run.fileCount = 0;
         run.cancelRequested = false;
         // A close asked for while the grid was cleared ends the run before it starts.
-        const auto files = closePending_ ? std::vector<std::filesystem::path>{}
-                                         : host.openFiles(selectTitle, fitsFilter, true);
+        std::vector<std::filesystem::path> files;
+        if (!closePending_)
+            files = chosen ? takeAsChosen(*chosen) : host.openFiles(selectTitle, fitsFilter, true);
         if (!files.empty()) {
             if (!prepareOutputFolder(files.front()))
                 return false;
@@ -356,14 +390,32 @@ void TForm1::Button3Click()
 void TForm1::Button4Click() { window.updatePanel.visible = false; }
 void TForm1::Button5Click() { window.messagePanel.visible = false; }
 
+// A missing manual goes unnoticed, as the handler reports it (or not) itself; only a
+// desktop without any program for the target gets a box, so the user can open the
+// file or address by hand.
 void TForm1::Help2Click()
 {
     reportFailures(
-        host, inFunction("Help2Click"), [&] { host.openDocument(locations_.manualFile.string()); }, BoxKind::plain);
+        host, inFunction("Help2Click"),
+        [&] {
+            if (!host.openDocument(locations_.manualFile.string()))
+                host.plainBox(noPdfReaderText(locations_.manualFile));
+        },
+        BoxKind::plain);
 }
 
-void TForm1::G1Click() { host.openDocument(server_ + "/kestrel/kestrel.htm"); }
+void TForm1::G1Click()
+{
+    const std::string page = server_ + "/kestrel/kestrel.htm";
+    if (!host.openDocument(page))
+        host.plainBox(noWebBrowserText(page));
+}
 
-void TForm1::S1Click() { host.openDocument(std::string("mailto:") + contactAddress + "?subject=Kestrel..."); }
+void TForm1::S1Click()
+{
+    const std::string subject = "Kestrel...";
+    if (!host.openDocument(std::string("mailto:") + contactAddress + "?subject=" + subject))
+        host.plainBox(noMailProgramText(contactAddress, subject));
+}
 
 } // namespace kestrel

@@ -10,6 +10,7 @@
 #include "settings/settings.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,12 @@ struct RunState {
 inline constexpr const char* fitsFilter = "FITS|*.FIT;*.FITS|All Files|*.*";
 inline constexpr const char* selectTitle = "Select FITS Image(s)";
 inline constexpr const char* contactAddress = "kestrel@example.org";
+
+/// What the user reads when the desktop has no program for a Help item: the kind of
+/// program missing, and the file or address to open by hand.
+std::string noPdfReaderText(const std::filesystem::path& document);
+std::string noWebBrowserText(const std::string& address);
+std::string noMailProgramText(const std::string& address, const std::string& subject);
 
 class TForm1 {
 public:
@@ -58,6 +65,9 @@ public:
     void clearResultsGrid();
 
     void Button1Click();
+    /// Files dropped on the window: the batch run of Select Files with these files as
+    /// the dialog's answer, in this order. Ignored while a run is in progress.
+    void filesDropped(const std::vector<std::filesystem::path>& files);
     bool prepareOutputFolder(const std::filesystem::path& firstFile);
     double showAmplitudeStatistics(const std::vector<double>& values, int first, int last);
     void Button2Click();
@@ -84,6 +94,8 @@ public:
     void dialogHidden() { window.enabled = true; }
 
 private:
+    /// Select Files' run; `chosen` stands in for the file dialog's answer when given.
+    void batchRun(const std::optional<std::vector<std::filesystem::path>>& chosen);
     void singleFileRun(const std::filesystem::path& file);
     void multiFileRun(const std::vector<std::filesystem::path>& files);
     void runEnded();

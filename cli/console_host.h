@@ -28,7 +28,7 @@ public:
     }
     void pumpMessages() override {}
     void setBusyCursor(bool) override {}
-    void openDocument(const std::string&) override {}
+    bool openDocument(const std::string&) override { return false; }
 
     /// Every message in order, one per entry.
     std::vector<std::string> messages;

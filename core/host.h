@@ -34,7 +34,9 @@ public:
     /// Hourglass for the whole application while `busy`, else the default arrow.
     virtual void setBusyCursor(bool busy) = 0;
     /// Hands a document, web address or mailto: link to the desktop's default handler.
-    virtual void openDocument(const std::string& target) = 0;
+    /// Returns false only when the desktop has no handler program at all; whether the
+    /// handler finds the document is its own business.
+    virtual bool openDocument(const std::string& target) = 0;
 };
 
 /// The general error box's text: the message, with a full stop appended when its last

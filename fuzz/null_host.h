@@ -14,7 +14,7 @@ public:
     std::vector<std::filesystem::path> openFiles(const std::string&, const std::string&, bool) override { return {}; }
     void pumpMessages() override {}
     void setBusyCursor(bool) override {}
-    void openDocument(const std::string&) override {}
+    bool openDocument(const std::string&) override { return false; }
 };
 
 } // namespace kestrel::fuzzing

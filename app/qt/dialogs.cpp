@@ -75,6 +75,20 @@ QPoint centredOver(const QRect& over, const QSize& size)
     return {over.left() + (over.width() - size.width()) / 2, over.top() + (over.height() - size.height()) / 2};
 }
 
+QPoint placeOver(const QRect& mainFrame, const QRect& mainClient, const QRect& frame, const QRect& client)
+{
+    const QMargins known(client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+                         frame.bottom() - client.bottom());
+    const QMargins mainMargins(mainClient.left() - mainFrame.left(), mainClient.top() - mainFrame.top(),
+                               mainFrame.right() - mainClient.right(), mainFrame.bottom() - mainClient.bottom());
+    // Before the window manager has framed the dialog once, its frame is unknown: the
+    // main window's, of the same decoration, stands in for it.
+    const QMargins margins = known.isNull() ? mainMargins : known;
+    const QPoint corner = centredOver(mainFrame, client.size().grownBy(margins));
+    // move() places the frame where its size is known, else the client area.
+    return corner + QPoint(margins.left() - known.left(), margins.top() - known.top());
+}
+
 InfoDialog::InfoDialog(QWidget* mainWindow, const char* name, const char* caption, QSize clientSize)
     : QDialog(mainWindow, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
 {
@@ -95,7 +109,7 @@ QPushButton* InfoDialog::returnButton(const char* name, QRect geometry)
 void InfoDialog::showEvent(QShowEvent* event)
 {
     if (QWidget* over = parentWidget())
-        move(centredOver(over->frameGeometry(), frameGeometry().size()));
+        move(placeOver(over->frameGeometry(), over->geometry(), frameGeometry(), geometry()));
     QDialog::showEvent(event);
 }
 
@@ -144,7 +158,8 @@ void TForm2::Button3Click()
 {
     // Nothing catches a failure here but the handler of last resort.
     try {
-        host_.openDocument(homePage_);
+        if (!host_.openDocument(homePage_))
+            host_.plainBox(noWebBrowserText(homePage_));
     } catch (const std::exception& e) {
         host_.generalErrorBox(failureMessage(e));
     }

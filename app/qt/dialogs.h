@@ -34,6 +34,12 @@ std::string homePageOf(const std::string& server);
 /// sticks out to the left and top by the larger half.
 QPoint centredOver(const QRect& over, const QSize& size);
 
+/// Where to move() a dialog with the outer and inner geometries `frame` and `client` so
+/// that its outer frame lands centred over the main window's (`mainFrame` around
+/// `mainClient`). A dialog not yet framed by the window manager has equal geometries;
+/// its frame is then taken to be as wide as the main window's.
+QPoint placeOver(const QRect& mainFrame, const QRect& mainClient, const QRect& frame, const QRect& client);
+
 /// What the two dialogs share: a fixed client area, a border without title-bar
 /// buttons, the place over the main window, and Return To Program.
 class InfoDialog : public QDialog {

@@ -9,8 +9,7 @@
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName("Kestrel");
-    QApplication::setApplicationDisplayName("Kestrel");
+    kestrel::nameApplication();
 
     kestrel::QtHost host;
     kestrel::CurlDownloader downloader;

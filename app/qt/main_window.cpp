@@ -5,19 +5,25 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QFrame>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QTableWidget>
+#include <QUrl>
 
 namespace kestrel {
 namespace {
@@ -28,22 +34,40 @@ constexpr int clientHeight = 320;
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
 QFont windowFont(bool bold) { return kestrelFont("MS Sans Serif", 11, bold); }
+/// The notice panels and everything on them are set in Verdana.
+QFont panelFont(int pixels) { return kestrelFont("Verdana", pixels); }
 
-QLabel* label(QWidget* parent, const char* name, const char* text, int left, int top, bool bold = true)
+QLabel* label(QWidget* parent, const char* name, const char* text, QPoint at, const QFont& font)
 {
     auto* l = new QLabel(text, parent);
     l->setObjectName(name);
-    l->setFont(windowFont(bold));
-    l->move(left, top);
+    l->setFont(font);
+    l->move(at);
     l->adjustSize();
     return l;
 }
 
-QPushButton* button(QWidget* parent, const char* name, const char* caption, QRect geometry, bool bold = true)
+QLabel* label(QWidget* parent, const char* name, const char* text, int left, int top)
+{
+    return label(parent, name, text, {left, top}, windowFont(true));
+}
+
+/// A panel's title: red over the panel's grey.
+QLabel* title(QWidget* parent, const char* name, const char* text, QPoint at)
+{
+    QLabel* l = label(parent, name, text, at, panelFont(16));
+    QPalette p = l->palette();
+    p.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    l->setPalette(p);
+    return l;
+}
+
+QPushButton* button(QWidget* parent, const char* name, const char* caption, QRect geometry,
+                    const QFont& font = windowFont(true))
 {
     auto* b = new QPushButton(caption, parent);
     b->setObjectName(name);
-    b->setFont(windowFont(bold));
+    b->setFont(font);
     b->setGeometry(geometry);
     b->setAutoDefault(false);
     return b;
@@ -55,6 +79,8 @@ QLineEdit* edit(QWidget* parent, const char* name, QRect geometry)
     e->setObjectName(name);
     e->setFont(windowFont(false));
     e->setGeometry(geometry);
+    // Files dropped here go to the window, which corrects them.
+    e->setAcceptDrops(false);
     return e;
 }
 
@@ -67,17 +93,37 @@ QFrame* panel(QWidget* parent, const char* name)
     p->setAutoFillBackground(true);
     p->resize(345, 263);
     p->hide();
-    p->setFont(kestrelFont("Verdana", 11));
+    p->setFont(panelFont(11));
     return p;
 }
 
-QPlainTextEdit* memo(QWidget* parent, const char* name)
+/// The notes or the message: read-only, with a vertical scroll bar always at hand.
+/// Only the panel's buttons take Tab stops; a click still lets the keys scroll it.
+QPlainTextEdit* memo(QWidget* parent, const char* name, QRect geometry)
 {
     auto* m = new QPlainTextEdit(parent);
     m->setObjectName(name);
     m->setReadOnly(true);
-    m->setGeometry(16, 64, 313, 140);
+    m->setGeometry(geometry);
+    m->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m->setFocusPolicy(Qt::ClickFocus);
+    m->setAcceptDrops(false);
     return m;
+}
+
+/// The local files of a drop, in the order dropped; empty unless every item is one.
+std::vector<std::filesystem::path> localFiles(const QMimeData* mime)
+{
+    if (!mime || !mime->hasUrls())
+        return {};
+    std::vector<std::filesystem::path> files;
+    for (const QUrl& url : mime->urls()) {
+        if (!url.isLocalFile() || !QFileInfo(url.toLocalFile()).isFile())
+            return {};
+        files.emplace_back(url.toLocalFile().toStdString());
+    }
+    return files;
 }
 
 void setLines(QPlainTextEdit* memo, const std::vector<std::string>& lines)
@@ -124,6 +170,8 @@ QIcon kestrelIcon()
     p.end();
     return QIcon(pm);
 }
+
+void nameApplication() { QApplication::setApplicationName("Kestrel"); }
 
 MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations& where)
     : host_(host), form_(host, downloader, where)
@@ -172,6 +220,14 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     grid_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     grid_->viewport()->installEventFilter(this);
     grid_->installEventFilter(this);
+    // One Tab stop for the whole grid: Tab leaves it, the arrow keys move inside it.
+    grid_->setTabKeyNavigation(false);
+    // Column 5 lies beyond the visible width and the grid never scrolls sideways, not
+    // even to show a cell of that column made current by a click or a key.
+    connect(grid_->horizontalScrollBar(), &QScrollBar::valueChanged, grid_, [this](int value) {
+        if (value != 0)
+            grid_->horizontalScrollBar()->setValue(0);
+    });
 
     label(client_, "Label5", "Avg Amplitude", 318, 231);
     label7_ = label(client_, "Label7", "        ", 406, 231);
@@ -186,23 +242,16 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     button6_->hide();
 
     updatePanel_ = panel(client_, "updatePanel");
-    auto* label10 = new QLabel("Kestrel Update Info", updatePanel_);
-    label10->setObjectName("Label10");
-    label10->move(16, 12);
-    label9_ = new QLabel("The latest version is 1.0", updatePanel_);
-    label9_->setObjectName("Label9");
-    label9_->setGeometry(16, 36, 313, 20);
-    memo1_ = memo(updatePanel_, "Memo1");
-    auto* button3 = button(updatePanel_, "Button3", "&Download Update", {16, 218, 150, 25}, false);
-    auto* button4 = button(updatePanel_, "Button4", "Download &Later", {179, 218, 150, 25}, false);
+    title(updatePanel_, "Label10", "Kestrel Update Info", {66, 8});
+    label9_ = label(updatePanel_, "Label9", "The latest version is 1.0", {92, 27}, panelFont(13));
+    memo1_ = memo(updatePanel_, "Memo1", {16, 49, 313, 176});
+    auto* button3 = button(updatePanel_, "Button3", "&Download Update", {42, 231, 116, 25}, panelFont(11));
+    auto* button4 = button(updatePanel_, "Button4", "Download &Later", {186, 231, 116, 25}, panelFont(11));
 
     messagePanel_ = panel(client_, "messagePanel");
-    auto* label11 = new QLabel("Message From The Developer", messagePanel_);
-    label11->setObjectName("Label11");
-    label11->move(16, 12);
-    memo2_ = memo(messagePanel_, "Memo2");
-    memo2_->setGeometry(16, 40, 313, 164);
-    auto* button5 = button(messagePanel_, "Button5", "&Close Message", {97, 218, 150, 25}, false);
+    title(messagePanel_, "Label11", "Message From The Developer", {60, 10});
+    memo2_ = memo(messagePanel_, "Memo2", {24, 34, 305, 180});
+    auto* button5 = button(messagePanel_, "Button5", "&Close Message", {120, 225, 105, 25}, panelFont(11));
 
     // The panels are centred in the client area; the message lies above the update.
     for (QFrame* p : {updatePanel_, messagePanel_})
@@ -210,7 +259,7 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     messagePanel_->raise();
 
     // The progress bar and the panels take no focus themselves; the panels' buttons
-    // stand in their places.
+    // stand in their places. Hidden buttons are passed over.
     QWidget* const tabOrder[] = {button1_, grid_, edit1_, edit2_, edit3_, button2_,
                                  button3,  button4, button5, button6_, button7_};
     for (std::size_t i = 1; i < std::size(tabOrder); ++i)
@@ -263,6 +312,9 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
         if (button2_->isVisible())
             button2_->click();
     });
+
+    // Files dropped on the window are corrected as if chosen with Select Files.
+    setAcceptDrops(true);
 
     setFixedSize(sizeHint());
 }
@@ -334,7 +386,10 @@ void MainWindow::sync()
     label7_->adjustSize();
     label8_->setText(q(m.label8));
     label8_->adjustSize();
-    label9_->setText(q(m.label9));
+    if (label9_->text() != q(m.label9)) {
+        label9_->setText(q(m.label9));
+        label9_->adjustSize();
+    }
     showButton(button1_, m.button1);
     showButton(button2_, m.button2);
     showButton(button6_, m.button6);
@@ -374,6 +429,26 @@ void MainWindow::closeEvent(QCloseEvent* event)
         event->accept();
     else
         event->ignore();
+}
+
+bool MainWindow::takesDrops() const { return form_.window.enabled && !form_.running(); }
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (takesDrops() && !localFiles(event->mimeData()).empty())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event)
+{
+    const std::vector<std::filesystem::path> files = localFiles(event->mimeData());
+    if (!takesDrops() || files.empty())
+        return;
+    event->acceptProposedAction();
+    // The run starts once the drop is over: the file manager waits for its answer and
+    // must not wait for a whole batch.
+    QMetaObject::invokeMethod(
+        this, [this, files] { handle([this, &files] { form_.filesDropped(files); }); }, Qt::QueuedConnection);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)

@@ -39,10 +39,14 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     template <class F> void handle(F&& handler);
+    /// Files may be dropped while the window is idle and no dialog covers it.
+    bool takesDrops() const;
     /// About and Disclaimers: a failure is reported in a plain box naming `handlerName`.
     void showDialog(QDialog* dialog, const char* handlerName);
 
@@ -63,5 +67,10 @@ private:
 
 /// The window's 32 x 32 icon: a small falcon against the sky, drawn at run time.
 QIcon kestrelIcon();
+
+/// Names the application "Kestrel", as the task bar and the desktop show it. It gets no
+/// display name: Qt would append that to every caption, and the captions are exactly
+/// as they have always read.
+void nameApplication();
 
 } // namespace kestrel

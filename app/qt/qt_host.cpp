@@ -4,8 +4,6 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QUrl>
 
 namespace kestrel {
@@ -13,47 +11,56 @@ namespace {
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
-void box(QWidget* parent, QMessageBox::Icon icon, const char* caption, const std::string& text)
-{
-    QMessageBox b(icon, caption, q(text), QMessageBox::Ok, parent);
-    b.exec();
-}
-
 } // namespace
 
-void QtHost::errorBox(const std::string& text) { box(parent_, QMessageBox::Critical, "Error", text); }
-void QtHost::plainBox(const std::string& text) { box(parent_, QMessageBox::NoIcon, "Kestrel", text); }
-void QtHost::generalErrorBox(const std::string& text)
+void QtHost::box(QMessageBox::Icon icon, const char* caption, const std::string& text)
 {
-    box(parent_, QMessageBox::Critical, "Kestrel", generalErrorText(text));
+    showCurrentState();
+    QMessageBox b(icon, caption, q(text), QMessageBox::Ok, parent_);
+    exec(b);
 }
+
+void QtHost::errorBox(const std::string& text) { box(QMessageBox::Critical, "Error", text); }
+void QtHost::plainBox(const std::string& text) { box(QMessageBox::NoIcon, "Kestrel", text); }
+void QtHost::generalErrorBox(const std::string& text) { box(QMessageBox::Critical, "Kestrel", generalErrorText(text)); }
 
 bool QtHost::confirm(const std::string& text, bool defaultYes)
 {
+    showCurrentState();
     QMessageBox b(QMessageBox::Question, "Confirm", q(text), QMessageBox::Yes | QMessageBox::No, parent_);
     b.setDefaultButton(defaultYes ? QMessageBox::Yes : QMessageBox::No);
     b.setEscapeButton(QMessageBox::No);
-    return b.exec() == QMessageBox::Yes;
+    return exec(b) == QMessageBox::Yes;
 }
 
 std::vector<std::filesystem::path> QtHost::openFiles(const std::string& title, const std::string&, bool multiple)
 {
+    showCurrentState();
     // The dialog's own notation of the two entries "FITS" and "All Files".
-    const QString filter = "FITS (*.FIT *.FITS *.fit *.fits);;All Files (*)";
-    QStringList names;
-    if (multiple)
-        names = QFileDialog::getOpenFileNames(parent_, q(title), QDir::currentPath(), filter);
-    else {
-        const QString one = QFileDialog::getOpenFileName(parent_, q(title), QDir::currentPath(), filter);
-        if (!one.isEmpty())
-            names << one;
-    }
+    QFileDialog dialog(parent_, q(title), QDir::currentPath(), "FITS (*.FIT *.FITS *.fit *.fits);;All Files (*)");
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(multiple ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    if (exec(dialog) != QDialog::Accepted)
+        return {};
+    const QStringList names = dialog.selectedFiles();
     std::vector<std::filesystem::path> out;
     for (const QString& n : names)
         out.emplace_back(n.toStdString());
     if (!out.empty())
         QDir::setCurrent(QFileInfo(names.front()).absolutePath());
     return out;
+}
+
+int QtHost::exec(QDialog& dialog) { return dialog.exec(); }
+
+void QtHost::showCurrentState()
+{
+    if (onPumped)
+        onPumped();
+    // Painted now, not when the box's own loop comes to it: the box may open over a
+    // window that has not had a chance to paint since the run began.
+    if (parent_ && parent_->isVisible())
+        parent_->repaint();
 }
 
 void QtHost::pumpMessages()
@@ -79,11 +86,11 @@ void QtHost::setBusyCursor(bool busy)
         QApplication::restoreOverrideCursor();
 }
 
-void QtHost::openDocument(const std::string& target)
+bool QtHost::openDocument(const std::string& target)
 {
     const QString t = q(target);
     const QUrl url = t.contains("://") || t.startsWith("mailto:") ? QUrl(t) : QUrl::fromLocalFile(t);
-    QDesktopServices::openUrl(url);
+    return QDesktopServices::openUrl(url);
 }
 
 } // namespace kestrel

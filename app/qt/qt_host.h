@@ -6,15 +6,15 @@
 #include <functional>
 
 #include <QElapsedTimer>
-
-class QWidget;
+#include <QMessageBox>
 
 namespace kestrel {
 
 class QtHost : public Host {
 public:
     void setParent(QWidget* parent) { parent_ = parent; }
-    /// Called after events were pumped, so the view can show the model's changes.
+    /// Called after events were pumped, and before every box and the file dialog, so
+    /// the view can show the model's changes.
     std::function<void()> onPumped;
 
     void errorBox(const std::string& text) override;
@@ -25,9 +25,19 @@ public:
                                                  bool multiple) override;
     void pumpMessages() override;
     void setBusyCursor(bool busy) override;
-    void openDocument(const std::string& target) override;
+    /// False when Qt finds no program to launch (no xdg-open or desktop opener).
+    bool openDocument(const std::string& target) override;
+
+protected:
+    /// Waits for the user's answer to a box or the file dialog; tests answer instead.
+    virtual int exec(QDialog& dialog);
 
 private:
+    /// The window shows what the run has changed so far before a box covers it: the
+    /// pumps are spaced out, so the widgets may lag the model.
+    void showCurrentState();
+    void box(QMessageBox::Icon icon, const char* caption, const std::string& text);
+
     QWidget* parent_ = nullptr;
     QElapsedTimer sincePump_;
     bool busy_ = false;

@@ -436,7 +436,9 @@ TEST(BatchRun, NothingElseStartsWhileARunIsInProgress)
         w.form.Button7Click();
         w.form.window.grid.currentColumn = 0;
         w.form.StringGrid1DblClick();
+        w.form.filesDropped({files[0]});
         EXPECT_EQ(w.host.dialogs.size(), 1u);
+        EXPECT_EQ(w.host.texts(Box::confirm).size(), 1u) << "a drop started a second run";
         // Closing asks the run to stop; the window closes when the file is done.
         closed = w.form.requestClose();
     };
@@ -465,6 +467,64 @@ TEST(BatchRun, ACloseBeforeTheFileDialogEndsTheRun)
     EXPECT_TRUE(w.host.dialogs.empty());
     EXPECT_TRUE(fs::exists(w.program / "kestx.ini"));
     w.expectIdle();
+}
+
+TEST(BatchRun, DroppedFilesRunAsIfChosenInTheDialog)
+{
+    Window w;
+    w.form.window.edit1 = "8";
+    const fs::path c = w.image("c.fits", floatImage(4008, 8, 3)), a = w.image("a.fits", floatImage(4008, 8, 1));
+    const fs::path b = w.image("b.fits", uint16Image(4008, 8));
+    fs::current_path(w.program.path());
+
+    // The amplitude is checked first, as before the dialog: nothing starts.
+    w.form.window.edit3 = "0";
+    w.form.filesDropped({c, a});
+    EXPECT_EQ(w.errors(), std::vector<std::string>{"Amphlitude must be greater than 0.0."});
+    EXPECT_TRUE(w.host.texts(Box::confirm).empty());
+    EXPECT_EQ(fs::current_path(), w.program.path());
+
+    w.host.boxes.clear();
+    w.form.window.edit3 = "n/a";
+    w.form.filesDropped({c, b, a});
+    EXPECT_TRUE(w.host.dialogs.empty());
+    EXPECT_EQ(w.host.texts(Box::confirm), std::vector<std::string>{"Overwrite existing files?"});
+    EXPECT_EQ(w.errors(), std::vector<std::string>{"Kestrel only uses 32-bit floating point FITS images."});
+    EXPECT_EQ(w.cell(0, 1), "c.fits");
+    EXPECT_EQ(w.cell(0, 2), "b.fits");
+    EXPECT_EQ(w.cell(0, 3), "a.fits");
+    EXPECT_EQ(w.cell(4, 1), "  3.000");
+    EXPECT_TRUE(fs::exists(w.output("a.fits")));
+    EXPECT_TRUE(w.form.window.button6.visible);
+    EXPECT_EQ(fs::current_path(), w.images.path()) << "the files' folder becomes the working folder";
+    w.expectIdle();
+}
+
+TEST(Help, ABoxOnlyWhenTheDesktopHasNoProgramToOpenWith)
+{
+    // A handler takes each target; a missing manual is its business, not ours.
+    Window w;
+    w.form.Help2Click();
+    w.form.G1Click();
+    w.form.S1Click();
+    EXPECT_EQ(w.host.opened, (std::vector<std::string>{(w.program / "Kestrel.pdf").string(),
+                                                       "http://127.0.0.1:9/kestrel/kestrel.htm",
+                                                       "mailto:kestrel@example.org?subject=Kestrel..."}));
+    EXPECT_TRUE(w.host.boxes.empty());
+
+    w.host.handlerFound = false;
+    w.form.Help2Click();
+    w.form.G1Click();
+    w.form.S1Click();
+    EXPECT_EQ(w.host.texts(Box::plain),
+              (std::vector<std::string>{
+                  "No PDF reader was found to open " + (w.program / "Kestrel.pdf").string() +
+                      ". Open it with a program of your choice.",
+                  "No web browser was found to open http://127.0.0.1:9/kestrel/kestrel.htm. Open the address in a "
+                  "browser of your choice.",
+                  "No e-mail program was found to write to kestrel@example.org. Write to this address, subject "
+                  "\"Kestrel...\", with a program of your choice."}));
+    EXPECT_EQ(w.host.boxes.size(), 3u);
 }
 
 TEST(Statistics, SampleDeviationOverCorrectedImagesOnly)

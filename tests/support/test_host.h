@@ -51,7 +51,11 @@ public:
             onPump(pumps);
     }
     void setBusyCursor(bool busy) override { busyCursor = busy; }
-    void openDocument(const std::string& target) override { opened.push_back(target); }
+    bool openDocument(const std::string& target) override
+    {
+        opened.push_back(target);
+        return handlerFound;
+    }
 
     /// Texts of the boxes of one kind, in order.
     std::vector<std::string> texts(Box::Kind kind) const
@@ -77,6 +81,8 @@ public:
     std::function<void(long)> onPump;
     bool busyCursor = false;
     std::vector<std::string> opened;
+    /// False for a desktop without a program to open documents, pages or mail.
+    bool handlerFound = true;
 };
 
 } // namespace kestrel::testing

@@ -11,7 +11,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
+#include <QDragEnterEvent>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTest>
 
@@ -34,7 +36,11 @@ public:
         ++fileDialogs;
         return {};
     }
-    void openDocument(const std::string& target) override { opened.push_back(target); }
+    bool openDocument(const std::string& target) override
+    {
+        opened.push_back(target);
+        return true;
+    }
 };
 
 class NoDownloads : public Downloader {
@@ -60,6 +66,15 @@ protected:
         T* w = parent->findChild<T*>(name);
         EXPECT_NE(w, nullptr) << name;
         return w;
+    }
+    /// Whether the main window would take a file dropped on it.
+    bool takesDrop()
+    {
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(KESTREL_SOURCE_DIR "/LICENSE")});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &enter);
+        return enter.isAccepted();
     }
     bool mainWindowTakesInput()
     {
@@ -145,6 +160,13 @@ TEST(DialogPlacement, HalvesRoundTowardZero)
     EXPECT_EQ(centredOver(QRect(100, 50, 500, 400), QSize(245, 215)), QPoint(100 + 127, 50 + 92));
     // A window smaller than the dialog: -145 / 2 is -72, not -73.
     EXPECT_EQ(centredOver(QRect(10, 20, 100, 50), QSize(245, 215)), QPoint(10 - 72, 20 - 82));
+
+    // A main window framed 1 pixel wide with a 20-pixel title bar, 491 x 341 inside.
+    const QRect mainFrame(100, 50, 493, 362), mainClient(101, 70, 491, 341);
+    // Framed alike, the About dialog's outer size is 247 x 236; move() takes the frame's
+    // corner once the frame is known, the client area's before.
+    EXPECT_EQ(placeOver(mainFrame, mainClient, QRect(0, 0, 247, 236), QRect(1, 20, 245, 215)), QPoint(223, 113));
+    EXPECT_EQ(placeOver(mainFrame, mainClient, QRect(0, 0, 245, 215), QRect(0, 0, 245, 215)), QPoint(224, 133));
 }
 
 TEST_F(Dialogs, TheMainWindowTakesNoInputUntilTheDialogClosesByAnyMeans)
@@ -163,6 +185,7 @@ TEST_F(Dialogs, TheMainWindowTakesNoInputUntilTheDialogClosesByAnyMeans)
             EXPECT_FALSE(mainWindowTakesInput()) << which;
             QTest::mouseClick(in<QPushButton>(&window, "Button1"), Qt::LeftButton);
             EXPECT_EQ(host.fileDialogs, 0) << "Select Files answered behind " << which;
+            EXPECT_FALSE(takesDrop()) << "a drop taken behind " << which;
 
             ways[way](d);
             QApplication::processEvents();
@@ -171,6 +194,7 @@ TEST_F(Dialogs, TheMainWindowTakesNoInputUntilTheDialogClosesByAnyMeans)
         }
     QTest::mouseClick(in<QPushButton>(&window, "Button1"), Qt::LeftButton);
     EXPECT_EQ(host.fileDialogs, 1);
+    EXPECT_TRUE(takesDrop());
 }
 
 TEST_F(Dialogs, LinksToTheHomePageAndTheDeveloper)

@@ -13,6 +13,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableWidget>
@@ -25,30 +29,6 @@
 
 namespace kestrel {
 namespace {
-
-/// Records the boxes instead of showing them and returns scripted files: nobody is
-/// there to answer.
-class QuietHost : public QtHost {
-public:
-    std::vector<std::string> shown;
-    std::vector<std::filesystem::path> files;
-    std::function<void()> duringRun;
-    void errorBox(const std::string& t) override { shown.push_back(t); }
-    void plainBox(const std::string& t) override { shown.push_back(t); }
-    void generalErrorBox(const std::string& t) override { shown.push_back(t); }
-    bool confirm(const std::string& t, bool) override
-    {
-        shown.push_back(t);
-        return false;
-    }
-    std::vector<std::filesystem::path> openFiles(const std::string&, const std::string&, bool) override { return files; }
-    void pumpMessages() override
-    {
-        QtHost::pumpMessages();
-        if (duringRun)
-            duringRun();
-    }
-};
 
 std::string bandedImage()
 {
@@ -64,9 +44,55 @@ public:
     bool download(const std::string&, const std::filesystem::path&) override { return false; }
 };
 
+/// Shows the window's real boxes and file dialog but answers them itself (No, or
+/// Cancel), noting what each said and what the window showed beneath it. Scripted
+/// files, when there are some, stand in for the next file dialog.
+class AnsweringHost : public QtHost {
+public:
+    struct Seen {
+        std::string caption, text;
+        int progress; // -1 while the bar is hidden
+        std::string firstImage;
+        bool selectFilesEnabled;
+    };
+    MainWindow* window = nullptr;
+    std::vector<std::filesystem::path> files;
+    std::vector<Seen> seen;
+    std::function<void()> duringRun, duringBox;
+
+    std::vector<std::filesystem::path> openFiles(const std::string& title, const std::string& filter,
+                                                 bool multiple) override
+    {
+        if (files.empty())
+            return QtHost::openFiles(title, filter, multiple);
+        return std::exchange(files, {});
+    }
+    void pumpMessages() override
+    {
+        QtHost::pumpMessages();
+        if (duringRun)
+            duringRun();
+    }
+
+protected:
+    int exec(QDialog& dialog) override
+    {
+        auto* progress = window->findChild<QProgressBar*>("ProgressBar1");
+        auto* box = qobject_cast<QMessageBox*>(&dialog);
+        const QTableWidgetItem* first = window->findChild<QTableWidget*>("StringGrid1")->item(0, 0);
+        seen.push_back({dialog.windowTitle().toStdString(), box ? box->text().toStdString() : "",
+                        progress->isVisible() ? progress->value() : -1, first ? first->text().toStdString() : "",
+                        window->findChild<QPushButton*>("Button1")->isEnabled()});
+        if (duringBox)
+            duringBox();
+        return box ? int(QMessageBox::No) : int(QDialog::Rejected);
+    }
+};
+
 struct Fixture {
     Fixture()
     {
+        host.window = &window;
         window.create();
         window.show();
         QApplication::processEvents();
@@ -77,11 +103,19 @@ struct Fixture {
         EXPECT_NE(w, nullptr) << name;
         return w;
     }
+    std::filesystem::path image(const char* name, bool float32 = true)
+    {
+        const std::string uint16 = testing::headerRecords(testing::uint16ImageCards(4008, 3)) +
+                                   testing::uint16Data(std::vector<std::uint16_t>(4008 * 3, 1000));
+        testing::writeFile(images / name, float32 ? bandedImage() : uint16);
+        return images / name;
+    }
+    const AnsweringHost::Seen& last() const { return host.seen.back(); }
 
-    std::filesystem::path folder = std::filesystem::temp_directory_path();
-    QuietHost host;
+    testing::TempDir program, images;
+    AnsweringHost host;
     NoDownloads downloads;
-    MainWindow window{host, downloads, folder};
+    MainWindow window{host, downloads, program.path()};
 };
 
 TEST(MainWindowWidgets, LayoutNamesAndCaptions)
@@ -133,15 +167,106 @@ TEST(MainWindowWidgets, LayoutNamesAndCaptions)
                                                 "&Suggestions && Reporting Bugs|&Disclaimers and Copyright");
 }
 
-TEST(MainWindowWidgets, TabOrder)
+/// The widgets that Tab visits from Select Files until it comes back there.
+std::string tabRound(Fixture& f)
+{
+    f.window.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&f.window));
+    QWidget* start = f.child<QWidget>("Button1");
+    start->setFocus(Qt::TabFocusReason);
+    QStringList visited;
+    for (int i = 0; i < 20; ++i) {
+        visited << QApplication::focusWidget()->objectName();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        if (QApplication::focusWidget() == start)
+            break;
+    }
+    return visited.join(' ').toStdString();
+}
+
+TEST(MainWindowWidgets, TabVisitsEveryControlInOrderAndLeavesTheGridAtOnce)
 {
     Fixture f;
-    QStringList order;
-    QWidget* w = f.child<QWidget>("Button1");
-    for (int i = 0; i < 200 && order.size() < 11; ++i, w = w->nextInFocusChain())
-        if ((w->focusPolicy() & Qt::TabFocus) && !w->objectName().startsWith("qt_") && !order.contains(w->objectName()))
-            order << w->objectName();
-    EXPECT_EQ(order.join(' ').toStdString(), "Button1 StringGrid1 Edit1 Edit2 Edit3 Button2 Button3 Button4 Button5 Button6 Button7");
+    f.window.form().window.grid.setRowCount(20);
+    f.window.sync();
+    f.child<QTableWidget>("StringGrid1")->setCurrentCell(2, 1);
+    EXPECT_EQ(tabRound(f), "Button1 StringGrid1 Edit1 Edit2 Edit3 Button7");
+
+    // Cancel, both panels and Save Results take their places while shown.
+    WindowModel& m = f.window.form().window;
+    m.button2.visible = m.button6.visible = m.updatePanel.visible = m.messagePanel.visible = true;
+    f.window.sync();
+    EXPECT_EQ(tabRound(f), "Button1 StringGrid1 Edit1 Edit2 Edit3 Button2 Button3 Button4 Button5 Button6 Button7");
+}
+
+TEST(MainWindowWidgets, TheGridNeverScrollsSideways)
+{
+    Fixture f;
+    auto* grid = f.child<QTableWidget>("StringGrid1");
+    const auto sideways = [grid] { return grid->horizontalScrollBar()->value() != 0 || grid->horizontalHeader()->offset() != 0; };
+
+    // The sliver of column 5 at the right edge, clicked.
+    const int sliver = grid->columnViewportPosition(5) + 2;
+    ASSERT_LT(sliver, grid->viewport()->width());
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, QPoint(sliver, 5));
+    EXPECT_EQ(grid->currentColumn(), 5);
+    EXPECT_FALSE(sideways());
+
+    // Reached by the keys, or made current and scrolled to.
+    grid->setCurrentCell(1, 0);
+    grid->setFocus();
+    for (int i = 0; i < 6; ++i)
+        QTest::keyClick(grid, Qt::Key_Right);
+    QTest::keyClick(grid, Qt::Key_End);
+    EXPECT_FALSE(sideways());
+    grid->setCurrentCell(3, 5);
+    grid->scrollTo(grid->model()->index(3, 5));
+    EXPECT_FALSE(sideways());
+    EXPECT_EQ(grid->columnViewportPosition(0), 0);
+}
+
+TEST(MainWindowWidgets, NoticePanelsAsLaidOut)
+{
+    Fixture f;
+    struct Place {
+        const char* panel;
+        const char* name;
+        QRect geometry; // an empty size: the label sizes itself
+        int pixels;
+    };
+    const Place places[] = {
+        {"updatePanel", "Label10", {66, 8, 0, 0}, 16},       {"updatePanel", "Label9", {92, 27, 0, 0}, 13},
+        {"updatePanel", "Memo1", {16, 49, 313, 176}, 11},    {"updatePanel", "Button3", {42, 231, 116, 25}, 11},
+        {"updatePanel", "Button4", {186, 231, 116, 25}, 11}, {"messagePanel", "Label11", {60, 10, 0, 0}, 16},
+        {"messagePanel", "Memo2", {24, 34, 305, 180}, 11},   {"messagePanel", "Button5", {120, 225, 105, 25}, 11},
+    };
+    // The longest version text the update notice is likely to bring.
+    f.window.form().window.label9 = "The latest version is 10.100";
+    f.window.sync();
+    for (const Place& p : places) {
+        auto* panel = f.child<QFrame>(p.panel);
+        auto* w = panel->findChild<QWidget*>(p.name);
+        ASSERT_NE(w, nullptr) << p.name;
+        EXPECT_EQ(w->pos(), p.geometry.topLeft()) << p.name;
+        if (!p.geometry.size().isEmpty()) {
+            EXPECT_EQ(w->size(), p.geometry.size()) << p.name;
+        }
+        EXPECT_EQ(w->font().pixelSize(), p.pixels) << p.name;
+        EXPECT_EQ(QFontInfo(w->font()).family(), "DejaVu Sans") << p.name << " is not set in Verdana's stand-in";
+        // Everything fits inside the 2-pixel bevel, and every caption fits its place.
+        EXPECT_TRUE(panel->rect().adjusted(2, 2, -2, -2).contains(w->geometry())) << p.name;
+        if (auto* b = qobject_cast<QPushButton*>(w)) {
+            EXPECT_LE(b->fontMetrics().horizontalAdvance(b->text().remove('&')), b->width() - 8) << p.name;
+        }
+        if (auto* l = qobject_cast<QLabel*>(w)) {
+            EXPECT_GE(l->width(), l->fontMetrics().horizontalAdvance(l->text())) << p.name;
+        }
+    }
+    EXPECT_EQ(f.child<QFrame>("updatePanel")->lineWidth(), 2);
+    for (const char* title : {"Label10", "Label11"})
+        EXPECT_EQ(f.child<QLabel>(title)->palette().color(QPalette::WindowText), QColor(255, 0, 0)) << title;
+    for (const char* memo : {"Memo1", "Memo2"})
+        EXPECT_EQ(f.child<QPlainTextEdit>(memo)->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn) << memo;
 }
 
 TEST(MainWindowWidgets, TheWheelDoesNothingOverTheGrid)
@@ -178,9 +303,11 @@ TEST(MainWindowWidgets, EscapePressesCancelOnlyWhileItIsShown)
 TEST(MainWindowWidgets, ModelChangesReachTheWidgets)
 {
     Fixture f;
-    // The offline start reported the failed update check; nothing else was shown.
-    ASSERT_EQ(f.host.shown.size(), 1u);
-    EXPECT_EQ(f.host.shown[0].rfind("Error downloading ", 0), 0u);
+    // The offline start reported the failed update check in a plain box; nothing else
+    // was shown.
+    ASSERT_EQ(f.host.seen.size(), 1u);
+    EXPECT_EQ(f.last().caption, "Kestrel");
+    EXPECT_EQ(f.last().text.rfind("Error downloading ", 0), 0u);
 
     TForm1& form = f.window.form();
     form.window.edit1 = "12";
@@ -243,6 +370,105 @@ TEST(MainWindowWidgets, ClosingDuringARunWaitsForTheFileInProgress)
     EXPECT_FALSE(std::filesystem::exists(images / "kestrel" / "b.fits"));
     EXPECT_EQ(readProfileString(program / "kestx.ini", "kestx", "1x1phase", "?"), "32");
     EXPECT_FALSE(window.isVisible());
+}
+
+TEST(MainWindowBoxes, CaptionsAndWhatTheWindowShowsBeneathThem)
+{
+    Fixture f;
+    f.host.seen.clear(); // the offline start's "Error downloading"
+    f.window.form().window.edit1 = "32";
+    // Two files are done when the third, a 16-bit image, is reported.
+    f.host.files = {f.image("a.fits"), f.image("b.fits"), f.image("c.fits", false), f.image("d.fits")};
+    QTest::mouseClick(f.child<QPushButton>("Button1"), Qt::LeftButton);
+    ASSERT_EQ(f.host.seen.size(), 2u);
+    EXPECT_EQ(f.host.seen[0].caption, "Confirm");
+    EXPECT_EQ(f.host.seen[0].text, "Overwrite existing files?");
+    EXPECT_EQ(f.last().caption, "Error");
+    EXPECT_EQ(f.last().text, "Kestrel only uses 32-bit floating point FITS images.");
+    EXPECT_EQ(f.last().progress, 2);
+    EXPECT_EQ(f.child<QProgressBar>("ProgressBar1")->maximum(), 4);
+
+    // The next run's grid is cleared before its file dialog opens...
+    QTest::mouseClick(f.child<QPushButton>("Button1"), Qt::LeftButton);
+    EXPECT_EQ(f.last().caption, selectTitle);
+    EXPECT_EQ(f.last().firstImage, " ");
+    // ...and before its first question.
+    f.host.files = {f.image("a.fits")};
+    f.window.form().window.grid.setCell(0, 1, "a.fits");
+    f.window.sync();
+    QTest::mouseClick(f.child<QPushButton>("Button1"), Qt::LeftButton);
+    EXPECT_EQ(f.host.seen.at(f.host.seen.size() - 2).text, "Overwrite existing files?");
+    EXPECT_EQ(f.host.seen.at(f.host.seen.size() - 2).firstImage, " ");
+
+    // The phase run has disabled Select Files when it reports a float image.
+    f.host.files = {f.image("a.fits")};
+    QTest::mouseClick(f.child<QPushButton>("Button7"), Qt::LeftButton);
+    EXPECT_EQ(f.last().caption, "Error");
+    EXPECT_FALSE(f.last().selectFilesEnabled);
+    EXPECT_TRUE(f.child<QPushButton>("Button1")->isEnabled());
+
+    // A plain box and the general error box are captioned with the program's name. No
+    // program opens documents on this platform.
+    f.window.menuBar()->findChild<QAction*>("Help2")->trigger();
+    EXPECT_EQ(f.last().caption, "Kestrel");
+    EXPECT_EQ(f.last().text, noPdfReaderText(f.program / "Kestrel.pdf"));
+    std::filesystem::create_directory(f.program / resultsFileName); // cannot be written as a file
+    f.window.form().window.button6.visible = true;
+    f.window.sync();
+    QTest::mouseClick(f.child<QPushButton>("Button6"), Qt::LeftButton);
+    EXPECT_EQ(f.last().caption, "Kestrel");
+    EXPECT_NE(f.last().text.find("kestrel.csv"), std::string::npos) << f.last().text;
+}
+
+TEST(MainWindowDrops, LocalFilesDroppedOnTheWindowAreCorrectedInTheirOrder)
+{
+    Fixture f;
+    f.host.seen.clear(); // the offline start's "Error downloading"
+    f.window.form().window.edit1 = "32";
+    const auto b = f.image("b.fits"), c = f.image("c.fits");
+    // A drop lands on the window wherever it is let go: no control takes it itself.
+    for (const char* name : {"Edit1", "Edit3", "StringGrid1", "Memo1", "Button1"}) {
+        QWidget* target = f.window.findChild<QWidget*>(name);
+        if (auto* view = qobject_cast<QAbstractScrollArea*>(target))
+            target = view->viewport();
+        while (target && !target->acceptDrops())
+            target = target->parentWidget();
+        EXPECT_EQ(target, &f.window) << name;
+    }
+    const auto drop = [&f](const QList<QUrl>& urls) {
+        QMimeData mime;
+        mime.setUrls(urls);
+        QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&f.window, &enter);
+        QDropEvent drop(QPointF(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&f.window, &drop);
+        QApplication::processEvents();
+        return enter.isAccepted() && drop.isAccepted();
+    };
+    const QUrl bUrl = QUrl::fromLocalFile(QString::fromStdString(b.string()));
+    const QUrl cUrl = QUrl::fromLocalFile(QString::fromStdString(c.string()));
+
+    // A drop during the run is refused; so is one with anything but local files.
+    bool triedDuringRun = false;
+    f.host.duringBox = [&] {
+        if (!std::exchange(triedDuringRun, true)) {
+            EXPECT_FALSE(drop({bUrl}));
+        }
+    };
+    EXPECT_TRUE(drop({cUrl, bUrl}));
+    ASSERT_EQ(f.host.seen.size(), 1u) << "no file dialog, straight to the question";
+    EXPECT_EQ(f.host.seen[0].text, "Overwrite existing files?");
+    auto* grid = f.child<QTableWidget>("StringGrid1");
+    EXPECT_EQ(grid->item(0, 0)->text(), "c.fits");
+    EXPECT_EQ(grid->item(1, 0)->text(), "b.fits");
+    EXPECT_EQ(grid->rowCount(), 2);
+    EXPECT_TRUE(std::filesystem::exists(f.images / "kestrel" / "b.fits"));
+    EXPECT_TRUE(f.child<QPushButton>("Button1")->isEnabled());
+
+    EXPECT_TRUE(triedDuringRun);
+    EXPECT_FALSE(drop({QUrl("http://kestrel.example.org/a.fits"), cUrl}));
+    EXPECT_FALSE(drop({QUrl::fromLocalFile(QString::fromStdString(f.images.path().string()))}));
+    EXPECT_EQ(f.host.seen.size(), 1u);
 }
 
 } // namespace

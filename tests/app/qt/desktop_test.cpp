@@ -1,0 +1,249 @@
+// The window on a real X server with a window manager (see on_private_display.sh):
+// captions as the window manager reads them, the dialogs' title bars and placement,
+// closing a dialog with Alt+F4, and handing documents to the desktop.
+#include "app/qt/dialogs.h"
+#include "app/qt/main_window.h"
+
+#include "tests/support/fits_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMenuBar>
+#include <QProcess>
+#include <QTest>
+#include <QTimer>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+namespace kestrel {
+namespace {
+
+QString output(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.start(program, args);
+    p.waitForFinished(5000);
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+/// A property of the widget's X window as xprop prints it after " = ", such as
+/// "\"About Kestrel\"".
+std::string property(const QWidget* w, const char* name)
+{
+    const QString line = output("xprop", {"-id", QString::number(w->winId()), name});
+    const qsizetype eq = line.indexOf(" = ");
+    return eq < 0 ? line.toStdString() : line.mid(eq + 3).toStdString();
+}
+
+/// Handles events until `done` holds; false after five seconds (a loaded machine may
+/// keep the window manager waiting).
+bool waitFor(const std::function<bool()>& done)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > 5000)
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+/// The widget's window on the screen, frame included, as the X server and the window
+/// manager have it; empty while it is not shown framed. Qt's own idea can lag: it
+/// takes a move for done before the window manager has made it, and may ask for the
+/// frame before the window manager has told it.
+QRect frameOnScreen(const QWidget* w)
+{
+    const QString info = output("xwininfo", {"-id", QString::number(w->winId())});
+    const auto field = [&info](const char* label) {
+        const qsizetype at = info.indexOf(label);
+        return at < 0 ? QString() : info.mid(at + qsizetype(std::strlen(label))).section('\n', 0, 0).trimmed();
+    };
+    unsigned left = 0, right = 0, top = 0, bottom = 0;
+    if (field("Map State:") != "IsViewable" ||
+        std::sscanf(property(w, "_NET_FRAME_EXTENTS").c_str(), "%u, %u, %u, %u", &left, &right, &top, &bottom) != 4)
+        return {};
+    return QRect(field("Absolute upper-left X:").toInt(), field("Absolute upper-left Y:").toInt(),
+                 field("Width:").toInt(), field("Height:").toInt())
+        .adjusted(-int(left), -int(top), int(right), int(bottom));
+}
+
+/// Real boxes, except at start-up, where the offline update check would wait for an OK.
+class DesktopHost : public QtHost {
+public:
+    bool quiet = true;
+
+protected:
+    int exec(QDialog& dialog) override { return quiet ? 0 : QtHost::exec(dialog); }
+};
+
+class NoDownloads : public Downloader {
+public:
+    bool download(const std::string&, const std::filesystem::path&) override { return false; }
+};
+
+class Desktop : public ::testing::Test {
+protected:
+    Desktop()
+    {
+        window.create();
+        window.setDialogs(&about, &disclaimers);
+        // Placed before it is shown, as the program places it in the middle of the screen.
+        window.move(301, 117);
+        window.show();
+        // Until Qt has heard where the window manager put the window, a dialog would be
+        // centred over an old place.
+        EXPECT_TRUE(waitFor([this] { return window.frameGeometry() == frameOnScreen(&window); }))
+            << "Qt has the main window at " << window.frameGeometry().x() << "," << window.frameGeometry().y();
+        host.quiet = false;
+    }
+    void open(QDialog* d)
+    {
+        window.menuBar()->findChild<QAction*>(d == &about ? "Aboit1" : "DisclaimersandCopyright1")->trigger();
+        EXPECT_TRUE(waitFor([d] { return !frameOnScreen(d).isEmpty(); }));
+    }
+    /// Opens a box or dialog with `show`, reads both of its X captions and closes it.
+    std::string captionsOf(const std::function<void()>& show)
+    {
+        std::string seen;
+        QTimer::singleShot(0, [&seen] {
+            QWidget* box = nullptr;
+            EXPECT_TRUE(waitFor([&box] { return (box = QApplication::activeModalWidget()) && box->isVisible(); }));
+            if (!box)
+                return;
+            seen = property(box, "_NET_WM_NAME") + " " + property(box, "WM_NAME");
+            box->close();
+        });
+        show();
+        return seen;
+    }
+
+    testing::TempDir folder;
+    DesktopHost host;
+    NoDownloads downloads;
+    MainWindow window{host, downloads, folder.path()};
+    TForm2 about{&window, host, "http://kestrel.example.org/"};
+    TForm3 disclaimers{&window};
+    QDialog* const both[2] = {&about, &disclaimers};
+};
+
+TEST_F(Desktop, EveryCaptionReadsExactlyAsWritten)
+{
+    EXPECT_EQ(property(&window, "_NET_WM_NAME"), "\"Kestrel Version 1.35.\"");
+    EXPECT_EQ(property(&window, "WM_NAME"), "\"Kestrel Version 1.35.\"");
+    // The task bar groups the windows under the application's name.
+    EXPECT_NE(property(&window, "WM_CLASS").find(", \"Kestrel\""), std::string::npos) << property(&window, "WM_CLASS");
+    for (QDialog* d : both) {
+        open(d);
+        const std::string caption = "\"" + d->windowTitle().toStdString() + "\"";
+        EXPECT_EQ(property(d, "_NET_WM_NAME"), caption);
+        EXPECT_EQ(property(d, "WM_NAME"), caption);
+        d->hide();
+    }
+    EXPECT_EQ(captionsOf([this] { host.errorBox("e"); }), "\"Error\" \"Error\"");
+    EXPECT_EQ(captionsOf([this] { host.confirm("c", false); }), "\"Confirm\" \"Confirm\"");
+    EXPECT_EQ(captionsOf([this] { host.plainBox("p"); }), "\"Kestrel\" \"Kestrel\"");
+    EXPECT_EQ(captionsOf([this] { host.generalErrorBox("g"); }), "\"Kestrel\" \"Kestrel\"");
+    EXPECT_EQ(captionsOf([this] { host.openFiles(selectTitle, fitsFilter, true); }),
+              "\"Select FITS Image(s)\" \"Select FITS Image(s)\"");
+}
+
+TEST_F(Desktop, DialogsAskForATitleBarWithoutButtons)
+{
+    for (QDialog* d : both) {
+        open(d);
+        // Motif hints: flags, functions, decorations, ... The functions are given, and
+        // they are moving (and resizing, which the fixed size rules out) only: no
+        // close, minimise or maximise.
+        unsigned flags = 0, functions = 0;
+        ASSERT_EQ(std::sscanf(property(d, "_MOTIF_WM_HINTS").c_str(), "%x, %x", &flags, &functions), 2);
+        EXPECT_TRUE(flags & 0x1) << d->objectName().toStdString();
+        EXPECT_EQ(functions & (0x01 | 0x08 | 0x10 | 0x20), 0u) << d->objectName().toStdString();
+        EXPECT_TRUE(functions & 0x04) << d->objectName().toStdString();
+        d->hide();
+    }
+}
+
+TEST_F(Desktop, DialogsLandCentredByTheirFramesFromTheFirstShowOn)
+{
+    for (QDialog* d : both)
+        for (const char* show : {"first", "second"}) {
+            open(d);
+            QRect main, frame;
+            QPoint expected;
+            const bool centred = waitFor([&] {
+                main = frameOnScreen(&window);
+                frame = frameOnScreen(d);
+                expected = {main.left() + (main.width() - frame.width()) / 2,
+                            main.top() + (main.height() - frame.height()) / 2};
+                return frame.topLeft() == expected;
+            });
+            EXPECT_TRUE(centred) << d->objectName().toStdString() << ", " << show << " show: at " << frame.x() << ","
+                                 << frame.y() << " instead of " << expected.x() << "," << expected.y();
+            d->hide();
+            EXPECT_TRUE(waitFor([d] { return frameOnScreen(d).isEmpty(); }));
+        }
+}
+
+TEST_F(Desktop, TheKeyboardsCloseCommandGivesTheMainWindowBack)
+{
+    for (QDialog* d : both) {
+        open(d);
+        ASSERT_TRUE(waitFor([d] { return QApplication::activeWindow() == d; })) << d->objectName().toStdString();
+        EXPECT_FALSE(window.centralWidget()->isEnabled());
+        // Openbox closes the active window on Alt+F4, as most window managers do.
+        QProcess::execute("xdotool", {"key", "alt+F4"});
+        EXPECT_TRUE(waitFor([d] { return !d->isVisible(); })) << d->objectName().toStdString();
+        EXPECT_TRUE(window.form().window.enabled);
+        EXPECT_TRUE(window.centralWidget()->isEnabled());
+        EXPECT_TRUE(window.menuBar()->isEnabled());
+    }
+}
+
+TEST_F(Desktop, DocumentsGoToTheDesktopsOpenerWhenThereIsOne)
+{
+    const QByteArray path = qgetenv("PATH");
+    // No opener at all: nothing could take the manual.
+    qputenv("PATH", "/nonexistent");
+    EXPECT_FALSE(host.openDocument((folder / "Kestrel.pdf").string()));
+    EXPECT_FALSE(host.openDocument("mailto:kestrel@example.org?subject=Kestrel..."));
+
+    // An opener that notes what it was given; a missing manual is its business.
+    const std::filesystem::path bin = folder / "bin", log = folder / "opened.txt";
+    std::filesystem::create_directory(bin);
+    testing::writeFile(bin / "xdg-open", "#!/bin/sh\necho \"$1\" >> '" + log.string() + "'\n");
+    std::filesystem::permissions(bin / "xdg-open", std::filesystem::perms::owner_all);
+    qputenv("PATH", QByteArray::fromStdString(bin.string()) + ":" + path);
+    EXPECT_TRUE(host.openDocument((folder / "Kestrel.pdf").string()));
+    EXPECT_TRUE(host.openDocument("mailto:kestrel@example.org?subject=Kestrel..."));
+    qputenv("PATH", path);
+    // The two openers run side by side and may note their targets in either order.
+    const std::string pdf = "file://" + (folder / "Kestrel.pdf").string() + "\n";
+    const std::string mail = "mailto:kestrel@example.org?subject=Kestrel...\n";
+    EXPECT_TRUE(waitFor([&] {
+        if (!std::filesystem::exists(log))
+            return false;
+        const std::string noted = testing::readFile(log);
+        return noted == pdf + mail || noted == mail + pdf;
+    })) << (std::filesystem::exists(log) ? testing::readFile(log) : "nothing opened");
+}
+
+} // namespace
+} // namespace kestrel
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    // Qt's own file dialog, whatever the desktop would offer instead.
+    qunsetenv("QT_QPA_PLATFORMTHEME");
+    QApplication app(argc, argv);
+    kestrel::nameApplication();
+    return RUN_ALL_TESTS();
+}
