@@ -338,6 +338,23 @@ TEST(BatchRun, AFailedImageLeavesItsInputUntouched)
     // The failed image takes no part in the statistics: one value gives a mean only.
     EXPECT_EQ(w.form.window.label7, "10.000");
     EXPECT_EQ(w.form.window.label8, "");
+
+    // Every sample there but the last record cut short: corrected, and written out to
+    // whole records. A data area that ends inside a sample is still refused.
+    const std::string whole = floatImage(4008, 8, 10); // 3 rows: 12,024 samples
+    const std::size_t dataStart = whole.size() - 17 * 2880;
+    const std::string cut = whole.substr(0, dataStart + 12024 * 4);
+    const fs::path c = w.image("c.fits", cut);
+    const fs::path d = w.image("d.fits", cut.substr(0, cut.size() - 2));
+    w.host.boxes.clear();
+    w.host.selections.push_back({c, d});
+    w.host.answers = {false};
+    w.form.Button1Click();
+    EXPECT_EQ(w.cell(4, 1), " 10.000");
+    EXPECT_EQ(testing::readFile(w.output("c.fits")).size(), whole.size());
+    EXPECT_EQ(w.cell(3, 2), "Failed");
+    EXPECT_FALSE(fs::exists(w.output("d.fits")));
+    EXPECT_EQ(w.errors(), std::vector<std::string>{"Range check error... in function loadAllImageDataFloat32."});
 }
 
 // Originals survive whatever happens: a protected one is not replaced and the run goes

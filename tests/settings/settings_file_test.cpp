@@ -83,5 +83,15 @@ TEST_F(SettingsFile, WriteFailureIsReported)
                                       ": No such file or directory... in function updateIniFile.");
 }
 
+TEST_F(SettingsFile, AnEndlessFileIsReportedNotRead)
+{
+    std::filesystem::create_symlink("/dev/zero", programFolder / "kestx.ini");
+    read();
+    EXPECT_EQ(window.edit1, "n/a");
+    ASSERT_EQ(host.boxes.size(), 1u);
+    EXPECT_EQ(host.boxes[0].text, "Cannot read " + (programFolder / "kestx.ini").string() +
+                                      ": not a regular file... in function readIniFile.");
+}
+
 } // namespace
 } // namespace kestrel
