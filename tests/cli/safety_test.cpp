@@ -279,8 +279,11 @@ TEST(CliSafety, AStoppedRunReportsEveryReplacedFileAndLeavesNothing)
         err);
     EXPECT_EQ(closedStatus, 128 + SIGPIPE);
     EXPECT_LT(replaced(), 40);
-    EXPECT_EQ(countLines(first.substr(0, first.find('\n')), "\tcorrected") + countLines(readFile(err), "\tcorrected"),
-              replaced());
+    // A line written into the pipe between the last read and the close is lost with the
+    // pipe; every other replaced file is reported on one output or the other.
+    const int seen = countLines(first, "\tcorrected") + countLines(readFile(err), "\tcorrected");
+    EXPECT_LE(seen, replaced());
+    EXPECT_GE(seen + 1, replaced());
     fs::remove(err);
     EXPECT_EQ(leftovers(), 0);
 }
