@@ -33,8 +33,7 @@ std::string widthReason(std::int32_t width)
 
 } // namespace
 
-ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const std::filesystem::path& outputPath,
-                                const CommitStrategy& commit)
+std::optional<ImageOutcome> chooseBands(Workspace& ws, const PhaseFields& phases)
 {
     if (getTypeofFile(ws) != typeFloat32) {
         ws.fitsFile.close();
@@ -57,7 +56,23 @@ ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const 
         return out;
     }
     ws.phase = phase.value != 0 ? phase.value : bandGeometry(unbinned ? Binning::unbinned : Binning::binned2x2).period;
-    return unbinned ? fixFloat32Columns(ws, outputPath, commit) : fixFloat32Columns2x2(ws, outputPath, commit);
+    return std::nullopt;
+}
+
+ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const std::filesystem::path& outputPath,
+                                const CommitStrategy& commit)
+{
+    if (auto skip = chooseBands(ws, phases))
+        return *skip;
+    return ws.binning == "1x1" ? fixFloat32Columns(ws, outputPath, commit)
+                               : fixFloat32Columns2x2(ws, outputPath, commit);
+}
+
+ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases)
+{
+    if (auto skip = chooseBands(ws, phases))
+        return {*skip, {}};
+    return profileFloat32Columns(ws);
 }
 
 void showInGridRow(const ImageOutcome& outcome, ResultsGrid& grid, int row)
