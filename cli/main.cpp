@@ -1,6 +1,7 @@
 // kestrel-cli: the window's batch correction and phase finding for scripts and
 // headless machines, file for file and bit for bit what the window writes.
 #include "cli/options.h"
+#include "cli/profile.h"
 #include "cli/run.h"
 
 #include "core/program_folder.h"
@@ -106,7 +107,7 @@ int runCorrect(const Options& o, const kestrel::FileLocations& where)
         WorkerMemory memory;
         for (std::size_t i; (i = next.fetch_add(1)) < n;) {
             FileResult outcome =
-                correctOne(o.files[i], outputFolder / o.files[i].filename(), phases, o.amplitude, memory);
+                correctOne(o.files[i], outputFolder / o.files[i].filename(), phases, o.amplitude, memory, o.verify);
             std::unique_lock lock(mutex);
             if (outcome.commit) {
                 room.wait(lock, [&] { return unwritten.size() < maxUnwritten; });
@@ -155,7 +156,7 @@ int runCorrect(const Options& o, const kestrel::FileLocations& where)
         for (const auto& m : out.messages)
             std::cerr << o.files[i].filename().string() << ": " << m << "\n";
         std::cout << out.line() << "\n" << std::flush;
-        allCorrected = allCorrected && out.status == FileResult::Status::corrected;
+        allCorrected = allCorrected && out.succeeded();
         if (const auto entry = out.entry())
             entries.push_back(*entry);
         progress.show(i + 1);
@@ -182,6 +183,7 @@ int runPhase(const Options& o, const kestrel::FileLocations& where)
     std::cout << out.line << "\n" << std::flush;
     if (out.status != FileResult::Status::corrected)
         return 1;
+    const int shown = showPhaseScores(o, out);
     if (o.save) {
         // A phase that was not stored must not let a script go on to correct a night
         // with the old one.
@@ -192,7 +194,7 @@ int runPhase(const Options& o, const kestrel::FileLocations& where)
             return 1;
         }
     }
-    return 0;
+    return shown;
 }
 
 } // namespace
@@ -209,7 +211,7 @@ int main(int argc, char** argv)
     const Options& o = parsed.options;
     switch (o.command) {
     case Options::Command::help:
-        std::cout << usageText();
+        std::cout << helpText();
         return 0;
     case Options::Command::version:
         std::cout << "kestrel-cli " << kestrel::programVersion << "\n";
@@ -218,6 +220,8 @@ int main(int argc, char** argv)
         return runCorrect(o, kestrel::FileLocations::besideProgram(kestrel::executableFolder()));
     case Options::Command::phase:
         return runPhase(o, kestrel::FileLocations::besideProgram(kestrel::executableFolder()));
+    case Options::Command::profile:
+        return runProfile(o, kestrel::FileLocations::besideProgram(kestrel::executableFolder()).settingsFile);
     case Options::Command::none:
         break;
     }
