@@ -393,6 +393,22 @@ TEST(BandProfile, KnownAnswersOfBothBinnings)
     EXPECT_EQ(out.profile.after[16], 1004.0);
     EXPECT_EQ(out.profile.residual, 6.0);
 
+    // A faint star of 1400 in every reference column, below the bound of 1.5 x 1000: it
+    // lifts the reference mean to 1140 and so the amplitude to 140; after the correction
+    // the same bound counts it again, and nothing is left.
+    auto px = pattern(4008, 3, 32, 8, 1010, 1000);
+    for (std::size_t c = 0; c < 4008; ++c)
+        if (px[c] == 1010)
+            px[c] = 1400;
+    ImageRun faint;
+    faint.open(4008, 3, px);
+    faint.ws.binning = "1x1";
+    faint.ws.phase = 8;
+    const ProfileOutcome starred = profileFloat32Columns(faint.ws);
+    EXPECT_EQ(starred.image.amplitude, 140.0);
+    EXPECT_EQ(starred.profile.after[16], 1140.0);
+    EXPECT_EQ(starred.profile.residual, 0.0);
+
     // No qualifying sample: reported under the profile's own name.
     ImageRun zero;
     zero.open(4008, 2, std::vector<float>(8016, 0.0f));
