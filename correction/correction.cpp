@@ -8,6 +8,7 @@
 #include "core/report.h"
 
 #include <cmath>
+#include <optional>
 #include <string>
 
 namespace kestrel {
@@ -72,10 +73,19 @@ const CorrectionRoutine& routineFor(const Workspace& ws)
     return ws.binning == "2x2" ? binnedRoutine : unbinnedRoutine;
 }
 
+/// The window means of the whole image into columnMeans, and the amplitude from them.
+double measureFromTable(Workspace& ws, const BandGeometry& bands)
+{
+    fillColumnMeans(ws, bands);
+    ws.host.pumpMessages();
+    return measuredAmplitude(ws, bands);
+}
+
 /// The steps before the correction: load, temperature, exposure, background and the
-/// amplitude, measured or typed, into the workspace and `out`. False when the image is
-/// not to be corrected (`out` says why). Throws.
-bool loadAndMeasure(Workspace& ws, const BandGeometry& bands, ImageOutcome& out)
+/// amplitude, typed or measured by `measure` (with backgroundFlux the upper bound), into
+/// the workspace and `out`. False when the image is not to be corrected (`out` says
+/// why). Throws.
+template <class Measure> bool loadAndMeasure(Workspace& ws, ImageOutcome& out, Measure measure)
 {
     const bool loaded = loadAllImageDataFloat32(ws);
     ws.ccdTemperature = roundToInt32(getTemp(ws));
@@ -95,9 +105,7 @@ bool loadAndMeasure(Workspace& ws, const BandGeometry& bands, ImageOutcome& out)
         ws.amplitude = ws.amplitudeSetting;
     } else {
         ws.backgroundFlux = upperSampleBound(ws.backgroundFlux);
-        fillColumnMeans(ws, bands);
-        ws.host.pumpMessages();
-        ws.amplitude = measuredAmplitude(ws, bands);
+        ws.amplitude = measure();
         out.measured = true;
     }
     out.amplitude = ws.amplitude;
@@ -128,7 +136,7 @@ ImageOutcome correctImage(Workspace& ws, const std::filesystem::path& outputPath
 {
     ImageOutcome out;
     reportedSteps(ws, routine.name, out, [&] {
-        if (!loadAndMeasure(ws, routine.bands, out))
+        if (!loadAndMeasure(ws, out, [&] { return measureFromTable(ws, routine.bands); }))
             return;
         correctOffsetBands(ws, routine.bands);
         saveFloat32Fits(ws, outputPath, commit);
@@ -195,7 +203,18 @@ ProfileOutcome profileFloat32Columns(Workspace& ws)
     ProfileOutcome result;
     const BandGeometry& bands = routineFor(ws).bands;
     reportedSteps(ws, "profileFloat32Columns", result.image, [&] {
-        if (!loadAndMeasure(ws, bands, result.image))
+        // The amplitude comes from the same pass as the profile; it is the table's, bit
+        // for bit, and fails where the table would.
+        auto view = [&ws] {
+            const ImageView<float> image = ws.floatImage();
+            return ImageView<const float>{image.pixels, image.width, image.height};
+        };
+        std::optional<BandMeasure> before;
+        const auto measure = [&] {
+            before = measureBands(view(), bands, ws.phase, ws.backgroundFlux);
+            return before->amplitude;
+        };
+        if (!loadAndMeasure(ws, result.image, measure))
             return;
         BandProfile& profile = result.profile;
         profile.period = bands.period;
@@ -203,12 +222,13 @@ ProfileOutcome profileFloat32Columns(Workspace& ws)
         profile.phase = normalisedPhase(ws.phase, bands.period);
         profile.columns = amplitudeColumns(ws.imageWidth, bands, ws.phase);
         profile.upper = upperSampleBound(*result.image.background);
-        const ImageView<float> image = ws.floatImage();
-        const ImageView<const float> view{image.pixels, image.width, image.height};
-        profile.before = bandProfile(view, bands, ws.phase, profile.upper);
+        if (!before)
+            before = measureBands(view(), bands, ws.phase, profile.upper);
+        profile.before = std::move(before->profile);
         correctOffsetBands(ws, bands);
-        profile.after = bandProfile(view, bands, ws.phase, profile.upper);
-        profile.residual = residualAmplitude(view, bands, ws.phase, profile.upper);
+        BandMeasure after = measureBands(view(), bands, ws.phase, profile.upper);
+        profile.after = std::move(after.profile);
+        profile.residual = after.amplitude;
         result.image.result = ImageOutcome::Result::corrected;
     });
     return result;
@@ -221,8 +241,9 @@ double writtenResidualAmplitude(Workspace& ws, const ImageOutcome& written)
     const ImageView<float> image = ws.floatImage();
     if (ws.pixInsightImage)
         scaleFromPixInsight(image.pixels);
-    return residualAmplitude({image.pixels, image.width, image.height}, routineFor(ws).bands, ws.phase,
-                             upperSampleBound(*written.background));
+    return measureBands({image.pixels, image.width, image.height}, routineFor(ws).bands, ws.phase,
+                        upperSampleBound(*written.background))
+        .amplitude;
 }
 
 ImageOutcome fixFloat32Columns(Workspace& ws, const std::filesystem::path& outputPath, const CommitStrategy& commit)

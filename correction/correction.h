@@ -65,6 +65,12 @@ struct ImageOutcome {
 void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, double upper,
                      std::span<long double> means);
 
+/// The mean of the one band window that starts at `start`, summed in the order
+/// bandWindowMeans defines, with the same bits as its entry there. A window that does
+/// not lie inside the image is a range failure; a NaN in it, or no qualifying sample,
+/// an invalid operation.
+long double bandWindowMean(ImageView<const float> image, const BandGeometry& bands, double upper, std::int32_t start);
+
 /// Band periods of an image `width` columns wide, as the amplitude counts them.
 std::int32_t bandCountOf(std::int32_t width, const BandGeometry& bands);
 
@@ -95,25 +101,22 @@ struct ColumnRange {
 /// failure, as in bandAmplitude.
 ColumnRange amplitudeColumns(std::int32_t width, const BandGeometry& bands, std::int32_t phase);
 
-/// The band profile: for each position p of the band period, counted from the phase
-/// (0 to window - 1 the reference band, window to period - 1 the offset band), the mean
-/// of the samples above bands.lowerBound and below `upper` in the columns of
-/// amplitudeColumns that lie at p. Each column is summed top to bottom in double, the
-/// column sums of one position are added in column order in extended precision and the
-/// mean is rounded to double, so the result does not depend on how the rows are read.
-/// A position without a qualifying sample (also: no pair at all), or a NaN in the
-/// columns read, is an invalid operation.
-std::vector<double> bandProfile(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase,
-                                double upper);
-
-/// The band amplitude left after a correction: measured on the corrected samples by
-/// the amplitude's own rule (bandWindowMeans, then bandAmplitude) with the upper bound
-/// of the measurement before it. The background is not estimated again: the correction
-/// lifts the offset bands and with them the low percentiles the estimate averages, so a
-/// new bound would change the samples that count, and the residual would then mix what
-/// the correction did with a shift of the star cut. Failures as in those two kernels.
-double residualAmplitude(ImageView<const float> corrected, const BandGeometry& bands, std::int32_t phase,
-                         double upper);
+/// The band profile and the band amplitude of an image, from one pass over it.
+struct BandMeasure {
+    /// For each position of the band period, counted from the phase (0 to window - 1 the
+    /// reference band, window to period - 1 the offset band), the mean of the samples
+    /// above bands.lowerBound and below `upper` in the columns of amplitudeColumns at
+    /// that position. Each column is summed top to bottom in double, the column sums of
+    /// one position are added in column order in extended precision, and the mean is
+    /// rounded to double, so the result does not depend on how the rows are read.
+    std::vector<double> profile;
+    /// Bit for bit bandAmplitude of bandWindowMeans.
+    double amplitude = 0;
+};
+/// Fails where bandWindowMeans and bandAmplitude fail: a band window anywhere without a
+/// qualifying sample, or a NaN in the columns the windows read, is an invalid operation;
+/// so is a position of the profile without a qualifying sample, or no pair at all.
+BandMeasure measureBands(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper);
 
 // ---- Workspace routines ------------------------------------------------------------
 
@@ -138,6 +141,11 @@ struct BandProfile {
     double upper = 0;           // the upper sample bound of both profiles
     std::vector<double> before; // one entry per position of the band period
     std::vector<double> after;
+    // The amplitude left: measureBands of the corrected samples with the bound of
+    // the measurement before. The background is not estimated again: the correction lifts
+    // the offset bands and with them the low percentiles the estimate averages, so a new
+    // bound would change which samples count, and the residual would mix what the
+    // correction did with a shift of the star cut.
     double residual = 0;
 };
 
@@ -149,15 +157,15 @@ struct ProfileOutcome {
 /// What fixFloat32Columns or fixFloat32Columns2x2 (by `binning`) would do to the image
 /// whose header was just read, done in memory and measured: load, measure (or take
 /// amplitudeSetting), the profile, the correction of floatPixels, the profile and the
-/// residual after it. Nothing is written. Both profiles use the bound of the
-/// measurement, 1.5 x background, also when the amplitude was typed. A failure is
+/// residual after it. Nothing is written. Both profiles and the residual use the bound
+/// of the measurement, 1.5 x background, also when the amplitude was typed. A failure is
 /// reported "... in function profileFloat32Columns." and ends the outcome as failed.
 ProfileOutcome profileFloat32Columns(Workspace& ws);
 
 /// The residual amplitude of the image saveFloat32Fits has just written from
 /// floatPixels (`written` is its outcome): the samples as the file holds them, in the
 /// units a load gives them (a PixInsight image's are scaled by 65535 again, in place),
-/// measured by residualAmplitude with the bound of the measurement. Throws.
+/// measured by measureBands with the bound of the measurement. Throws.
 double writtenResidualAmplitude(Workspace& ws, const ImageOutcome& written);
 
 /// Mean difference of the band pairs from columnMeans; sets bandCount. Throws.

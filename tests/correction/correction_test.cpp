@@ -328,6 +328,17 @@ TEST(Correction, TinySampleAgainstALargeSumRoundsTwice)
     bandWindowMeans({ws.floatPixels, w, h}, unbinnedBands, upper, means);
     EXPECT_EQ(std::memcmp(&expected[0], &means[0], 10), 0);
     EXPECT_EQ(std::memcmp(&expected[1], &means[1], 10), 0);
+
+    // The first offset window the amplitude reads at phase 8 is columns 632 to 647. Its
+    // sum passes 2^40 (an ulp of 2^-12) in the last column's 62nd row; three samples of
+    // 0.75 ulp after that each round up to a whole ulp. Summed as one column first they
+    // make 2.25 ulp, which rounds to 2: measureBands must keep the window's own order.
+    ws.floatPixels.assign(static_cast<std::size_t>(w) * h, 1073741824.0f);
+    for (std::int32_t r = h - 3; r < h; ++r)
+        ws.floatPixels[static_cast<std::size_t>(r) * w + 647] = std::ldexp(3.0f, -14);
+    const double amplitude = reference::amplitude(reference::columnMeans(ws, 16, 0.0, upper), false, w, 8);
+    const double measured = measureBands({ws.floatPixels, w, h}, unbinnedBands, 8, upper).amplitude;
+    EXPECT_EQ(std::memcmp(&amplitude, &measured, sizeof amplitude), 0) << amplitude << " " << measured;
 }
 
 TEST(Correction, NaNFailsLikeTheReference)
@@ -409,9 +420,15 @@ TEST(BandProfile, KnownAnswersOfBothBinnings)
     EXPECT_EQ(starred.profile.after[16], 1140.0);
     EXPECT_EQ(starred.profile.residual, 0.0);
 
-    // No qualifying sample: reported under the profile's own name.
+    // No qualifying sample in columns 0 to 15, far from the columns the amplitude reads:
+    // the table of window means fails at window 0, and so does the profile, under its
+    // own name.
+    auto blank = pattern(4008, 2, 32, 8, 1010, 1000);
+    for (std::size_t i = 0; i < blank.size(); ++i)
+        if (i % 4008 < 16)
+            blank[i] = 0;
     ImageRun zero;
-    zero.open(4008, 2, std::vector<float>(8016, 0.0f));
+    zero.open(4008, 2, blank);
     zero.ws.binning = "1x1";
     zero.ws.phase = 8;
     const ProfileOutcome failed = profileFloat32Columns(zero.ws);
@@ -427,17 +444,23 @@ TEST(BandProfile, MatchesThePlainLoop)
         const std::int32_t period = binned ? 16 : 32;
         for (std::int32_t phase : {1, 7, period / 2 + 3, period}) {
             const std::int32_t h = 5;
-            const auto px = awkwardImage(rng, w, h, 1e-30f);
+            const auto px = awkwardImage(rng, w, h, phase == 7 ? 1e-42f : 1e-30f);
             TestHost host;
             Workspace ws(host);
             ws.imageWidth = w;
             ws.imageHeight = h;
             ws.floatPixels = px;
+            const BandGeometry& bands = binned ? binned2x2Bands : unbinnedBands;
+            const BandMeasure measured = measureBands({px, w, h}, bands, phase, 1040.0);
             const auto expected = reference::bandProfile(ws, binned, phase, 1040.0);
-            const auto profile = bandProfile({px, w, h}, binned ? binned2x2Bands : unbinnedBands, phase, 1040.0);
-            ASSERT_EQ(profile.size(), expected.size());
-            EXPECT_EQ(std::memcmp(profile.data(), expected.data(), sizeof(double) * expected.size()), 0)
+            ASSERT_EQ(measured.profile.size(), expected.size());
+            EXPECT_EQ(std::memcmp(measured.profile.data(), expected.data(), sizeof(double) * expected.size()), 0)
                 << w << " phase " << phase;
+            // The amplitude from the column sums is that of the table of window means,
+            // also where tiny samples make the sums inexact.
+            const double amplitude = reference::amplitude(reference::columnMeans(ws, bands.window, bands.lowerBound, 1040.0),
+                                                          binned, w, phase);
+            EXPECT_EQ(std::memcmp(&amplitude, &measured.amplitude, sizeof amplitude), 0) << w << " phase " << phase;
         }
     }
 }
