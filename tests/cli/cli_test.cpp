@@ -200,6 +200,18 @@ TEST(CliTool, ProfileShowsBeforeAfterAndResidualWithoutWriting)
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3) << "profile wrote a file";
 }
 
+TEST(CliTool, APlotThatCannotBeWrittenGivesExitOne)
+{
+    TempDir dir;
+    writeFile(dir / "a.fits", steppedFrame(4008, 4, 8));
+    writeFile(dir / "plain-file", "not a folder");
+    const fs::path err = dir / "err.txt";
+    const ToolRun r = runCli("profile --phase-1x1 8 --plot " + quoted(dir / "plain-file" / "p.svg") + " " + quoted(dir / "a.fits"), err);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("amplitude\t10.000\tresidual\t0.000\n"), std::string::npos) << "the numbers still come";
+    EXPECT_NE(readFile(err).find("Cannot write " + (dir / "plain-file" / "p.svg").string()), std::string::npos);
+}
+
 TEST(CliTool, PhaseScoresAndMargin)
 {
     // Positions 5 to 20 of each period at 1100, the rest at 1000: phase 5 scores 101 x 1100,
