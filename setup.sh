@@ -13,6 +13,9 @@ packages=(
   libcfitsio-dev fitsverify
   clang libclang-rt-14-dev
   groff ghostscript
+  # Plots of band profiles and phase scores (SVG, PNG, PDF) in their font; the plot
+  # tests open them with poppler and Pillow.
+  libcairo2-dev fonts-dejavu-core poppler-utils python3-pil
   python3 locales
   # Installing: icons rendered from their drawing, the checks of the installed tree,
   # the Debian package (dpkg-shlibdeps, file), and xdg-open behind the Help links.

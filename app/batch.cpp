@@ -36,8 +36,7 @@ std::string widthReason(std::int32_t width)
 
 } // namespace
 
-ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const std::filesystem::path& outputPath,
-                                const CommitStrategy& commit)
+std::optional<ImageOutcome> chooseBands(Workspace& ws, const PhaseFields& phases)
 {
     if (getTypeofFile(ws) != typeFloat32) {
         ws.fitsFile.close();
@@ -60,6 +59,14 @@ ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const 
         return out;
     }
     ws.phase = phase.value != 0 ? phase.value : bandGeometry(unbinned ? Binning::unbinned : Binning::binned2x2).period;
+    return std::nullopt;
+}
+
+ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const std::filesystem::path& outputPath,
+                                const CommitStrategy& commit)
+{
+    if (auto skip = chooseBands(ws, phases))
+        return *skip;
     // A write-protected file is never replaced: the image fails, and the run goes on.
     if (isWriteProtected(outputPath)) {
         ws.fitsFile.close();
@@ -70,7 +77,15 @@ ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const 
         ws.host.errorBox(out.message);
         return out;
     }
-    return unbinned ? fixFloat32Columns(ws, outputPath, commit) : fixFloat32Columns2x2(ws, outputPath, commit);
+    return ws.binning == "1x1" ? fixFloat32Columns(ws, outputPath, commit)
+                               : fixFloat32Columns2x2(ws, outputPath, commit);
+}
+
+ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases)
+{
+    if (auto skip = chooseBands(ws, phases))
+        return {*skip, {}};
+    return profileFloat32Columns(ws);
 }
 
 OutputPlan::OutputPlan(bool overwrite, std::filesystem::path folder)

@@ -63,6 +63,15 @@ ImageOutcome repeatedInput(const std::string& reason);
 /// The message that names the refused input and the reason.
 std::string repeatedInputMessage(const std::filesystem::path& input, const std::string& reason);
 
+/// Checks type and width of the float image whose header was just read and picks its
+/// binning and phase as correctLoadedImage does: nothing when the image can be
+/// treated, else the skipped outcome (with the boxes it shows).
+std::optional<ImageOutcome> chooseBands(Workspace& ws, const PhaseFields& phases);
+
+/// The profile of the image whose header was just read (profileFloat32Columns), after
+/// the checks of correctLoadedImage. Nothing is written.
+ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases);
+
 /// Cells 1 to 4 of an image's grid row, as the window shows the outcome: an image
 /// that was handed to a correction but not written reads "Failed" in its Temp cell.
 void showInGridRow(const ImageOutcome& outcome, ResultsGrid& grid, int row);

@@ -158,6 +158,29 @@ void BM_CorrectFile1x1(benchmark::State& state)
         state.counters["peak_per_image_bytes"] = (peak - before) / (4008.0 * 2672 * 4);
 }
 
+// The profile of a full frame against its correction, both from the same file: the
+// profile measures twice more (the profile before and after, and the residual) but
+// writes nothing.
+void BM_ProfileFile1x1(benchmark::State& state)
+{
+    testing::TempDir dir;
+    testing::writeFile(dir / "frame.fits", testing::headerRecords(testing::floatImageCards(4008, 2672)) +
+                                               testing::floatData(skyFrame(4008, 2672, 32)));
+    Bench b;
+    b.ws.binning = "1x1";
+    b.ws.phase = 8;
+    for (auto _ : state) {
+        loadFitsHeader(b.ws, dir / "frame.fits");
+        b.ws.imageWidth = 4008;
+        b.ws.imageHeight = 2672;
+        const ProfileOutcome out = profileFloat32Columns(b.ws);
+        if (!b.host.boxes.empty())
+            state.SkipWithError(b.host.boxes.front().text.c_str());
+        benchmark::DoNotOptimize(out.profile.residual);
+    }
+    state.SetBytesProcessed(state.iterations() * 4008LL * 2672 * 4);
+}
+
 BENCHMARK_CAPTURE(BM_ColumnMeans1x1, reference, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ColumnMeans1x1, fast, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ColumnMeans2x2, reference, true)->Unit(benchmark::kMillisecond);
@@ -169,6 +192,7 @@ BENCHMARK_CAPTURE(BM_Background16, fast, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FindPhase1x1, reference, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_FindPhase1x1, fast, false)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CorrectFile1x1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProfileFile1x1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace kestrel

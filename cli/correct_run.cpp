@@ -84,14 +84,6 @@ private:
     std::thread waiter_;
 };
 
-std::optional<std::string> settingsPhase(const FileLocations& where, const char* key)
-{
-    const std::string value = readProfileString(where.settingsFile, settingsSection, key, "ERROR");
-    if (value == "ERROR")
-        return std::nullopt;
-    return value;
-}
-
 std::filesystem::path outputFolderFor(const Options& o)
 {
     if (o.outputDir)
@@ -150,7 +142,7 @@ public:
         bool allCorrected = true;
         std::vector<tImageData> entries;
         for (std::size_t i = 0; i < n_; ++i) {
-            allCorrected = allCorrected && outcomes_[i] && outcomes_[i]->status == FileResult::Status::corrected;
+            allCorrected = allCorrected && outcomes_[i] && outcomes_[i]->succeeded();
             if (outcomes_[i])
                 if (const auto entry = outcomes_[i]->entry())
                     entries.push_back(*entry);
@@ -199,7 +191,7 @@ private:
             out.messages.push_back(*repeated_[i] + "; it is skipped.");
             return out;
         }
-        return correctOne(input, plan_.outputFor(input), phases_, o_.amplitude, memory);
+        return correctOne(input, plan_.outputFor(input), phases_, o_.amplitude, memory, o_.verify);
     }
 
     void work()
@@ -320,8 +312,7 @@ int runCorrect(const Options& o, const FileLocations& where)
 {
     PhaseFields phases;
     try {
-        phases.phase1x1 = o.phase1x1 ? *o.phase1x1 : settingsPhase(where, "1x1phase").value_or("");
-        phases.phase2x2 = o.phase2x2 ? *o.phase2x2 : settingsPhase(where, "2x2phase").value_or("");
+        phases = phaseFieldsFor(o, where.settingsFile);
     } catch (const std::exception& e) {
         std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
         return 1;

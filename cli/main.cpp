@@ -2,6 +2,7 @@
 // headless machines, file for file and bit for bit what the window writes.
 #include "cli/correct_run.h"
 #include "cli/options.h"
+#include "cli/profile.h"
 #include "cli/run.h"
 
 #include "core/program_folder.h"
@@ -21,6 +22,7 @@ int runPhase(const Options& o, const kestrel::FileLocations& where)
     std::cout << out.line << "\n" << std::flush;
     if (out.status != FileResult::Status::corrected)
         return 1;
+    const int shown = showPhaseScores(o, out);
     if (o.save) {
         // A phase that was not stored must not let a script go on to correct a night
         // with the old one.
@@ -31,7 +33,7 @@ int runPhase(const Options& o, const kestrel::FileLocations& where)
             return 1;
         }
     }
-    return 0;
+    return shown;
 }
 
 } // namespace
@@ -50,7 +52,7 @@ int main(int argc, char** argv)
     where.createFolders();
     switch (o.command) {
     case Options::Command::help:
-        std::cout << usageText();
+        std::cout << helpText();
         return 0;
     case Options::Command::version:
         std::cout << "kestrel-cli " << kestrel::programVersion << "\n";
@@ -59,6 +61,8 @@ int main(int argc, char** argv)
         return runCorrect(o, where);
     case Options::Command::phase:
         return runPhase(o, where);
+    case Options::Command::profile:
+        return runProfile(o, where.settingsFile);
     case Options::Command::none:
         break;
     }

@@ -1,15 +1,37 @@
 #include "cli/options.h"
 
 #include "core/numbers.h"
+#include "plot/plot.h"
 
 namespace kestrel::cli {
 
 std::string usageText()
 {
-    return "usage: kestrel-cli correct [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
+    return "usage: kestrel-cli correct [--phase-1x1 N] [--phase-2x2 N] [--amplitude A] [--verify]\n"
            "                           [--overwrite | --output-dir DIR] [--csv FILE] [--jobs N] FILE...\n"
-           "       kestrel-cli phase [--save] FILE\n"
+           "       kestrel-cli phase [--save] [--scores] [--plot FILE] FILE\n"
+           "       kestrel-cli profile [--phase-1x1 N] [--phase-2x2 N] [--amplitude A] [--plot FILE] FILE...\n"
            "       kestrel-cli --help | --version\n";
+}
+
+std::string helpText()
+{
+    return usageText() +
+           "\n"
+           "correct   corrects each 32-bit float image into a new file and prints one line per\n"
+           "          image; --verify adds the residual amplitude of the image as written (ADU).\n"
+           "phase     finds the band phase of a 16-bit image; --scores prints each candidate\n"
+           "          phase with its score, then the margin: (best - second best score) divided\n"
+           "          by (highest - lowest score) / 16 (8 when 2x2-binned). A sharp band edge\n"
+           "          gives 1, a tie 0; a low margin marks a doubtful phase.\n"
+           "profile   measures what the correction would do, without writing any image: the\n"
+           "          band profile before and after it (the mean level of each column position\n"
+           "          of the band period, counted from the phase: the first half is the\n"
+           "          reference band, the second the offset band), the amplitude applied and the\n"
+           "          residual amplitude, measured on the corrected pixels with the same bounds.\n"
+           "--plot    draws the scores or the profile as SVG, PNG or PDF (by the extension);\n"
+           "          profile draws one image, so it takes one FILE with it.\n"
+           "Exit status: 0 all done, 1 something skipped or failed, 2 usage.\n";
 }
 
 ParseResult parseArguments(const std::vector<std::string>& args)
@@ -23,24 +45,48 @@ ParseResult parseArguments(const std::vector<std::string>& args)
     if (args.empty())
         return fail("no command given");
 
+    using Command = Options::Command;
     const std::string& command = args[0];
     if (command == "--help" || command == "-h")
-        o.command = Options::Command::help;
+        o.command = Command::help;
     else if (command == "--version")
-        o.command = Options::Command::version;
+        o.command = Command::version;
     else if (command == "correct")
-        o.command = Options::Command::correct;
+        o.command = Command::correct;
     else if (command == "phase")
-        o.command = Options::Command::phase;
+        o.command = Command::phase;
+    else if (command == "profile")
+        o.command = Command::profile;
     else
         return fail("unknown command '" + command + "'");
-    if (o.command == Options::Command::help || o.command == Options::Command::version) {
+    if (o.command == Command::help || o.command == Command::version) {
         if (args.size() > 1)
             return fail("'" + command + "' takes no arguments");
         return r;
     }
 
-    const bool correcting = o.command == Options::Command::correct;
+    // Which options each command takes.
+    const Command c = o.command;
+    auto flag = [&](const std::string& a) -> bool* {
+        if (c == Command::correct && a == "--overwrite")
+            return &o.overwrite;
+        if (c == Command::correct && a == "--verify")
+            return &o.verify;
+        if (c == Command::phase && a == "--save")
+            return &o.save;
+        if (c == Command::phase && a == "--scores")
+            return &o.scores;
+        return nullptr;
+    };
+    auto takesValue = [&](const std::string& a) {
+        if ((c == Command::correct || c == Command::profile) &&
+            (a == "--phase-1x1" || a == "--phase-2x2" || a == "--amplitude"))
+            return true;
+        if (c == Command::correct && (a == "--output-dir" || a == "--csv" || a == "--jobs"))
+            return true;
+        return (c == Command::phase || c == Command::profile) && a == "--plot";
+    };
+
     bool optionsEnded = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -53,24 +99,15 @@ ParseResult parseArguments(const std::vector<std::string>& args)
             continue;
         }
         if (a == "--help" || a == "-h") {
-            o.command = Options::Command::help;
+            o.command = Command::help;
             return r;
         }
-        if (!correcting) {
-            if (a == "--save") {
-                o.save = true;
-                continue;
-            }
-            return fail("unknown option '" + a + "' for 'phase'");
-        }
-        if (a == "--overwrite") {
-            o.overwrite = true;
+        if (bool* set = flag(a)) {
+            *set = true;
             continue;
         }
-        const bool takesValue = a == "--phase-1x1" || a == "--phase-2x2" || a == "--amplitude" ||
-                                a == "--output-dir" || a == "--csv" || a == "--jobs";
-        if (!takesValue)
-            return fail("unknown option '" + a + "' for 'correct'");
+        if (!takesValue(a))
+            return fail("unknown option '" + a + "' for '" + command + "'");
         if (i + 1 >= args.size())
             return fail("option '" + a + "' needs a value");
         const std::string& value = args[++i];
@@ -98,14 +135,20 @@ ParseResult parseArguments(const std::vector<std::string>& args)
             if (!converted.ok() || converted.value < 1 || converted.value > 1024)
                 return fail("--jobs: '" + value + "' is not a number of jobs from 1 to 1024");
             o.jobs = static_cast<unsigned>(converted.value);
+        } else if (a == "--plot") {
+            if (!plot::formatFor(value))
+                return fail("--plot: '" + value + "' must end in .svg, .png or .pdf");
+            o.plot = value;
         }
     }
     if (o.overwrite && o.outputDir)
         return fail("--overwrite and --output-dir exclude each other");
     if (o.files.empty())
         return fail("no FITS file given");
-    if (o.command == Options::Command::phase && o.files.size() != 1)
+    if (o.command == Command::phase && o.files.size() != 1)
         return fail("'phase' takes exactly one FILE");
+    if (o.command == Command::profile && o.plot && o.files.size() != 1)
+        return fail("--plot draws the profile of one image: give one FILE with it");
     return r;
 }
 

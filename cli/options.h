@@ -9,19 +9,26 @@
 namespace kestrel::cli {
 
 struct Options {
-    enum class Command { none, correct, phase, help, version } command = Command::none;
+    enum class Command { none, correct, phase, profile, help, version } command = Command::none;
 
-    // correct
+    // correct and profile
     std::optional<std::string> phase1x1;   // text as given, converted like the phase field
     std::optional<std::string> phase2x2;
     double amplitude = 0;                  // 0: measure each image
+
+    // correct
     bool overwrite = false;
     std::optional<std::filesystem::path> outputDir;
     std::optional<std::filesystem::path> csv;
     unsigned jobs = 0;                     // 0: one per core
+    bool verify = false;                   // add each written image's residual amplitude
 
     // phase
     bool save = false;
+    bool scores = false;                   // print every candidate's score and the margin
+
+    // phase and profile: the plot file (.svg, .png or .pdf); profile takes one FILE then
+    std::optional<std::filesystem::path> plot;
 
     std::vector<std::filesystem::path> files;
 };
@@ -33,6 +40,9 @@ struct ParseResult {
 
 ParseResult parseArguments(const std::vector<std::string>& args);
 
+/// The synopsis, shown after a usage error.
 std::string usageText();
+/// The synopsis and what each command prints, for --help.
+std::string helpText();
 
 } // namespace kestrel::cli

@@ -58,6 +58,12 @@ std::string correctionRoutine(const std::string& binning)
 
 } // namespace
 
+std::string threeDecimals(double value)
+{
+    const std::string text = formatFixedTrimmed(value, 3);
+    return text == "-0.000" ? "0.000" : text;
+}
+
 std::string fieldText(std::string_view text)
 {
     std::string out;
@@ -94,6 +100,7 @@ void FileResult::finishWriting()
         outcome.result = ImageOutcome::Result::failed;
         outcome.message = message;
         messages.push_back(message);
+        residual.reset();
     }
     commit = nullptr;
 }
@@ -120,9 +127,15 @@ std::string FileResult::line() const
         result = "failed: " + (o.message.empty() ? std::string("image not measured") : o.message);
         break;
     }
-    return joinFields({fieldText(name), o.binning, o.background ? formatFixedTrimmed(*o.background, 2) : "",
-                       o.exposure ? std::to_string(*o.exposure) : "", temperature, amplitude, fieldText(result)});
+    std::vector<std::string> fields{fieldText(name), o.binning, o.background ? formatFixedTrimmed(*o.background, 2) : "",
+                                    o.exposure ? std::to_string(*o.exposure) : "", temperature, amplitude,
+                                    fieldText(result)};
+    if (verify)
+        fields.push_back(residual ? threeDecimals(*residual) : "");
+    return joinFields(fields);
 }
+
+bool FileResult::succeeded() const { return status == Status::corrected && (!verify || residual); }
 
 std::optional<tImageData> FileResult::entry() const
 {
@@ -135,20 +148,17 @@ std::optional<tImageData> FileResult::entry() const
     return entry;
 }
 
-FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputPath,
-                      const PhaseFields& phases, double amplitudeSetting, WorkerMemory& memory)
-{
-    ConsoleHost host;
-    Workspace ws(host);
-    BorrowedPixels pixels(ws, memory);
-    ws.amplitudeSetting = amplitudeSetting;
+namespace {
 
-    FileResult out;
+/// Reads the header of `input` and treats the image with `treat`; an unreadable file
+/// or one without a header ends as such.
+template <class Treat>
+void treatFile(const std::filesystem::path& input, Workspace& ws, ConsoleHost& host, FileResult& out, Treat treat)
+{
     out.name = input.filename().string();
-    const CommitStrategy later = [&out](std::function<void()> commit) { out.commit = std::move(commit); };
     try {
         if (readImageHeader(ws, input)) {
-            out.outcome = correctLoadedImage(ws, phases, outputPath, later);
+            out.outcome = treat();
         } else {
             out.outcome.skip = ImageOutcome::Skip::noHeader;
             out.outcome.message = "no readable FITS header";
@@ -168,8 +178,57 @@ FileResult correctOne(const std::filesystem::path& input, const std::filesystem:
     if (out.outcome.skip == ImageOutcome::Skip::badPhase && !host.messages.empty())
         host.messages.back() += " Give it with --phase-" + out.outcome.binning +
                                 " N or set it in the settings file (kestx.ini) beside the program.";
+}
+
+} // namespace
+
+FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputPath,
+                      const PhaseFields& phases, double amplitudeSetting, WorkerMemory& memory, bool verify)
+{
+    ConsoleHost host;
+    Workspace ws(host);
+    BorrowedPixels pixels(ws, memory);
+    ws.amplitudeSetting = amplitudeSetting;
+
+    FileResult out;
+    out.verify = verify;
+    const CommitStrategy later = [&out](std::function<void()> commit) { out.commit = std::move(commit); };
+    treatFile(input, ws, host, out, [&] { return correctLoadedImage(ws, phases, outputPath, later); });
+    if (verify && out.status == FileResult::Status::corrected) {
+        try {
+            out.residual = writtenResidualAmplitude(ws, out.outcome);
+        } catch (const std::exception& e) {
+            host.messages.push_back("the residual amplitude could not be measured: " + failureMessage(e));
+        }
+    }
     out.messages = std::move(host.messages);
     return out;
+}
+
+ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting)
+{
+    ConsoleHost host;
+    Workspace ws(host);
+    ws.amplitudeSetting = amplitudeSetting;
+    ProfileResult out;
+    treatFile(input, ws, host, out.file, [&] {
+        ProfileOutcome profiled = profileLoadedImage(ws, phases);
+        out.profile = std::move(profiled.profile);
+        return profiled.image;
+    });
+    out.file.messages = std::move(host.messages);
+    return out;
+}
+
+PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settingsFile)
+{
+    auto field = [&](const std::optional<std::string>& given, const char* key) {
+        if (given)
+            return *given;
+        const std::string value = readProfileString(settingsFile, settingsSection, key, "ERROR");
+        return value == "ERROR" ? std::string() : value;
+    };
+    return {field(o.phase1x1, "1x1phase"), field(o.phase2x2, "2x2phase")};
 }
 
 PhaseResult findPhaseOf(const std::filesystem::path& input)

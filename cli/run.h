@@ -20,6 +20,10 @@ struct FileResult {
     std::vector<std::string> messages; // what the window would have shown in boxes
     /// The written file's flush and rename, still to run when set (see correctOne).
     std::function<void()> commit;
+    /// --verify: the line ends in the residual amplitude of the written image, which
+    /// is empty when it could not be measured (the reason is in `messages`).
+    bool verify = false;
+    std::optional<double> residual;
 
     /// Runs the pending flush and rename; a failure turns the result into the window's
     /// report of it.
@@ -28,6 +32,8 @@ struct FileResult {
     std::string line() const;
     /// The results entry for the CSV export, when the image was measured.
     std::optional<tImageData> entry() const;
+    /// Corrected and written, and with --verify its residual measured.
+    bool succeeded() const;
 };
 
 /// Memory that one worker keeps from file to file. A frame's pixels take tens of
@@ -37,9 +43,20 @@ struct WorkerMemory {
 };
 
 /// Corrects one file into `outputPath`. The corrected file is left unnamed: the caller
-/// runs the result's finishWriting, on any thread, for it to appear.
+/// runs the result's finishWriting, on any thread, for it to appear. With `verify` the
+/// residual amplitude of the image as written is measured (writtenResidualAmplitude).
 FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputPath,
-                      const PhaseFields& phases, double amplitudeSetting, WorkerMemory& memory);
+                      const PhaseFields& phases, double amplitudeSetting, WorkerMemory& memory,
+                      bool verify = false);
+
+/// What the profile of one file came to: `file` as correctOne's, without a write.
+struct ProfileResult {
+    FileResult file;
+    BandProfile profile; // when file.status is corrected
+};
+
+/// The profile of one file (profileLoadedImage); nothing is written.
+ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting);
 
 struct PhaseResult {
     FileResult::Status status = FileResult::Status::skipped;
@@ -48,8 +65,16 @@ struct PhaseResult {
     std::optional<PhaseOutcome> outcome;
 };
 
+/// The phase fields from the options, else from the settings file's keys (empty when a
+/// key is missing). Throws a Failure when the settings file cannot be read.
+PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settingsFile);
+
 /// Finds the band phase of one 16-bit file.
 PhaseResult findPhaseOf(const std::filesystem::path& input);
+
+/// A level, amplitude or margin with three decimals. A value that rounds to zero reads
+/// 0.000: a residual of -0.0004 is no sign of over-correction.
+std::string threeDecimals(double value);
 
 /// A text as one field of a result line: tabs, line ends and backslashes escaped, so a
 /// file name cannot break the line into other fields or lines.

@@ -122,13 +122,17 @@ template <int Window> void windowSums(const WindowSumArgs& a, WindowSumBuild bui
         windowSumsPortable<Window>(a);
 }
 
-/// The window that starts at `start`, summed exactly as defined.
-long double exactWindowMean(ImageView<const float> image, std::int32_t start, std::int32_t window, double lower,
-                            double upper)
+} // namespace
+
+long double bandWindowMean(ImageView<const float> image, const BandGeometry& bands, double upper, std::int32_t start)
 {
+    if (start < 0 || static_cast<std::int64_t>(start) + bands.window > image.width)
+        failRange();
+    const double lower = bands.lowerBound;
+    requireOrdered(upper, lower);
     double sum = 0.0;
     std::int32_t count = 0;
-    for (std::int32_t col = start; col < start + window; ++col)
+    for (std::int32_t col = start; col < start + bands.window; ++col)
         for (std::int32_t row = 0; row < image.height; ++row) {
             const double x = image.row(row)[col];
             if (std::isnan(x))
@@ -140,8 +144,6 @@ long double exactWindowMean(ImageView<const float> image, std::int32_t start, st
         }
     return toDouble(divide(sum, count));
 }
-
-} // namespace
 
 bool avx2Available()
 {
@@ -200,7 +202,7 @@ void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, do
             awkwardUntil = last;
         }
         if (awkwardUntil >= s) {
-            means[static_cast<std::size_t>(s)] = exactWindowMean(image, s, window, lower, upper);
+            means[static_cast<std::size_t>(s)] = bandWindowMean(image, bands, upper, s);
             continue;
         }
         std::int32_t count = 0;

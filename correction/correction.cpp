@@ -8,6 +8,7 @@
 #include "core/report.h"
 
 #include <cmath>
+#include <optional>
 #include <string>
 
 namespace kestrel {
@@ -67,53 +68,80 @@ std::string unmeasurableReason(const Workspace& ws, bool loaded)
     return "";
 }
 
-ImageOutcome correctImage(Workspace& ws, const std::filesystem::path& outputPath, const CorrectionRoutine& routine,
-                          const CommitStrategy& commit)
+const CorrectionRoutine& routineFor(const Workspace& ws)
 {
-    ImageOutcome out;
+    return ws.binning == "2x2" ? binnedRoutine : unbinnedRoutine;
+}
+
+/// The window means of the whole image into columnMeans, and the amplitude from them.
+double measureFromTable(Workspace& ws, const BandGeometry& bands)
+{
+    fillColumnMeans(ws, bands);
+    ws.host.pumpMessages();
+    return measuredAmplitude(ws, bands);
+}
+
+/// The steps before the correction: load, temperature, exposure, background and the
+/// amplitude, typed or measured by `measure` (with backgroundFlux the upper bound), into
+/// the workspace and `out`. False when the image is not to be corrected (`out` says
+/// why). Throws.
+template <class Measure> bool loadAndMeasure(Workspace& ws, ImageOutcome& out, Measure measure)
+{
+    const bool loaded = loadAllImageDataFloat32(ws);
+    ws.ccdTemperature = roundToInt32(getTemp(ws));
+    out.temperature = ws.ccdTemperature;
+    out.exposure = getExposure(ws);
+
+    // An image that cannot be measured is marked failed and the run goes on.
+    if (const std::string reason = unmeasurableReason(ws, loaded); !reason.empty()) {
+        ws.amplitude = failedAmplitude;
+        out.result = ImageOutcome::Result::notCorrected;
+        out.message = reason;
+        return false;
+    }
+    ws.backgroundFlux = getBackgroundFlux(ws, SampleType::float32);
+    out.background = ws.backgroundFlux;
+    if (ws.amplitudeSetting != 0.0) {
+        ws.amplitude = ws.amplitudeSetting;
+    } else {
+        ws.backgroundFlux = upperSampleBound(ws.backgroundFlux);
+        ws.amplitude = measure();
+        out.measured = true;
+    }
+    out.amplitude = ws.amplitude;
+    if (ws.amplitude == failedAmplitude) {
+        out.result = ImageOutcome::Result::notCorrected;
+        return false;
+    }
+    return true;
+}
+
+/// Runs `steps` under the routine's failure report: a failure is shown in a box and
+/// ends the outcome as failed, and a run over several files stops after it.
+template <class Steps> void reportedSteps(Workspace& ws, const char* routine, ImageOutcome& out, Steps steps)
+{
     out.binning = ws.binning;
     out.result = ImageOutcome::Result::failed;
-    const auto failure = caughtFailure([&] {
-        const bool loaded = loadAllImageDataFloat32(ws);
-        ws.ccdTemperature = roundToInt32(getTemp(ws));
-        out.temperature = ws.ccdTemperature;
-        out.exposure = getExposure(ws);
-
-        // An image that cannot be measured is marked failed and the run goes on.
-        if (const std::string reason = unmeasurableReason(ws, loaded); !reason.empty()) {
-            ws.amplitude = failedAmplitude;
-            out.result = ImageOutcome::Result::notCorrected;
-            out.message = reason;
-            return;
-        }
-        ws.backgroundFlux = getBackgroundFlux(ws, SampleType::float32);
-        out.background = ws.backgroundFlux;
-        if (ws.amplitudeSetting != 0.0) {
-            ws.amplitude = ws.amplitudeSetting;
-        } else {
-            // Samples at or above half again the background are stars, not sky.
-            ws.backgroundFlux = toDouble(static_cast<Extended>(ws.backgroundFlux) * 1.5L);
-            fillColumnMeans(ws, routine.bands);
-            ws.host.pumpMessages();
-            ws.amplitude = measuredAmplitude(ws, routine.bands);
-            out.measured = true;
-        }
-        out.amplitude = ws.amplitude;
-        if (ws.amplitude == failedAmplitude) {
-            out.result = ImageOutcome::Result::notCorrected;
-            return;
-        }
-        correctOffsetBands(ws, routine.bands);
-        saveFloat32Fits(ws, outputPath, commit);
-        out.result = ImageOutcome::Result::corrected;
-    });
-    if (failure) {
+    if (const auto failure = caughtFailure(steps)) {
         out.result = ImageOutcome::Result::failed;
-        out.message = *failure + inFunction(routine.name);
+        out.message = *failure + inFunction(routine);
         out.stopsRun = true;
         ws.host.errorBox(out.message);
     }
     ws.host.pumpMessages();
+}
+
+ImageOutcome correctImage(Workspace& ws, const std::filesystem::path& outputPath, const CorrectionRoutine& routine,
+                          const CommitStrategy& commit)
+{
+    ImageOutcome out;
+    reportedSteps(ws, routine.name, out, [&] {
+        if (!loadAndMeasure(ws, out, [&] { return measureFromTable(ws, routine.bands); }))
+            return;
+        correctOffsetBands(ws, routine.bands);
+        saveFloat32Fits(ws, outputPath, commit);
+        out.result = ImageOutcome::Result::corrected;
+    });
     return out;
 }
 
@@ -166,6 +194,56 @@ void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::in
     }
     if (overflow)
         throw Failure(messages::overflow);
+}
+
+double upperSampleBound(double background) { return toDouble(static_cast<Extended>(background) * 1.5L); }
+
+ProfileOutcome profileFloat32Columns(Workspace& ws)
+{
+    ProfileOutcome result;
+    const BandGeometry& bands = routineFor(ws).bands;
+    reportedSteps(ws, "profileFloat32Columns", result.image, [&] {
+        // The amplitude comes from the same pass as the profile; it is the table's, bit
+        // for bit, and fails where the table would.
+        auto view = [&ws] {
+            const ImageView<float> image = ws.floatImage();
+            return ImageView<const float>{image.pixels, image.width, image.height};
+        };
+        std::optional<BandMeasure> before;
+        const auto measure = [&] {
+            before = measureBands(view(), bands, ws.phase, ws.backgroundFlux);
+            return before->amplitude;
+        };
+        if (!loadAndMeasure(ws, result.image, measure))
+            return;
+        BandProfile& profile = result.profile;
+        profile.period = bands.period;
+        profile.window = bands.window;
+        profile.phase = normalisedPhase(ws.phase, bands.period);
+        profile.columns = amplitudeColumns(ws.imageWidth, bands, ws.phase);
+        profile.upper = upperSampleBound(*result.image.background);
+        if (!before)
+            before = measureBands(view(), bands, ws.phase, profile.upper);
+        profile.before = std::move(before->profile);
+        correctOffsetBands(ws, bands);
+        BandMeasure after = measureBands(view(), bands, ws.phase, profile.upper);
+        profile.after = std::move(after.profile);
+        profile.residual = after.amplitude;
+        result.image.result = ImageOutcome::Result::corrected;
+    });
+    return result;
+}
+
+double writtenResidualAmplitude(Workspace& ws, const ImageOutcome& written)
+{
+    if (!written.background)
+        failInvalidOperation();
+    const ImageView<float> image = ws.floatImage();
+    if (ws.pixInsightImage)
+        scaleFromPixInsight(image.pixels);
+    return measureBands({image.pixels, image.width, image.height}, routineFor(ws).bands, ws.phase,
+                        upperSampleBound(*written.background))
+        .amplitude;
 }
 
 ImageOutcome fixFloat32Columns(Workspace& ws, const std::filesystem::path& outputPath, const CommitStrategy& commit)

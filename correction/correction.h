@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -64,6 +65,12 @@ struct ImageOutcome {
 void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, double upper,
                      std::span<long double> means);
 
+/// The mean of the one band window that starts at `start`, summed in the order
+/// bandWindowMeans defines, with the same bits as its entry there. A window that does
+/// not lie inside the image is a range failure; a NaN in it, or no qualifying sample,
+/// an invalid operation.
+long double bandWindowMean(ImageView<const float> image, const BandGeometry& bands, double upper, std::int32_t start);
+
 /// Band periods of an image `width` columns wide, as the amplitude counts them.
 std::int32_t bandCountOf(std::int32_t width, const BandGeometry& bands);
 
@@ -77,6 +84,40 @@ double bandAmplitude(std::span<const long double> means, const BandGeometry& ban
 /// that lies wholly inside the image. A finite sample that overflows is a failure.
 void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude);
 
+/// The upper sample bound of a measurement: half again the background, formed in
+/// extended precision and rounded to double. Samples at or above it are stars, not sky.
+double upperSampleBound(double background);
+
+/// Columns `first` to `last`, both included; empty when last < first.
+struct ColumnRange {
+    std::int32_t first = 0;
+    std::int32_t last = -1;
+};
+
+/// The columns the amplitude reads in an image `width` columns wide: from the offset
+/// window of the first band pair it counts to the end of the reference window of the
+/// last. Each column in between belongs to exactly one pair. Empty when no pair is
+/// counted; a pair whose reference window lies beyond the band window means is a range
+/// failure, as in bandAmplitude.
+ColumnRange amplitudeColumns(std::int32_t width, const BandGeometry& bands, std::int32_t phase);
+
+/// The band profile and the band amplitude of an image, from one pass over it.
+struct BandMeasure {
+    /// For each position of the band period, counted from the phase (0 to window - 1 the
+    /// reference band, window to period - 1 the offset band), the mean of the samples
+    /// above bands.lowerBound and below `upper` in the columns of amplitudeColumns at
+    /// that position. Each column is summed top to bottom in double, the column sums of
+    /// one position are added in column order in extended precision, and the mean is
+    /// rounded to double, so the result does not depend on how the rows are read.
+    std::vector<double> profile;
+    /// Bit for bit bandAmplitude of bandWindowMeans.
+    double amplitude = 0;
+};
+/// Fails where bandWindowMeans and bandAmplitude fail: a band window anywhere without a
+/// qualifying sample, or a NaN in the columns the windows read, is an invalid operation;
+/// so is a position of the profile without a qualifying sample, or no pair at all.
+BandMeasure measureBands(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper);
+
 // ---- Workspace routines ------------------------------------------------------------
 
 /// The whole treatment of one unbinned float image whose header was just read: load,
@@ -89,6 +130,43 @@ ImageOutcome fixFloat32Columns(Workspace& ws, const std::filesystem::path& outpu
 /// The same for 2x2-binned images ("... in function fixFloat32Columns2x2.").
 ImageOutcome fixFloat32Columns2x2(Workspace& ws, const std::filesystem::path& outputPath,
                                   const CommitStrategy& commit = {});
+
+/// An image's band profile before and after its correction, and what is left of the
+/// amplitude. Values in ADU, as the amplitude.
+struct BandProfile {
+    std::int32_t period = 0;
+    std::int32_t window = 0;
+    std::int32_t phase = 0;     // in 1..period: the first column of a reference band
+    ColumnRange columns;        // the columns the profile and the amplitude read
+    double upper = 0;           // the upper sample bound of both profiles
+    std::vector<double> before; // one entry per position of the band period
+    std::vector<double> after;
+    // The amplitude left: measureBands of the corrected samples with the bound of
+    // the measurement before. The background is not estimated again: the correction lifts
+    // the offset bands and with them the low percentiles the estimate averages, so a new
+    // bound would change which samples count, and the residual would mix what the
+    // correction did with a shift of the star cut.
+    double residual = 0;
+};
+
+struct ProfileOutcome {
+    ImageOutcome image; // `corrected` when the profile was taken: in memory only
+    BandProfile profile;
+};
+
+/// What fixFloat32Columns or fixFloat32Columns2x2 (by `binning`) would do to the image
+/// whose header was just read, done in memory and measured: load, measure (or take
+/// amplitudeSetting), the profile, the correction of floatPixels, the profile and the
+/// residual after it. Nothing is written. Both profiles and the residual use the bound
+/// of the measurement, 1.5 x background, also when the amplitude was typed. A failure is
+/// reported "... in function profileFloat32Columns." and ends the outcome as failed.
+ProfileOutcome profileFloat32Columns(Workspace& ws);
+
+/// The residual amplitude of the image saveFloat32Fits has just written from
+/// floatPixels (`written` is its outcome): the samples as the file holds them, in the
+/// units a load gives them (a PixInsight image's are scaled by 65535 again, in place),
+/// measured by measureBands with the bound of the measurement. Throws.
+double writtenResidualAmplitude(Workspace& ws, const ImageOutcome& written);
 
 /// Mean difference of the band pairs from columnMeans; sets bandCount. Throws.
 double getBandAmplitude(Workspace& ws);

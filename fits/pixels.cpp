@@ -120,18 +120,23 @@ bool loadAllImageDataFloat32(Workspace& ws)
         inFunction("loadAllImageDataFloat32"), BoxKind::error);
     ws.floatPixels.resize(samples);
     if (ws.pixelLoadSucceeded && ws.pixInsightImage) {
-        // Undo the 0..1 normalisation; the product of a float and 65535 is exact in
-        // double, so one rounding to single gives the extended-precision result.
-        ws.pixelLoadSucceeded = reportFailures(ws.host, inFunction("loadAllImageDataFloat32"), [&] {
-            for (float& x : ws.floatPixels) {
-                const float scaled = static_cast<float>(static_cast<double>(x) * 65535.0);
-                if (std::isinf(scaled) && !std::isinf(x))
-                    throw Failure(messages::overflow);
-                x = scaled;
-            }
-        });
+        // Undo the 0..1 normalisation.
+        ws.pixelLoadSucceeded = reportFailures(ws.host, inFunction("loadAllImageDataFloat32"),
+                                               [&] { scaleFromPixInsight(ws.floatPixels); });
     }
     return ws.pixelLoadSucceeded;
+}
+
+void scaleFromPixInsight(std::span<float> samples)
+{
+    // The product of a float and 65535 is exact in double, so one rounding to single
+    // gives the extended-precision result.
+    for (float& x : samples) {
+        const float scaled = static_cast<float>(static_cast<double>(x) * 65535.0);
+        if (std::isinf(scaled) && !std::isinf(x))
+            throw Failure(messages::overflow);
+        x = scaled;
+    }
 }
 
 std::uint16_t getPixelValueInt16(Workspace& ws, std::int32_t col, std::int32_t row)

@@ -125,6 +125,10 @@ bool loadAllImageDataInt16(Workspace& ws);
 /// closes the file on every path. False after a failure, reported in an error box.
 bool loadAllImageDataFloat32(Workspace& ws);
 
+/// A PixInsight image's 0..1 samples in the units of other images: each times 65535,
+/// rounded to single, as the load does. A finite sample that overflows is a failure.
+void scaleFromPixInsight(std::span<float> samples);
+
 /// Sample at `col + row * imageWidth`; an index outside the buffer shows the range
 /// error box and gives 0.
 std::uint16_t getPixelValueInt16(Workspace& ws, std::int32_t col, std::int32_t row);

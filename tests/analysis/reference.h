@@ -93,6 +93,43 @@ inline double amplitude(const std::vector<long double>& means, bool binned, std:
     return toDouble(divide(sum, n));
 }
 
+/// The band profile as defined: the columns of every counted band pair (its offset
+/// window, then its reference window), each summed top to bottom in double; per period
+/// position, counted from `phase` (1 to the period), the column sums in column order in
+/// extended precision.
+inline std::vector<double> bandProfile(Workspace& ws, bool binned, std::int32_t phase, double upper)
+{
+    const std::int32_t period = binned ? 16 : 32, half = period / 2;
+    const double lower = binned ? 5.0 : 0.0;
+    const std::int32_t first = binned ? 0 : 20;
+    const std::int32_t last = binned ? ws.imageWidth / 16 - 3 - 1 : ws.imageWidth / 32 - 20;
+    std::vector<Extended> sums(static_cast<std::size_t>(period), 0.0L), counts(static_cast<std::size_t>(period), 0.0L);
+    for (std::int32_t k = first; k <= last; ++k) {
+        const std::int32_t i = period * k + phase;
+        if (i - half < 0)
+            continue;
+        for (std::int32_t col = i - half; col < i + half; ++col) {
+            double sum = 0.0;
+            std::int32_t count = 0;
+            for (std::int32_t row = 0; row < ws.imageHeight; ++row) {
+                const double x = static_cast<float>(getPixelValueFloat(ws, col, row));
+                requireOrdered(x, lower);
+                if (x > lower && x < upper) {
+                    sum += x;
+                    ++count;
+                }
+            }
+            const auto position = static_cast<std::size_t>(((col - phase) % period + period) % period);
+            sums[position] += sum;
+            counts[position] += count;
+        }
+    }
+    std::vector<double> profile(static_cast<std::size_t>(period));
+    for (std::size_t q = 0; q < profile.size(); ++q)
+        profile[q] = toDouble(divide(sums[q], counts[q]));
+    return profile;
+}
+
 /// Phase scores of the finder, window by window through the accessor.
 inline std::vector<long double> phaseScores(Workspace& ws, std::int32_t period, Extended upperFactor,
                                             double background)

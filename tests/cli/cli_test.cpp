@@ -10,6 +10,26 @@
 using namespace kestrel::testing;
 namespace fs = std::filesystem;
 
+namespace {
+
+// Reference bands of 1010 from `phase`, offset bands of 1000, nothing else; a PixInsight
+// file holds them divided by 65535.
+std::string steppedFrame(int width, int height, int phase, bool pixInsight = false)
+{
+    const int period = width >= 4008 ? 32 : 16;
+    std::vector<float> pixels(static_cast<std::size_t>(width) * height);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        const int col = static_cast<int>(i % static_cast<std::size_t>(width));
+        const float v = ((col - phase) % period + period) % period < period / 2 ? 1010.0f : 1000.0f;
+        pixels[i] = pixInsight ? v / 65535.0f : v;
+    }
+    std::vector<std::string> extra;
+    if (pixInsight)
+        extra.push_back(card("PROGRAM", "'PixInsight 1.8'"));
+    return headerRecords(floatImageCards(width, height, extra)) + floatData(pixels);
+}
+
+} // namespace
 
 TEST(CliArguments, AcceptsTheDocumentedForms)
 {
@@ -23,6 +43,18 @@ TEST(CliArguments, AcceptsTheDocumentedForms)
 
     EXPECT_EQ(parseArguments({"phase", "--save", "x.fits"}).error, "");
     EXPECT_EQ(parseArguments({"--version"}).error, "");
+
+    r = parseArguments({"phase", "--scores", "--plot", "s.PDF", "x.fits"});
+    ASSERT_EQ(r.error, "");
+    EXPECT_TRUE(r.options.scores);
+    EXPECT_EQ(*r.options.plot, "s.PDF");
+    r = parseArguments({"profile", "--phase-2x2", "4", "--amplitude", "3", "--plot", "p.svg", "a.fits"});
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.options.command, kestrel::cli::Options::Command::profile);
+    EXPECT_EQ(*r.options.phase2x2, "4");
+    EXPECT_EQ(r.options.amplitude, 3.0);
+    EXPECT_TRUE(parseArguments({"correct", "--verify", "a.fits"}).options.verify);
+    EXPECT_EQ(parseArguments({"profile", "a.fits", "b.fits"}).error, "");
 }
 
 TEST(CliArguments, RejectsBadUse)
@@ -38,6 +70,14 @@ TEST(CliArguments, RejectsBadUse)
     EXPECT_NE(parseArguments({"phase", "a.fits", "b.fits"}).error, "");
     EXPECT_NE(parseArguments({"dance"}).error, "");
     EXPECT_NE(parseArguments({}).error, "");
+    // Options of one command are not another's; plots are SVG, PNG or PDF, of one image.
+    EXPECT_EQ(parseArguments({"phase", "--verify", "a.fits"}).error, "unknown option '--verify' for 'phase'");
+    EXPECT_NE(parseArguments({"correct", "--scores", "a.fits"}).error, "");
+    EXPECT_NE(parseArguments({"correct", "--plot", "p.svg", "a.fits"}).error, "");
+    EXPECT_NE(parseArguments({"profile", "--overwrite", "a.fits"}).error, "");
+    EXPECT_EQ(parseArguments({"profile", "--plot", "p.jpg", "a.fits"}).error, "--plot: 'p.jpg' must end in .svg, .png or .pdf");
+    EXPECT_NE(parseArguments({"phase", "--plot", "svg", "a.fits"}).error, "");
+    EXPECT_NE(parseArguments({"profile", "--plot", "p.png", "a.fits", "b.fits"}).error, "");
 }
 
 TEST(CliTool, UsageErrorsExitWithTwo)
@@ -122,4 +162,74 @@ TEST(CliTool, UnwritableOutputFolderIsReportedCleanly)
     const ToolRun r = runCli("correct --phase-1x1 8 --output-dir " + quoted(dir / "plain-file" / "out") + " " + quoted(dir / "a.fits"));
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(fs::exists(dir / "plain-file" / "out"));
+}
+
+TEST(CliTool, ProfileShowsBeforeAfterAndResidualWithoutWriting)
+{
+    TempDir dir;
+    writeFile(dir / "a.fits", steppedFrame(4008, 4, 8));
+    writeFile(dir / "b.fits", steppedFrame(2004, 4, 4));
+    writeFile(dir / "int16.fits", headerRecords(uint16ImageCards(4008, 2)) + uint16Data(std::vector<std::uint16_t>(8016, 1000)));
+    const ToolRun r = runCli("profile --phase-1x1 8 --phase-2x2 4 " + quoted(dir / "a.fits") + " " + quoted(dir / "int16.fits") +
+                             " " + quoted(dir / "b.fits"));
+    EXPECT_EQ(r.status, 1) << "the 16-bit image was skipped";
+    std::string expected = "a.fits\t1x1\tphase 8\tcolumns 632 to 3383\nposition\tbefore\tafter\n";
+    for (int q = 0; q < 32; ++q)
+        expected += std::to_string(q) + (q < 16 ? "\t1010.000" : "\t1000.000") + "\t1010.000\n";
+    expected += "amplitude\t10.000\tresidual\t0.000\n\nint16.fits\t\t\t\t\t\tskipped: not a 32-bit floating point image\n\n"
+                "b.fits\t2x2\tphase 4\tcolumns 12 to 1947\n";
+    EXPECT_EQ(r.out.substr(0, expected.size()), expected);
+    EXPECT_NE(r.out.find("\n8\t1000.000\t1010.000\n"), std::string::npos) << r.out;
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3) << "profile wrote a file";
+}
+
+TEST(CliTool, APlotThatCannotBeWrittenGivesExitOne)
+{
+    TempDir dir;
+    writeFile(dir / "a.fits", steppedFrame(4008, 4, 8));
+    writeFile(dir / "plain-file", "not a folder");
+    const fs::path err = dir / "err.txt";
+    const ToolRun r = runCli("profile --phase-1x1 8 --plot " + quoted(dir / "plain-file" / "p.svg") + " " + quoted(dir / "a.fits"), err);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("amplitude\t10.000\tresidual\t0.000\n"), std::string::npos) << "the numbers still come";
+    EXPECT_NE(readFile(err).find("Cannot write " + (dir / "plain-file" / "p.svg").string()), std::string::npos);
+}
+
+TEST(CliTool, PhaseScoresAndMargin)
+{
+    // Positions 5 to 20 of each period at 1100, the rest at 1000: phase 5 scores 101 x 1100,
+    // phase 4 has one dark column in each window.
+    std::vector<std::uint16_t> px(4008 * 3);
+    for (std::size_t i = 0; i < px.size(); ++i)
+        px[i] = (i % 4008 % 32 >= 5 && i % 4008 % 32 <= 20) ? 1100 : 1000;
+    TempDir dir;
+    writeFile(dir / "u.fits", headerRecords(uint16ImageCards(4008, 3)) + uint16Data(px));
+    const ToolRun r = runCli("phase --scores " + quoted(dir / "u.fits"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "u.fits\t1x1\t5");
+    EXPECT_NE(r.out.find("\n4\t110468.750\n5\t111100.000\n6\t110468.750\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n21\t101000.000\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 13), "margin\t1.000\n");
+}
+
+TEST(CliTool, VerifyAddsTheResidualOfTheWrittenImage)
+{
+    TempDir dir;
+    writeFile(dir / "a.fits", steppedFrame(4008, 4, 8));
+    writeFile(dir / "pi.fits", steppedFrame(4008, 4, 8, true));
+    const std::string files = " " + quoted(dir / "a.fits") + " " + quoted(dir / "pi.fits");
+    const ToolRun plain = runCli("correct --phase-1x1 8 --output-dir " + quoted(dir / "plain") + files);
+    const ToolRun measured = runCli("correct --verify --phase-1x1 8 --output-dir " + quoted(dir / "m") + files);
+    EXPECT_EQ(measured.status, 0);
+    // The same lines, each with one more field; the written files are the same.
+    std::string withField = plain.out;
+    for (std::size_t at = 0; (at = withField.find('\n', at)) != std::string::npos; at += 7)
+        withField.insert(at, "\t0.000");
+    EXPECT_EQ(measured.out, withField);
+    EXPECT_EQ(readFile(dir / "plain" / "pi.fits"), readFile(dir / "m" / "pi.fits"));
+
+    // A typed 4 leaves 6 in ADU, also in a PixInsight file, which holds 0..1 samples.
+    const ToolRun typed = runCli("correct --verify --amplitude 4 --phase-1x1 8 --output-dir " + quoted(dir / "t") + files);
+    EXPECT_NE(typed.out.find("a.fits\t1x1\t1000.00\t0\t20000\t4.000\tcorrected\t6.000\n"), std::string::npos) << typed.out;
+    EXPECT_NE(typed.out.find("pi.fits\t1x1\t1000.00\t0\t20000\t4.000\tcorrected\t6.000\n"), std::string::npos) << typed.out;
 }

@@ -328,6 +328,17 @@ TEST(Correction, TinySampleAgainstALargeSumRoundsTwice)
     bandWindowMeans({ws.floatPixels, w, h}, unbinnedBands, upper, means);
     EXPECT_EQ(std::memcmp(&expected[0], &means[0], 10), 0);
     EXPECT_EQ(std::memcmp(&expected[1], &means[1], 10), 0);
+
+    // The first offset window the amplitude reads at phase 8 is columns 632 to 647. Its
+    // sum passes 2^40 (an ulp of 2^-12) in the last column's 62nd row; three samples of
+    // 0.75 ulp after that each round up to a whole ulp. Summed as one column first they
+    // make 2.25 ulp, which rounds to 2: measureBands must keep the window's own order.
+    ws.floatPixels.assign(static_cast<std::size_t>(w) * h, 1073741824.0f);
+    for (std::int32_t r = h - 3; r < h; ++r)
+        ws.floatPixels[static_cast<std::size_t>(r) * w + 647] = std::ldexp(3.0f, -14);
+    const double amplitude = reference::amplitude(reference::columnMeans(ws, 16, 0.0, upper), false, w, 8);
+    const double measured = measureBands({ws.floatPixels, w, h}, unbinnedBands, 8, upper).amplitude;
+    EXPECT_EQ(std::memcmp(&amplitude, &measured, sizeof amplitude), 0) << amplitude << " " << measured;
 }
 
 TEST(Correction, NaNFailsLikeTheReference)
@@ -344,6 +355,137 @@ TEST(Correction, NaNFailsLikeTheReference)
     EXPECT_EQ(message, messages::invalidOperation);
     EXPECT_EQ(means[684], 1000.0L); // windows before the NaN are done
     EXPECT_EQ(means[685], 0.0L);
+}
+
+
+// ---- Band profile and residual amplitude ---------------------------------------------
+
+TEST(BandProfile, KnownAnswersOfBothBinnings)
+{
+    // Columns read: unbinned, pairs 20 to 105 at phase 8, from the offset window of
+    // 20 x 32 + 8 to the end of the reference window of 105 x 32 + 8; 2x2 at phase 4, pair 0
+    // is left out (offset window at -4), so pairs 1 to 121: 20 - 8 to 1940 + 7.
+    struct Case {
+        bool binned;
+        std::int32_t width, phase, first, last;
+    };
+    for (const Case& c : {Case{false, 4008, 8, 632, 3383}, Case{true, 2004, 4, 12, 1947}}) {
+        const std::int32_t period = c.binned ? 16 : 32;
+        ImageRun run;
+        run.open(c.width, 3, pattern(c.width, 3, period, c.phase, 1010, 1000));
+        run.ws.binning = c.binned ? "2x2" : "1x1";
+        run.ws.phase = c.phase;
+        const ProfileOutcome out = profileFloat32Columns(run.ws);
+        EXPECT_TRUE(run.host.boxes.empty());
+        EXPECT_EQ(out.image.result, ImageOutcome::Result::corrected);
+        EXPECT_EQ(out.image.amplitude, 10.0);
+        const BandProfile& p = out.profile;
+        EXPECT_EQ(p.columns.first, c.first);
+        EXPECT_EQ(p.columns.last, c.last);
+        ASSERT_EQ(p.before.size(), static_cast<std::size_t>(period));
+        ASSERT_EQ(p.after.size(), static_cast<std::size_t>(period));
+        for (std::int32_t q = 0; q < period; ++q) {
+            EXPECT_EQ(p.before[static_cast<std::size_t>(q)], q < period / 2 ? 1010.0 : 1000.0) << q;
+            EXPECT_EQ(p.after[static_cast<std::size_t>(q)], 1010.0) << q;
+        }
+        EXPECT_EQ(p.residual, 0.0);
+        EXPECT_FALSE(std::filesystem::exists(run.dir / "out.fits"));
+    }
+
+    // A typed amplitude of 4 lifts the offset bands to 1004 and leaves 6 behind.
+    ImageRun typed;
+    typed.open(4008, 2, pattern(4008, 2, 32, 8, 1010, 1000));
+    typed.ws.binning = "1x1";
+    typed.ws.phase = 8;
+    typed.ws.amplitudeSetting = 4;
+    const ProfileOutcome out = profileFloat32Columns(typed.ws);
+    EXPECT_FALSE(out.image.measured);
+    EXPECT_EQ(out.profile.after[0], 1010.0);
+    EXPECT_EQ(out.profile.after[16], 1004.0);
+    EXPECT_EQ(out.profile.residual, 6.0);
+
+    // A faint star of 1400 in every reference column, below the bound of 1.5 x 1000: it
+    // lifts the reference mean to 1140 and so the amplitude to 140; after the correction
+    // the same bound counts it again, and nothing is left.
+    auto px = pattern(4008, 3, 32, 8, 1010, 1000);
+    for (std::size_t c = 0; c < 4008; ++c)
+        if (px[c] == 1010)
+            px[c] = 1400;
+    ImageRun faint;
+    faint.open(4008, 3, px);
+    faint.ws.binning = "1x1";
+    faint.ws.phase = 8;
+    const ProfileOutcome starred = profileFloat32Columns(faint.ws);
+    EXPECT_EQ(starred.image.amplitude, 140.0);
+    EXPECT_EQ(starred.profile.after[16], 1140.0);
+    EXPECT_EQ(starred.profile.residual, 0.0);
+
+    // No qualifying sample in columns 0 to 15, far from the columns the amplitude reads:
+    // the table of window means fails at window 0, and so does the profile, under its
+    // own name.
+    auto blank = pattern(4008, 2, 32, 8, 1010, 1000);
+    for (std::size_t i = 0; i < blank.size(); ++i)
+        if (i % 4008 < 16)
+            blank[i] = 0;
+    ImageRun zero;
+    zero.open(4008, 2, blank);
+    zero.ws.binning = "1x1";
+    zero.ws.phase = 8;
+    const ProfileOutcome failed = profileFloat32Columns(zero.ws);
+    EXPECT_EQ(failed.image.result, ImageOutcome::Result::failed);
+    EXPECT_EQ(zero.host.texts(Box::error),
+              std::vector<std::string>{"Invalid floating point operation... in function profileFloat32Columns."});
+}
+
+TEST(BandProfile, MatchesThePlainLoop)
+{
+    std::mt19937 rng(11);
+    for (auto [w, binned] : {std::pair{4008, false}, {4032, false}, {2004, true}, {2016, true}}) {
+        const std::int32_t period = binned ? 16 : 32;
+        for (std::int32_t phase : {1, 7, period / 2 + 3, period}) {
+            const std::int32_t h = 5;
+            const auto px = awkwardImage(rng, w, h, phase == 7 ? 1e-42f : 1e-30f);
+            TestHost host;
+            Workspace ws(host);
+            ws.imageWidth = w;
+            ws.imageHeight = h;
+            ws.floatPixels = px;
+            const BandGeometry& bands = binned ? binned2x2Bands : unbinnedBands;
+            const BandMeasure measured = measureBands({px, w, h}, bands, phase, 1040.0);
+            const auto expected = reference::bandProfile(ws, binned, phase, 1040.0);
+            ASSERT_EQ(measured.profile.size(), expected.size());
+            EXPECT_EQ(std::memcmp(measured.profile.data(), expected.data(), sizeof(double) * expected.size()), 0)
+                << w << " phase " << phase;
+            // The amplitude from the column sums is that of the table of window means,
+            // also where tiny samples make the sums inexact.
+            const double amplitude = reference::amplitude(reference::columnMeans(ws, bands.window, bands.lowerBound, 1040.0),
+                                                          binned, w, phase);
+            EXPECT_EQ(std::memcmp(&amplitude, &measured.amplitude, sizeof amplitude), 0) << w << " phase " << phase;
+        }
+    }
+}
+
+TEST(BandProfile, NoisyFrameLeavesLittleOfItsAmplitude)
+{
+    // Sky with a gradient, noise of 20 ADU, stars beyond the upper bound and a band of
+    // 7.25 from column 16: measured and removed, the same rule finds almost nothing left.
+    std::mt19937 rng(3);
+    std::normal_distribution<float> noise(0, 20);
+    std::vector<float> px(4008 * 40);
+    for (std::size_t i = 0; i < px.size(); ++i) {
+        const auto c = static_cast<std::int32_t>(i % 4008);
+        px[i] = 1000 + 0.01f * static_cast<float>(c) + noise(rng) + ((c / 16) % 2 ? 7.25f : 0.0f);
+        if (rng() % 1000 == 0)
+            px[i] = 60000;
+    }
+    ImageRun run;
+    run.open(4008, 40, px);
+    run.ws.binning = "1x1";
+    run.ws.phase = 16;
+    const ProfileOutcome out = profileFloat32Columns(run.ws);
+    ASSERT_EQ(out.image.result, ImageOutcome::Result::corrected);
+    EXPECT_NEAR(*out.image.amplitude, 7.25 + 0.16, 0.5); // the gradient adds 16 columns' worth
+    EXPECT_LT(std::fabs(out.profile.residual), 0.01 * *out.image.amplitude);
 }
 
 } // namespace

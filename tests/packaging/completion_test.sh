@@ -34,19 +34,20 @@ usage_options() {
     sort | tr '\n' ' '
 }
 
-expect "--help --version correct phase " ""
-for command in correct phase; do
+expect "--help --version correct phase profile " ""
+for command in correct phase profile; do
   expect "$(usage_options "$command")" "$command" --
 done
 
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
-cd "$folder" && mkdir night && touch m31.fits M33.FIT notes.txt results.csv
+cd "$folder" && mkdir night && touch m31.fits M33.FIT notes.txt results.csv profile.svg
 expect "M33.FIT m31.fits night " correct --phase-1x1 8 ""
 expect "M33.FIT m31.fits night " phase --save ""
 expect "night " correct --output-dir ""
 expect "night results.csv " correct --csv ""
 expect " " correct --jobs ""
+expect "night profile.svg " profile --plot ""
 expect " " correct -- --
 expect " " frobnicate ""
 

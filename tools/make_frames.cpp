@@ -1,6 +1,9 @@
-// Writes realistic banded 32-bit float frames for the command-line benchmark: a sky
-// level with a gradient, noise, a few stars and a band of known amplitude and phase.
-//   kestrel-make-frames FOLDER COUNT [WIDTH HEIGHT]
+// Writes realistic banded frames: a sky level with a gradient, noise, a few stars and
+// a band of known amplitude (6.5 ADU) and phase (8), as 32-bit float images or, with
+// --uint16, as 16-bit unsigned images for the phase finder. For the command-line
+// benchmark, the manual's figures and the tests of the plots.
+//   kestrel-make-frames [--uint16] FOLDER COUNT [WIDTH HEIGHT]
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -34,14 +37,18 @@ std::string valueCard(const std::string& keyword, const std::string& value)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3 && argc != 5) {
-        std::fprintf(stderr, "usage: kestrel-make-frames FOLDER COUNT [WIDTH HEIGHT]\n");
+    std::vector<std::string> args(argv + 1, argv + argc);
+    const bool uint16 = !args.empty() && args.front() == "--uint16";
+    if (uint16)
+        args.erase(args.begin());
+    if (args.size() != 2 && args.size() != 4) {
+        std::fprintf(stderr, "usage: kestrel-make-frames [--uint16] FOLDER COUNT [WIDTH HEIGHT]\n");
         return 2;
     }
-    const std::filesystem::path folder = argv[1];
-    const int count = std::stoi(argv[2]);
-    const int width = argc == 5 ? std::stoi(argv[3]) : 4008;
-    const int height = argc == 5 ? std::stoi(argv[4]) : 2672;
+    const std::filesystem::path folder = args[0];
+    const int count = std::stoi(args[1]);
+    const int width = args.size() == 4 ? std::stoi(args[2]) : 4008;
+    const int height = args.size() == 4 ? std::stoi(args[3]) : 2672;
     const int period = width >= 4008 ? 32 : 16;
     std::filesystem::create_directories(folder);
 
@@ -62,22 +69,28 @@ int main(int argc, char** argv)
 
         std::string header;
         header += valueCard("SIMPLE", "T");
-        header += valueCard("BITPIX", "-32");
+        header += valueCard("BITPIX", uint16 ? "16" : "-32");
         header += valueCard("NAXIS", "2");
         header += valueCard("NAXIS1", std::to_string(width));
         header += valueCard("NAXIS2", std::to_string(height));
+        if (uint16) {
+            header += valueCard("BZERO", "32768");
+            header += valueCard("BSCALE", "1");
+        }
         header += valueCard("EXPTIME", "300");
         header += valueCard("CCD-TEMP", "-20.0");
         header += card("END");
         header.resize((header.size() + 2879) / 2880 * 2880, ' ');
 
-        std::string data(pixels.size() * 4, '\0');
+        // Big-endian samples; 16-bit ones are stored less 32768, as BZERO says.
+        const std::size_t bytes = uint16 ? 2 : 4;
+        std::string data(pixels.size() * bytes, '\0');
         for (std::size_t i = 0; i < pixels.size(); ++i) {
-            const auto u = std::bit_cast<std::uint32_t>(pixels[i]);
-            data[4 * i] = static_cast<char>(u >> 24);
-            data[4 * i + 1] = static_cast<char>(u >> 16);
-            data[4 * i + 2] = static_cast<char>(u >> 8);
-            data[4 * i + 3] = static_cast<char>(u);
+            const std::uint32_t u =
+                uint16 ? static_cast<std::uint32_t>(std::lround(std::clamp(pixels[i], 0.0f, 65535.0f))) - 32768u
+                       : std::bit_cast<std::uint32_t>(pixels[i]);
+            for (std::size_t b = 0; b < bytes; ++b)
+                data[bytes * i + b] = static_cast<char>(u >> (8 * (bytes - 1 - b)));
         }
         data.resize((data.size() + 2879) / 2880 * 2880, '\0');
         std::ofstream out(folder / ("frame" + std::to_string(f + 1) + ".fits"), std::ios::binary);

@@ -1,0 +1,79 @@
+// Plots of measured values: series of points over shaded ranges of x, with marked
+// positions, drawn as an SVG, PNG or PDF file. Knows nothing of bands or images; the
+// caller says what to draw.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrel::plot {
+
+enum class Format { svg, png, pdf };
+
+/// The format a file name asks for by its extension: .svg, .png or .pdf, in any case.
+/// Nothing for any other name.
+std::optional<Format> formatFor(const std::filesystem::path& file);
+
+/// Red, green and blue from 0 to 1.
+struct Colour {
+    double red = 0;
+    double green = 0;
+    double blue = 0;
+};
+
+/// Filled circles and squares, and open rings, which show a point of another series
+/// drawn on top of them inside.
+enum class MarkerShape { circle, square, ring };
+
+/// Points joined by a thin line in the series' colour, each with its marker on top.
+struct Series {
+    std::string label; // in the legend
+    std::vector<double> x, y;
+    Colour colour;
+    MarkerShape marker = MarkerShape::circle;
+};
+
+/// A range of x shaded over the whole height of the plot, named at its top.
+struct Shade {
+    double from = 0;
+    double to = 0;
+    std::string label;
+    Colour colour;
+};
+
+/// A dashed vertical line at x, named at its top; with `y`, the point there is ringed.
+struct Mark {
+    double x = 0;
+    std::optional<double> y;
+    std::string label;
+    Colour colour;
+};
+
+/// One plot. The y axis spans the values of the series with a margin.
+struct Chart {
+    std::string title;
+    std::string subtitle; // a smaller line under the title
+    std::string xLabel;
+    std::string yLabel;
+    double xMin = 0;
+    double xMax = 1;
+    double xTickStep = 0; // 0: chosen from the range
+    std::vector<Shade> shades;
+    std::vector<Series> series;
+    std::vector<Mark> marks;
+};
+
+/// The chart as the bytes of a file of `format`: 720 x 450 points for SVG and PDF, twice
+/// that in pixels for PNG. An x range that is empty, a series whose x and y differ in
+/// length, or a value that is not finite is a Failure, as is a failure of the drawing
+/// library (its own message).
+std::string renderChart(const Chart& chart, Format format);
+
+/// Draws the chart into `file` in the format its extension names, whole or not at all
+/// (core/whole_file). Throws a Failure "Cannot write FILE: REASON" when the file cannot
+/// be drawn or written, also for an extension that names no format.
+void writeChart(const Chart& chart, const std::filesystem::path& file);
+
+} // namespace kestrel::plot
