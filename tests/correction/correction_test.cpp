@@ -36,6 +36,13 @@ struct ImageRun {
         ws.imageWidth = w;
         ws.imageHeight = h;
     }
+    /// The profile, as kestrel-cli profile makes it, of the unbinned image at `phase`.
+    ProfileOutcome profile(std::int32_t phase)
+    {
+        ws.binning = "1x1";
+        ws.phase = phase;
+        return profileFloat32Columns(ws);
+    }
     ImageOutcome fix(bool binned = false)
     {
         return binned ? fixFloat32Columns2x2(ws, dir / "out.fits") : fixFloat32Columns(ws, dir / "out.fits");
@@ -395,10 +402,8 @@ TEST(BandProfile, KnownAnswersOfBothBinnings)
     // A typed amplitude of 4 lifts the offset bands to 1004 and leaves 6 behind.
     ImageRun typed;
     typed.open(4008, 2, pattern(4008, 2, 32, 8, 1010, 1000));
-    typed.ws.binning = "1x1";
-    typed.ws.phase = 8;
     typed.ws.amplitudeSetting = 4;
-    const ProfileOutcome out = profileFloat32Columns(typed.ws);
+    const ProfileOutcome out = typed.profile(8);
     EXPECT_FALSE(out.image.measured);
     EXPECT_EQ(out.profile.after[0], 1010.0);
     EXPECT_EQ(out.profile.after[16], 1004.0);
@@ -413,9 +418,7 @@ TEST(BandProfile, KnownAnswersOfBothBinnings)
             px[c] = 1400;
     ImageRun faint;
     faint.open(4008, 3, px);
-    faint.ws.binning = "1x1";
-    faint.ws.phase = 8;
-    const ProfileOutcome starred = profileFloat32Columns(faint.ws);
+    const ProfileOutcome starred = faint.profile(8);
     EXPECT_EQ(starred.image.amplitude, 140.0);
     EXPECT_EQ(starred.profile.after[16], 1140.0);
     EXPECT_EQ(starred.profile.residual, 0.0);
@@ -429,9 +432,7 @@ TEST(BandProfile, KnownAnswersOfBothBinnings)
             blank[i] = 0;
     ImageRun zero;
     zero.open(4008, 2, blank);
-    zero.ws.binning = "1x1";
-    zero.ws.phase = 8;
-    const ProfileOutcome failed = profileFloat32Columns(zero.ws);
+    const ProfileOutcome failed = zero.profile(8);
     EXPECT_EQ(failed.image.result, ImageOutcome::Result::failed);
     EXPECT_EQ(zero.host.texts(Box::error),
               std::vector<std::string>{"Invalid floating point operation... in function profileFloat32Columns."});
@@ -480,9 +481,7 @@ TEST(BandProfile, NoisyFrameLeavesLittleOfItsAmplitude)
     }
     ImageRun run;
     run.open(4008, 40, px);
-    run.ws.binning = "1x1";
-    run.ws.phase = 16;
-    const ProfileOutcome out = profileFloat32Columns(run.ws);
+    const ProfileOutcome out = run.profile(16);
     ASSERT_EQ(out.image.result, ImageOutcome::Result::corrected);
     EXPECT_NEAR(*out.image.amplitude, 7.25 + 0.16, 0.5); // the gradient adds 16 columns' worth
     EXPECT_LT(std::fabs(out.profile.residual), 0.01 * *out.image.amplitude);

@@ -38,11 +38,3 @@ TEST(DesktopIcon, RenderedDrawingMatchesTheWindowIcon)
 
 } // namespace
 } // namespace kestrel
-
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -473,12 +473,3 @@ TEST(MainWindowDrops, LocalFilesDroppedOnTheWindowAreCorrectedInTheirOrder)
 
 } // namespace
 } // namespace kestrel
-
-// The application must outlive every widget and go before the process's statics do.
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}
