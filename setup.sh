@@ -12,7 +12,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcfitsio-dev fitsverify
   clang libclang-rt-14-dev
-  groff ghostscript
+  # The manual: groff sets it and embeds the URW fonts, Ghostscript and cairo make its
+  # figures, poppler's tools read it back in its tests.
+  groff ghostscript fonts-urw-base35 libcairo2-dev poppler-utils
   python3 locales
   # Installing: icons rendered from their drawing, the checks of the installed tree,
   # the Debian package (dpkg-shlibdeps, file), and xdg-open behind the Help links.
