@@ -50,7 +50,7 @@ int main(int argc, char** argv)
     where.createFolders();
     switch (o.command) {
     case Options::Command::help:
-        std::cout << usageText();
+        std::cout << helpText();
         return 0;
     case Options::Command::version:
         std::cout << "kestrel-cli " << kestrel::programVersion << "\n";

@@ -33,6 +33,10 @@ struct ParseResult {
 
 ParseResult parseArguments(const std::vector<std::string>& args);
 
+/// The synopsis, printed with every usage error.
 std::string usageText();
+/// The synopsis and every option with its default, the result line and the exit
+/// status: what --help prints.
+std::string helpText();
 
 } // namespace kestrel::cli
