@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Reads Kestrel.pdf as its users do, through poppler's pdftotext, pdffonts, pdfimages
 and pdfinfo, and fails when an option of kestrel-cli or a message of the program is
-broken across lines or missing, a font is not embedded, the contents do not lead to
-the pages they name, or the figures or the title are missing.
+broken across lines or missing, a word is split at a line end, a font is not
+embedded, the contents do not lead to the pages they name, or the figures or the
+title are missing.
 
 Usage: manual_test.py KESTREL_PDF KESTREL_CLI
 """
@@ -142,6 +143,12 @@ def main():
     for literal in options + [m.strip() for m in MESSAGES]:
         if problem := broken(text, literal):
             failures.append(f"{literal!r}: {problem}")
+
+    # Lines are set ragged right without hyphenation, and never break after a hyphen:
+    # a line that ends in one has split a word ("un-signed") or a literal.
+    for line in text.splitlines():
+        if re.search(r"\w-$", line):
+            failures.append(f"a line ends in a split word: {line!r}")
 
     for row in run("pdffonts", pdf).splitlines()[2:]:
         fields = row.split()
