@@ -12,10 +12,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcfitsio-dev fitsverify
   clang libclang-rt-14-dev
-  groff ghostscript
-  # Plots of band profiles and phase scores (SVG, PNG, PDF) in their font; the plot
-  # tests open them with poppler and Pillow.
-  libcairo2-dev fonts-dejavu-core poppler-utils python3-pil
+  # The manual: groff sets it and embeds the URW fonts, Ghostscript and cairo make its
+  # figures, poppler's tools read it back in its tests. Plots of band profiles and phase
+  # scores (SVG, PNG, PDF) in their font; the plot tests open them with Pillow.
+  groff ghostscript fonts-urw-base35 libcairo2-dev fonts-dejavu-core poppler-utils python3-pil
   python3 locales
   # Installing: icons rendered from their drawing, the checks of the installed tree,
   # the Debian package (dpkg-shlibdeps, file), and xdg-open behind the Help links.

@@ -40,9 +40,10 @@ struct ParseResult {
 
 ParseResult parseArguments(const std::vector<std::string>& args);
 
-/// The synopsis, shown after a usage error.
+/// The synopsis, printed with every usage error.
 std::string usageText();
-/// The synopsis and what each command prints, for --help.
+/// The synopsis and every option with its default, the result line and the exit
+/// status: what --help prints.
 std::string helpText();
 
 } // namespace kestrel::cli

@@ -80,6 +80,19 @@ TEST(CliArguments, RejectsBadUse)
     EXPECT_NE(parseArguments({"profile", "--plot", "p.png", "a.fits", "b.fits"}).error, "");
 }
 
+// A terminal of 80 columns shows --help without wrapping; usage errors show only the
+// synopsis at its head.
+TEST(CliTool, HelpFitsEightyColumnsAndOpensWithTheUsage)
+{
+    const std::string help = kestrel::cli::helpText();
+    std::size_t lineStart = 0;
+    for (std::size_t end; (end = help.find('\n', lineStart)) != std::string::npos; lineStart = end + 1)
+        EXPECT_LE(end - lineStart, 80u) << help.substr(lineStart, end - lineStart);
+    EXPECT_EQ(lineStart, help.size()) << "the last line has no line end";
+    EXPECT_EQ(help.rfind(kestrel::cli::usageText(), 0), 0u);
+    EXPECT_EQ(runCli("--help").out, help);
+}
+
 TEST(CliTool, UsageErrorsExitWithTwo)
 {
     EXPECT_EQ(runCli("").status, 2);

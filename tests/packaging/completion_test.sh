@@ -26,9 +26,11 @@ expect() {
   [ "$got" = "$1" ] || { echo "FAIL: kestrel-cli ${*:2}<Tab> offers '$got', expected '$1'" >&2; failures=$((failures + 1)); }
 }
 
-# Each usage line "kestrel-cli COMMAND ..." and the lines continuing it name its options.
+# Each usage line "kestrel-cli COMMAND ..." and the lines continuing it name its options;
+# the usage ends at the first empty line.
 usage_options() {
   "$cli" --help | awk -v want="$1" '
+    /^$/ { exit }
     match($0, /kestrel-cli [a-z-]+/) { command = substr($0, RSTART + 12, RLENGTH - 12) }
     command == want { while (match($0, /--[a-z0-9-]+/)) { print substr($0, RSTART, RLENGTH); $0 = substr($0, RSTART + RLENGTH) } }' |
     sort | tr '\n' ' '
@@ -41,13 +43,14 @@ done
 
 folder=$(mktemp -d)
 trap 'rm -rf "$folder"' EXIT
-cd "$folder" && mkdir night && touch m31.fits M33.FIT notes.txt results.csv profile.svg
+cd "$folder" && mkdir night && touch m31.fits M33.FIT notes.txt results.csv profile.svg scores.svg
 expect "M33.FIT m31.fits night " correct --phase-1x1 8 ""
 expect "M33.FIT m31.fits night " phase --save ""
 expect "night " correct --output-dir ""
 expect "night results.csv " correct --csv ""
 expect " " correct --jobs ""
-expect "night profile.svg " profile --plot ""
+expect "night profile.svg scores.svg " profile --plot ""
+expect "night profile.svg scores.svg " phase --plot ""
 expect " " correct -- --
 expect " " frobnicate ""
 
