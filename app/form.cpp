@@ -88,12 +88,18 @@ void TForm1::requestNotice(NoticeFile which)
 {
     const NoticeRequest request{which, noticeUrl(maker_.server, which), locations_.noticeFolder / noticeFileName(which),
                                 noticesStarted_ + (which == NoticeFile::message ? noticeTimeLimit / 2 : noticeTimeLimit)};
-    removeOldCopy(host, request.local);
+    const bool removed = removeOldCopy(request.local);
     fetching_ = true;
-    if (fetchNotice)
+    // Fetched elsewhere, the notice never holds the window up, and nothing is pumped: a
+    // click handled here could start a run that kept the next download waiting.
+    if (fetchNotice) {
         fetchNotice(request);
-    else
-        noticeFetched(which, downloader_.download(request.url, request.local, request.deadline));
+        return;
+    }
+    // Fetched here, the window is kept alive before the download holds it.
+    if (removed)
+        host.pumpMessages();
+    noticeFetched(which, downloader_.download(request.url, request.local, request.deadline));
 }
 
 void TForm1::noticeFetched(NoticeFile which, bool ok)

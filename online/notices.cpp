@@ -187,13 +187,13 @@ std::vector<std::string> noticeLines(std::string_view bytes)
     return lines;
 }
 
-void removeOldCopy(Host& host, const std::filesystem::path& local)
+bool removeOldCopy(const std::filesystem::path& local)
 {
     std::error_code ec;
     if (!std::filesystem::exists(local, ec))
-        return;
+        return false;
     std::filesystem::remove(local, ec);
-    host.pumpMessages();
+    return true;
 }
 
 std::optional<std::vector<std::string>> getDeveloperMessage(Notices& notices, const std::filesystem::path& local)

@@ -108,9 +108,9 @@ struct Notices {
 };
 
 /// Removes an old local copy of a notice before it is fetched again, so that a failed
-/// download cannot leave yesterday's notice to be read as today's; pumps the window's
-/// messages once when there was one.
-void removeOldCopy(Host& host, const std::filesystem::path& local);
+/// download cannot leave yesterday's notice to be read as today's. True when there was
+/// one.
+bool removeOldCopy(const std::filesystem::path& local);
 
 /// Loads the downloaded message file `local` into messageLines. The lines to show (the
 /// second to the last), or nothing when the first line is "No Message", the file is
