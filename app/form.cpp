@@ -11,7 +11,8 @@
 namespace kestrel {
 namespace {
 
-/// Marks the window as running for the lifetime of a run, whichever way it ends.
+/// Holds a flag of the window (a run in progress, a notice being shown) set for the
+/// lifetime of a scope, whichever way it ends.
 class RunGuard {
 public:
     explicit RunGuard(bool& flag) : flag_(flag) { flag_ = true; }
@@ -52,13 +53,20 @@ std::string noMailProgramText(const std::string& address, const std::string& sub
            "\", with a program of your choice.";
 }
 
-TForm1::TForm1(Host& host, Downloader& downloader, FileLocations locations, std::string server)
-    : host(host), ws(host), downloader_(downloader), locations_(std::move(locations)), server_(std::move(server))
+std::string homePageOf(const std::string& server)
+{
+    const std::size_t scheme = server.find("://");
+    const std::size_t host = scheme == std::string::npos ? 0 : scheme + 3;
+    return server.substr(0, server.find('/', host)) + "/";
+}
+
+TForm1::TForm1(Host& host, Downloader& downloader, FileLocations locations, MakerAddresses maker)
+    : host(host), ws(host), downloader_(downloader), locations_(std::move(locations)), maker_(std::move(maker))
 {
 }
 
-TForm1::TForm1(Host& host, Downloader& downloader, const std::filesystem::path& programFolder, std::string server)
-    : TForm1(host, downloader, FileLocations::besideProgram(programFolder), std::move(server))
+TForm1::TForm1(Host& host, Downloader& downloader, const std::filesystem::path& programFolder, MakerAddresses maker)
+    : TForm1(host, downloader, FileLocations::besideProgram(programFolder), std::move(maker))
 {
 }
 
@@ -68,33 +76,103 @@ void TForm1::FormCreate()
     readIniFile(host, locations_.settingsFile, locations_.programFolder, window.edit1, window.edit2);
     notices.messageLines.clear();
     window.grid.setRow(0, {"Image", "   Bkdg", "    Exp", "  Temp", "   Amp", ""});
-    // A failure in reading a downloaded notice skips the start-up steps after it.
-    reportFailures(
-        host, "",
-        [&] {
-            applyMessage(getDeveloperMessage(notices, host, downloader_, server_, locations_.noticeFolder));
-            applyUpdate(checkForUpdate(notices, host, downloader_, server_, locations_.noticeFolder, programVersion));
-            window.button6.visible = false;
-        },
-        BoxKind::general);
+    window.button6.visible = false;
+    // A build that names no server has nothing to fetch and nothing to report.
+    if (maker_.server.empty())
+        return;
+    noticesStarted_ = Downloader::Clock::now();
+    requestNotice(NoticeFile::message);
 }
 
-void TForm1::applyMessage(const std::optional<std::vector<std::string>>& lines)
+void TForm1::requestNotice(NoticeFile which)
 {
-    if (!lines)
+    const NoticeRequest request{which, noticeUrl(maker_.server, which), locations_.noticeFolder / noticeFileName(which),
+                                noticesStarted_ + (which == NoticeFile::message ? noticeTimeLimit / 2 : noticeTimeLimit)};
+    const bool removed = removeOldCopy(request.local);
+    fetching_ = true;
+    // Fetched elsewhere, the notice never holds the window up, and nothing is pumped: a
+    // click handled here could start a run that kept the next download waiting.
+    if (fetchNotice) {
+        fetchNotice(request);
         return;
+    }
+    // Fetched here, the window is kept alive before the download holds it.
+    if (removed)
+        host.pumpMessages();
+    noticeFetched(which, downloader_.download(request.url, request.local, request.deadline));
+}
+
+void TForm1::noticeFetched(NoticeFile which, bool ok)
+{
+    if (closeDue_) {
+        fetching_ = false;
+        return;
+    }
+    const std::filesystem::path local = locations_.noticeFolder / noticeFileName(which);
+    if (which == NoticeFile::message) {
+        const auto failure = caughtFailure([&] {
+            if (!ok)
+                return;
+            if (auto lines = getDeveloperMessage(notices, local))
+                whenIdle([this, lines = std::move(*lines)] { applyMessage(lines); });
+        });
+        if (failure) {
+            // A failure in reading the message skips the update check.
+            fetching_ = false;
+            whenIdle([this, text = *failure] { host.generalErrorBox(text); });
+        } else {
+            requestNotice(NoticeFile::update);
+        }
+    } else {
+        fetching_ = false;
+        const std::string url = noticeUrl(maker_.server, which);
+        const auto failure = caughtFailure([&] {
+            if (!ok)
+                whenIdle([this, url] { host.plainBox("Error downloading " + url); });
+            else if (auto notice = checkForUpdate(notices, local, programVersion))
+                whenIdle([this, notice = std::move(*notice)] { applyUpdate(notice); });
+        });
+        if (failure)
+            whenIdle([this, text = *failure] { host.generalErrorBox(text); });
+    }
+    showPendingNotices();
+}
+
+void TForm1::showPendingNotices()
+{
+    // One at a time: while a box of one is open, the next may arrive.
+    while (idle() && !pending_.empty()) {
+        const std::function<void()> show = std::move(pending_.front());
+        pending_.pop_front();
+        RunGuard presenting(presenting_);
+        show();
+    }
+}
+
+void TForm1::handlerEnded()
+{
+    --handlers_;
+    showPendingNotices();
+}
+
+void TForm1::dialogHidden()
+{
+    window.enabled = true;
+    showPendingNotices();
+}
+
+void TForm1::applyMessage(const std::vector<std::string>& lines)
+{
     auto& memo = window.messagePanel.memoLines;
-    memo.insert(memo.end(), lines->begin(), lines->end());
+    memo.insert(memo.end(), lines.begin(), lines.end());
     window.messagePanel.visible = true;
 }
 
-void TForm1::applyUpdate(const std::optional<UpdateNotice>& notice)
+void TForm1::applyUpdate(const UpdateNotice& notice)
 {
-    if (!notice)
-        return;
-    window.label9 = "The latest version is " + notice->latest;
+    window.label9 = "The latest version is " + notice.latest;
     auto& memo = window.updatePanel.memoLines;
-    memo.insert(memo.end(), notice->notes.begin(), notice->notes.end());
+    memo.insert(memo.end(), notice.notes.begin(), notice.notes.end());
     window.updatePanel.visible = true;
 }
 
@@ -175,19 +253,23 @@ template <class Body> void TForm1::exclusiveRun(const char* handler, Body body)
 {
     if (running_)
         return;
-    RunGuard guard(running_);
-    bool leftIdle = false;
-    // A run that ends early returns false: it has not left the idle state.
-    if (const auto failure = caughtFailure([&] { leftIdle = body(); })) {
-        resetButtons();
-        host.errorBox(*failure + inProcedure(handler));
-    } else if (leftIdle) {
-        host.setBusyCursor(false);
-        resetButtons();
-        host.pumpMessages();
+    {
+        RunGuard guard(running_);
+        bool leftIdle = false;
+        // A run that ends early returns false: it has not left the idle state.
+        if (const auto failure = caughtFailure([&] { leftIdle = body(); })) {
+            resetButtons();
+            host.errorBox(*failure + inProcedure(handler));
+        } else if (leftIdle) {
+            host.setBusyCursor(false);
+            resetButtons();
+            host.pumpMessages();
+        }
+        // A close asked for while a box or dialog of the run was open is carried out now.
+        runEnded();
     }
-    // A close asked for while a box or dialog of the run was open is carried out now.
-    runEnded();
+    // Notices that arrived during the run show after its last box.
+    showPendingNotices();
 }
 
 void TForm1::Button1Click() { batchRun(std::nullopt); }
@@ -404,18 +486,32 @@ void TForm1::Help2Click()
         BoxKind::plain);
 }
 
+std::string TForm1::webPage() const
+{
+    return maker_.server.empty() ? locations_.webPage.string() : maker_.server + "/kestrel/kestrel.htm";
+}
+
+std::string TForm1::homePage() const
+{
+    return maker_.server.empty() ? locations_.webPage.string() : homePageOf(maker_.server);
+}
+
 void TForm1::G1Click()
 {
-    const std::string page = server_ + "/kestrel/kestrel.htm";
+    const std::string page = webPage();
     if (!host.openDocument(page))
         host.plainBox(noWebBrowserText(page));
 }
 
 void TForm1::S1Click()
 {
+    if (maker_.contact.empty()) {
+        host.plainBox(noContactText);
+        return;
+    }
     const std::string subject = "Kestrel...";
-    if (!host.openDocument(std::string("mailto:") + contactAddress + "?subject=" + subject))
-        host.plainBox(noMailProgramText(contactAddress, subject));
+    if (!host.openDocument("mailto:" + maker_.contact + "?subject=" + subject))
+        host.plainBox(noMailProgramText(maker_.contact, subject));
 }
 
 } // namespace kestrel

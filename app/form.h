@@ -9,7 +9,10 @@
 #include "online/online.h"
 #include "settings/settings.h"
 
+#include <chrono>
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,7 +33,21 @@ struct RunState {
 
 inline constexpr const char* fitsFilter = "FITS|*.FIT;*.FITS|All Files|*.*";
 inline constexpr const char* selectTitle = "Select FITS Image(s)";
-inline constexpr const char* contactAddress = "kestrel@example.org";
+
+/// Suggestions & Reporting Bugs in a build that names no contact address.
+inline constexpr const char* noContactText =
+    "This copy of Kestrel was built without an address for suggestions and bug reports. Please send them to "
+    "whoever provided your copy of Kestrel.";
+
+/// Both start-up notices end within this time of the start, whatever the server does: a
+/// second short of ten, for a busy machine to hand the outcome to the window. The
+/// message may take the first half; the update check, which reports a failure, always
+/// has the second half to itself.
+inline constexpr std::chrono::milliseconds noticeTimeLimit{9000};
+
+/// The maker's home page: the root of the web server at `server`, such as
+/// "http://kestrel.example.org/" for "http://kestrel.example.org/kestrel".
+std::string homePageOf(const std::string& server);
 
 /// What the user reads when the desktop has no program for a Help item: the kind of
 /// program missing, and the file or address to open by hand.
@@ -38,12 +55,22 @@ std::string noPdfReaderText(const std::filesystem::path& document);
 std::string noWebBrowserText(const std::string& address);
 std::string noMailProgramText(const std::string& address, const std::string& subject);
 
+/// One notice to fetch: from `url` into `local`, ending by `deadline`.
+struct NoticeRequest {
+    NoticeFile which;
+    std::string url;
+    std::filesystem::path local;
+    Downloader::Clock::time_point deadline;
+};
+
 class TForm1 {
 public:
-    TForm1(Host& host, Downloader& downloader, FileLocations locations, std::string server = serverAddress());
+    /// `maker`: the server the notices and the web page come from and the developer's
+    /// address, each empty when there is none (the program passes the build's own).
+    TForm1(Host& host, Downloader& downloader, FileLocations locations, MakerAddresses maker = {});
     /// Everything beside the program, as a portable copy keeps it.
     TForm1(Host& host, Downloader& downloader, const std::filesystem::path& programFolder,
-           std::string server = serverAddress());
+           MakerAddresses maker = {});
     TForm1(const TForm1&) = delete;
     TForm1& operator=(const TForm1&) = delete;
 
@@ -60,7 +87,25 @@ public:
     /// True once the window may close: the settings were written by FormClose.
     bool closeDue() const { return closeDue_; }
 
+    /// Reads the settings, sets up the grid and starts fetching the notices; nothing is
+    /// fetched without a server.
     void FormCreate();
+
+    /// Starts a notice's download away from the window; the outcome must come back
+    /// through noticeFetched on the window's thread. Unset, each download is made on the
+    /// spot.
+    std::function<void(const NoticeRequest&)> fetchNotice;
+    /// A notice's download ended. The file is read at once: the update is fetched after
+    /// the message, unless reading the message failed. What the notice brings (a panel,
+    /// "Error downloading", a failure in reading it) is shown when the window is idle.
+    void noticeFetched(NoticeFile which, bool ok);
+    /// True while a notice is being fetched or waits for the window to be idle.
+    bool noticesPending() const { return fetching_ || !pending_.empty(); }
+    /// A click's handler runs between these two; it may wait in a box meanwhile, and a
+    /// notice that arrives then is shown when the handler has ended.
+    void handlerStarted() { ++handlers_; }
+    void handlerEnded();
+
     void resetButtons();
     void clearResultsGrid();
 
@@ -91,7 +136,12 @@ public:
     /// About and Disclaimers: the main window is disabled while either is shown and
     /// enabled again however the dialog is closed.
     void dialogShown() { window.enabled = false; }
-    void dialogHidden() { window.enabled = true; }
+    void dialogHidden();
+
+    /// The program's web page: on the server, or the copy shipped with the program.
+    std::string webPage() const;
+    /// The About dialog's home page: the server's root, or the shipped web page.
+    std::string homePage() const;
 
 private:
     /// Select Files' run; `chosen` stands in for the file dialog's answer when given.
@@ -103,15 +153,27 @@ private:
     /// state restored unless `body` returns false; a failure reported for `handler`.
     template <class Body> void exclusiveRun(const char* handler, Body body);
 
-    void applyMessage(const std::optional<std::vector<std::string>>& lines);
-    void applyUpdate(const std::optional<UpdateNotice>& notice);
+    void applyMessage(const std::vector<std::string>& lines);
+    void applyUpdate(const UpdateNotice& notice);
+    /// Removes the old copy of a notice and has it fetched.
+    void requestNotice(NoticeFile which);
+    /// Nothing covers the window and nothing waits for the user: a notice may show.
+    bool idle() const { return !running_ && window.enabled && handlers_ == 0 && !presenting_ && !closeDue_; }
+    void whenIdle(std::function<void()> show) { pending_.push_back(std::move(show)); }
+    /// Shows, in the order they came, the notices that waited for the window to be idle.
+    void showPendingNotices();
 
     Downloader& downloader_;
     FileLocations locations_;
-    std::string server_;
+    MakerAddresses maker_;
     bool running_ = false;
     bool closePending_ = false;
     bool closeDue_ = false;
+    Downloader::Clock::time_point noticesStarted_;
+    bool fetching_ = false;
+    int handlers_ = 0;
+    bool presenting_ = false;
+    std::deque<std::function<void()>> pending_;
 };
 
 } // namespace kestrel

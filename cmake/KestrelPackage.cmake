@@ -4,9 +4,14 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrel)
 set(CPACK_PACKAGE_VENDOR "The Kestrel developers")
 # The address the program's Help menu offers for questions and bug reports, so the
-# package names the same people at the same place.
-set(CPACK_PACKAGE_CONTACT "The Kestrel developers <kestrel@example.org>")
-set(CPACK_PACKAGE_HOMEPAGE_URL "${KESTREL_SERVER}/kestrel/kestrel.htm")
+# package names the same people at the same place. A build without one names the
+# people alone; the web page is left out of the package when there is none.
+if(KESTREL_CONTACT)
+  set(CPACK_PACKAGE_CONTACT "The Kestrel developers <${KESTREL_CONTACT}>")
+else()
+  set(CPACK_PACKAGE_CONTACT "The Kestrel developers")
+endif()
+set(CPACK_PACKAGE_HOMEPAGE_URL "${kestrel_home_page}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "remove the column banding from CCD images in FITS files")
 # Lines of at most 80 characters, as Debian shows them in a terminal.
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION

@@ -57,14 +57,15 @@ fs::path executableFolder()
 FileLocations FileLocations::besideProgram(const fs::path& programFolder)
 {
     return {programFolder, programFolder / "kestx.ini", programFolder / "kestrel.csv", programFolder,
-            programFolder / "Kestrel.pdf"};
+            programFolder / "Kestrel.pdf", programFolder / "kestrel.htm"};
 }
 
 FileLocations FileLocations::forProgram(const fs::path& programFolder,
                                         const std::function<const char*(const char*)>& environment)
 {
     const auto getenv = environment ? environment : [](const char* name) { return std::getenv(name); };
-    const fs::path installedManual = (programFolder / KESTREL_DOC_FROM_BIN / "Kestrel.pdf").lexically_normal();
+    const fs::path installedDocs = (programFolder / KESTREL_DOC_FROM_BIN).lexically_normal();
+    const fs::path installedManual = installedDocs / "Kestrel.pdf";
     std::error_code ec;
     // Root may write anywhere, so a writable folder alone does not make a portable copy.
     const bool installed = sameFolder(programFolder, KESTREL_INSTALL_BINDIR) || fs::exists(installedManual, ec) ||
@@ -72,6 +73,8 @@ FileLocations FileLocations::forProgram(const fs::path& programFolder,
     FileLocations where = besideProgram(programFolder);
     if (!fs::exists(where.manualFile, ec))
         where.manualFile = installedManual;
+    if (!fs::exists(where.webPage, ec))
+        where.webPage = installedDocs / "kestrel.htm";
     if (!installed)
         return where;
     where.settingsFile = baseFolder(getenv, "XDG_CONFIG_HOME", ".config") / "kestrel" / "kestx.ini";

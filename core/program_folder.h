@@ -20,6 +20,7 @@ struct FileLocations {
     std::filesystem::path resultsFile;   // kestrel.csv
     std::filesystem::path noticeFolder;  // update.txt and kestrelMsg.txt
     std::filesystem::path manualFile;    // Kestrel.pdf
+    std::filesystem::path webPage;       // kestrel.htm, the program's page as shipped with it
 
     /// Everything beside the program, as a portable copy keeps it.
     static FileLocations besideProgram(const std::filesystem::path& programFolder);
@@ -30,8 +31,9 @@ struct FileLocations {
     /// folder with the installed manual beside it, or in a folder the user may not
     /// write) uses the user's folders: kestx.ini in $XDG_CONFIG_HOME/kestrel (default
     /// ~/.config/kestrel), kestrel.csv in $XDG_DATA_HOME/kestrel (~/.local/share/kestrel),
-    /// the notices in $XDG_CACHE_HOME/kestrel (~/.cache/kestrel). The manual is beside
-    /// the program when it is there, else in the installed documentation folder.
+    /// the notices in $XDG_CACHE_HOME/kestrel (~/.cache/kestrel). The manual and the web
+    /// page are beside the program when they are there, else in the installed
+    /// documentation folder.
     /// `environment` answers for getenv (tests give their own).
     static FileLocations forProgram(const std::filesystem::path& programFolder,
                                     const std::function<const char*(const char*)>& environment = nullptr);

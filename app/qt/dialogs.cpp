@@ -62,13 +62,6 @@ QImage aboutImage()
 
 } // namespace
 
-std::string homePageOf(const std::string& server)
-{
-    const std::size_t scheme = server.find("://");
-    const std::size_t host = scheme == std::string::npos ? 0 : scheme + 3;
-    return server.substr(0, server.find('/', host)) + "/";
-}
-
 QPoint centredOver(const QRect& over, const QSize& size)
 {
     // C++ division rounds toward zero, as the placement asks.

@@ -25,10 +25,6 @@ inline constexpr const char* termsOfUse =
     "Keep your original images: the authors are not liable for any loss or damage that comes "
     "from using Kestrel.";
 
-/// The maker's home page: the root of the web server at `server`, such as
-/// "http://kestrel.example.org/" for "http://kestrel.example.org/kestrel".
-std::string homePageOf(const std::string& server);
-
 /// Where a window of `size` (outer size) lands when centred over `over` (outer
 /// geometry): the halves are rounded toward zero, so a dialog larger than the window
 /// sticks out to the left and top by the larger half.

@@ -13,10 +13,11 @@ int main(int argc, char** argv)
 
     kestrel::QtHost host;
     kestrel::CurlDownloader downloader;
-    kestrel::MainWindow window(host, downloader, kestrel::FileLocations::forProgram(kestrel::executableFolder()));
+    kestrel::MainWindow window(host, downloader, kestrel::FileLocations::forProgram(kestrel::executableFolder()),
+                               kestrel::builtInAddresses());
     window.create();
     // Children of the window, declared after it so that they go first.
-    kestrel::TForm2 about(&window, host, kestrel::homePageOf(kestrel::serverAddress()));
+    kestrel::TForm2 about(&window, host, window.form().homePage());
     kestrel::TForm3 disclaimers(&window);
     window.setDialogs(&about, &disclaimers);
 

@@ -24,6 +24,9 @@
 #include <QShortcut>
 #include <QTableWidget>
 #include <QUrl>
+#include <QWindow>
+
+#include <utility>
 
 namespace kestrel {
 namespace {
@@ -173,8 +176,8 @@ QIcon kestrelIcon()
 
 void nameApplication() { QApplication::setApplicationName("Kestrel"); }
 
-MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations& where)
-    : host_(host), form_(host, downloader, where)
+MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations& where, MakerAddresses maker)
+    : host_(host), form_(host, downloader, where, std::move(maker)), fetches_(downloader)
 {
     setObjectName("TForm1");
     setWindowTitle("Kestrel Version 1.35.");
@@ -184,6 +187,19 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     setFont(windowFont(false));
     host_.setParent(this);
     host_.onPumped = [this] { sync(); };
+    // The window never waits on the network: each notice is fetched on a thread of its
+    // own and handed back to this thread when its download ends.
+    form_.fetchNotice = [this](const NoticeRequest& request) {
+        fetches_.start(request.url, request.local, request.deadline, [this, which = request.which](bool ok) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, which, ok] {
+                    form_.noticeFetched(which, ok);
+                    sync();
+                },
+                Qt::QueuedConnection);
+        });
+    };
 
     client_ = new QWidget(this);
     client_->setObjectName("client");
@@ -362,11 +378,13 @@ void MainWindow::showDialog(QDialog* dialog, const char* handlerName)
 
 template <class F> void MainWindow::handle(F&& handler)
 {
+    form_.handlerStarted();
     try {
         handler();
     } catch (const std::exception& e) {
         host_.generalErrorBox(failureMessage(e));
     }
+    form_.handlerEnded();
     sync();
     if (form_.closeDue())
         close();
@@ -423,12 +441,25 @@ void MainWindow::sync()
     }
 }
 
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (std::exchange(shownOnce_, true))
+        return;
+    // The boxes that start-up asked for come once the window is on the screen, where the
+    // window manager has put it, to be centred over it.
+    windowHandle()->installEventFilter(this);
+}
+
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (form_.requestClose())
-        event->accept();
-    else
+    if (!form_.requestClose()) {
         event->ignore();
+        return;
+    }
+    event->accept();
+    // A notice still on its way is dropped, so that the program ends at once.
+    fetches_.cancel();
 }
 
 bool MainWindow::takesDrops() const { return form_.window.enabled && !form_.running(); }
@@ -453,6 +484,12 @@ void MainWindow::dropEvent(QDropEvent* event)
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == windowHandle() && event->type() == QEvent::Expose && windowHandle()->isExposed()) {
+        windowHandle()->removeEventFilter(this);
+        QMetaObject::invokeMethod(
+            this, [this] { handle([this] { host_.windowShown(); }); }, Qt::QueuedConnection);
+        return QMainWindow::eventFilter(watched, event);
+    }
     // Turning the wheel over the grid neither scrolls it nor moves its selection.
     if (event->type() == QEvent::Wheel)
         return true;

@@ -22,15 +22,18 @@ namespace kestrel {
 
 class MainWindow : public QMainWindow {
 public:
-    MainWindow(QtHost& host, Downloader& downloader, const FileLocations& where);
+    /// `maker`: where the notices, the web page and the developer are (TForm1).
+    MainWindow(QtHost& host, Downloader& downloader, const FileLocations& where, MakerAddresses maker = {});
     /// Everything beside the program, as a portable copy keeps it (the tests).
-    MainWindow(QtHost& host, Downloader& downloader, const std::filesystem::path& programFolder)
-        : MainWindow(host, downloader, FileLocations::besideProgram(programFolder))
+    MainWindow(QtHost& host, Downloader& downloader, const std::filesystem::path& programFolder,
+               MakerAddresses maker = {})
+        : MainWindow(host, downloader, FileLocations::besideProgram(programFolder), std::move(maker))
     {
     }
 
     TForm1& form() { return form_; }
-    /// Runs start-up and shows its outcome.
+    /// Runs start-up and shows its outcome; the notices are fetched meanwhile on a
+    /// thread of their own and show when they come.
     void create();
     /// The two dialogs, children of this window; they must be destroyed before it.
     void setDialogs(QDialog* about, QDialog* disclaimers);
@@ -38,6 +41,7 @@ public:
     void sync();
 
 protected:
+    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -52,6 +56,8 @@ private:
 
     QtHost& host_;
     TForm1 form_;
+    FetchThread fetches_;
+    bool shownOnce_ = false;
     QWidget* client_ = nullptr;
     QLineEdit *edit1_, *edit2_, *edit3_;
     QLabel *label7_, *label8_, *label9_;

@@ -1,22 +1,45 @@
 #include "app/qt/qt_host.h"
 
+#include "app/qt/dialogs.h"
+
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QUrl>
 
+#include <utility>
+
 namespace kestrel {
 namespace {
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
+/// A message box centred over the window by frames, as the dialogs are. Qt places a box
+/// before it has taken its final size, which leaves a short box well above the middle.
+class CentredBox : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void showEvent(QShowEvent* event) override
+    {
+        QMessageBox::showEvent(event); // takes the final size
+        if (QWidget* over = parentWidget(); over && over->isVisible())
+            move(placeOver(over->frameGeometry(), over->geometry(), frameGeometry(), geometry()));
+    }
+};
+
 } // namespace
 
 void QtHost::box(QMessageBox::Icon icon, const char* caption, const std::string& text)
 {
+    if (holdsBoxes()) {
+        waiting_.push_back({icon, caption, text});
+        return;
+    }
     showCurrentState();
-    QMessageBox b(icon, caption, q(text), QMessageBox::Ok, parent_);
+    CentredBox b(icon, caption, q(text), QMessageBox::Ok, parent_);
     exec(b);
 }
 
@@ -27,7 +50,7 @@ void QtHost::generalErrorBox(const std::string& text) { box(QMessageBox::Critica
 bool QtHost::confirm(const std::string& text, bool defaultYes)
 {
     showCurrentState();
-    QMessageBox b(QMessageBox::Question, "Confirm", q(text), QMessageBox::Yes | QMessageBox::No, parent_);
+    CentredBox b(QMessageBox::Question, "Confirm", q(text), QMessageBox::Yes | QMessageBox::No, parent_);
     b.setDefaultButton(defaultYes ? QMessageBox::Yes : QMessageBox::No);
     b.setEscapeButton(QMessageBox::No);
     return exec(b) == QMessageBox::Yes;
@@ -49,6 +72,13 @@ std::vector<std::filesystem::path> QtHost::openFiles(const std::string& title, c
     if (!out.empty())
         QDir::setCurrent(QFileInfo(names.front()).absolutePath());
     return out;
+}
+
+void QtHost::windowShown()
+{
+    parentShown_ = true;
+    for (const WaitingBox& b : std::exchange(waiting_, {}))
+        box(b.icon, b.caption, b.text);
 }
 
 int QtHost::exec(QDialog& dialog) { return dialog.exec(); }

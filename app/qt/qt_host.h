@@ -4,6 +4,8 @@
 #include "core/host.h"
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include <QElapsedTimer>
 #include <QMessageBox>
@@ -16,6 +18,12 @@ public:
     /// Called after events were pumped, and before every box and the file dialog, so
     /// the view can show the model's changes.
     std::function<void()> onPumped;
+    /// Boxes asked for before the parent window is first shown wait for it, so that they
+    /// come centred over it rather than in a corner of the screen. The window calls this
+    /// once it is shown, and the boxes that waited follow in their order.
+    void windowShown();
+    /// True while boxes wait for the window.
+    bool holdsBoxes() const { return parent_ && !parentShown_; }
 
     void errorBox(const std::string& text) override;
     void plainBox(const std::string& text) override;
@@ -38,9 +46,17 @@ private:
     void showCurrentState();
     void box(QMessageBox::Icon icon, const char* caption, const std::string& text);
 
+    struct WaitingBox {
+        QMessageBox::Icon icon;
+        const char* caption;
+        std::string text;
+    };
+
     QWidget* parent_ = nullptr;
     QElapsedTimer sincePump_;
     bool busy_ = false;
+    bool parentShown_ = false;
+    std::vector<WaitingBox> waiting_;
 };
 
 } // namespace kestrel

@@ -15,13 +15,14 @@
 
 namespace {
 
-/// No network for a picture: every download fails quietly.
+/// No network for a picture: the window is made without a server, so nothing is
+/// fetched.
 class NoDownloads : public kestrel::Downloader {
 public:
-    bool download(const std::string&, const std::filesystem::path&) override { return false; }
+    bool download(const std::string&, const std::filesystem::path&, Clock::time_point) override { return false; }
 };
 
-/// Start-up reports the failed downloads in boxes; a picture needs none of them.
+/// A picture needs no box.
 class QuietHost : public kestrel::QtHost {
 public:
     void errorBox(const std::string&) override {}
@@ -113,7 +114,7 @@ int main(int argc, char** argv)
     std::filesystem::create_directories(folder);
     kestrel::MainWindow window(host, downloader, folder);
     window.create();
-    kestrel::TForm2 aboutDialog(&window, host, kestrel::homePageOf(kestrel::serverAddress()));
+    kestrel::TForm2 aboutDialog(&window, host, window.form().homePage());
     kestrel::TForm3 disclaimersDialog(&window);
     showSampleNotices(window.form().window, update, message);
     if (results)

@@ -22,12 +22,15 @@ using testing::TempDir;
 using testing::TestHost;
 namespace fs = std::filesystem;
 
-/// Serves fixed texts for the two notices, as if from the maker's server.
+/// Serves fixed texts for the two notices, as if from the maker's server, and notes
+/// what was asked for.
 class FakeDownloads : public Downloader {
 public:
     std::map<std::string, std::string> files{{"update.txt", "1.35\n"}, {"kestrelMsg.txt", "No Message\n"}};
-    bool download(const std::string& url, const fs::path& local) override
+    std::vector<std::string> asked;
+    bool download(const std::string& url, const fs::path& local, Clock::time_point) override
     {
+        asked.push_back(url);
         const auto it = files.find(url.substr(url.rfind('/') + 1));
         if (it == files.end())
             return false;
@@ -35,6 +38,8 @@ public:
         return true;
     }
 };
+
+const MakerAddresses maker{"http://127.0.0.1:9", "kestrel@example.org"};
 
 /// A float image whose reference bands (from `phase`, every `period` columns) read
 /// 1000 + `amplitude` and the rest 1000.
@@ -66,9 +71,13 @@ struct Window {
     TempDir images;
     TestHost host;
     FakeDownloads downloads;
-    TForm1 form{host, downloads, program.path(), "http://127.0.0.1:9"};
+    TForm1 form{host, downloads, program.path(), maker};
 
-    Window() { form.FormCreate(); }
+    explicit Window(bool create = true)
+    {
+        if (create)
+            form.FormCreate();
+    }
 
     fs::path image(const std::string& name, const std::string& bytes)
     {
@@ -122,13 +131,147 @@ TEST(StartAndClose, FreshProgramFolderThenSettingsWrittenOnClose)
     TestHost host;
     FakeDownloads downloads;
     downloads.files["update.txt"] = "1.36\nhttp://127.0.0.1/kestrel.zip\nFaster.\n";
-    TForm1 again(host, downloads, w.program.path(), "http://127.0.0.1:9");
+    TForm1 again(host, downloads, w.program.path(), maker);
     fs::current_path(w.program.path());
     again.FormCreate();
     EXPECT_EQ(again.window.edit1, "12");
     EXPECT_EQ(fs::current_path(), w.images.path());
     EXPECT_TRUE(again.window.updatePanel.visible);
     EXPECT_EQ(again.window.label9, "The latest version is 1.36");
+}
+
+/// The window with its notices fetched elsewhere, as the Qt window fetches them: each
+/// request is noted, and the test says when its download ends.
+struct NoticeWindow : Window {
+    std::vector<NoticeRequest> requests;
+    NoticeWindow() : Window(false)
+    {
+        form.fetchNotice = [this](const NoticeRequest& r) { requests.push_back(r); };
+        form.FormCreate();
+    }
+    /// The download of `which` ended: with `contents`, or failed without.
+    void arrives(NoticeFile which, const std::optional<std::string>& contents)
+    {
+        if (contents)
+            testing::writeFile(program / noticeFileName(which), *contents);
+        form.noticeFetched(which, contents.has_value());
+    }
+};
+
+const std::string updateError = "Error downloading http://127.0.0.1:9/kestrel/update.txt";
+
+TEST(Notices, MessageFirstThenTheUpdateEachShownWhenItsDownloadEnds)
+{
+    const auto started = Downloader::Clock::now();
+    NoticeWindow w;
+    ASSERT_EQ(w.requests.size(), 1u);
+    EXPECT_EQ(w.requests[0].url, "http://127.0.0.1:9/kestrel/kestrelMsg.txt");
+    EXPECT_EQ(w.requests[0].local, w.program / "kestrelMsg.txt");
+    EXPECT_FALSE(w.form.window.button6.visible);
+    EXPECT_TRUE(w.form.noticesPending());
+
+    w.arrives(NoticeFile::message, "Hello\nCaf\xE9 du ciel\n");
+    EXPECT_TRUE(w.form.window.messagePanel.visible);
+    EXPECT_EQ(w.form.window.messagePanel.memoLines, std::vector<std::string>{"Caf\xC3\xA9 du ciel"});
+    ASSERT_EQ(w.requests.size(), 2u);
+    EXPECT_EQ(w.requests[1].url, "http://127.0.0.1:9/kestrel/update.txt");
+    // Both end within ten seconds of the start; the message may not take it all.
+    EXPECT_LT(w.requests[0].deadline, w.requests[1].deadline);
+    EXPECT_LE(w.requests[1].deadline, started + std::chrono::seconds(10));
+
+    w.arrives(NoticeFile::update, std::nullopt);
+    EXPECT_EQ(w.host.texts(Box::plain), std::vector<std::string>{updateError});
+    EXPECT_FALSE(w.form.noticesPending());
+}
+
+TEST(Notices, WhatArrivesWhileTheWindowIsBusyShowsWhenItIsIdleAgain)
+{
+    // During a batch run: after the run's last box.
+    NoticeWindow w;
+    w.form.window.edit1 = "8";
+    w.host.selections.push_back(w.frames(2, 3));
+    bool arrived = false;
+    w.host.onPump = [&](long) {
+        if (arrived || w.form.run.fileCount != 1)
+            return;
+        arrived = true;
+        w.arrives(NoticeFile::message, "Hello\nClear skies\n");
+        w.arrives(NoticeFile::update, std::nullopt);
+        EXPECT_FALSE(w.form.window.messagePanel.visible);
+        EXPECT_TRUE(w.host.texts(Box::plain).empty());
+    };
+    w.form.Button1Click();
+    ASSERT_TRUE(arrived);
+    EXPECT_TRUE(w.form.window.messagePanel.visible);
+    EXPECT_EQ(w.host.boxes.front().text, "Overwrite existing files?");
+    EXPECT_EQ(w.host.boxes.back().text, updateError);
+
+    // Under a dialog, or while a click's handler waits in a box: once it is over.
+    NoticeWindow d;
+    d.form.dialogShown();
+    d.arrives(NoticeFile::message, "Hello\nNews\n");
+    EXPECT_FALSE(d.form.window.messagePanel.visible);
+    d.form.dialogHidden();
+    EXPECT_TRUE(d.form.window.messagePanel.visible);
+    d.form.handlerStarted();
+    d.arrives(NoticeFile::update, std::nullopt);
+    EXPECT_TRUE(d.host.boxes.empty());
+    d.form.handlerEnded();
+    EXPECT_EQ(d.host.texts(Box::plain), std::vector<std::string>{updateError});
+
+    // After the window has closed: never.
+    NoticeWindow c;
+    EXPECT_TRUE(c.form.requestClose());
+    c.arrives(NoticeFile::message, std::nullopt);
+    EXPECT_EQ(c.requests.size(), 1u);
+    EXPECT_TRUE(c.host.boxes.empty());
+}
+
+TEST(Notices, OldCopiesGoAndAnUnreadableMessageSkipsTheUpdateCheck)
+{
+    // Both downloads fail: the old copies are gone and the update check says so once.
+    Window w(false);
+    testing::writeFile(w.program / "update.txt", "1.99\nhttp://old/\n");
+    testing::writeFile(w.program / "kestrelMsg.txt", "Old\nnews\n");
+    w.downloads.files.clear();
+    w.form.FormCreate();
+    EXPECT_EQ(w.downloads.asked.size(), 2u);
+    EXPECT_EQ(w.host.texts(Box::plain), std::vector<std::string>{updateError});
+    EXPECT_EQ(w.host.boxes.size(), 1u);
+    EXPECT_FALSE(fs::exists(w.program / "update.txt"));
+    EXPECT_FALSE(fs::exists(w.program / "kestrelMsg.txt"));
+    EXPECT_EQ(w.host.pumps, 2) << "each old copy's removal pumps once";
+    EXPECT_FALSE(w.form.window.messagePanel.visible);
+
+    // A message file too large to be one: the general error box, and no update check.
+    Window u(false);
+    u.downloads.files["kestrelMsg.txt"] = std::string(1024 * 1024 + 1, 'x');
+    u.form.FormCreate();
+    EXPECT_EQ(u.downloads.asked, std::vector<std::string>{"http://127.0.0.1:9/kestrel/kestrelMsg.txt"});
+    const auto general = u.host.texts(Box::general);
+    ASSERT_EQ(general.size(), 1u);
+    EXPECT_EQ(general[0].rfind("Cannot read " + (u.program / "kestrelMsg.txt").string(), 0), 0u) << general[0];
+    EXPECT_EQ(u.host.boxes.size(), 1u);
+}
+
+TEST(Notices, WithoutAServerNothingIsFetchedAndHelpUsesWhatCameWithTheProgram)
+{
+    TempDir program;
+    TestHost host;
+    FakeDownloads downloads;
+    TForm1 form{host, downloads, program.path()};
+    form.FormCreate();
+    EXPECT_TRUE(downloads.asked.empty());
+    EXPECT_FALSE(form.noticesPending());
+    EXPECT_TRUE(host.boxes.empty());
+
+    const std::string page = (program / "kestrel.htm").string();
+    form.G1Click();
+    EXPECT_EQ(host.opened, std::vector<std::string>{page});
+    EXPECT_EQ(form.homePage(), page);
+    form.S1Click();
+    EXPECT_EQ(host.texts(Box::plain), std::vector<std::string>{noContactText});
+    EXPECT_EQ(host.opened.size(), 1u);
 }
 
 TEST(BatchRun, MixedFilesAreEachHandledAndTheRunGoesOn)

@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 
 class NoDownloads : public Downloader {
 public:
-    bool download(const std::string&, const fs::path&) override { return false; }
+    bool download(const std::string&, const fs::path&, Clock::time_point) override { return false; }
 };
 
 // Sky with noise, a band of `amplitude` from `phase`, a few negative samples (which the
@@ -63,7 +63,7 @@ struct Window {
     TempDir program;
     testing::TestHost host;
     NoDownloads downloads;
-    TForm1 form{host, downloads, program.path(), "http://127.0.0.1:9"};
+    TForm1 form{host, downloads, program.path()};
 };
 
 std::vector<std::string> fields(const std::string& line)

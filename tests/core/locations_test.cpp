@@ -23,10 +23,14 @@ TEST(FileLocations, PortableCopyKeepsEverythingBesideItself)
     EXPECT_EQ(where.resultsFile, dir / "kestrel.csv");
     EXPECT_EQ(where.noticeFolder, dir.path());
     EXPECT_FALSE(where.inUserFolders());
-    // No manual beside the program: the installed documentation folder is looked in.
+    // No manual or web page beside the program: the installed documentation folder is
+    // looked in.
     EXPECT_EQ(where.manualFile, (dir.path() / "../share/doc/kestrel/Kestrel.pdf").lexically_normal());
+    EXPECT_EQ(where.webPage, (dir.path() / "../share/doc/kestrel/kestrel.htm").lexically_normal());
     testing::writeFile(dir / "Kestrel.pdf", "%PDF-");
+    testing::writeFile(dir / "kestrel.htm", "<html>");
     EXPECT_EQ(FileLocations::forProgram(dir.path()).manualFile, dir / "Kestrel.pdf");
+    EXPECT_EQ(FileLocations::forProgram(dir.path()).webPage, dir / "kestrel.htm");
 }
 
 TEST(FileLocations, InstalledProgramUsesTheUsersFolders)
@@ -49,6 +53,7 @@ TEST(FileLocations, InstalledProgramUsesTheUsersFolders)
     EXPECT_EQ(where.resultsFile, fs::path("/home/ann/.local/share/kestrel/kestrel.csv"));
     EXPECT_EQ(where.noticeFolder, fs::path("/home/ann/.cache/kestrel"));
     EXPECT_EQ(where.manualFile, dir / "usr/share/doc/kestrel/Kestrel.pdf");
+    EXPECT_EQ(where.webPage, dir / "usr/share/doc/kestrel/kestrel.htm");
     EXPECT_EQ(where.programFolder, bin);
 
     env = {{"HOME", dir.path().string()}};

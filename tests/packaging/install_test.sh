@@ -22,7 +22,8 @@ expected=(
   share/metainfo/$id.metainfo.xml
   share/icons/hicolor/scalable/apps/$id.svg
   share/bash-completion/completions/kestrel-cli
-  share/doc/kestrel/Kestrel.pdf share/doc/kestrel/copyright share/doc/kestrel/changelog.gz
+  share/doc/kestrel/Kestrel.pdf share/doc/kestrel/kestrel.htm share/doc/kestrel/copyright
+  share/doc/kestrel/changelog.gz
 )
 for size in "${sizes[@]}"; do expected+=("share/icons/hicolor/${size}x$size/apps/$id.png"); done
 for page in kestrel.1 kestrel-cli.1; do

@@ -1,6 +1,7 @@
 // The window on a real X server with a window manager (see on_private_display.sh):
 // captions as the window manager reads them, the dialogs' title bars and placement,
-// closing a dialog with Alt+F4, and handing documents to the desktop.
+// closing a dialog with Alt+F4, handing documents to the desktop, and where a box of
+// the start lands.
 #include "app/qt/dialogs.h"
 #include "app/qt/main_window.h"
 
@@ -12,7 +13,9 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QProcess>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 
@@ -74,18 +77,9 @@ QRect frameOnScreen(const QWidget* w)
         .adjusted(-int(left), -int(top), int(right), int(bottom));
 }
 
-/// Real boxes, except at start-up, where the offline update check would wait for an OK.
-class DesktopHost : public QtHost {
-public:
-    bool quiet = true;
-
-protected:
-    int exec(QDialog& dialog) override { return quiet ? 0 : QtHost::exec(dialog); }
-};
-
 class NoDownloads : public Downloader {
 public:
-    bool download(const std::string&, const std::filesystem::path&) override { return false; }
+    bool download(const std::string&, const std::filesystem::path&, Clock::time_point) override { return false; }
 };
 
 class Desktop : public ::testing::Test {
@@ -101,7 +95,7 @@ protected:
         // centred over an old place.
         EXPECT_TRUE(waitFor([this] { return window.frameGeometry() == frameOnScreen(&window); }))
             << "Qt has the main window at " << window.frameGeometry().x() << "," << window.frameGeometry().y();
-        host.quiet = false;
+        EXPECT_TRUE(waitFor([this] { return !host.holdsBoxes(); })) << "boxes still wait for the window";
     }
     void open(QDialog* d)
     {
@@ -125,7 +119,7 @@ protected:
     }
 
     testing::TempDir folder;
-    DesktopHost host;
+    QtHost host;
     NoDownloads downloads;
     MainWindow window{host, downloads, folder.path()};
     TForm2 about{&window, host, "http://kestrel.example.org/"};
@@ -232,6 +226,54 @@ TEST_F(Desktop, DocumentsGoToTheDesktopsOpenerWhenThereIsOne)
         const std::string noted = testing::readFile(log);
         return noted == pdf + mail || noted == mail + pdf;
     })) << (std::filesystem::exists(log) ? testing::readFile(log) : "nothing opened");
+}
+
+/// Centred by frames, give or take the pixel that halving an odd difference loses.
+bool centred(const QRect& inner, const QRect& outer)
+{
+    const QPoint off = (inner.topLeft() - outer.topLeft()) * 2 - QPoint(outer.width() - inner.width(), outer.height() - inner.height());
+    return std::abs(off.x()) <= 1 && std::abs(off.y()) <= 1;
+}
+
+TEST(DesktopStart, TheBoxOfAFailedUpdateCheckLandsOverTheShownMainWindow)
+{
+    testing::TempDir folder;
+    QtHost host;
+    NoDownloads downloads; // every download fails at once
+    MainWindow window(host, downloads, folder.path(), {"http://127.0.0.1:9", ""});
+    window.create();
+    // Where the program puts it: in the middle of the screen.
+    window.move(QApplication::primaryScreen()->availableGeometry().center() - window.rect().center());
+
+    // The box waits for its OK in a loop of its own; a timer looks at it from there.
+    QRect main, box;
+    QString text;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer look;
+    look.setInterval(50);
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        QWidget* shown = QApplication::activeModalWidget();
+        if (!shown || clock.elapsed() > 20000)
+            return;
+        main = frameOnScreen(&window);
+        box = frameOnScreen(shown);
+        // The window manager may take a moment to put it where it was asked to go.
+        if (box.isEmpty() || main.isEmpty() || (!centred(box, main) && clock.elapsed() < 5000))
+            return;
+        text = qobject_cast<QMessageBox*>(shown)->text();
+        look.stop();
+        shown->close();
+    });
+    look.start();
+    window.show();
+    ASSERT_TRUE(waitFor([&] { return !look.isActive(); })) << "no box came";
+    EXPECT_EQ(text.toStdString(), "Error downloading http://127.0.0.1:9/kestrel/update.txt");
+    EXPECT_FALSE(main.isEmpty()) << "the main window was not on the screen beneath the box";
+    EXPECT_TRUE(main.contains(box)) << "box at " << box.x() << "," << box.y() << " over the window at " << main.x()
+                                    << "," << main.y();
+    EXPECT_TRUE(centred(box, main)) << "box centred at " << box.center().x() << "," << box.center().y()
+                                    << ", the window at " << main.center().x() << "," << main.center().y();
 }
 
 } // namespace

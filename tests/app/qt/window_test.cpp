@@ -2,6 +2,7 @@
 #include "app/qt/main_window.h"
 
 #include "settings/settings.h"
+#include "tests/online/loopback_server.h"
 #include "tests/support/fits_builder.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +42,7 @@ std::string bandedImage()
 
 class NoDownloads : public Downloader {
 public:
-    bool download(const std::string&, const std::filesystem::path&) override { return false; }
+    bool download(const std::string&, const std::filesystem::path&, Clock::time_point) override { return false; }
 };
 
 /// Shows the window's real boxes and file dialog but answers them itself (No, or
@@ -54,6 +55,7 @@ public:
         int progress; // -1 while the bar is hidden
         std::string firstImage;
         bool selectFilesEnabled;
+        bool windowShown;
     };
     MainWindow* window = nullptr;
     std::vector<std::filesystem::path> files;
@@ -82,7 +84,7 @@ protected:
         const QTableWidgetItem* first = window->findChild<QTableWidget*>("StringGrid1")->item(0, 0);
         seen.push_back({dialog.windowTitle().toStdString(), box ? box->text().toStdString() : "",
                         progress->isVisible() ? progress->value() : -1, first ? first->text().toStdString() : "",
-                        window->findChild<QPushButton*>("Button1")->isEnabled()});
+                        window->findChild<QPushButton*>("Button1")->isEnabled(), window->isVisible()});
         if (duringBox)
             duringBox();
         return box ? int(QMessageBox::No) : int(QDialog::Rejected);
@@ -95,7 +97,7 @@ struct Fixture {
         host.window = &window;
         window.create();
         window.show();
-        QApplication::processEvents();
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !host.holdsBoxes(); })) << "boxes still wait for the window";
     }
     template <class T> T* child(const char* name) const
     {
@@ -303,11 +305,8 @@ TEST(MainWindowWidgets, EscapePressesCancelOnlyWhileItIsShown)
 TEST(MainWindowWidgets, ModelChangesReachTheWidgets)
 {
     Fixture f;
-    // The offline start reported the failed update check in a plain box; nothing else
-    // was shown.
-    ASSERT_EQ(f.host.seen.size(), 1u);
-    EXPECT_EQ(f.last().caption, "Kestrel");
-    EXPECT_EQ(f.last().text.rfind("Error downloading ", 0), 0u);
+    // A window without a server fetched nothing and had nothing to report.
+    EXPECT_TRUE(f.host.seen.empty());
 
     TForm1& form = f.window.form();
     form.window.edit1 = "12";
@@ -375,7 +374,6 @@ TEST(MainWindowWidgets, ClosingDuringARunWaitsForTheFileInProgress)
 TEST(MainWindowBoxes, CaptionsAndWhatTheWindowShowsBeneathThem)
 {
     Fixture f;
-    f.host.seen.clear(); // the offline start's "Error downloading"
     f.window.form().window.edit1 = "32";
     // Two files are done when the third, a 16-bit image, is reported.
     f.host.files = {f.image("a.fits"), f.image("b.fits"), f.image("c.fits", false), f.image("d.fits")};
@@ -420,10 +418,96 @@ TEST(MainWindowBoxes, CaptionsAndWhatTheWindowShowsBeneathThem)
     EXPECT_NE(f.last().text.find("kestrel.csv"), std::string::npos) << f.last().text;
 }
 
+/// A window that fetches its notices from `server` with the real downloader, as the
+/// program does.
+struct OnlineStart {
+    explicit OnlineStart(const testing::LoopbackServer& server)
+        : window(std::make_unique<MainWindow>(host, downloader, program.path(), MakerAddresses{server.address(), ""}))
+    {
+        host.window = window.get();
+    }
+    void start()
+    {
+        window->create();
+        window->show();
+        QApplication::processEvents();
+    }
+
+    testing::TempDir program;
+    AnsweringHost host;
+    CurlDownloader downloader;
+    std::unique_ptr<MainWindow> window;
+};
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+const testing::Reply silent{200, "", std::string::npos, true};
+
+TEST(MainWindowStart, AServerThatNeverAnswersNeitherHoldsTheWindowNorItsClose)
+{
+    testing::LoopbackServer server;
+    server.set("/kestrel/kestrelMsg.txt", silent);
+    server.set("/kestrel/update.txt", silent);
+    const auto started = Clock::now();
+    OnlineStart s(server);
+    s.start();
+    EXPECT_TRUE(s.window->isVisible());
+    EXPECT_LT(Clock::now() - started, 1s) << "the window waited for the network";
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !s.host.seen.empty(); }, 20000));
+    EXPECT_LT(Clock::now() - started, 10s);
+    EXPECT_EQ(s.host.seen[0].text, "Error downloading " + server.address() + "/kestrel/update.txt");
+    EXPECT_TRUE(s.host.seen[0].windowShown);
+    EXPECT_EQ(s.host.seen.size(), 1u);
+
+    // Closed while the message is still on its way: the program ends at once, and no
+    // box comes after the window has gone.
+    OnlineStart again(server);
+    again.start();
+    QTest::qWait(300);
+    const auto closing = Clock::now();
+    EXPECT_TRUE(again.window->close());
+    again.window.reset();
+    EXPECT_LT(Clock::now() - closing, 1s);
+    EXPECT_TRUE(again.host.seen.empty());
+}
+
+TEST(MainWindowStart, NoticesShowInTheirOwnTextOverTheWindow)
+{
+    testing::LoopbackServer server;
+    server.serve("/kestrel/kestrelMsg.txt", "Hello\r\nCaf\xE9 du ciel\r\n");
+    server.serve("/kestrel/update.txt", "1.36\nhttp://127.0.0.1/k.zip\nSchneller: \xE2\x82\xAC 0\n");
+    OnlineStart s(server);
+    s.start();
+    auto* memo1 = s.window->findChild<QPlainTextEdit*>("Memo1");
+    auto* memo2 = s.window->findChild<QPlainTextEdit*>("Memo2");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return memo1->isVisible() && memo2->isVisible(); }, 15000));
+    EXPECT_EQ(memo2->toPlainText(), QString::fromUtf8("Caf\u00e9 du ciel"));
+    EXPECT_EQ(memo1->toPlainText(), QString::fromUtf8("Schneller: \u20ac 0"));
+    EXPECT_EQ(s.window->findChild<QLabel*>("Label9")->text(), "The latest version is 1.36");
+    EXPECT_TRUE(s.host.seen.empty());
+}
+
+TEST(MainWindowStart, ABoxOfTheStartWaitsForTheWindow)
+{
+    Fixture f; // for the application's fonts and host
+    testing::TempDir program;
+    std::filesystem::create_directory(program / "kestx.ini"); // cannot be read
+    AnsweringHost host;
+    MainWindow window(host, f.downloads, program.path());
+    host.window = &window;
+    window.create();
+    QApplication::processEvents();
+    EXPECT_TRUE(host.seen.empty()) << "a box came before the window";
+    window.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !host.seen.empty(); }, 5000));
+    EXPECT_EQ(host.seen[0].caption, "Error");
+    EXPECT_TRUE(host.seen[0].windowShown);
+}
+
 TEST(MainWindowDrops, LocalFilesDroppedOnTheWindowAreCorrectedInTheirOrder)
 {
     Fixture f;
-    f.host.seen.clear(); // the offline start's "Error downloading"
     f.window.form().window.edit1 = "32";
     const auto b = f.image("b.fits"), c = f.image("c.fits");
     // A drop lands on the window wherever it is let go: no control takes it itself.
