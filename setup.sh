@@ -20,7 +20,7 @@ packages=(
   # Installing: icons rendered from their drawing, the checks of the installed tree,
   # the Debian package (dpkg-shlibdeps, file), and xdg-open behind the Help links.
   librsvg2-bin desktop-file-utils appstream bash-completion dpkg-dev file xdg-utils
-  fonts-dejavu-core fonts-dejavu-extra
+  fonts-dejavu-extra
   xvfb openbox x11-utils xdotool
 )
 
