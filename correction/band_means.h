@@ -12,6 +12,22 @@ enum class WindowSumBuild {
     portable, // the x86-64 baseline
 };
 
+/// Calls `pair(i)` for every band pair the amplitude counts, in order: i = period x k +
+/// phase is the reference window's first column, i - window the offset window's, for
+/// the period indices firstPair .. bandCount - lastPairMargin whose offset window does
+/// not start before column 0.
+template <class Pair>
+void forEachBandPair(std::int32_t width, const BandGeometry& bands, std::int32_t phase, Pair pair)
+{
+    const std::int32_t bandCount = bandCountOf(width, bands);
+    const std::int32_t p = normalisedPhase(phase, bands.period);
+    for (std::int32_t k = bands.firstPair; k <= bandCount - bands.lastPairMargin; ++k) {
+        const std::int64_t i = static_cast<std::int64_t>(bands.period) * k + p;
+        if (i - bands.window >= 0)
+            pair(i);
+    }
+}
+
 /// True when this processor can run the AVX2 build.
 bool avx2Available();
 

@@ -4,6 +4,7 @@
 
 #include "analysis/analysis.h"
 #include "core/arith.h"
+#include "correction/band_means.h"
 #include "core/numbers.h"
 #include "core/report.h"
 
@@ -155,22 +156,16 @@ std::int32_t bandCountOf(std::int32_t width, const BandGeometry& bands)
 double bandAmplitude(std::span<const long double> means, const BandGeometry& bands, std::int32_t width,
                      std::int32_t phase)
 {
-    const std::int32_t bandCount = bandCountOf(width, bands);
-    const std::int32_t p = normalisedPhase(phase, bands.period);
     double sum = 0.0;
     std::int32_t n = 0;
-    for (std::int32_t k = bands.firstPair; k <= bandCount - bands.lastPairMargin; ++k) {
-        const std::int64_t i = static_cast<std::int64_t>(bands.period) * k + p;
-        const std::int64_t offset = i - bands.window;
-        if (offset < 0)
-            continue;
+    forEachBandPair(width, bands, phase, [&](std::int64_t i) {
         if (static_cast<std::uint64_t>(i) >= means.size())
             failRange();
         const Extended reference = means[static_cast<std::size_t>(i)];
-        const Extended offsetBand = means[static_cast<std::size_t>(offset)];
+        const Extended offsetBand = means[static_cast<std::size_t>(i - bands.window)];
         sum = toDouble(static_cast<Extended>(sum) + reference - offsetBand);
         ++n;
-    }
+    });
     return toDouble(divide(sum, n));
 }
 

@@ -4,6 +4,7 @@
 #include "correction/correction.h"
 
 #include "core/arith.h"
+#include "correction/band_means.h"
 
 #include <cmath>
 #include <limits>
@@ -13,20 +14,15 @@ namespace kestrel {
 
 ColumnRange amplitudeColumns(std::int32_t width, const BandGeometry& bands, std::int32_t phase)
 {
-    const std::int32_t bandCount = bandCountOf(width, bands);
-    const std::int32_t p = normalisedPhase(phase, bands.period);
     const std::int64_t starts = static_cast<std::int64_t>(width) - bands.window; // band window means
     std::int64_t first = -1, last = -1;                                          // reference windows
-    for (std::int32_t k = bands.firstPair; k <= bandCount - bands.lastPairMargin; ++k) {
-        const std::int64_t i = static_cast<std::int64_t>(bands.period) * k + p;
-        if (i - bands.window < 0)
-            continue;
+    forEachBandPair(width, bands, phase, [&](std::int64_t i) {
         if (i >= starts)
             failRange();
         if (first < 0)
             first = i;
         last = i;
-    }
+    });
     if (first < 0)
         return {};
     return {static_cast<std::int32_t>(first - bands.window), static_cast<std::int32_t>(last + bands.window - 1)};
