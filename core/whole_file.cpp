@@ -70,6 +70,11 @@ std::string temporaryNameIn(const std::filesystem::path& folder)
     return (folder / name).string();
 }
 
+std::string ownedByOther(uid_t owner)
+{
+    return "it belongs to another user (uid " + std::to_string(owner) + "), whose file it would no longer be";
+}
+
 bool procfsAvailable()
 {
     static const bool available = ::access("/proc/self/fd", X_OK) == 0;
@@ -115,6 +120,9 @@ WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination)
             throw Failure(cannotWrite(destination_, "not a regular file"));
         if (isWriteProtected(target_))
             throw Failure(cannotWrite(destination_, "the file is write-protected"));
+        // The replacement keeps the original's owner; only root may give a file away.
+        if (st.st_uid != ::geteuid() && ::geteuid() != 0)
+            throw Failure(cannotWrite(destination_, ownedByOther(st.st_uid)));
     }
     const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
     if (const int e = injectedFault(WriteStep::create))
@@ -190,8 +198,24 @@ void WholeFileWriter::commit()
 {
     if (fd_ < 0 || committed_)
         fail(EBADF);
+    // A replaced file keeps its owner, group and mode, so that its owner can still read
+    // it when root corrected it; the owner is set first, since a change of owner clears
+    // the set-user-ID bits the mode may hold.
     struct stat st {};
-    const mode_t mode = ::stat(target_.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~processUmask);
+    const bool replacing = ::stat(target_.c_str(), &st) == 0;
+    const mode_t mode = replacing ? (st.st_mode & 07777) : (0666 & ~processUmask);
+    if (replacing && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
+        if (const int e = injectedFault(WriteStep::chown))
+            fail(e);
+        if (::fchown(fd_, st.st_uid, st.st_gid) != 0) {
+            if (errno == EPERM)
+                throw Failure(cannotWrite(destination_, st.st_uid != ::geteuid()
+                                                            ? ownedByOther(st.st_uid)
+                                                            : "its group " + std::to_string(st.st_gid) +
+                                                                  " cannot be kept; it is not replaced"));
+            fail(errno);
+        }
+    }
     if (::fchmod(fd_, mode) != 0)
         fail(errno);
     if (const int e = injectedFault(WriteStep::sync))

@@ -88,7 +88,7 @@ void removeTemporaryFiles() noexcept;
 // ---- Test seam ---------------------------------------------------------------------
 
 /// The steps of a write through which tests make a failure happen.
-enum class WriteStep { create, write, sync, rename };
+enum class WriteStep { create, write, chown, sync, rename };
 
 /// Called before each step with the step; a non-zero result is taken as the errno of
 /// that step failing. Empty (the default) lets every step run. Not for concurrent use:

@@ -13,6 +13,7 @@
 // The PDF files are cairo's; the manual's build passes them through Ghostscript,
 // which writes them in the plain form that groff's PDF output can include.
 #include "analysis/analysis.h"
+#include "core/standard_descriptors.h"
 #include "correction/correction.h"
 #include "fits/workspace.h"
 
@@ -274,6 +275,7 @@ int usage()
 
 int main(int argc, char** argv)
 {
+    kestrel::ensureStandardDescriptors();
     const std::vector<std::string> args(argv + 1, argv + argc);
     try {
         if (args.size() == 2 && args[0] == "frame")
