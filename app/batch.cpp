@@ -88,9 +88,30 @@ ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases)
     return profileFloat32Columns(ws);
 }
 
-OutputPlan::OutputPlan(bool overwrite, std::filesystem::path folder)
+namespace {
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdOf(const std::filesystem::path& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
+}
+
+bool isSymlink(const std::filesystem::path& path)
+{
+    std::error_code ec;
+    return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
+}
+
+} // namespace
+
+OutputPlan::OutputPlan(bool overwrite, std::filesystem::path folder, const std::vector<std::filesystem::path>& inputs)
     : overwrite_(overwrite), folder_(std::move(folder))
 {
+    for (const auto& input : inputs)
+        if (const auto id = fileIdOf(input))
+            runInputs_.emplace(*id, input);
 }
 
 std::filesystem::path OutputPlan::outputFor(const std::filesystem::path& input) const
@@ -98,35 +119,56 @@ std::filesystem::path OutputPlan::outputFor(const std::filesystem::path& input) 
     return overwrite_ ? input : folder_ / input.filename();
 }
 
-std::optional<std::string> OutputPlan::claim(const std::filesystem::path& input)
+std::optional<OutputPlan::Refusal> OutputPlan::claim(const std::filesystem::path& input)
 {
-    struct stat st {};
-    if (::stat(input.c_str(), &st) == 0) {
-        const auto file = std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
-        const auto [at, fresh] = inputs_.emplace(file, input);
-        if (!fresh)
-            return "it is the same file as " + at->second.string() + ", which this run treats already";
+    using Kind = Refusal::Kind;
+    const auto id = fileIdOf(input);
+    if (id) {
+        const auto [at, fresh] = inputs_.emplace(*id, input);
+        if (!fresh) {
+            std::string reason = "it is the same file as " + at->second.string() + ", which this run treats already";
+            // Two names of one file that are no symbolic links are hard links: the
+            // corrected file that replaces one is a new file, the other keeps the original.
+            if (overwrite_ && !isSymlink(input) && !isSymlink(at->second))
+                reason += " (a hard link: once " + at->second.string() + " is replaced, " + input.string() +
+                          " still holds the original)";
+            return Refusal{Kind::repeated, reason};
+        }
     }
-    std::error_code ec;
     const std::filesystem::path output = outputFor(input);
+    // Without overwrite no input of the run is ever replaced, however the output folder
+    // is spelt or whatever links it holds: an existing output is compared by device and
+    // inode with every input, its own included.
+    if (!overwrite_)
+        if (const auto outputId = fileIdOf(output)) {
+            if (const auto hit = runInputs_.find(*outputId); hit != runInputs_.end())
+                return Refusal{Kind::replacesInput, "its corrected file " + output.string() +
+                                                        " would replace the original " + hit->second.string()};
+            if (outputId == id)
+                return Refusal{Kind::replacesInput,
+                               "its corrected file " + output.string() + " would replace the original " + input.string()};
+        }
+    std::error_code ec;
     std::filesystem::path resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(linkTarget(output)), ec);
     if (ec)
         resolved = std::filesystem::absolute(output).lexically_normal();
     const auto [at, fresh] = outputs_.emplace(resolved.string(), input);
     if (!fresh)
-        return "its corrected file " + output.string() + " is the one written from " + at->second.string() +
-               " in this run";
+        return Refusal{Kind::repeated, "its corrected file " + output.string() + " is the one written from " +
+                                           at->second.string() + " in this run"};
     return std::nullopt;
 }
 
-ImageOutcome repeatedInput(const std::string& reason)
+ImageOutcome refusedInput(const OutputPlan::Refusal& refusal)
 {
-    return skipped(ImageOutcome::Skip::repeated, reason);
+    return skipped(refusal.kind == OutputPlan::Refusal::Kind::replacesInput ? ImageOutcome::Skip::replacesInput
+                                                                            : ImageOutcome::Skip::repeated,
+                   refusal.reason);
 }
 
-std::string repeatedInputMessage(const std::filesystem::path& input, const std::string& reason)
+std::string refusedInputMessage(const std::filesystem::path& input, const OutputPlan::Refusal& refusal)
 {
-    return input.string() + ": " + reason + "; it is skipped.";
+    return input.string() + ": " + refusal.reason + "; it is skipped.";
 }
 
 void showInGridRow(const ImageOutcome& outcome, ResultsGrid& grid, int row)

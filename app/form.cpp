@@ -322,11 +322,19 @@ void TForm1::singleFileRun(const std::filesystem::path& file)
     window.button1.enabled = false;
     run.amplitudes.assign(1, 0.0);
     run.imageResults.assign(1, tImageData{});
-    run.outputFileName = OutputPlan(run.overwrite, run.outputFolder).outputFor(file);
+    OutputPlan plan(run.overwrite, run.outputFolder, {file});
+    run.outputFileName = plan.outputFor(file);
     window.grid.setCell(0, 1, nameOf(file));
     run.fileCount = 1;
     host.setBusyCursor(true);
-    const ImageOutcome outcome = correctLoadedImage(ws, {window.edit1, window.edit2}, run.outputFileName);
+    ImageOutcome outcome;
+    if (const auto refused = plan.claim(file)) {
+        ws.fitsFile.close();
+        host.errorBox(refusedInputMessage(file, *refused));
+        outcome = refusedInput(*refused);
+    } else {
+        outcome = correctLoadedImage(ws, {window.edit1, window.edit2}, run.outputFileName);
+    }
     showInGridRow(outcome, window.grid, 1);
     fillResultsEntry(outcome, run.imageResults[0]);
 }
@@ -347,7 +355,7 @@ void TForm1::multiFileRun(const std::vector<std::filesystem::path>& files)
     run.imageResults.assign(static_cast<std::size_t>(n), tImageData{});
     window.progressBar1 = ProgressState{true, 0, n, 0};
 
-    OutputPlan plan(run.overwrite, run.outputFolder);
+    OutputPlan plan(run.overwrite, run.outputFolder, files);
     for (int i = 0; i < n; ++i) {
         const std::filesystem::path& file = files[static_cast<std::size_t>(i)];
         ++run.fileCount;
@@ -358,9 +366,9 @@ void TForm1::multiFileRun(const std::vector<std::filesystem::path>& files)
         // A file without a readable header is left with its name alone in its row, as
         // is one whose correction this run has made already.
         ImageOutcome outcome;
-        if (const auto repeated = plan.claim(file)) {
-            host.errorBox(repeatedInputMessage(file, *repeated));
-            outcome = repeatedInput(*repeated);
+        if (const auto refused = plan.claim(file)) {
+            host.errorBox(refusedInputMessage(file, *refused));
+            outcome = refusedInput(*refused);
         } else if (readImageHeader(ws, file)) {
             outcome = correctLoadedImage(ws, {window.edit1, window.edit2}, run.outputFileName);
         }

@@ -38,6 +38,7 @@ struct ImageOutcome {
         otherWidth, // not a width of the sensor
         badPhase,   // the phase for its binning is not a whole number
         repeated,   // its output was already written in this run
+        replacesInput, // its output would replace an input, which was not asked for
     };
 
     Result result = Result::skipped;

@@ -456,6 +456,23 @@ TEST(BatchRun, OutputFolderQuestions)
     EXPECT_FALSE(fs::exists(w.output("a.fits")));
     w.expectIdle();
 
+    // A kestrel folder that leads back to the images' own: after No, no original is
+    // replaced, whatever the folder holds.
+    fs::remove(w.images / "kestrel");
+    fs::create_directory_symlink(".", w.images / "kestrel");
+    const std::string before = testing::readFile(a);
+    w.host.boxes.clear();
+    w.host.selections.push_back({a});
+    w.host.answers = {false, true};
+    w.form.Button1Click();
+    EXPECT_EQ(testing::readFile(a), before);
+    EXPECT_EQ(w.errors(), std::vector<std::string>{a.string() + ": its corrected file " + w.output("a.fits").string() +
+                                                   " would replace the original " + a.string() + "; it is skipped."});
+    EXPECT_EQ(w.cell(0, 1), "a.fits");
+    EXPECT_EQ(w.cell(4, 1), " ");
+    w.expectIdle();
+    fs::remove(w.images / "kestrel");
+
     // Cancelling the dialog leaves the grid cleared and the window idle.
     w.host.boxes.clear();
     w.form.Button1Click();
