@@ -1,6 +1,8 @@
 #include "cli/correct_run.h"
 
+#include "cli/output.h"
 #include "cli/run.h"
+#include "cli/targets.h"
 #include "core/whole_file.h"
 #include "settings/settings.h"
 
@@ -14,6 +16,7 @@
 #include <deque>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
@@ -91,32 +94,17 @@ std::filesystem::path outputFolderFor(const Options& o)
     return std::filesystem::absolute(o.files.front()).parent_path() / "kestrel";
 }
 
-/// Refuses a results file that can never be written, before any image is: a name that
-/// is a folder or something other than a file, or one in a folder that does not exist.
-std::optional<std::string> resultsFileProblem(const std::filesystem::path& csv)
-{
-    std::error_code ec;
-    const auto status = std::filesystem::status(csv, ec);
-    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-        return cannotWrite(csv, std::filesystem::is_directory(status) ? "it is a folder" : "not a regular file");
-    const std::filesystem::path folder = std::filesystem::absolute(csv).parent_path();
-    if (!std::filesystem::is_directory(folder, ec))
-        return cannotWrite(csv, "the folder " + folder.string() + " does not exist");
-    return std::nullopt;
-}
-
 /// One correct run: the files handed to workers in input order, the written files put
 /// in place by one writer thread, and the result lines printed in input order.
 class CorrectRun {
 public:
-    CorrectRun(const Options& o, PhaseFields phases, std::filesystem::path outputFolder)
-        : o_(o), phases_(std::move(phases)), plan_(o.overwrite, std::move(outputFolder)), n_(o.files.size()),
-          outcomes_(n_), repeated_(n_)
+    CorrectRun(const Options& o, PhaseFields phases, std::filesystem::path settingsFile, OutputPlan plan)
+        : o_(o), phases_(std::move(phases)), settingsFile_(std::move(settingsFile)), plan_(std::move(plan)), n_(o.files.size()), outcomes_(n_), refused_(n_)
     {
         // Which inputs may be written is settled here, in input order, so the answer
         // does not depend on which worker comes first.
         for (std::size_t i = 0; i < n_; ++i)
-            repeated_[i] = plan_.claim(o.files[i]);
+            refused_[i] = plan_.claim(o.files[i]);
         jobs_ = std::max(1u, std::min<unsigned>(o.jobs ? o.jobs : std::thread::hardware_concurrency(),
                                                 static_cast<unsigned>(n_)));
     }
@@ -144,11 +132,12 @@ public:
         for (std::size_t i = 0; i < n_; ++i) {
             allCorrected = allCorrected && outcomes_[i] && outcomes_[i]->succeeded();
             if (outcomes_[i])
-                if (const auto entry = outcomes_[i]->entry())
+                if (const auto entry = outcomes_[i]->entry(); entry && entry->measured)
                     entries.push_back(*entry);
         }
         int status = allCorrected ? 0 : 1;
-        if (o_.csv) {
+        // Nothing measured (a typed amplitude, or nothing corrected): no results file.
+        if (o_.csv && !entries.empty()) {
             try {
                 appendResultsCsv(*o_.csv, entries);
             } catch (const std::exception& e) {
@@ -157,6 +146,10 @@ public:
             }
         }
         removeTemporaryFiles();
+        if (outputFailure_) {
+            std::cerr << "kestrel-cli: " << outputFailureText(outputFailure_) << "; no further file was written\n";
+            return 1;
+        }
         if (const int s = stopSignal()) {
             std::cerr << "kestrel-cli: stopped by signal " << s << " (" << strsignal(s)
                       << "); no further file was written\n";
@@ -184,14 +177,16 @@ private:
     FileResult treat(std::size_t i, WorkerMemory& memory)
     {
         const std::filesystem::path& input = o_.files[i];
-        if (repeated_[i]) {
+        if (const auto& refused = refused_[i]) {
             FileResult out;
             out.name = input.filename().string();
-            out.outcome = repeatedInput(*repeated_[i]);
-            out.messages.push_back(*repeated_[i] + "; it is skipped.");
+            out.outcome = refusedInput(*refused);
+            if (refused->kind == OutputPlan::Refusal::Kind::replacesInput)
+                out.outcome.message += "; give --overwrite to replace originals";
+            out.messages.push_back(out.outcome.message + "; it is skipped.");
             return out;
         }
-        return correctOne(input, plan_.outputFor(input), phases_, o_.amplitude, memory, o_.verify);
+        return correctOne(input, plan_.outputFor(input), phases_, settingsFile_, o_.amplitude, memory, o_.verify);
     }
 
     void work()
@@ -273,17 +268,24 @@ private:
         progress_.clearLine();
         for (const auto& m : out.messages)
             std::cerr << o_.files[i].filename().string() << ": " << m << "\n";
-        // A closed output (a reader that went away) stops the run like a signal; the
+        // An output that fails stops the run: a closed one (a reader that went away)
+        // like a signal, any other failure (a full disk) as a failure of its own. The
         // lines that can no longer be printed there go to standard error.
-        if (outputClosed_) {
+        if (outputLost_) {
             std::cerr << out.line() << "\n";
             return;
         }
         std::cout << out.line() << "\n" << std::flush;
-        if (!std::cout) {
-            outputClosed_ = true;
-            std::cerr << "kestrel-cli: the output was closed; " << out.line() << "\n";
-            stop(SIGPIPE);
+        if (const int error = outputError()) {
+            outputLost_ = true;
+            if (outputGone(error)) {
+                std::cerr << "kestrel-cli: the output was closed; " << out.line() << "\n";
+                stop(SIGPIPE);
+            } else {
+                std::cerr << "kestrel-cli: " << outputFailureText(error) << "; " << out.line() << "\n";
+                outputFailure_ = error;
+                stop(SIGPIPE);
+            }
         }
     }
 
@@ -291,18 +293,20 @@ private:
 
     const Options& o_;
     PhaseFields phases_;
+    std::filesystem::path settingsFile_;
     OutputPlan plan_;
     std::size_t n_;
     unsigned jobs_ = 1;
     std::vector<std::optional<FileResult>> outcomes_;
-    std::vector<std::optional<std::string>> repeated_;
+    std::vector<std::optional<OutputPlan::Refusal>> refused_;
     std::atomic<std::size_t> next_{0};
     std::mutex mutex_;
     std::condition_variable ready_, queued_, room_;
     std::deque<std::pair<std::size_t, FileResult>> unwritten_;
     unsigned workersLeft_ = 0;
     int stopSignal_ = 0;
-    bool outputClosed_ = false;
+    bool outputLost_ = false;
+    int outputFailure_ = 0; // the errno of an output that failed otherwise than closed
     Progress progress_{n_};
 };
 
@@ -317,15 +321,26 @@ int runCorrect(const Options& o, const FileLocations& where)
         std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
         return 1;
     }
-    if (o.csv)
-        if (const auto problem = resultsFileProblem(*o.csv)) {
-            std::cerr << "kestrel-cli: " << *problem << "\n";
-            return 1;
-        }
-
     const std::filesystem::path outputFolder = outputFolderFor(o);
+    OutputPlan plan(o.overwrite, outputFolder, o.files);
+    if (o.csv) {
+        std::vector<std::filesystem::path> outputs;
+        for (const auto& input : o.files)
+            outputs.push_back(plan.outputFor(input));
+        if (const auto problem = resultsFileProblem(*o.csv, o.files, outputs)) {
+            std::cerr << "kestrel-cli: " << problem->message << "\n";
+            return problem->usage ? 2 : 1;
+        }
+    }
+
+    // The first folder of the output folder's path that does not exist yet: what this
+    // run makes, and takes away again if it leaves it empty.
+    std::optional<std::filesystem::path> madeFrom;
     if (!o.overwrite) {
         std::error_code ec;
+        for (std::filesystem::path p = std::filesystem::absolute(outputFolder).lexically_normal();
+             !p.empty() && !std::filesystem::exists(p, ec) && p != p.parent_path(); p = p.parent_path())
+            madeFrom = p;
         std::filesystem::create_directories(outputFolder, ec);
         if (ec) {
             std::cerr << "kestrel-cli: cannot create the output folder " << outputFolder.string() << ": "
@@ -333,7 +348,15 @@ int runCorrect(const Options& o, const FileLocations& where)
             return 1;
         }
     }
-    return CorrectRun(o, std::move(phases), outputFolder).run();
+    const int status = CorrectRun(o, std::move(phases), where.settingsFile, std::move(plan)).run();
+    // Folders this run made and left empty (nothing could be corrected) go again.
+    if (madeFrom) {
+        std::error_code ec;
+        std::filesystem::path p = std::filesystem::absolute(outputFolder).lexically_normal();
+        while (std::filesystem::is_empty(p, ec) && std::filesystem::remove(p, ec) && p != *madeFrom)
+            p = p.parent_path();
+    }
+    return status;
 }
 
 } // namespace kestrel::cli

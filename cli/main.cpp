@@ -2,10 +2,14 @@
 // headless machines, file for file and bit for bit what the window writes.
 #include "cli/correct_run.h"
 #include "cli/options.h"
+#include "cli/output.h"
 #include "cli/profile.h"
 #include "cli/run.h"
+#include "cli/targets.h"
 
+#include "core/failure.h"
 #include "core/program_folder.h"
+#include "core/standard_descriptors.h"
 #include "online/online.h"
 #include "settings/settings.h"
 
@@ -22,6 +26,9 @@ int runPhase(const Options& o, const kestrel::FileLocations& where)
     std::cout << out.line << "\n" << std::flush;
     if (out.status != FileResult::Status::corrected)
         return 1;
+    // A phase that nobody could read is not stored either.
+    if (outputError())
+        return 1;
     const int shown = showPhaseScores(o, out);
     if (o.save) {
         // A phase that was not stored must not let a script go on to correct a night
@@ -36,36 +43,66 @@ int runPhase(const Options& o, const kestrel::FileLocations& where)
     return shown;
 }
 
+int run(const Options& o)
+{
+    using Command = Options::Command;
+    switch (o.command) {
+    case Command::help:
+        std::cout << helpText();
+        return 0;
+    case Command::version:
+        std::cout << versionText(kestrel::programVersion);
+        return 0;
+    case Command::none:
+        break;
+    default:
+        // Results and plots never go over an input or another kind of file: checked
+        // before any image is touched.
+        if (o.plot)
+            if (const auto problem = plotFileProblem(*o.plot, o.files)) {
+                std::cerr << "kestrel-cli: " << problem->message << "\n";
+                return problem->usage ? 2 : 1;
+            }
+        break;
+    }
+    const auto where = kestrel::FileLocations::forProgram(kestrel::executableFolder());
+    where.createFolders();
+    switch (o.command) {
+    case Command::correct:
+        return runCorrect(o, where);
+    case Command::phase:
+        return runPhase(o, where);
+    case Command::profile:
+        return runProfile(o, where.settingsFile);
+    default:
+        break;
+    }
+    std::cerr << usageText();
+    return 2;
+}
+
 } // namespace
 } // namespace kestrel::cli
 
 int main(int argc, char** argv)
 {
     using namespace kestrel::cli;
-    const ParseResult parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
-    if (!parsed.error.empty()) {
-        std::cerr << "kestrel-cli: " << parsed.error << "\n" << usageText();
-        return 2;
+    // Before any file is opened: a closed output must not become an image's descriptor.
+    kestrel::ensureStandardDescriptors();
+    installOutput();
+    try {
+        const ParseResult parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+        if (!parsed.error.empty()) {
+            std::cerr << "kestrel-cli: " << parsed.error << "\n" << usageText();
+            return finishOutput(2);
+        }
+        const int status = run(parsed.options);
+        // correct has reported a failed output itself, and stopped for it.
+        return finishOutput(status, parsed.options.command == Options::Command::correct);
+    } catch (const std::exception& e) {
+        std::cerr << "kestrel-cli: " << kestrel::failureMessage(e) << "\n";
+    } catch (...) {
+        std::cerr << "kestrel-cli: an unexpected failure ended the run\n";
     }
-    const Options& o = parsed.options;
-    const auto where = kestrel::FileLocations::forProgram(kestrel::executableFolder());
-    where.createFolders();
-    switch (o.command) {
-    case Options::Command::help:
-        std::cout << helpText();
-        return 0;
-    case Options::Command::version:
-        std::cout << "kestrel-cli " << kestrel::programVersion << "\n";
-        return 0;
-    case Options::Command::correct:
-        return runCorrect(o, where);
-    case Options::Command::phase:
-        return runPhase(o, where);
-    case Options::Command::profile:
-        return runProfile(o, where.settingsFile);
-    case Options::Command::none:
-        break;
-    }
-    std::cerr << usageText();
-    return 2;
+    return finishOutput(1);
 }

@@ -3,6 +3,8 @@
 #include "core/numbers.h"
 #include "plot/plot.h"
 
+#include <optional>
+
 namespace kestrel::cli {
 
 std::string usageText()
@@ -27,14 +29,15 @@ std::string helpText()
            "finds the band phase from a raw 16-bit unsigned frame.\n"
            "\n"
            "correct   corrects each FILE and prints one result line per file\n"
-           "  --phase-1x1 N     band phase of unbinned images (4008 or 4032 columns);\n"
-           "                    0 means 32; default: 1x1phase in kestx.ini\n"
-           "  --phase-2x2 N     band phase of 2x2-binned images (2004 or 2016 columns);\n"
-           "                    0 means 16; default: 2x2phase in kestx.ini\n"
+           "  --phase-1x1 N     band phase of unbinned images (4008 or 4032 columns),\n"
+           "                    0 to 32; 0 means 32; default: 1x1phase in kestx.ini\n"
+           "  --phase-2x2 N     band phase of 2x2-binned images (2004 or 2016 columns),\n"
+           "                    0 to 16; 0 means 16; default: 2x2phase in kestx.ini\n"
            "  --amplitude A     add A ADU (above 0) to the darker half of every image\n"
            "                    instead of measuring it; default: measure each image\n"
            "  --overwrite       replace each FILE by its corrected image; default: write\n"
-           "                    into the folder kestrel inside the first FILE's folder\n"
+           "                    into the folder kestrel inside the first FILE's folder;\n"
+           "                    without it no FILE is ever replaced\n"
            "  --output-dir DIR  write the corrected images into DIR (made if missing)\n"
            "  --csv FILE        append the measured results to FILE as Save Results does;\n"
            "                    default: none\n"
@@ -63,15 +66,28 @@ std::string helpText()
            "binning and the phase. A tab, line end or backslash in a name is written \\t,\n"
            "\\n, \\r or \\\\. The window's messages go to standard error.\n"
            "\n"
-           "Exit status: 0 every file corrected (phase: found, and stored with --save);\n"
-           "1 a file skipped or failed, a settings file not read, a results file not\n"
-           "written or a phase not stored; 2 usage error; 128+N stopped by signal N\n"
-           "(130 Ctrl-C, 143 SIGTERM, 129 SIGHUP, 141 output closed): once stopped, no\n"
-           "further file is replaced.\n"
+           "A value may also follow its option after an equals sign (--jobs=2); -h is\n"
+           "--help; -- ends the options, so that a FILE may begin with -.\n"
+           "\n"
+           "Exit status: 0 every file corrected (phase: found, and stored with --save;\n"
+           "profile: every file profiled and its plot drawn); 1 a file skipped or\n"
+           "failed, a settings file not read, a results file, plot or standard output\n"
+           "not written, a phase not stored or a residual not measured; 2 usage error,\n"
+           "also a results file or plot that names an input or is no file of its kind;\n"
+           "128+N stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP, 141 output\n"
+           "closed): once stopped, no further file is replaced.\n"
            "\n"
            "Files: kestx.ini (the phases) and kestrel.csv (Save Results) live beside the\n"
            "program, or, installed, in ~/.config/kestrel/ and ~/.local/share/kestrel/.\n"
            "See kestrel-cli(1) and the manual Kestrel.pdf.\n";
+}
+
+std::string versionText(const std::string& version)
+{
+    return "kestrel-cli " + version +
+           "\n"
+           "Copyright (c) 2026 The Kestrel developers\n"
+           "MIT License: free software, without warranty; see the LICENSE file.\n";
 }
 
 ParseResult parseArguments(const std::vector<std::string>& args)
@@ -129,32 +145,48 @@ ParseResult parseArguments(const std::vector<std::string>& args)
 
     bool optionsEnded = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
-            o.files.emplace_back(a);
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (arg.empty())
+                return fail("an empty FILE name was given");
+            o.files.emplace_back(arg);
             continue;
         }
-        if (a == "--") {
+        if (arg == "--") {
             optionsEnded = true;
             continue;
+        }
+        // --option=value is --option value.
+        std::string a = arg;
+        std::optional<std::string> attached;
+        if (const std::size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            a = arg.substr(0, eq);
+            attached = arg.substr(eq + 1);
         }
         if (a == "--help" || a == "-h") {
             o.command = Command::help;
             return r;
         }
         if (bool* set = flag(a)) {
+            if (attached)
+                return fail("option '" + a + "' takes no value");
             *set = true;
             continue;
         }
         if (!takesValue(a))
             return fail("unknown option '" + a + "' for '" + command + "'");
-        if (i + 1 >= args.size())
+        if (!attached && i + 1 >= args.size())
             return fail("option '" + a + "' needs a value");
-        const std::string& value = args[++i];
-        if (a == "--phase-1x1") {
-            o.phase1x1 = value;
-        } else if (a == "--phase-2x2") {
-            o.phase2x2 = value;
+        const std::string& value = attached ? *attached : args[++i];
+        if (a == "--phase-1x1" || a == "--phase-2x2") {
+            // The window's phase fields take any whole number; on the command line a
+            // phase outside the period is a slip that would correct with the wrong sign.
+            const bool unbinned = a == "--phase-1x1";
+            const int period = unbinned ? 32 : 16;
+            const auto converted = parseInteger(value);
+            if (!converted.ok() || converted.value < 0 || converted.value > period)
+                return fail(a + ": '" + value + "' is not a phase from 0 to " + std::to_string(period));
+            (unbinned ? o.phase1x1 : o.phase2x2) = value;
         } else if (a == "--amplitude") {
             const auto converted = parseReal(value);
             if (!converted.ok())
@@ -176,6 +208,8 @@ ParseResult parseArguments(const std::vector<std::string>& args)
                 return fail("--jobs: '" + value + "' is not a number of jobs from 1 to 1024");
             o.jobs = static_cast<unsigned>(converted.value);
         } else if (a == "--plot") {
+            if (value.empty())
+                return fail("--plot: no file name given");
             if (!plot::formatFor(value))
                 return fail("--plot: '" + value + "' must end in .svg, .png or .pdf");
             o.plot = value;

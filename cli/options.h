@@ -45,5 +45,7 @@ std::string usageText();
 /// The synopsis and every option with its default, the result line and the exit
 /// status: what --help prints.
 std::string helpText();
+/// What --version prints: the version and the licence.
+std::string versionText(const std::string& version);
 
 } // namespace kestrel::cli

@@ -104,7 +104,7 @@ int runProfile(const Options& o, const std::filesystem::path& settingsFile)
     }
     int status = 0;
     for (std::size_t i = 0; i < o.files.size(); ++i) {
-        const ProfileResult out = profileOne(o.files[i], phases, o.amplitude);
+        const ProfileResult out = profileOne(o.files[i], phases, settingsFile, o.amplitude);
         for (const auto& m : out.file.messages)
             std::cerr << o.files[i].filename().string() << ": " << m << "\n";
         if (i > 0)

@@ -153,7 +153,8 @@ namespace {
 /// Reads the header of `input` and treats the image with `treat`; an unreadable file
 /// or one without a header ends as such.
 template <class Treat>
-void treatFile(const std::filesystem::path& input, Workspace& ws, ConsoleHost& host, FileResult& out, Treat treat)
+void treatFile(const std::filesystem::path& input, const std::filesystem::path& settingsFile, Workspace& ws,
+               ConsoleHost& host, FileResult& out, Treat treat)
 {
     out.name = input.filename().string();
     try {
@@ -176,14 +177,15 @@ void treatFile(const std::filesystem::path& input, Workspace& ws, ConsoleHost& h
         !host.messages.empty())
         out.outcome.message = host.messages.back();
     if (out.outcome.skip == ImageOutcome::Skip::badPhase && !host.messages.empty())
-        host.messages.back() += " Give it with --phase-" + out.outcome.binning +
-                                " N or set it in the settings file (kestx.ini) beside the program.";
+        host.messages.back() += " Give it with --phase-" + out.outcome.binning + " N or set it in the settings file " +
+                                settingsFile.string() + ".";
 }
 
 } // namespace
 
 FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputPath,
-                      const PhaseFields& phases, double amplitudeSetting, WorkerMemory& memory, bool verify)
+                      const PhaseFields& phases, const std::filesystem::path& settingsFile, double amplitudeSetting,
+                      WorkerMemory& memory, bool verify)
 {
     ConsoleHost host;
     Workspace ws(host);
@@ -193,7 +195,7 @@ FileResult correctOne(const std::filesystem::path& input, const std::filesystem:
     FileResult out;
     out.verify = verify;
     const CommitStrategy later = [&out](std::function<void()> commit) { out.commit = std::move(commit); };
-    treatFile(input, ws, host, out, [&] { return correctLoadedImage(ws, phases, outputPath, later); });
+    treatFile(input, settingsFile, ws, host, out, [&] { return correctLoadedImage(ws, phases, outputPath, later); });
     if (verify && out.status == FileResult::Status::corrected) {
         try {
             out.residual = writtenResidualAmplitude(ws, out.outcome);
@@ -205,13 +207,14 @@ FileResult correctOne(const std::filesystem::path& input, const std::filesystem:
     return out;
 }
 
-ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting)
+ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases,
+                         const std::filesystem::path& settingsFile, double amplitudeSetting)
 {
     ConsoleHost host;
     Workspace ws(host);
     ws.amplitudeSetting = amplitudeSetting;
     ProfileResult out;
-    treatFile(input, ws, host, out.file, [&] {
+    treatFile(input, settingsFile, ws, host, out.file, [&] {
         ProfileOutcome profiled = profileLoadedImage(ws, phases);
         out.profile = std::move(profiled.profile);
         return profiled.image;

@@ -45,9 +45,10 @@ struct WorkerMemory {
 /// Corrects one file into `outputPath`. The corrected file is left unnamed: the caller
 /// runs the result's finishWriting, on any thread, for it to appear. With `verify` the
 /// residual amplitude of the image as written is measured (writtenResidualAmplitude).
+/// `settingsFile` is named in the hint of an image whose phase is unknown.
 FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputPath,
-                      const PhaseFields& phases, double amplitudeSetting, WorkerMemory& memory,
-                      bool verify = false);
+                      const PhaseFields& phases, const std::filesystem::path& settingsFile, double amplitudeSetting,
+                      WorkerMemory& memory, bool verify = false);
 
 /// What the profile of one file came to: `file` as correctOne's, without a write.
 struct ProfileResult {
@@ -56,7 +57,8 @@ struct ProfileResult {
 };
 
 /// The profile of one file (profileLoadedImage); nothing is written.
-ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting);
+ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases,
+                         const std::filesystem::path& settingsFile, double amplitudeSetting);
 
 struct PhaseResult {
     FileResult::Status status = FileResult::Status::skipped;

@@ -61,9 +61,16 @@ void appendResultsCsv(const std::filesystem::path& file, const std::vector<tImag
         ::close(fd);
         throw Failure(cannotWrite(file, statError ? std::strerror(statError) : "not a regular file"));
     }
+    // The permission bits decide, as for every file Kestrel changes: root may write any
+    // file, but a results file its owner protected is not to be changed.
+    if ((before.st_mode & 0222) == 0) {
+        ::close(fd);
+        throw Failure(cannotWrite(file, "the file is write-protected"));
+    }
 
+    // An empty file is a new one: it gets the header line first.
     std::string text;
-    if (created)
+    if (created || before.st_size == 0)
         text += std::string(header) + lineEnd;
     char last = '\n';
     if (before.st_size > 0 && ::pread(fd, &last, 1, before.st_size - 1) == 1 && last != '\n')

@@ -24,13 +24,11 @@ inline std::string quoted(const std::filesystem::path& p)
     return q.append(p.string()).append("'");
 }
 
-// Runs `tool` (the built kestrel-cli, or a copy of it elsewhere) with the arguments, as a
-// shell would; a run that hangs is ended after a minute. Standard error goes to
-// `errFile` when given, else it is dropped.
-inline ToolRun runTool(const std::filesystem::path& tool, const std::string& arguments,
-                       const std::filesystem::path& errFile = {})
+// Runs a shell command line; a run that hangs is ended after a minute by the
+// `timeout` the callers put in front. Standard error goes to `errFile` when given, else
+// it is dropped.
+inline ToolRun runShell(std::string command, const std::filesystem::path& errFile = {})
 {
-    std::string command = "timeout 60 " + quoted(tool) + " " + arguments;
     command += errFile.empty() ? " 2>/dev/null" : " 2>" + quoted(errFile);
     ToolRun r;
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -45,9 +43,24 @@ inline ToolRun runTool(const std::filesystem::path& tool, const std::string& arg
     return r;
 }
 
+// Runs `tool` (the built kestrel-cli, or a copy of it elsewhere) with the arguments, as a
+// shell would.
+inline ToolRun runTool(const std::filesystem::path& tool, const std::string& arguments,
+                       const std::filesystem::path& errFile = {})
+{
+    return runShell("timeout 60 " + quoted(tool) + " " + arguments, errFile);
+}
+
 inline ToolRun runCli(const std::string& arguments, const std::filesystem::path& errFile = {})
 {
     return runTool(KESTREL_CLI, arguments, errFile);
+}
+
+// The same from inside `folder`, for paths spelt relative to it.
+inline ToolRun runCliIn(const std::filesystem::path& folder, const std::string& arguments,
+                        const std::filesystem::path& errFile = {})
+{
+    return runShell("cd " + quoted(folder) + " && timeout 60 " + quoted(KESTREL_CLI) + " " + arguments, errFile);
 }
 
 // A banded float frame: sky level, noise and a band of `amplitude` at `phase`.

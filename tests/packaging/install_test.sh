@@ -37,7 +37,7 @@ fi
 for program in kestrel kestrel-cli; do
   [ -x "$usr/bin/$program" ] || fail "bin/$program is not executable"
 done
-version=$("$usr/bin/kestrel-cli" --version) || fail "the installed kestrel-cli does not run"
+version=$("$usr/bin/kestrel-cli" --version | head -n 1) || fail "the installed kestrel-cli does not run"
 release=$(grep -o -m1 '<release version="[^"]*"' "$usr/share/metainfo/$id.metainfo.xml" | cut -d'"' -f2)
 [ "$version" = "kestrel-cli $release" ] ||
   fail "the newest release in the metainfo is '$release' but the program says '$version'"

@@ -1,0 +1,91 @@
+#include "cli/output.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <streambuf>
+#include <unistd.h>
+
+namespace kestrel::cli {
+namespace {
+
+class DescriptorBuffer : public std::streambuf {
+public:
+    DescriptorBuffer() { setp(buffer_, buffer_ + sizeof buffer_); }
+    int error() const { return error_; }
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (drain() != 0)
+            return traits_type::eof();
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            *pptr() = traits_type::to_char_type(c);
+            pbump(1);
+        }
+        return traits_type::not_eof(c);
+    }
+    int sync() override { return drain(); }
+
+private:
+    // After a failure nothing more is written: the output has lost lines already.
+    int drain()
+    {
+        const char* p = pbase();
+        std::size_t left = static_cast<std::size_t>(pptr() - pbase());
+        while (left > 0 && error_ == 0) {
+            const ssize_t n = ::write(1, p, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                error_ = n < 0 ? errno : EIO;
+                break;
+            }
+            p += n;
+            left -= static_cast<std::size_t>(n);
+        }
+        setp(buffer_, buffer_ + sizeof buffer_);
+        return error_ == 0 ? 0 : -1;
+    }
+
+    char buffer_[1 << 16];
+    int error_ = 0;
+};
+
+// Never destroyed: std::cout may still be flushed while the program ends.
+DescriptorBuffer& buffer()
+{
+    static auto* instance = new DescriptorBuffer;
+    return *instance;
+}
+
+} // namespace
+
+void installOutput()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    std::cout.rdbuf(&buffer());
+}
+
+int outputError() { return buffer().error(); }
+
+bool outputGone(int error) { return error == EPIPE || error == EBADF; }
+
+std::string outputFailureText(int error) { return std::string("Cannot write to standard output: ") + std::strerror(error); }
+
+int finishOutput(int status, bool reported)
+{
+    std::cout.flush();
+    const int error = outputError();
+    if (error == 0 || reported)
+        return status;
+    if (outputGone(error)) {
+        std::cerr << "kestrel-cli: the output was closed before everything was written\n";
+        return 128 + SIGPIPE;
+    }
+    std::cerr << "kestrel-cli: " << outputFailureText(error) << "\n";
+    return 1;
+}
+
+} // namespace kestrel::cli
