@@ -11,7 +11,9 @@
 #include <random>
 #include <set>
 #include <sys/stat.h>
+#include <sys/file.h>
 #include <unistd.h>
+#include <utility>
 
 namespace kestrel {
 namespace {
@@ -24,16 +26,10 @@ const mode_t processUmask = [] {
     return mask;
 }();
 
-std::function<int(WriteStep)>& faultHook()
+FileSystemCalls& table()
 {
-    static std::function<int(WriteStep)> hook;
-    return hook;
-}
-
-int injectedFault(WriteStep step)
-{
-    const auto& hook = faultHook();
-    return hook ? hook(step) : 0;
+    static FileSystemCalls calls = realFileSystemCalls();
+    return calls;
 }
 
 // Named temporary files in use, so that a process stopped by a signal can remove them.
@@ -81,6 +77,25 @@ bool procfsAvailable()
     return available;
 }
 
+/// Writes all `size` bytes through the table; an interrupted write is taken up again,
+/// any other failure goes to `fail` with its errno (a write of nothing counts as EIO).
+template <class Fail> void writeAll(int fd, const void* data, std::size_t size, Fail fail)
+{
+    const auto* p = static_cast<const char*>(data);
+    std::size_t left = size;
+    while (left > 0) {
+        const ssize_t n = fileSystemCalls().write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fail(n < 0 ? errno : EIO);
+            return;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
 } // namespace
 
 std::string cannotWrite(const std::filesystem::path& file, const std::string& reason)
@@ -124,11 +139,10 @@ WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination)
         if (st.st_uid != ::geteuid() && ::geteuid() != 0)
             throw Failure(cannotWrite(destination_, ownedByOther(st.st_uid)));
     }
+    const FileSystemCalls& calls = fileSystemCalls();
     const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
-    if (const int e = injectedFault(WriteStep::create))
-        fail(e);
     if (procfsAvailable()) {
-        fd_ = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        fd_ = calls.open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd_ >= 0)
             return;
         // Filesystems without unnamed files say so in one of these ways; any other
@@ -136,12 +150,16 @@ WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination)
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             fail(errno);
     }
-    std::string pattern = (folder / ".kestrel-XXXXXX").string();
-    fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd_ < 0)
-        fail(errno);
-    temporaryName_ = pattern;
-    remember(temporaryName_);
+    for (int attempt = 0; fd_ < 0; ++attempt) {
+        const std::string name = temporaryNameIn(folder);
+        fd_ = calls.open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd_ >= 0) {
+            temporaryName_ = name;
+            remember(temporaryName_);
+        } else if (errno != EEXIST || attempt > 100) {
+            fail(errno);
+        }
+    }
 }
 
 WholeFileWriter::~WholeFileWriter()
@@ -155,7 +173,7 @@ void WholeFileWriter::fail(int error) const { throw Failure(cannotWrite(destinat
 void WholeFileWriter::discard() noexcept
 {
     if (fd_ >= 0)
-        ::close(fd_);
+        fileSystemCalls().close(fd_);
     fd_ = -1;
     if (!temporaryName_.empty()) {
         ::unlink(temporaryName_.c_str());
@@ -168,21 +186,8 @@ void WholeFileWriter::write(const void* data, std::size_t size)
 {
     if (fd_ < 0)
         fail(EBADF);
+    writeAll(fd_, data, size, [this](int error) { fail(error); });
     const std::size_t start = written_;
-    const auto* p = static_cast<const char*>(data);
-    std::size_t left = size;
-    while (left > 0) {
-        if (const int e = injectedFault(WriteStep::write))
-            fail(e);
-        const ssize_t n = ::write(fd_, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail(errno);
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
     written_ += size;
 #if defined(SYNC_FILE_RANGE_WRITE)
     // Start putting this part on the disk now, while the rest is prepared, so that the
@@ -198,6 +203,7 @@ void WholeFileWriter::commit()
 {
     if (fd_ < 0 || committed_)
         fail(EBADF);
+    const FileSystemCalls& calls = fileSystemCalls();
     // A replaced file keeps its owner, group and mode, so that its owner can still read
     // it when root corrected it; the owner is set first, since a change of owner clears
     // the set-user-ID bits the mode may hold.
@@ -205,33 +211,29 @@ void WholeFileWriter::commit()
     const bool replacing = ::stat(target_.c_str(), &st) == 0;
     const mode_t mode = replacing ? (st.st_mode & 07777) : (0666 & ~processUmask);
     if (replacing && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
-        if (const int e = injectedFault(WriteStep::chown))
-            fail(e);
-        if (::fchown(fd_, st.st_uid, st.st_gid) != 0) {
-            if (errno == EPERM)
-                throw Failure(cannotWrite(destination_, st.st_uid != ::geteuid()
-                                                            ? ownedByOther(st.st_uid)
-                                                            : "its group " + std::to_string(st.st_gid) +
-                                                                  " cannot be kept; it is not replaced"));
-            fail(errno);
+        if (calls.fchown(fd_, st.st_uid, st.st_gid) != 0) {
+            if (errno != EPERM)
+                fail(errno);
+            throw Failure(cannotWrite(destination_, st.st_uid != ::geteuid()
+                                                        ? ownedByOther(st.st_uid)
+                                                        : "its group " + std::to_string(st.st_gid) +
+                                                              " cannot be kept; it is not replaced"));
         }
     }
-    if (::fchmod(fd_, mode) != 0)
+    if (calls.fchmod(fd_, mode) != 0)
         fail(errno);
-    if (const int e = injectedFault(WriteStep::sync))
-        fail(e);
-    if (::fsync(fd_) != 0)
+    // On the disk before it has a name: a crash never leaves a half-written file in
+    // place of the original.
+    if (calls.fsync(fd_) != 0)
         fail(errno);
     const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
-    if (const int e = injectedFault(WriteStep::rename))
-        fail(e);
     if (temporaryName_.empty()) {
         // The unnamed file gets a name only now that it is complete, and only for the
         // moment until the rename.
         const std::string self = "/proc/self/fd/" + std::to_string(fd_);
         for (int attempt = 0; temporaryName_.empty(); ++attempt) {
             const std::string name = temporaryNameIn(folder);
-            if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            if (calls.link(self.c_str(), name.c_str()) == 0) {
                 temporaryName_ = name;
                 remember(temporaryName_);
             } else if (errno != EEXIST || attempt > 100) {
@@ -239,21 +241,22 @@ void WholeFileWriter::commit()
             }
         }
     }
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0)
+    // A failed close can mean a lost write (on network filesystems the data may only
+    // leave now): the file is not put in place.
+    const int fd = std::exchange(fd_, -1);
+    if (calls.close(fd) != 0)
         fail(errno);
-    if (::rename(temporaryName_.c_str(), target_.c_str()) != 0)
+    if (calls.rename(temporaryName_.c_str(), target_.c_str()) != 0)
         fail(errno);
     forget(temporaryName_);
     temporaryName_.clear();
     committed_ = true;
     // The rename itself reaches the disk with the folder; where folders cannot be
     // flushed, the file is whole all the same.
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = calls.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+        calls.fsync(dir);
+        calls.close(dir);
     }
 }
 
@@ -328,6 +331,94 @@ void removeTemporaryFiles() noexcept
     registry().clear();
 }
 
-void setWriteFaultHook(std::function<int(WriteStep)> hook) { faultHook() = std::move(hook); }
+void appendWhole(const std::filesystem::path& file, std::string_view text, std::string_view header)
+{
+    const FileSystemCalls& calls = fileSystemCalls();
+    // Not blocking, so that a named pipe without a reader is refused, not waited for.
+    bool created = true;
+    int fd = calls.open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = calls.open(file.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0);
+    }
+    if (fd < 0)
+        throw Failure(cannotWrite(file, std::strerror(errno == ENXIO ? EINVAL : errno)));
+    int error = 0;
+    std::string reason;
+    // Another run appending to the same file waits here until this one is done, so that
+    // the test for an empty file and the lines after it are one step.
+    int locked;
+    do
+        locked = calls.flock(fd, LOCK_EX);
+    while (locked != 0 && errno == EINTR);
+    struct stat before {};
+    if (::fstat(fd, &before) != 0)
+        error = errno;
+    else if (!S_ISREG(before.st_mode))
+        reason = "not a regular file";
+    else if ((before.st_mode & 0222) == 0)
+        // The permission bits decide, as for every file Kestrel changes: root may write
+        // any file, but one its owner protected is not to be changed.
+        reason = "the file is write-protected";
+    if (error != 0 || !reason.empty()) {
+        calls.close(fd);
+        throw Failure(cannotWrite(file, reason.empty() ? std::strerror(error) : reason));
+    }
+
+    std::string whole;
+    if (before.st_size == 0)
+        whole += header;
+    char last = '\n';
+    // A last line without its line end (a file edited by hand) is ended first.
+    if (before.st_size > 0 && ::pread(fd, &last, 1, before.st_size - 1) == 1 && last != '\n')
+        whole += "\r\n";
+    whole += text;
+    writeAll(fd, whole.data(), whole.size(), [&](int e) { error = e; });
+    if (error == 0 && calls.fsync(fd) != 0)
+        error = errno;
+    // Taken back while the lock is held: nobody appends after the lines being removed.
+    if (error != 0 && !created && calls.ftruncate(fd, before.st_size) != 0) {
+        calls.close(fd);
+        throw Failure(cannotWrite(file, std::string(std::strerror(error)) +
+                                            "; the lines written could not be taken back"));
+    }
+    if (calls.close(fd) != 0 && error == 0) {
+        error = errno;
+        if (!created && ::truncate(file.c_str(), before.st_size) != 0)
+            throw Failure(cannotWrite(file, std::string(std::strerror(error)) +
+                                                "; the lines written could not be taken back"));
+    }
+    if (error == 0)
+        return;
+    if (created)
+        ::unlink(file.c_str());
+    throw Failure(cannotWrite(file, std::strerror(error)));
+}
+
+FileSystemCalls realFileSystemCalls()
+{
+    FileSystemCalls calls;
+    calls.open = [](const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); };
+    calls.write = [](int fd, const void* data, std::size_t size) { return ::write(fd, data, size); };
+    calls.fsync = [](int fd) { return ::fsync(fd); };
+    calls.close = [](int fd) { return ::close(fd); };
+    calls.link = [](const char* from, const char* to) {
+        return ::linkat(AT_FDCWD, from, AT_FDCWD, to, AT_SYMLINK_FOLLOW);
+    };
+    calls.rename = [](const char* from, const char* to) { return ::rename(from, to); };
+    calls.fchown = [](int fd, uid_t owner, gid_t group) { return ::fchown(fd, owner, group); };
+    calls.fchmod = [](int fd, mode_t mode) { return ::fchmod(fd, mode); };
+    calls.ftruncate = [](int fd, off_t length) { return ::ftruncate(fd, length); };
+    calls.flock = [](int fd, int operation) { return ::flock(fd, operation); };
+    return calls;
+}
+
+const FileSystemCalls& fileSystemCalls() { return table(); }
+
+ScopedFileSystemCalls::ScopedFileSystemCalls(FileSystemCalls calls) : previous_(std::exchange(table(), std::move(calls)))
+{
+}
+
+ScopedFileSystemCalls::~ScopedFileSystemCalls() { table() = std::move(previous_); }
 
 } // namespace kestrel

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 namespace kestrel {
 
@@ -85,14 +86,48 @@ std::size_t readUpTo(int fd, void* buffer, std::size_t size, const std::filesyst
 /// ones would stay.
 void removeTemporaryFiles() noexcept;
 
-// ---- Test seam ---------------------------------------------------------------------
+/// Appends `text` to `file` as one whole: afterwards the file holds all of it or, after
+/// a failure, is as it was (a file this call created is removed again). A file that does
+/// not exist yet, or is empty, gets `header` first. Concurrent appends to the same file
+/// take turns, so that their lines never interleave. A file whose permission bits give
+/// nobody write access is refused as write-protected, even to root; so are a folder and
+/// anything that is not a regular file. Failures throw a Failure with cannotWrite's text.
+void appendWhole(const std::filesystem::path& file, std::string_view text, std::string_view header);
 
-/// The steps of a write through which tests make a failure happen.
-enum class WriteStep { create, write, chown, sync, rename };
+// ---- The system calls of every write -------------------------------------------------
 
-/// Called before each step with the step; a non-zero result is taken as the errno of
-/// that step failing. Empty (the default) lets every step run. Not for concurrent use:
-/// tests set it while no write is in progress.
-void setWriteFaultHook(std::function<int(WriteStep)> hook);
+/// Every call through which a file of ours is written. Tests swap the table to make a
+/// call fail, or to watch that a call is made and its result heeded.
+struct FileSystemCalls {
+    std::function<int(const char* path, int flags, mode_t mode)> open;
+    std::function<ssize_t(int fd, const void* data, std::size_t size)> write;
+    std::function<int(int fd)> fsync;
+    std::function<int(int fd)> close;
+    std::function<int(const char* from, const char* to)> link; // the unnamed file's name
+    std::function<int(const char* from, const char* to)> rename;
+    std::function<int(int fd, uid_t owner, gid_t group)> fchown;
+    std::function<int(int fd, mode_t mode)> fchmod;
+    std::function<int(int fd, off_t length)> ftruncate;
+    std::function<int(int fd, int operation)> flock;
+};
+
+/// The calls of the operating system.
+FileSystemCalls realFileSystemCalls();
+
+/// The table in use: the real calls, unless a test has swapped it.
+const FileSystemCalls& fileSystemCalls();
+
+/// Puts `calls` in place for its lifetime. Not for concurrent use: tests swap the table
+/// while no write is in progress.
+class ScopedFileSystemCalls {
+public:
+    explicit ScopedFileSystemCalls(FileSystemCalls calls);
+    ~ScopedFileSystemCalls();
+    ScopedFileSystemCalls(const ScopedFileSystemCalls&) = delete;
+    ScopedFileSystemCalls& operator=(const ScopedFileSystemCalls&) = delete;
+
+private:
+    FileSystemCalls previous_;
+};
 
 } // namespace kestrel

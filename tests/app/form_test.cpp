@@ -539,11 +539,17 @@ TEST(BatchRun, ProtectedOriginalsFailedWritesAndAFolderInTheWay)
 
     // The disk refuses the rename: the image is not corrected and its row says so.
     w.host.boxes.clear();
-    setWriteFaultHook([](WriteStep step) { return step == WriteStep::rename ? ENOSPC : 0; });
-    w.host.selections.push_back({files[0]});
-    w.host.answers = {false};
-    w.form.Button1Click();
-    setWriteFaultHook(nullptr);
+    {
+        FileSystemCalls full = realFileSystemCalls();
+        full.rename = [](const char*, const char*) {
+            errno = ENOSPC;
+            return -1;
+        };
+        ScopedFileSystemCalls scoped(full);
+        w.host.selections.push_back({files[0]});
+        w.host.answers = {false};
+        w.form.Button1Click();
+    }
     EXPECT_EQ(w.errors(), std::vector<std::string>{"Cannot write " + w.output("f0.fits").string() +
                                                    ": No space left on device... in function fixFloat32Columns."});
     EXPECT_EQ(w.cell(3, 1), "Failed");

@@ -196,22 +196,32 @@ TEST_F(WriterTest, AFailingStepOverTheInputLeavesItWhole)
     std::vector<float> samples(720 * 300, 5.0f);
     const std::string original = headerRecords(floatImageCards(720, 300)) + floatData(samples);
     const auto input = file("in.fits", original);
-    for (const auto& [step, error] : {std::pair{WriteStep::write, ENOSPC}, {WriteStep::sync, EIO},
-                                     {WriteStep::rename, EXDEV}, {WriteStep::create, EACCES}}) {
+    for (const auto& [step, error] : {std::pair{"write", ENOSPC}, {"fsync", EIO}, {"rename", EXDEV}, {"open", EACCES}}) {
         load(input);
+        // The disk fills at the second write; the other steps fail at once.
         int writes = 0;
-        setWriteFaultHook([&, step = step, error = error](WriteStep s) {
-            if (s != step)
-                return 0;
-            return step != WriteStep::write || ++writes == 2 ? error : 0;
-        });
+        FileSystemCalls calls = realFileSystemCalls();
+        const auto fail = [error = error] {
+            errno = error;
+            return -1;
+        };
+        if (std::string(step) == "write")
+            calls.write = [&, fail, real = calls.write](int fd, const void* p, std::size_t n) -> ssize_t {
+                return ++writes == 2 ? fail() : real(fd, p, n);
+            };
+        if (std::string(step) == "fsync")
+            calls.fsync = [fail](int) { return fail(); };
+        if (std::string(step) == "rename")
+            calls.rename = [fail](const char*, const char*) { return fail(); };
+        if (std::string(step) == "open")
+            calls.open = [fail](const char*, int, mode_t) { return fail(); };
         try {
+            ScopedFileSystemCalls scoped(calls);
             saveFloat32Fits(ws, input);
             ADD_FAILURE() << "no failure";
         } catch (const Failure& f) {
             EXPECT_EQ(f.message(), "Cannot write " + input.string() + ": " + std::strerror(error));
         }
-        setWriteFaultHook(nullptr);
         EXPECT_EQ(readFile(input), original);
         EXPECT_EQ(folderContents(), std::vector<std::string>{"in.fits"});
     }
