@@ -71,15 +71,10 @@ PhaseSearch findBandPhase(ImageView<const std::uint16_t> image, Binning binning,
 
 // ---- Workspace routines: failures reported in boxes ----------------------------------
 
-/// Ascending in-place sort of values[iLo..iHi] (inclusive); reports a failure in an
-/// error box "... in procedure QuickSort16." and returns with the range partly sorted.
-void QuickSort16(Workspace& ws, std::vector<std::uint16_t>& values, std::int32_t iLo, std::int32_t iHi);
-/// As QuickSort16 for doubles ("... in procedure QuickSort.").
-void QuickSort(Workspace& ws, std::vector<double>& values, std::int32_t iLo, std::int32_t iHi);
-
-/// Background level of the current image (sampleIndex: the samples averaged). Reports a
-/// failure in an error box "... in function getBackgroundFlux." and then returns 0; an
-/// image without a sample to average shows the empty sort's box first.
+/// Background level of the current image. Reports a failure in an error box "... in
+/// function getBackgroundFlux." and then returns 0; an image without a sample to
+/// average shows the box of the sort that the window always made first ("... in
+/// procedure QuickSort16." or "... in procedure QuickSort.").
 double getBackgroundFlux(Workspace& ws, SampleType type);
 
 } // namespace kestrel

@@ -215,9 +215,8 @@ double getBackgroundFlux(Workspace& ws, SampleType type)
     double result = 0;
     const char* sort = type == SampleType::int16 ? "QuickSort16" : "QuickSort";
     try {
-        const BackgroundLevel b = type == SampleType::int16 ? backgroundLevel(ws.int16Image().pixels)
-                                                            : backgroundLevel(ws.floatImage().pixels);
-        ws.sampleIndex = b.averaged;
+        const BackgroundLevel b = type == SampleType::int16 ? backgroundLevel(ws.image.int16Image().pixels)
+                                                            : backgroundLevel(ws.image.floatImage().pixels);
         result = b.level;
     } catch (const NoBackgroundSamples& e) {
         // Sorting nothing reads a pivot that is not there, and then so does the sum.
@@ -226,7 +225,6 @@ double getBackgroundFlux(Workspace& ws, SampleType type)
     } catch (const std::exception& e) {
         ws.host.errorBox(failureMessage(e) + inFunction("getBackgroundFlux"));
     }
-    ws.host.pumpMessages();
     return result;
 }
 

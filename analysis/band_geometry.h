@@ -2,11 +2,11 @@
 // 2x2-binned images is data here, so one piece of code serves both.
 #pragma once
 
+#include "fits/image.h"
+
 #include <cstdint>
 
 namespace kestrel {
-
-enum class Binning { unbinned, binned2x2 };
 
 /// The pattern repeats every `period` columns; each half of a period is one band. The
 /// reference band starts at the phase, the offset band is the half period before it.
@@ -38,9 +38,5 @@ inline std::int32_t normalisedPhase(std::int32_t phase, std::int32_t period)
     const std::int64_t p = ((static_cast<std::int64_t>(phase) - 1) % period + period) % period + 1;
     return static_cast<std::int32_t>(p);
 }
-
-/// Widths of the sensor, read out unbinned and 2x2-binned.
-inline bool unbinnedWidth(std::int32_t width) { return width == 4008 || width == 4032; }
-inline bool binnedWidth(std::int32_t width) { return width == 2004 || width == 2016; }
 
 } // namespace kestrel

@@ -1,7 +1,6 @@
 #include "app/form.h"
 
 #include "analysis/analysis.h"
-#include "app/batch.h"
 #include "core/numbers.h"
 #include "core/report.h"
 #include "settings/settings.h"
@@ -60,8 +59,47 @@ std::string homePageOf(const std::string& server)
     return server.substr(0, server.find('/', host)) + "/";
 }
 
+void showInGridRow(const ImageOutcome& outcome, ResultsGrid& grid, int row)
+{
+    if (!outcome.handed())
+        return;
+    if (outcome.background)
+        grid.setCell(1, row, "  " + formatFixed(*outcome.background, 2));
+    if (outcome.exposure)
+        grid.setCell(2, row, "    " + std::to_string(*outcome.exposure));
+    if (outcome.result != ImageOutcome::Result::corrected) {
+        grid.setCell(3, row, "Failed");
+        return;
+    }
+    grid.setCell(4, row, formatFixed(outcome.amplitude.value_or(0), 3, 7));
+    grid.setCell(3, row, "     " + std::to_string(outcome.temperature.value_or(0)));
+}
+
+void fillResultsEntry(const ImageOutcome& outcome, tImageData& entry)
+{
+    const tImageData measured = resultsEntry(entry.image, outcome);
+    entry.ccdTemp = measured.ccdTemp;
+    entry.exposure = measured.exposure;
+    if (measured.measured) {
+        entry.amplitude = measured.amplitude;
+        entry.measured = true;
+    }
+}
+
+void offerPhase(Host& host, Binning bands, std::int32_t phase, std::string& field,
+                const std::filesystem::path& settingsFile)
+{
+    const std::string text = "The Phase = " + std::to_string(phase) + "\n" + "Update the congfiguration (.ini) file?";
+    if (!host.confirm(text, true))
+        return;
+    reportFailures(host, inFunction("findPhase16"), [&] {
+        field = std::to_string(phase);
+        storePhase(settingsFile, bands, phase);
+    });
+}
+
 TForm1::TForm1(Host& host, Downloader& downloader, FileLocations locations, MakerAddresses maker)
-    : host(host), ws(host), downloader_(downloader), locations_(std::move(locations)), maker_(std::move(maker))
+    : host(host), downloader_(downloader), locations_(std::move(locations)), maker_(std::move(maker))
 {
 }
 
@@ -249,25 +287,29 @@ double TForm1::showAmplitudeStatistics(const std::vector<double>& values, int fi
     return s;
 }
 
-template <class Body> void TForm1::exclusiveRun(const char* handler, Body body)
+template <class Body> void TForm1::beginRun(const char* handler, Body body)
 {
     if (running_)
         return;
-    {
-        RunGuard guard(running_);
-        bool leftIdle = false;
-        // A run that ends early returns false: it has not left the idle state.
-        if (const auto failure = caughtFailure([&] { leftIdle = body(); })) {
-            resetButtons();
-            host.errorBox(*failure + inProcedure(handler));
-        } else if (leftIdle) {
-            host.setBusyCursor(false);
-            resetButtons();
-            host.pumpMessages();
-        }
-        // A close asked for while a box or dialog of the run was open is carried out now.
-        runEnded();
+    running_ = true;
+    if (const auto failure = caughtFailure(body)) {
+        resetButtons();
+        host.errorBox(*failure + inProcedure(handler));
+        batch_.reset();
+        endRun(false);
     }
+}
+
+void TForm1::endRun(bool leftIdle)
+{
+    if (leftIdle) {
+        host.setBusyCursor(false);
+        resetButtons();
+        host.pumpMessages();
+    }
+    running_ = false;
+    // A close asked for while a box or dialog of the run was open is carried out now.
+    runEnded();
     // Notices that arrived during the run show after its last box.
     showPendingNotices();
 }
@@ -282,116 +324,167 @@ void TForm1::filesDropped(const std::vector<std::filesystem::path>& files)
 
 void TForm1::batchRun(const std::optional<std::vector<std::filesystem::path>>& chosen)
 {
-    exclusiveRun("Button1Click", [this, &chosen] {
-        ws.amplitudeSetting = 0;
-        window.button6.visible = false;
-        const auto amp = parseReal(window.edit3);
-        run.conversionCode = amp.status;
-        // A text that is not wholly a number (as "n/a", or "1.5 ") measures each image.
-        if (amp.ok()) {
-            if (!(amp.value > 0)) {
-                host.errorBox("Amphlitude must be greater than 0.0.");
-                return false;
-            }
-            ws.amplitudeSetting = amp.value;
-        }
-        clearResultsGrid();
-        run.fileCount = 0;
-        run.cancelRequested = false;
-        // A close asked for while the grid was cleared ends the run before it starts.
-        std::vector<std::filesystem::path> files;
-        if (!closePending_)
-            files = chosen ? takeAsChosen(*chosen) : host.openFiles(selectTitle, fitsFilter, true);
-        if (!files.empty()) {
-            if (!prepareOutputFolder(files.front()))
-                return false;
-            if (files.size() == 1)
-                singleFileRun(files.front());
-            else
-                multiFileRun(files);
-        }
-        return true;
+    beginRun("Button1Click", [this, &chosen] {
+        bool leftIdle = true;
+        const std::vector<std::filesystem::path> files = chooseBatch(chosen, leftIdle);
+        if (files.empty())
+            endRun(leftIdle);
+        else
+            startBatch(files);
     });
 }
 
-void TForm1::singleFileRun(const std::filesystem::path& file)
+std::vector<std::filesystem::path>
+TForm1::chooseBatch(const std::optional<std::vector<std::filesystem::path>>& chosen, bool& leftIdle)
 {
-    if (!readImageHeader(ws, file))
-        return;
-    window.grid.setRowCount(7);
-    window.button1.enabled = false;
-    run.amplitudes.assign(1, 0.0);
-    run.imageResults.assign(1, tImageData{});
-    OutputPlan plan(run.overwrite, run.outputFolder, {file});
-    run.outputFileName = plan.outputFor(file);
-    window.grid.setCell(0, 1, nameOf(file));
-    run.fileCount = 1;
-    host.setBusyCursor(true);
-    ImageOutcome outcome;
-    if (const auto refused = plan.claim(file)) {
-        ws.fitsFile.close();
-        host.errorBox(refusedInputMessage(file, *refused));
-        outcome = refusedInput(*refused);
-    } else {
-        outcome = correctLoadedImage(ws, {window.edit1, window.edit2}, run.outputFileName);
+    run.amplitudeSetting = 0;
+    window.button6.visible = false;
+    const auto amp = parseReal(window.edit3);
+    run.conversionCode = amp.status;
+    // A text that is not wholly a number (as "n/a", or "1.5 ") measures each image.
+    if (amp.ok()) {
+        if (!(amp.value > 0)) {
+            host.errorBox("Amphlitude must be greater than 0.0.");
+            leftIdle = false;
+            return {};
+        }
+        run.amplitudeSetting = amp.value;
     }
-    showInGridRow(outcome, window.grid, 1);
-    fillResultsEntry(outcome, run.imageResults[0]);
+    clearResultsGrid();
+    run.fileCount = 0;
+    run.cancelRequested = false;
+    // A close asked for while the grid was cleared ends the run before it starts.
+    if (closePending_)
+        return {};
+    std::vector<std::filesystem::path> files = chosen ? takeAsChosen(*chosen) : host.openFiles(selectTitle, fitsFilter, true);
+    if (!files.empty() && !prepareOutputFolder(files.front())) {
+        leftIdle = false;
+        return {};
+    }
+    return files;
 }
 
-void TForm1::multiFileRun(const std::vector<std::filesystem::path>& files)
+namespace {
+
+/// Hands each image of a batch to the window's thread and waits for its answer.
+class WindowObserver : public BatchObserver {
+public:
+    WindowObserver(RunThreads& threads, std::function<bool(std::size_t, const ImageResult&)> show)
+        : threads_(threads), show_(std::move(show))
+    {
+    }
+    bool imageDone(std::size_t index, ImageResult& result) override
+    {
+        bool goOn = false;
+        threads_.onWindowThread([&] { goOn = show_(index, result); });
+        return goOn;
+    }
+
+private:
+    RunThreads& threads_;
+    std::function<bool(std::size_t, const ImageResult&)> show_;
+};
+
+} // namespace
+
+void TForm1::startBatch(const std::vector<std::filesystem::path>& files)
 {
     const int n = static_cast<int>(files.size());
+    const bool single = n == 1;
     window.button1.enabled = false;
-    window.button2.visible = true;
-    host.pumpMessages();
-    ResultsGrid& grid = window.grid;
-    grid.setRowCount(n + 1);
-    // Rows beyond those clearResultsGrid blanks may still hold an earlier run's values.
-    for (int row = 8; row <= n; ++row)
-        grid.setRow(row, {" ", " ", " ", " ", " ", " "});
+    if (!single) {
+        window.button2.visible = true;
+        host.pumpMessages();
+        ResultsGrid& grid = window.grid;
+        grid.setRowCount(n + 1);
+        // Rows beyond those clearResultsGrid blanks may still hold an earlier run's values.
+        for (int row = 8; row <= n; ++row)
+            grid.setRow(row, {" ", " ", " ", " ", " ", " "});
+        window.progressBar1 = ProgressState{true, 0, n, 0};
+    }
     host.setBusyCursor(true);
     run.amplitudes.assign(static_cast<std::size_t>(n), 0.0);
     run.imageResults.assign(static_cast<std::size_t>(n), tImageData{});
-    window.progressBar1 = ProgressState{true, 0, n, 0};
 
-    OutputPlan plan(run.overwrite, run.outputFolder, files);
-    for (int i = 0; i < n; ++i) {
-        const std::filesystem::path& file = files[static_cast<std::size_t>(i)];
-        ++run.fileCount;
-        tImageData& entry = run.imageResults.at(static_cast<std::size_t>(run.fileCount - 1));
-        run.outputFileName = plan.outputFor(file);
-        grid.setCell(0, run.fileCount, nameOf(file));
-        entry.image = nameOf(file);
-        // A file without a readable header is left with its name alone in its row, as
-        // is one whose correction this run has made already.
-        ImageOutcome outcome;
-        if (const auto refused = plan.claim(file)) {
-            host.errorBox(refusedInputMessage(file, *refused));
-            outcome = refusedInput(*refused);
-        } else if (readImageHeader(ws, file)) {
-            outcome = correctLoadedImage(ws, {window.edit1, window.edit2}, run.outputFileName);
-        }
-        entry.binning = outcome.binning;
-        showInGridRow(outcome, grid, run.fileCount);
-        fillResultsEntry(outcome, entry);
-        if (outcome.skip == ImageOutcome::Skip::badPhase) {
-            resetButtons();
-            return;
-        }
-        run.amplitudes.at(static_cast<std::size_t>(i)) =
-            outcome.handed() ? outcome.amplitude.value_or(failedAmplitude) : failedAmplitude;
-        window.progressBar1.position = i + 1;
-        if (outcome.stopsRun)
-            run.cancelRequested = true;
-        if (run.cancelRequested) {
-            resetButtons();
-            return;
-        }
+    // The phase fields are read once, as the run starts: the images are treated ahead of
+    // the rows that show them.
+    BatchSettings settings;
+    settings.phases = {window.edit1, window.edit2};
+    settings.amplitudeSetting = run.amplitudeSetting;
+    settings.jobs = jobs;
+    batch_ = std::make_shared<BatchRun>(files, OutputPlan(run.overwrite, run.outputFolder, files), settings);
+    batchStopped_ = false;
+    auto observer = std::make_shared<WindowObserver>(
+        *threads_, [this, single](std::size_t i, const ImageResult& result) { return showImage(single, i, result); });
+    threads_->start([batch = batch_, observer] { batch->run(*observer); },
+                    [this, n, single] {
+                        batch_.reset();
+                        if (!single && !batchStopped_) {
+                            showAmplitudeStatistics(run.amplitudes, 0, n - 1);
+                            if (run.amplitudeSetting == 0)
+                                window.button6.visible = true;
+                        }
+                        endRun(true);
+                    });
+}
+
+bool TForm1::showImage(bool single, std::size_t index, const ImageResult& result)
+{
+    const ImageOutcome& outcome = result.outcome;
+    const std::string name = nameOf(result.input);
+    // A file that cannot be opened ends the run, as a failure of Select Files itself.
+    if (outcome.skip == ImageOutcome::Skip::unreadable) {
+        if (!single)
+            window.grid.setCell(0, ++run.fileCount, name);
+        resetButtons();
+        host.errorBox(outcome.message + inProcedure("Button1Click"));
+        batchStopped_ = true;
+        return false;
     }
-    showAmplitudeStatistics(run.amplitudes, 0, n - 1);
-    if (ws.amplitudeSetting == 0)
-        window.button6.visible = true;
+    if (single) {
+        // A file without a header ends the single-file run before it shows anything.
+        if (outcome.skip == ImageOutcome::Skip::noHeader) {
+            showBoxes(host, outcome.reports);
+            return false;
+        }
+        window.grid.setRowCount(7);
+        window.grid.setCell(0, 1, name);
+        run.fileCount = 1;
+        if (outcome.skip == ImageOutcome::Skip::repeated || outcome.skip == ImageOutcome::Skip::replacesInput)
+            host.errorBox(result.input.string() + ": " + outcome.message + "; it is skipped.");
+        showBoxes(host, outcome.reports);
+        showInGridRow(outcome, window.grid, 1);
+        fillResultsEntry(outcome, run.imageResults[0]);
+        return false;
+    }
+
+    ++run.fileCount;
+    tImageData& entry = run.imageResults.at(static_cast<std::size_t>(run.fileCount - 1));
+    window.grid.setCell(0, run.fileCount, name);
+    entry.image = name;
+    // A file without a readable header is left with its name alone in its row, as is
+    // one whose correction this run has made already.
+    if (outcome.skip == ImageOutcome::Skip::repeated || outcome.skip == ImageOutcome::Skip::replacesInput)
+        host.errorBox(result.input.string() + ": " + outcome.message + "; it is skipped.");
+    showBoxes(host, outcome.reports);
+    entry.binning = outcome.binning;
+    showInGridRow(outcome, window.grid, run.fileCount);
+    fillResultsEntry(outcome, entry);
+    if (outcome.skip == ImageOutcome::Skip::badPhase) {
+        resetButtons();
+        batchStopped_ = true;
+        return false;
+    }
+    run.amplitudes.at(index) = outcome.handed() ? outcome.amplitude.value_or(failedAmplitude) : failedAmplitude;
+    window.progressBar1.position = static_cast<int>(index) + 1;
+    if (outcome.stopsRun)
+        run.cancelRequested = true;
+    if (run.cancelRequested) {
+        resetButtons();
+        batchStopped_ = true;
+        return false;
+    }
+    return true;
 }
 
 void TForm1::Button2Click()
@@ -402,30 +495,51 @@ void TForm1::Button2Click()
 
 void TForm1::Button7Click()
 {
-    exclusiveRun("Button7Click", [this] {
+    beginRun("Button7Click", [this] {
         run.cancelRequested = false;
         const auto files = host.openFiles(selectTitle, fitsFilter, false);
-        if (files.size() != 1)
-            return true;
-        host.setBusyCursor(true);
-        host.pumpMessages();
-        if (!loadFitsHeader(ws, files.front())) {
-            host.setBusyCursor(false);
-            return false;
+        if (files.size() != 1) {
+            endRun(true);
+            return;
         }
         host.setBusyCursor(true);
-        window.grid.setRowCount(7);
-        window.button1.enabled = false;
-        // The results are cut to one entry: saving them now would lose the batch's.
-        window.button6.visible = false;
-        run.imageResults.resize(1);
-        run.amplitudes.resize(1);
-        const PhaseOutcome outcome = searchLoadedPhase(ws);
-        if (outcome.result == PhaseOutcome::Result::found)
-            offerPhase(host, outcome.bands, outcome.search.phase,
-                       outcome.bands == Binning::unbinned ? window.edit1 : window.edit2, locations_.settingsFile);
-        host.setBusyCursor(false);
-        return true;
+        host.pumpMessages();
+        // The search runs away from the window; what it found, and every box it asked
+        // for, come back to the window's thread when it is done.
+        auto searched = std::make_shared<PhaseOutcome>();
+        auto openFailure = std::make_shared<std::optional<std::string>>();
+        threads_->start(
+            [file = files.front(), searched, openFailure] {
+                *openFailure = caughtFailure([&] { *searched = searchFilePhase(file); });
+            },
+            [this, searched, openFailure] {
+                if (*openFailure) {
+                    resetButtons();
+                    host.errorBox(**openFailure + inProcedure("Button7Click"));
+                    endRun(false);
+                    return;
+                }
+                const PhaseOutcome& outcome = *searched;
+                if (outcome.result == PhaseOutcome::Result::noHeader) {
+                    showBoxes(host, outcome.reports);
+                    host.setBusyCursor(false);
+                    endRun(false);
+                    return;
+                }
+                window.grid.setRowCount(7);
+                window.button1.enabled = false;
+                // The results are cut to one entry: saving them now would lose the batch's.
+                window.button6.visible = false;
+                run.imageResults.resize(1);
+                run.amplitudes.resize(1);
+                showBoxes(host, outcome.reports);
+                if (outcome.result == PhaseOutcome::Result::found)
+                    offerPhase(host, outcome.bands, outcome.search.phase,
+                               outcome.bands == Binning::unbinned ? window.edit1 : window.edit2,
+                               locations_.settingsFile);
+                host.setBusyCursor(false);
+                endRun(true);
+            });
     });
 }
 
@@ -474,8 +588,10 @@ void TForm1::StringGrid1DblClick()
 
 void TForm1::Button3Click()
 {
-    if (downloadUpdateClick(notices, host))
+    if (downloadUpdateClick(notices, host)) {
+        host.pumpMessages();
         window.updatePanel.visible = false;
+    }
 }
 void TForm1::Button4Click() { window.updatePanel.visible = false; }
 void TForm1::Button5Click() { window.messagePanel.visible = false; }

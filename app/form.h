@@ -2,15 +2,17 @@
 // results grid hooks and the menu. The Qt window shows `window` and forwards clicks.
 #pragma once
 
+#include "app/run_threads.h"
 #include "app/window_model.h"
 #include "core/host.h"
+#include "engine/batch.h"
 #include "core/program_folder.h"
-#include "fits/workspace.h"
 #include "online/online.h"
 #include "settings/settings.h"
 
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -19,17 +21,30 @@
 
 namespace kestrel {
 
-/// The state of the batch run in progress or last made.
+/// The state of the batch run in progress or last made. The window's thread alone
+/// reads and writes it.
 struct RunState {
     std::vector<tImageData> imageResults; // one entry per selected file, for Save Results
     std::vector<double> amplitudes;       // each file's amplitude, for the statistics
-    std::int32_t fileCount = 0;           // files started; the current file's grid row
+    std::int32_t fileCount = 0;           // files shown; the current file's grid row
     std::int32_t conversionCode = 0;      // status of the last field conversion
+    double amplitudeSetting = 0;          // the typed amplitude; 0: measure each image
     bool cancelRequested = false;
     bool overwrite = false; // every corrected file replaces its own input
     std::filesystem::path outputFolder;
-    std::filesystem::path outputFileName;
 };
+
+/// Cells 1 to 4 of an image's grid row, as the window shows the outcome: an image
+/// that was handed to a correction but not written reads "Failed" in its Temp cell.
+void showInGridRow(const ImageOutcome& outcome, ResultsGrid& grid, int row);
+
+/// The results entry's values from the outcome (name and binning are the run's).
+void fillResultsEntry(const ImageOutcome& outcome, tImageData& entry);
+
+/// The window's question "The Phase = N ..." (Yes preselected); on Yes the phase goes
+/// into `field` and the settings file, whose failure is reported as the search's.
+void offerPhase(Host& host, Binning bands, std::int32_t phase, std::string& field,
+                const std::filesystem::path& settingsFile);
 
 inline constexpr const char* fitsFilter = "FITS|*.FIT;*.FITS|All Files|*.*";
 inline constexpr const char* selectTitle = "Select FITS Image(s)";
@@ -76,7 +91,6 @@ public:
 
     Host& host;
     WindowModel window;
-    Workspace ws;
     RunState run;
     Notices notices;
     const FileLocations& locations() const { return locations_; }
@@ -84,6 +98,19 @@ public:
     /// True while a batch or phase run is in progress. A click that would start a
     /// second run or sort the grid is ignored meanwhile: the run writes cells by row.
     bool running() const { return running_; }
+
+    /// Where the runs do their work; unset, everything runs in turn on the calling
+    /// thread. The window's thread calls every handler below.
+    void setRunThreads(RunThreads& threads) { threads_ = &threads; }
+    /// Files treated at once by a batch run; 0, the default, one per core.
+    unsigned jobs = 0;
+    /// Stops the batch in progress, if any, before its next file: for a window that
+    /// goes away.
+    void stopRun()
+    {
+        if (batch_)
+            batch_->stop();
+    }
     /// True once the window may close: the settings were written by FormClose.
     bool closeDue() const { return closeDue_; }
 
@@ -146,12 +173,23 @@ public:
 private:
     /// Select Files' run; `chosen` stands in for the file dialog's answer when given.
     void batchRun(const std::optional<std::vector<std::filesystem::path>>& chosen);
-    void singleFileRun(const std::filesystem::path& file);
-    void multiFileRun(const std::vector<std::filesystem::path>& files);
+    /// The steps of Select Files before any file is treated; the files to treat, empty
+    /// when the run ends here (`leftIdle` false when it never left the idle state).
+    std::vector<std::filesystem::path> chooseBatch(const std::optional<std::vector<std::filesystem::path>>& chosen,
+                                                   bool& leftIdle);
+    /// Treats the files away from the window; each image's row and boxes come back to
+    /// the window's thread in input order, and the statistics once all are shown.
+    void startBatch(const std::vector<std::filesystem::path>& files);
+    /// One image of the batch on the window's thread: its row, its entry and its boxes.
+    /// False when the run ends after it.
+    bool showImage(bool single, std::size_t index, const ImageResult& result);
+    /// The end of a run on the window's thread: the idle state restored (unless the run
+    /// never left it), a close asked for meanwhile carried out, waiting notices shown.
+    void endRun(bool leftIdle);
     void runEnded();
-    /// Runs `body` as the one run in progress: ignored while another runs; the idle
-    /// state restored unless `body` returns false; a failure reported for `handler`.
-    template <class Body> void exclusiveRun(const char* handler, Body body);
+    /// Runs `body`, the first steps of a run, on the window's thread; a failure ends the
+    /// run with its report for `handler`. Ignored while another run is in progress.
+    template <class Body> void beginRun(const char* handler, Body body);
 
     void applyMessage(const std::vector<std::string>& lines);
     void applyUpdate(const UpdateNotice& notice);
@@ -163,6 +201,10 @@ private:
     /// Shows, in the order they came, the notices that waited for the window to be idle.
     void showPendingNotices();
 
+    InlineRunThreads inlineThreads_;
+    RunThreads* threads_ = &inlineThreads_;
+    std::shared_ptr<BatchRun> batch_; // the batch in progress
+    bool batchStopped_ = false;       // the batch in progress ended before its last file
     Downloader& downloader_;
     FileLocations locations_;
     MakerAddresses maker_;

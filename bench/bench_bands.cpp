@@ -61,27 +61,27 @@ struct Bench {
 /// A full unbinned frame in the workspace, as 16-bit samples or as floats.
 void fullFrame(Bench& b, SampleType type)
 {
-    b.ws.imageWidth = 4008;
-    b.ws.imageHeight = 2672;
+    b.ws.image.imageWidth = 4008;
+    b.ws.image.imageHeight = 2672;
     if (type == SampleType::int16)
-        b.ws.int16Pixels = skyFrame16(4008, 2672, 32);
+        b.ws.image.int16Pixels = skyFrame16(4008, 2672, 32);
     else
-        b.ws.floatPixels = skyFrame(4008, 2672, 32);
+        b.ws.image.floatPixels = skyFrame(4008, 2672, 32);
 }
 
 void columnMeans(benchmark::State& state, std::int32_t w, std::int32_t h, const BandGeometry& bands, bool reference)
 {
     Bench b;
-    b.ws.imageWidth = w;
-    b.ws.imageHeight = h;
-    b.ws.floatPixels = skyFrame(w, h, bands.period);
+    b.ws.image.imageWidth = w;
+    b.ws.image.imageHeight = h;
+    b.ws.image.floatPixels = skyFrame(w, h, bands.period);
     const double upper = 1.5 * getBackgroundFlux(b.ws, SampleType::float32);
     std::vector<long double> means(static_cast<std::size_t>(w - bands.window));
     for (auto _ : state) {
         if (reference) {
             benchmark::DoNotOptimize(reference::columnMeans(b.ws, bands.window, bands.lowerBound, upper));
         } else {
-            bandWindowMeans({b.ws.floatPixels, w, h}, bands, upper, means);
+            bandWindowMeans({b.ws.image.floatPixels, w, h}, bands, upper, means);
             benchmark::DoNotOptimize(means.data());
         }
     }
@@ -117,7 +117,7 @@ void BM_FindPhase1x1(benchmark::State& state, bool reference)
         if (reference) {
             benchmark::DoNotOptimize(reference::phaseScores(b.ws, 32, 1.333L, background));
         } else {
-            benchmark::DoNotOptimize(findBandPhase(b.ws.int16Image(), Binning::unbinned, background).scores.data());
+            benchmark::DoNotOptimize(findBandPhase(b.ws.image.int16Image(), Binning::unbinned, background).scores.data());
         }
     }
 }
@@ -139,16 +139,16 @@ void BM_CorrectFile1x1(benchmark::State& state)
     testing::writeFile(dir / "frame.fits", testing::headerRecords(testing::floatImageCards(4008, 2672)) +
                                                testing::floatData(skyFrame(4008, 2672, 32)));
     Bench b;
-    b.ws.phase = 8;
+    const ImageRun run{Binning::unbinned, 8, 0};
     // Peak memory of the corrections over what the process held before them.
     malloc_trim(0);
     const double before = statusBytes("VmRSS");
     std::ofstream("/proc/self/clear_refs") << "5";
     for (auto _ : state) {
         loadFitsHeader(b.ws, dir / "frame.fits");
-        b.ws.imageWidth = 4008;
-        b.ws.imageHeight = 2672;
-        fixFloat32Columns(b.ws, dir / "out.fits");
+        b.ws.image.imageWidth = 4008;
+        b.ws.image.imageHeight = 2672;
+        fixFloat32Columns(b.ws, run, std::make_shared<WholeFileWriter>(dir / "out.fits"));
         if (!b.host.boxes.empty())
             state.SkipWithError(b.host.boxes.front().text.c_str());
     }
@@ -167,13 +167,12 @@ void BM_ProfileFile1x1(benchmark::State& state)
     testing::writeFile(dir / "frame.fits", testing::headerRecords(testing::floatImageCards(4008, 2672)) +
                                                testing::floatData(skyFrame(4008, 2672, 32)));
     Bench b;
-    b.ws.binning = "1x1";
-    b.ws.phase = 8;
+    const ImageRun run{Binning::unbinned, 8, 0};
     for (auto _ : state) {
         loadFitsHeader(b.ws, dir / "frame.fits");
-        b.ws.imageWidth = 4008;
-        b.ws.imageHeight = 2672;
-        const ProfileOutcome out = profileFloat32Columns(b.ws);
+        b.ws.image.imageWidth = 4008;
+        b.ws.image.imageHeight = 2672;
+        const ProfileOutcome out = profileFloat32Columns(b.ws, run);
         if (!b.host.boxes.empty())
             state.SkipWithError(b.host.boxes.front().text.c_str());
         benchmark::DoNotOptimize(out.profile.residual);

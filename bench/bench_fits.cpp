@@ -44,7 +44,7 @@ void BM_LoadWriteFloat(benchmark::State& state)
     for (auto _ : state) {
         if (!loadFitsHeader(ws, input) || getTypeofFile(ws) != typeFloat32)
             state.SkipWithError("header not read");
-        ws.pixInsightImage = pixInsightFile(ws);
+        ws.image.pixInsightImage = pixInsightFile(ws);
         if (!loadAllImageDataFloat32(ws))
             state.SkipWithError("pixels not read");
         saveFloat32Fits(ws, output);

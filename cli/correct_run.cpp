@@ -94,48 +94,28 @@ std::filesystem::path outputFolderFor(const Options& o)
     return std::filesystem::absolute(o.files.front()).parent_path() / "kestrel";
 }
 
-/// One correct run: the files handed to workers in input order, the written files put
-/// in place by one writer thread, and the result lines printed in input order.
-class CorrectRun {
+/// One correct run: the batch of the engine, each file's line printed as the batch
+/// hands it over in input order, and a stop on a signal or a lost output.
+class CorrectRun : public BatchObserver {
 public:
-    CorrectRun(const Options& o, PhaseFields phases, std::filesystem::path settingsFile, OutputPlan plan)
-        : o_(o), phases_(std::move(phases)), settingsFile_(std::move(settingsFile)), plan_(std::move(plan)), n_(o.files.size()), outcomes_(n_), refused_(n_)
+    CorrectRun(const Options& o, std::filesystem::path settingsFile, BatchRun& batch)
+        : o_(o), settingsFile_(std::move(settingsFile)), batch_(batch), progress_(batch.size())
     {
-        // Which inputs may be written is settled here, in input order, so the answer
-        // does not depend on which worker comes first.
-        for (std::size_t i = 0; i < n_; ++i)
-            refused_[i] = plan_.claim(o.files[i]);
-        jobs_ = std::max(1u, std::min<unsigned>(o.jobs ? o.jobs : std::thread::hardware_concurrency(),
-                                                static_cast<unsigned>(n_)));
     }
 
     int run()
     {
-        StopSignals signals([this](int s) { stop(s); });
-        std::vector<std::thread> threads;
-        workersLeft_ = jobs_;
-        for (unsigned t = 0; t < jobs_; ++t)
-            threads.emplace_back([this] { work(); });
-        threads.emplace_back([this] { write(); });
-
-        std::size_t printed = printInOrder();
-        for (auto& t : threads)
-            t.join();
-        // After a stop, every file that was finished is reported, replaced ones first
-        // among them: they are all that the run did.
-        for (; printed < n_; ++printed)
-            if (outcomes_[printed])
-                report(printed);
-
-        bool allCorrected = true;
-        std::vector<tImageData> entries;
-        for (std::size_t i = 0; i < n_; ++i) {
-            allCorrected = allCorrected && outcomes_[i] && outcomes_[i]->succeeded();
-            if (outcomes_[i])
-                if (const auto entry = outcomes_[i]->entry(); entry && entry->measured)
-                    entries.push_back(*entry);
+        {
+            StopSignals signals([this](int s) {
+                stopSignal_ = s;
+                batch_.stop();
+            });
+            batch_.run(*this);
         }
-        int status = allCorrected ? 0 : 1;
+        std::vector<tImageData> entries;
+        for (const auto& [name, outcome] : measured_)
+            entries.push_back(resultsEntry(name, outcome));
+        int status = handedOver_ == batch_.size() && allCorrected_ ? 0 : 1;
         // Nothing measured (a typed amplitude, or nothing corrected): no results file.
         if (o_.csv && !entries.empty()) {
             try {
@@ -150,7 +130,7 @@ public:
             std::cerr << "kestrel-cli: " << outputFailureText(outputFailure_) << "; no further file was written\n";
             return 1;
         }
-        if (const int s = stopSignal()) {
+        if (const int s = stopSignal_.load()) {
             std::cerr << "kestrel-cli: stopped by signal " << s << " (" << strsignal(s)
                       << "); no further file was written\n";
             return 128 + s;
@@ -158,156 +138,58 @@ public:
         return status;
     }
 
-private:
-    void stop(int signal)
+    bool imageDone(std::size_t, ImageResult& result) override
     {
-        std::lock_guard lock(mutex_);
-        if (stopSignal_ == 0)
-            stopSignal_ = signal;
-        ready_.notify_all();
-        queued_.notify_all();
-        room_.notify_all();
-    }
-    int stopSignal()
-    {
-        std::lock_guard lock(mutex_);
-        return stopSignal_;
-    }
-
-    FileResult treat(std::size_t i, WorkerMemory& memory)
-    {
-        const std::filesystem::path& input = o_.files[i];
-        if (const auto& refused = refused_[i]) {
-            FileResult out;
-            out.name = input.filename().string();
-            out.outcome = refusedInput(*refused);
-            if (refused->kind == OutputPlan::Refusal::Kind::replacesInput)
-                out.outcome.message += "; give --overwrite to replace originals";
-            out.messages.push_back(out.outcome.message + "; it is skipped.");
-            return out;
-        }
-        return correctOne(input, plan_.outputFor(input), phases_, settingsFile_, o_.amplitude, memory, o_.verify);
-    }
-
-    void work()
-    {
-        WorkerMemory memory;
-        for (std::size_t i; (i = next_.fetch_add(1)) < n_;) {
-            if (stopSignal())
-                break;
-            FileResult outcome = treat(i, memory);
-            std::unique_lock lock(mutex_);
-            // A correction finished after the stop is dropped unwritten.
-            if (stopSignal_)
-                break;
-            if (outcome.commit) {
-                room_.wait(lock, [&] { return unwritten_.size() < maxUnwritten() || stopSignal_; });
-                if (stopSignal_)
-                    break;
-                unwritten_.emplace_back(i, std::move(outcome));
-                queued_.notify_one();
-            } else {
-                outcomes_[i] = std::move(outcome);
-                ready_.notify_all();
-            }
-        }
-        std::lock_guard lock(mutex_);
-        if (--workersLeft_ == 0)
-            queued_.notify_one();
-    }
-
-    // Written files wait here for their flush to disk and rename, which this one thread
-    // does in turn while the workers go on with their next images: a worker that waited
-    // for the disk itself would leave its core idle. The queue is short, so that only a
-    // few temporary files are open at a time.
-    void write()
-    {
-        for (;;) {
-            std::unique_lock lock(mutex_);
-            queued_.wait(lock, [&] { return !unwritten_.empty() || workersLeft_ == 0 || stopSignal_; });
-            if (stopSignal_) {
-                // Files not yet in place never will be; their temporary files go with them.
-                unwritten_.clear();
-                room_.notify_all();
-                queued_.wait(lock, [&] { return workersLeft_ == 0; });
-                return;
-            }
-            if (unwritten_.empty())
-                return;
-            auto [i, outcome] = std::move(unwritten_.front());
-            unwritten_.pop_front();
-            room_.notify_all();
-            lock.unlock();
-            outcome.finishWriting();
-            lock.lock();
-            outcomes_[i] = std::move(outcome);
-            ready_.notify_all();
-        }
-    }
-
-    /// Prints each result as soon as it and all before it are done; returns how many
-    /// were printed when the run ended or was stopped.
-    std::size_t printInOrder()
-    {
-        for (std::size_t i = 0; i < n_; ++i) {
-            {
-                std::unique_lock lock(mutex_);
-                ready_.wait(lock, [&] { return outcomes_[i].has_value() || stopSignal_; });
-                if (!outcomes_[i])
-                    return i;
-            }
-            report(i);
-            progress_.show(i + 1);
-        }
-        return n_;
-    }
-
-    void report(std::size_t i)
-    {
-        const FileResult& out = *outcomes_[i];
+        ++handedOver_;
+        if (result.outcome.skip == ImageOutcome::Skip::replacesInput)
+            result.outcome.message += "; give --overwrite to replace originals";
+        const ImageOutcome& outcome = result.outcome;
+        allCorrected_ = allCorrected_ && succeeded(result, o_.verify);
+        if (outcome.handed() && outcome.measured)
+            measured_.emplace_back(result.input.filename().string(), outcome);
         progress_.clearLine();
-        for (const auto& m : out.messages)
-            std::cerr << o_.files[i].filename().string() << ": " << m << "\n";
+        if (outcome.skip == ImageOutcome::Skip::repeated || outcome.skip == ImageOutcome::Skip::replacesInput)
+            std::cerr << result.input.filename().string() + ": " + outcome.message + "; it is skipped.\n";
+        reportBoxes(result.input, outcome, settingsFile_);
+        if (!result.residualFailure.empty())
+            std::cerr << result.input.filename().string() + ": the residual amplitude could not be measured: " +
+                             result.residualFailure + "\n";
+        const std::string line = resultLine(result, o_.verify);
         // An output that fails stops the run: a closed one (a reader that went away)
         // like a signal, any other failure (a full disk) as a failure of its own. The
         // lines that can no longer be printed there go to standard error.
         if (outputLost_) {
-            std::cerr << out.line() << "\n";
-            return;
+            std::cerr << line << "\n";
+            return true;
         }
-        std::cout << out.line() << "\n" << std::flush;
+        std::cout << line << "\n" << std::flush;
         if (const int error = outputError()) {
             outputLost_ = true;
             if (outputGone(error)) {
-                std::cerr << "kestrel-cli: the output was closed; " << out.line() << "\n";
-                stop(SIGPIPE);
+                std::cerr << "kestrel-cli: the output was closed; " << line << "\n";
+                stopSignal_ = SIGPIPE;
             } else {
-                std::cerr << "kestrel-cli: " << outputFailureText(error) << "; " << out.line() << "\n";
+                std::cerr << "kestrel-cli: " << outputFailureText(error) << "; " << line << "\n";
                 outputFailure_ = error;
-                stop(SIGPIPE);
             }
+            batch_.stop();
+            return false;
         }
+        progress_.show(handedOver_);
+        return true;
     }
 
-    std::size_t maxUnwritten() const { return 2 * static_cast<std::size_t>(jobs_); }
-
+private:
     const Options& o_;
-    PhaseFields phases_;
     std::filesystem::path settingsFile_;
-    OutputPlan plan_;
-    std::size_t n_;
-    unsigned jobs_ = 1;
-    std::vector<std::optional<FileResult>> outcomes_;
-    std::vector<std::optional<OutputPlan::Refusal>> refused_;
-    std::atomic<std::size_t> next_{0};
-    std::mutex mutex_;
-    std::condition_variable ready_, queued_, room_;
-    std::deque<std::pair<std::size_t, FileResult>> unwritten_;
-    unsigned workersLeft_ = 0;
-    int stopSignal_ = 0;
+    BatchRun& batch_;
+    Progress progress_;
+    std::size_t handedOver_ = 0;
+    bool allCorrected_ = true;
+    std::vector<std::pair<std::string, ImageOutcome>> measured_;
+    std::atomic<int> stopSignal_{0};
     bool outputLost_ = false;
     int outputFailure_ = 0; // the errno of an output that failed otherwise than closed
-    Progress progress_{n_};
 };
 
 } // namespace
@@ -348,7 +230,15 @@ int runCorrect(const Options& o, const FileLocations& where)
             return 1;
         }
     }
-    const int status = CorrectRun(o, std::move(phases), where.settingsFile, std::move(plan)).run();
+    BatchSettings settings;
+    settings.phases = std::move(phases);
+    settings.amplitudeSetting = o.amplitude;
+    settings.verify = o.verify;
+    settings.jobs = o.jobs;
+    // A file that fails or lacks its phase does not hold up the others.
+    settings.stopWhereOutcomeSays = false;
+    BatchRun batch(o.files, std::move(plan), std::move(settings));
+    const int status = CorrectRun(o, where.settingsFile, batch).run();
     // Folders this run made and left empty (nothing could be corrected) go again.
     if (madeFrom) {
         std::error_code ec;

@@ -20,11 +20,20 @@ namespace {
 
 int runPhase(const Options& o, const kestrel::FileLocations& where)
 {
-    const PhaseResult out = findPhaseOf(o.files.front());
-    for (const auto& m : out.messages)
-        std::cerr << o.files.front().filename().string() << ": " << m << "\n";
-    std::cout << out.line << "\n" << std::flush;
-    if (out.status != FileResult::Status::corrected)
+    const std::filesystem::path& input = o.files.front();
+    PhaseOutcome out;
+    try {
+        out = searchFilePhase(input);
+    } catch (const std::exception& e) {
+        // A file that cannot be opened.
+        std::cerr << input.filename().string() << ": " << failureMessage(e) << "\n";
+        std::cout << fieldText(input.filename().string()) << "\t\t\tfailed: " << fieldText(failureMessage(e)) << "\n"
+                  << std::flush;
+        return 1;
+    }
+    reportBoxes(input, out.reports);
+    std::cout << phaseLine(input, out) << "\n" << std::flush;
+    if (out.result != PhaseOutcome::Result::found)
         return 1;
     // A phase that nobody could read is not stored either.
     if (outputError())
@@ -34,7 +43,7 @@ int runPhase(const Options& o, const kestrel::FileLocations& where)
         // A phase that was not stored must not let a script go on to correct a night
         // with the old one.
         try {
-            storePhase(where.settingsFile, out.outcome->bands, out.outcome->search.phase);
+            storePhase(where.settingsFile, out.bands, out.search.phase);
         } catch (const std::exception& e) {
             std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
             return 1;

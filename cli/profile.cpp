@@ -80,15 +80,15 @@ bool drawn(const plot::Chart& chart, const std::filesystem::path& file)
     }
 }
 
-void printProfile(const FileResult& file, const BandProfile& p)
+void printProfile(const std::string& name, const ImageOutcome& outcome, const BandProfile& p)
 {
-    std::cout << fieldText(file.name) << "\t" << file.outcome.binning << "\tphase " << p.phase << "\tcolumns "
-              << p.columns.first << " to " << p.columns.last << "\n"
+    std::cout << fieldText(name) << "\t" << outcome.binning << "\tphase " << p.phase << "\tcolumns " << p.columns.first
+              << " to " << p.columns.last << "\n"
               << "position\tbefore\tafter\n";
     for (std::size_t q = 0; q < p.before.size(); ++q)
         std::cout << q << "\t" << threeDecimals(p.before[q]) << "\t" << threeDecimals(p.after[q]) << "\n";
-    std::cout << "amplitude\t" << threeDecimals(file.outcome.amplitude.value_or(0)) << "\tresidual\t" << threeDecimals(p.residual)
-              << "\n";
+    std::cout << "amplitude\t" << threeDecimals(outcome.amplitude.value_or(0)) << "\tresidual\t"
+              << threeDecimals(p.residual) << "\n";
 }
 
 } // namespace
@@ -104,35 +104,35 @@ int runProfile(const Options& o, const std::filesystem::path& settingsFile)
     }
     int status = 0;
     for (std::size_t i = 0; i < o.files.size(); ++i) {
-        const ProfileResult out = profileOne(o.files[i], phases, settingsFile, o.amplitude);
-        for (const auto& m : out.file.messages)
-            std::cerr << o.files[i].filename().string() << ": " << m << "\n";
+        ImageResult file;
+        file.input = o.files[i];
+        const ProfileOutcome out = profileFile(o.files[i], phases, o.amplitude);
+        file.outcome = out.image;
+        reportBoxes(file.input, file.outcome, settingsFile);
         if (i > 0)
             std::cout << "\n";
-        if (out.file.status != FileResult::Status::corrected) {
+        if (file.outcome.result != ImageOutcome::Result::corrected) {
             // The correction's own line says why: skipped or failed, and the values read.
-            std::cout << out.file.line() << "\n" << std::flush;
+            std::cout << resultLine(file, false) << "\n" << std::flush;
             status = 1;
             continue;
         }
-        printProfile(out.file, out.profile);
+        const std::string name = file.input.filename().string();
+        printProfile(name, file.outcome, out.profile);
         std::cout << std::flush;
-        if (o.plot && !drawn(profileChart(out.file.name, out.file.outcome.binning, out.profile,
-                                          out.file.outcome.amplitude.value_or(0)),
+        if (o.plot && !drawn(profileChart(name, file.outcome.binning, out.profile, file.outcome.amplitude.value_or(0)),
                              *o.plot))
             status = 1;
     }
     return status;
 }
 
-int showPhaseScores(const Options& o, const PhaseResult& found)
+int showPhaseScores(const Options& o, const PhaseOutcome& found)
 {
-    if (!found.outcome)
-        return 0;
-    const PhaseSearch& s = found.outcome->search;
+    const PhaseSearch& s = found.search;
     double margin = 0;
     try {
-        margin = phaseMargin(s.scores, s.phase, bandGeometry(found.outcome->bands).window);
+        margin = phaseMargin(s.scores, s.phase, bandGeometry(found.bands).window);
     } catch (const std::exception& e) {
         std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
         return 1;
@@ -142,7 +142,7 @@ int showPhaseScores(const Options& o, const PhaseResult& found)
             std::cout << p << "\t" << threeDecimals(static_cast<double>(s.scores[p])) << "\n";
         std::cout << "margin\t" << threeDecimals(margin) << "\n" << std::flush;
     }
-    if (o.plot && !drawn(scoresChart(o.files.front().filename().string(), *found.outcome, margin), *o.plot))
+    if (o.plot && !drawn(scoresChart(o.files.front().filename().string(), found, margin), *o.plot))
         return 1;
     return 0;
 }

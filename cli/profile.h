@@ -17,6 +17,6 @@ int runProfile(const Options& o, const std::filesystem::path& settingsFile);
 
 /// After a found phase: its scores and margin (--scores) and their plot (--plot).
 /// Returns 0, or 1 when the plot could not be written.
-int showPhaseScores(const Options& o, const PhaseResult& found);
+int showPhaseScores(const Options& o, const PhaseOutcome& found);
 
 } // namespace kestrel::cli

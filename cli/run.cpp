@@ -1,30 +1,13 @@
 #include "cli/run.h"
 
-#include "analysis/analysis.h"
-#include "cli/console_host.h"
 #include "core/numbers.h"
+#include "settings/settings.h"
 
+#include <iostream>
 #include <utility>
 
 namespace kestrel::cli {
 namespace {
-
-// Lends the worker's pixel buffer to the file's workspace and takes it back, with the
-// capacity the loader gave it, however the file ends.
-class BorrowedPixels {
-public:
-    BorrowedPixels(Workspace& ws, WorkerMemory& memory) : ws_(ws), memory_(memory)
-    {
-        ws_.floatPixels.swap(memory_.floatPixels);
-    }
-    ~BorrowedPixels() { ws_.floatPixels.swap(memory_.floatPixels); }
-    BorrowedPixels(const BorrowedPixels&) = delete;
-    BorrowedPixels& operator=(const BorrowedPixels&) = delete;
-
-private:
-    Workspace& ws_;
-    WorkerMemory& memory_;
-};
 
 std::string joinFields(const std::vector<std::string>& fields)
 {
@@ -37,24 +20,25 @@ std::string joinFields(const std::vector<std::string>& fields)
     return line;
 }
 
-FileResult::Status statusOf(const ImageOutcome& outcome)
+enum class Status { corrected, skipped, failed };
+
+Status statusOf(const ImageOutcome& outcome)
 {
     switch (outcome.result) {
     case ImageOutcome::Result::corrected:
-        return FileResult::Status::corrected;
+        return Status::corrected;
     case ImageOutcome::Result::skipped:
-        return FileResult::Status::skipped;
+        return Status::skipped;
     case ImageOutcome::Result::notCorrected:
     case ImageOutcome::Result::failed:
         break;
     }
-    return FileResult::Status::failed;
+    return Status::failed;
 }
 
-std::string correctionRoutine(const std::string& binning)
-{
-    return binning == "2x2" ? "fixFloat32Columns2x2" : "fixFloat32Columns";
-}
+/// The outcome's own words for an image that was not corrected: why it was skipped, or
+/// the failure's report. What the routines showed in boxes is on standard error.
+std::string reasonOf(const ImageOutcome& o) { return o.message.empty() ? std::string("image not measured") : o.message; }
 
 } // namespace
 
@@ -88,26 +72,9 @@ std::string fieldText(std::string_view text)
     return out;
 }
 
-void FileResult::finishWriting()
+std::string resultLine(const ImageResult& r, bool verify)
 {
-    if (!commit)
-        return;
-    try {
-        commit();
-    } catch (const std::exception& e) {
-        const std::string message = failureMessage(e) + inFunction(correctionRoutine(outcome.binning).c_str());
-        status = Status::failed;
-        outcome.result = ImageOutcome::Result::failed;
-        outcome.message = message;
-        messages.push_back(message);
-        residual.reset();
-    }
-    commit = nullptr;
-}
-
-std::string FileResult::line() const
-{
-    const ImageOutcome& o = outcome;
+    const ImageOutcome& o = r.outcome;
     std::string temperature, amplitude;
     if (o.handed() && o.result != ImageOutcome::Result::corrected) {
         temperature = "Failed";
@@ -116,7 +83,7 @@ std::string FileResult::line() const
         amplitude = formatFixedTrimmed(o.amplitude.value_or(0), 3, 7);
     }
     std::string result;
-    switch (status) {
+    switch (statusOf(o)) {
     case Status::corrected:
         result = "corrected";
         break;
@@ -124,103 +91,45 @@ std::string FileResult::line() const
         result = "skipped: " + o.message;
         break;
     case Status::failed:
-        result = "failed: " + (o.message.empty() ? std::string("image not measured") : o.message);
+        result = "failed: " + reasonOf(o);
         break;
     }
-    std::vector<std::string> fields{fieldText(name), o.binning, o.background ? formatFixedTrimmed(*o.background, 2) : "",
-                                    o.exposure ? std::to_string(*o.exposure) : "", temperature, amplitude,
+    std::vector<std::string> fields{fieldText(r.input.filename().string()),
+                                    o.binning,
+                                    o.background ? formatFixedTrimmed(*o.background, 2) : "",
+                                    o.exposure ? std::to_string(*o.exposure) : "",
+                                    temperature,
+                                    amplitude,
                                     fieldText(result)};
     if (verify)
-        fields.push_back(residual ? threeDecimals(*residual) : "");
+        fields.push_back(r.residual ? threeDecimals(*r.residual) : "");
     return joinFields(fields);
 }
 
-bool FileResult::succeeded() const { return status == Status::corrected && (!verify || residual); }
-
-std::optional<tImageData> FileResult::entry() const
+bool succeeded(const ImageResult& r, bool verify)
 {
-    if (!outcome.handed())
-        return std::nullopt;
-    tImageData entry;
-    entry.image = name;
-    entry.binning = outcome.binning;
-    fillResultsEntry(outcome, entry);
-    return entry;
+    return r.outcome.result == ImageOutcome::Result::corrected && (!verify || r.residual);
 }
 
-namespace {
-
-/// Reads the header of `input` and treats the image with `treat`; an unreadable file
-/// or one without a header ends as such.
-template <class Treat>
-void treatFile(const std::filesystem::path& input, const std::filesystem::path& settingsFile, Workspace& ws,
-               ConsoleHost& host, FileResult& out, Treat treat)
+void reportBoxes(const std::filesystem::path& input, const std::vector<BoxReport>& reports, const std::string& hint)
 {
-    out.name = input.filename().string();
-    try {
-        if (readImageHeader(ws, input)) {
-            out.outcome = treat();
-        } else {
-            out.outcome.skip = ImageOutcome::Skip::noHeader;
-            out.outcome.message = "no readable FITS header";
-        }
-    } catch (const std::exception& e) {
-        host.messages.push_back(failureMessage(e));
-        out.outcome = ImageOutcome{};
-        out.outcome.result = ImageOutcome::Result::failed;
-        out.outcome.skip = ImageOutcome::Skip::unreadable;
-        out.outcome.message = failureMessage(e);
-    }
-    out.status = statusOf(out.outcome);
-    // The reason for an image that could not be measured is the loader's own report.
-    if (out.outcome.result == ImageOutcome::Result::notCorrected && out.outcome.message.empty() &&
-        !host.messages.empty())
-        out.outcome.message = host.messages.back();
-    if (out.outcome.skip == ImageOutcome::Skip::badPhase && !host.messages.empty())
-        host.messages.back() += " Give it with --phase-" + out.outcome.binning + " N or set it in the settings file " +
-                                settingsFile.string() + ".";
+    const std::string name = input.filename().string();
+    std::string lines;
+    for (const BoxReport& box : reports)
+        lines += name + ": " + (box.kind == BoxKind::general ? generalErrorText(box.text) : box.text) + "\n";
+    if (!hint.empty())
+        lines += name + ": " + hint + "\n";
+    std::cerr << lines;
 }
 
-} // namespace
-
-FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputPath,
-                      const PhaseFields& phases, const std::filesystem::path& settingsFile, double amplitudeSetting,
-                      WorkerMemory& memory, bool verify)
+void reportBoxes(const std::filesystem::path& input, const ImageOutcome& outcome,
+                 const std::filesystem::path& settingsFile)
 {
-    ConsoleHost host;
-    Workspace ws(host);
-    BorrowedPixels pixels(ws, memory);
-    ws.amplitudeSetting = amplitudeSetting;
-
-    FileResult out;
-    out.verify = verify;
-    const CommitStrategy later = [&out](std::function<void()> commit) { out.commit = std::move(commit); };
-    treatFile(input, settingsFile, ws, host, out, [&] { return correctLoadedImage(ws, phases, outputPath, later); });
-    if (verify && out.status == FileResult::Status::corrected) {
-        try {
-            out.residual = writtenResidualAmplitude(ws, out.outcome);
-        } catch (const std::exception& e) {
-            host.messages.push_back("the residual amplitude could not be measured: " + failureMessage(e));
-        }
-    }
-    out.messages = std::move(host.messages);
-    return out;
-}
-
-ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases,
-                         const std::filesystem::path& settingsFile, double amplitudeSetting)
-{
-    ConsoleHost host;
-    Workspace ws(host);
-    ws.amplitudeSetting = amplitudeSetting;
-    ProfileResult out;
-    treatFile(input, settingsFile, ws, host, out.file, [&] {
-        ProfileOutcome profiled = profileLoadedImage(ws, phases);
-        out.profile = std::move(profiled.profile);
-        return profiled.image;
-    });
-    out.file.messages = std::move(host.messages);
-    return out;
+    std::string hint;
+    if (outcome.skip == ImageOutcome::Skip::badPhase)
+        hint = "Give it with --phase-" + outcome.binning + " N or set it in the settings file " +
+               settingsFile.string() + ".";
+    reportBoxes(input, outcome.reports, hint);
 }
 
 PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settingsFile)
@@ -234,40 +143,23 @@ PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settin
     return {field(o.phase1x1, "1x1phase"), field(o.phase2x2, "2x2phase")};
 }
 
-PhaseResult findPhaseOf(const std::filesystem::path& input)
+std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& outcome)
 {
-    ConsoleHost host;
-    Workspace ws(host);
-    PhaseResult out;
-    const std::string name = fieldText(input.filename().string());
-    auto finish = [&](FileResult::Status status, const std::string& binning, const std::string& field) {
-        out.status = status;
-        out.line = name + "\t" + binning + "\t" + field;
-        out.messages = std::move(host.messages);
-        return out;
-    };
-    try {
-        if (!loadFitsHeader(ws, input))
-            return finish(FileResult::Status::skipped, "", "\tskipped: no readable FITS header");
-    } catch (const std::exception& e) {
-        host.messages.push_back(failureMessage(e));
-        return finish(FileResult::Status::failed, "", "\tfailed: " + fieldText(failureMessage(e)));
-    }
-    const PhaseOutcome outcome = searchLoadedPhase(ws);
-    out.outcome = outcome;
+    const std::string name = fieldText(input.filename().string()) + "\t";
     switch (outcome.result) {
     case PhaseOutcome::Result::found:
-        return finish(FileResult::Status::corrected, outcome.binning, std::to_string(outcome.search.phase));
+        return name + outcome.binning + "\t" + std::to_string(outcome.search.phase);
+    case PhaseOutcome::Result::noHeader:
+        return name + "\t\tskipped: no readable FITS header";
     case PhaseOutcome::Result::notType:
     case PhaseOutcome::Result::otherWidth:
-        return finish(FileResult::Status::skipped, outcome.binning, "\tskipped: " + outcome.message);
+        return name + outcome.binning + "\t\tskipped: " + outcome.message;
     case PhaseOutcome::Result::loadFailed:
-        return finish(FileResult::Status::failed, outcome.binning,
-                      "\tfailed: " + fieldText(host.messages.empty() ? outcome.message : host.messages.back()));
+        return name + outcome.binning + "\t\tfailed: " + fieldText(outcome.message);
     case PhaseOutcome::Result::failed:
         break;
     }
-    return finish(FileResult::Status::failed, outcome.binning, "\tfailed: " + fieldText(outcome.message));
+    return name + outcome.binning + "\t\tfailed: " + fieldText(outcome.message);
 }
 
 } // namespace kestrel::cli

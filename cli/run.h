@@ -1,78 +1,40 @@
-// One file through the correction or the phase search, as the window's runs treat it,
-// each in a workspace of its own so that files can run in parallel.
+// How kestrel-cli shows what became of a file: the result line on standard output, the
+// boxes the window would have shown as lines on standard error.
 #pragma once
 
-#include "app/batch.h"
 #include "cli/options.h"
+#include "engine/batch.h"
 
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrel::cli {
 
-struct FileResult {
-    enum class Status { corrected, skipped, failed } status = Status::skipped;
-    std::string name;                  // the input's file name
-    ImageOutcome outcome;              // what became of the image
-    std::vector<std::string> messages; // what the window would have shown in boxes
-    /// The written file's flush and rename, still to run when set (see correctOne).
-    std::function<void()> commit;
-    /// --verify: the line ends in the residual amplitude of the written image, which
-    /// is empty when it could not be measured (the reason is in `messages`).
-    bool verify = false;
-    std::optional<double> residual;
+/// The tab-separated result line of a file of `correct` (or of a `profile` that could
+/// not be taken), without line end. With `verify` it ends in the residual amplitude.
+std::string resultLine(const ImageResult& result, bool verify);
 
-    /// Runs the pending flush and rename; a failure turns the result into the window's
-    /// report of it.
-    void finishWriting();
-    /// The tab-separated result line, without line end.
-    std::string line() const;
-    /// The results entry for the CSV export, when the image was measured.
-    std::optional<tImageData> entry() const;
-    /// Corrected and written, and with --verify its residual measured.
-    bool succeeded() const;
-};
+/// Corrected and written, and with `verify` its residual measured.
+bool succeeded(const ImageResult& result, bool verify);
 
-/// Memory that one worker keeps from file to file. A frame's pixels take tens of
-/// megabytes, and fresh pages for every frame cost about as much as reading it.
-struct WorkerMemory {
-    std::vector<float> floatPixels;
-};
-
-/// Corrects one file into `outputPath`. The corrected file is left unnamed: the caller
-/// runs the result's finishWriting, on any thread, for it to appear. With `verify` the
-/// residual amplitude of the image as written is measured (writtenResidualAmplitude).
-/// `settingsFile` is named in the hint of an image whose phase is unknown.
-FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputPath,
-                      const PhaseFields& phases, const std::filesystem::path& settingsFile, double amplitudeSetting,
-                      WorkerMemory& memory, bool verify = false);
-
-/// What the profile of one file came to: `file` as correctOne's, without a write.
-struct ProfileResult {
-    FileResult file;
-    BandProfile profile; // when file.status is corrected
-};
-
-/// The profile of one file (profileLoadedImage); nothing is written.
-ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases,
-                         const std::filesystem::path& settingsFile, double amplitudeSetting);
-
-struct PhaseResult {
-    FileResult::Status status = FileResult::Status::skipped;
-    std::string line;
-    std::vector<std::string> messages;
-    std::optional<PhaseOutcome> outcome;
-};
+/// The one reporter of kestrel-cli: every box of the outcome as a line "NAME: TEXT" on
+/// standard error, in order, followed by what the command line can do about it (the
+/// hint for a phase that is missing, naming `settingsFile`). Whole lines at once, so
+/// that files treated in parallel never interleave.
+void reportBoxes(const std::filesystem::path& input, const ImageOutcome& outcome,
+                 const std::filesystem::path& settingsFile);
+void reportBoxes(const std::filesystem::path& input, const std::vector<BoxReport>& reports,
+                 const std::string& hint = {});
 
 /// The phase fields from the options, else from the settings file's keys (empty when a
 /// key is missing). Throws a Failure when the settings file cannot be read.
 PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settingsFile);
 
-/// Finds the band phase of one 16-bit file.
-PhaseResult findPhaseOf(const std::filesystem::path& input);
+/// The line of `phase`: name, binning and phase, or why there is none.
+std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& outcome);
 
 /// A level, amplitude or margin with three decimals. A value that rounds to zero reads
 /// 0.000: a residual of -0.0004 is no sign of over-correction.

@@ -42,4 +42,10 @@ void showBox(Host& host, BoxKind kind, const std::string& text)
     }
 }
 
+void showBoxes(Host& host, const std::vector<BoxReport>& reports)
+{
+    for (const BoxReport& r : reports)
+        showBox(host, r.kind, r.text);
+}
+
 } // namespace kestrel

@@ -134,10 +134,10 @@ WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination)
         if (!S_ISREG(st.st_mode))
             throw Failure(cannotWrite(destination_, "not a regular file"));
         if (isWriteProtected(target_))
-            throw Failure(cannotWrite(destination_, "the file is write-protected"));
+            throw OriginalKept(cannotWrite(destination_, "the file is write-protected"));
         // The replacement keeps the original's owner; only root may give a file away.
         if (st.st_uid != ::geteuid() && ::geteuid() != 0)
-            throw Failure(cannotWrite(destination_, ownedByOther(st.st_uid)));
+            throw OriginalKept(cannotWrite(destination_, ownedByOther(st.st_uid)));
     }
     const FileSystemCalls& calls = fileSystemCalls();
     const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
@@ -214,10 +214,10 @@ void WholeFileWriter::commit()
         if (calls.fchown(fd_, st.st_uid, st.st_gid) != 0) {
             if (errno != EPERM)
                 fail(errno);
-            throw Failure(cannotWrite(destination_, st.st_uid != ::geteuid()
-                                                        ? ownedByOther(st.st_uid)
-                                                        : "its group " + std::to_string(st.st_gid) +
-                                                              " cannot be kept; it is not replaced"));
+            throw OriginalKept(cannotWrite(destination_, st.st_uid != ::geteuid()
+                                                             ? ownedByOther(st.st_uid)
+                                                             : "its group " + std::to_string(st.st_gid) +
+                                                                   " cannot be kept; it is not replaced"));
         }
     }
     if (calls.fchmod(fd_, mode) != 0)

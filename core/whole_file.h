@@ -8,6 +8,8 @@
 // a process that dies on the way leaves no unnamed file behind.
 #pragma once
 
+#include "core/failure.h"
+
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -22,6 +24,14 @@ namespace kestrel {
 std::string cannotWrite(const std::filesystem::path& file, const std::string& reason);
 /// "Cannot read FILE: REASON".
 std::string cannotRead(const std::filesystem::path& file, const std::string& reason);
+
+/// A file that is not replaced because its owner protected it (no write permission for
+/// anybody) or because it belongs to another user: an original kept on purpose, not a
+/// failure of the disk.
+class OriginalKept : public Failure {
+public:
+    using Failure::Failure;
+};
 
 /// The file a path finally names: symbolic links followed (a dangling link names the
 /// file it would point to); the path itself when it is no link.

@@ -16,112 +16,70 @@ namespace kestrel {
 
 namespace {
 
-/// What the two binnings' routines differ in besides their band geometry.
-struct CorrectionRoutine {
-    const BandGeometry& bands;
-    const char* name; // in failure reports
-};
-
-const CorrectionRoutine unbinnedRoutine{unbinnedBands, "fixFloat32Columns"};
-const CorrectionRoutine binnedRoutine{binned2x2Bands, "fixFloat32Columns2x2"};
-
-void fillColumnMeans(Workspace& ws, const BandGeometry& bands)
-{
-    const ImageView<float> image = ws.floatImage();
-    if (image.width < bands.window)
-        failRange();
-    ws.columnMeans.assign(static_cast<std::size_t>(image.width - bands.window), 0.0L);
-    bandWindowMeans(ImageView<const float>{image.pixels, image.width, image.height}, bands, ws.backgroundFlux,
-                    ws.columnMeans);
-}
-
-double measuredAmplitude(Workspace& ws, const BandGeometry& bands)
-{
-    ws.bandCount = bandCountOf(ws.imageWidth, bands);
-    const double amplitude = bandAmplitude(ws.columnMeans, bands, ws.imageWidth, ws.phase);
-    ws.host.pumpMessages();
-    return amplitude;
-}
-
-void correctOffsetBands(Workspace& ws, const BandGeometry& bands)
-{
-    addToOffsetBands(ws.floatImage(), bands, ws.phase, ws.amplitude);
-    ws.host.pumpMessages();
-}
-
 /// The samples of the loaded image, or why it cannot be measured: its load failed (the
 /// loader has shown why) or it holds fewer samples than its header's size.
-std::string unmeasurableReason(const Workspace& ws, bool loaded)
+std::string unmeasurableReason(const Image& image, bool loaded)
 {
     if (!loaded)
         return "the image data could not be read";
     const std::uint64_t expected =
-        ws.imageWidth > 0 && ws.imageHeight > 0
-            ? static_cast<std::uint64_t>(ws.imageWidth) * static_cast<std::uint64_t>(ws.imageHeight)
+        image.imageWidth > 0 && image.imageHeight > 0
+            ? static_cast<std::uint64_t>(image.imageWidth) * static_cast<std::uint64_t>(image.imageHeight)
             : 0;
     if (expected == 0)
-        return "the header gives no image size (NAXIS1 " + std::to_string(ws.imageWidth) + ", NAXIS2 " +
-               std::to_string(ws.imageHeight) + ")";
-    if (expected > ws.floatPixels.size())
-        return "the data hold " + std::to_string(ws.floatPixels.size()) + " samples, fewer than the " +
-               std::to_string(expected) + " of NAXIS1 x NAXIS2 (" + std::to_string(ws.imageWidth) + " x " +
-               std::to_string(ws.imageHeight) + ")";
+        return "the header gives no image size (NAXIS1 " + std::to_string(image.imageWidth) + ", NAXIS2 " +
+               std::to_string(image.imageHeight) + ")";
+    if (expected > image.floatPixels.size())
+        return "the data hold " + std::to_string(image.floatPixels.size()) + " samples, fewer than the " +
+               std::to_string(expected) + " of NAXIS1 x NAXIS2 (" + std::to_string(image.imageWidth) + " x " +
+               std::to_string(image.imageHeight) + ")";
     return "";
 }
 
-const CorrectionRoutine& routineFor(const Workspace& ws)
+ImageView<const float> constView(Image& image)
 {
-    return ws.binning == "2x2" ? binnedRoutine : unbinnedRoutine;
-}
-
-/// The window means of the whole image into columnMeans, and the amplitude from them.
-double measureFromTable(Workspace& ws, const BandGeometry& bands)
-{
-    fillColumnMeans(ws, bands);
-    ws.host.pumpMessages();
-    return measuredAmplitude(ws, bands);
+    const ImageView<float> view = image.floatImage();
+    return {view.pixels, view.width, view.height};
 }
 
 /// The steps before the correction: load, temperature, exposure, background and the
-/// amplitude, typed or measured by `measure` (with backgroundFlux the upper bound), into
-/// the workspace and `out`. False when the image is not to be corrected (`out` says
-/// why). Throws.
-template <class Measure> bool loadAndMeasure(Workspace& ws, ImageOutcome& out, Measure measure)
+/// amplitude, typed or measured by `measure` (given the upper sample bound), into `out`.
+/// False when the image is not to be corrected (`out` says why). Throws.
+template <class Measure> bool loadAndMeasure(Workspace& ws, const ImageRun& run, ImageOutcome& out, Measure measure)
 {
     const bool loaded = loadAllImageDataFloat32(ws);
-    ws.ccdTemperature = roundToInt32(getTemp(ws));
-    out.temperature = ws.ccdTemperature;
+    out.temperature = roundToInt32(getTemp(ws));
     out.exposure = getExposure(ws);
 
     // An image that cannot be measured is marked failed and the run goes on.
-    if (const std::string reason = unmeasurableReason(ws, loaded); !reason.empty()) {
-        ws.amplitude = failedAmplitude;
+    if (const std::string reason = unmeasurableReason(ws.image, loaded); !reason.empty()) {
+        out.amplitude = failedAmplitude;
         out.result = ImageOutcome::Result::notCorrected;
         out.message = reason;
         return false;
     }
-    ws.backgroundFlux = getBackgroundFlux(ws, SampleType::float32);
-    out.background = ws.backgroundFlux;
-    if (ws.amplitudeSetting != 0.0) {
-        ws.amplitude = ws.amplitudeSetting;
+    out.background = getBackgroundFlux(ws, SampleType::float32);
+    if (run.amplitudeSetting != 0.0) {
+        out.amplitude = run.amplitudeSetting;
     } else {
-        ws.backgroundFlux = upperSampleBound(ws.backgroundFlux);
-        ws.amplitude = measure();
+        out.amplitude = measure(upperSampleBound(*out.background));
         out.measured = true;
     }
-    out.amplitude = ws.amplitude;
-    if (ws.amplitude == failedAmplitude) {
+    if (*out.amplitude == failedAmplitude) {
         out.result = ImageOutcome::Result::notCorrected;
         return false;
     }
     return true;
 }
 
-/// Runs `steps` under the routine's failure report: a failure is shown in a box and
+/// Runs `steps` under the routine's failure report: a failure is reported in a box and
 /// ends the outcome as failed, and a run over several files stops after it.
-template <class Steps> void reportedSteps(Workspace& ws, const char* routine, ImageOutcome& out, Steps steps)
+template <class Steps> void reportedSteps(Workspace& ws, const ImageRun& run, const char* routine, ImageOutcome& out,
+                                          Steps steps)
 {
-    out.binning = ws.binning;
+    out.binning = binningText(run.binning);
+    out.routine = routine;
+    out.phase = run.phase;
     out.result = ImageOutcome::Result::failed;
     if (const auto failure = caughtFailure(steps)) {
         out.result = ImageOutcome::Result::failed;
@@ -129,21 +87,6 @@ template <class Steps> void reportedSteps(Workspace& ws, const char* routine, Im
         out.stopsRun = true;
         ws.host.errorBox(out.message);
     }
-    ws.host.pumpMessages();
-}
-
-ImageOutcome correctImage(Workspace& ws, const std::filesystem::path& outputPath, const CorrectionRoutine& routine,
-                          const CommitStrategy& commit)
-{
-    ImageOutcome out;
-    reportedSteps(ws, routine.name, out, [&] {
-        if (!loadAndMeasure(ws, out, [&] { return measureFromTable(ws, routine.bands); }))
-            return;
-        correctOffsetBands(ws, routine.bands);
-        saveFloat32Fits(ws, outputPath, commit);
-        out.result = ImageOutcome::Result::corrected;
-    });
-    return out;
 }
 
 } // namespace
@@ -193,35 +136,31 @@ void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::in
 
 double upperSampleBound(double background) { return toDouble(static_cast<Extended>(background) * 1.5L); }
 
-ProfileOutcome profileFloat32Columns(Workspace& ws)
+ProfileOutcome profileFloat32Columns(Workspace& ws, const ImageRun& run)
 {
     ProfileOutcome result;
-    const BandGeometry& bands = routineFor(ws).bands;
-    reportedSteps(ws, "profileFloat32Columns", result.image, [&] {
+    const BandGeometry& bands = run.bands();
+    reportedSteps(ws, run, "profileFloat32Columns", result.image, [&] {
         // The amplitude comes from the same pass as the profile; it is the table's, bit
         // for bit, and fails where the table would.
-        auto view = [&ws] {
-            const ImageView<float> image = ws.floatImage();
-            return ImageView<const float>{image.pixels, image.width, image.height};
-        };
         std::optional<BandMeasure> before;
-        const auto measure = [&] {
-            before = measureBands(view(), bands, ws.phase, ws.backgroundFlux);
+        const auto measure = [&](double upper) {
+            before = measureBands(constView(ws.image), bands, run.phase, upper);
             return before->amplitude;
         };
-        if (!loadAndMeasure(ws, result.image, measure))
+        if (!loadAndMeasure(ws, run, result.image, measure))
             return;
         BandProfile& profile = result.profile;
         profile.period = bands.period;
         profile.window = bands.window;
-        profile.phase = normalisedPhase(ws.phase, bands.period);
-        profile.columns = amplitudeColumns(ws.imageWidth, bands, ws.phase);
+        profile.phase = normalisedPhase(run.phase, bands.period);
+        profile.columns = amplitudeColumns(ws.image.imageWidth, bands, run.phase);
         profile.upper = upperSampleBound(*result.image.background);
         if (!before)
-            before = measureBands(view(), bands, ws.phase, profile.upper);
+            before = measureBands(constView(ws.image), bands, run.phase, profile.upper);
         profile.before = std::move(before->profile);
-        correctOffsetBands(ws, bands);
-        BandMeasure after = measureBands(view(), bands, ws.phase, profile.upper);
+        addToOffsetBands(ws.image.floatImage(), bands, run.phase, *result.image.amplitude);
+        BandMeasure after = measureBands(constView(ws.image), bands, run.phase, profile.upper);
         profile.after = std::move(after.profile);
         profile.residual = after.amplitude;
         result.image.result = ImageOutcome::Result::corrected;
@@ -229,32 +168,53 @@ ProfileOutcome profileFloat32Columns(Workspace& ws)
     return result;
 }
 
-double writtenResidualAmplitude(Workspace& ws, const ImageOutcome& written)
+double writtenResidualAmplitude(Image& image, const ImageRun& run, const ImageOutcome& written)
 {
     if (!written.background)
         failInvalidOperation();
-    const ImageView<float> image = ws.floatImage();
-    if (ws.pixInsightImage)
-        scaleFromPixInsight(image.pixels);
-    return measureBands({image.pixels, image.width, image.height}, routineFor(ws).bands, ws.phase,
+    const ImageView<float> view = image.floatImage();
+    if (image.pixInsightImage)
+        scaleFromPixInsight(view.pixels);
+    return measureBands({view.pixels, view.width, view.height}, run.bands(), run.phase,
                         upperSampleBound(*written.background))
         .amplitude;
 }
 
-ImageOutcome fixFloat32Columns(Workspace& ws, const std::filesystem::path& outputPath, const CommitStrategy& commit)
+namespace {
+
+ImageOutcome correctImage(Workspace& ws, const ImageRun& run, std::shared_ptr<WholeFileWriter> out,
+                          const CommitStrategy& commit)
 {
-    return correctImage(ws, outputPath, unbinnedRoutine, commit);
+    ImageOutcome outcome;
+    reportedSteps(ws, run, run.routine(), outcome, [&] {
+        // The amplitude of the band pairs alone, bit for bit that of the table of every
+        // band window's mean, which fails where the table would.
+        const auto measure = [&](double upper) {
+            return measureBands(constView(ws.image), run.bands(), run.phase, upper).amplitude;
+        };
+        if (!loadAndMeasure(ws, run, outcome, measure))
+            return;
+        addToOffsetBands(ws.image.floatImage(), run.bands(), run.phase, *outcome.amplitude);
+        saveFloat32Fits(ws.image, std::move(out), commit);
+        outcome.result = ImageOutcome::Result::corrected;
+    });
+    return outcome;
 }
 
-ImageOutcome fixFloat32Columns2x2(Workspace& ws, const std::filesystem::path& outputPath,
+} // namespace
+
+ImageOutcome fixFloat32Columns(Workspace& ws, ImageRun run, std::shared_ptr<WholeFileWriter> out,
+                               const CommitStrategy& commit)
+{
+    run.binning = Binning::unbinned;
+    return correctImage(ws, run, std::move(out), commit);
+}
+
+ImageOutcome fixFloat32Columns2x2(Workspace& ws, ImageRun run, std::shared_ptr<WholeFileWriter> out,
                                   const CommitStrategy& commit)
 {
-    return correctImage(ws, outputPath, binnedRoutine, commit);
+    run.binning = Binning::binned2x2;
+    return correctImage(ws, run, std::move(out), commit);
 }
-
-double getBandAmplitude(Workspace& ws) { return measuredAmplitude(ws, unbinnedBands); }
-double getBandAmplitude2x2(Workspace& ws) { return measuredAmplitude(ws, binned2x2Bands); }
-void applyBandCorrection(Workspace& ws) { correctOffsetBands(ws, unbinnedBands); }
-void applyBandCorrection2x2(Workspace& ws) { correctOffsetBands(ws, binned2x2Bands); }
 
 } // namespace kestrel

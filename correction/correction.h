@@ -5,10 +5,12 @@
 
 #include "analysis/band_geometry.h"
 #include "core/image_view.h"
+#include "core/report.h"
 #include "fits/workspace.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,12 +47,17 @@ struct ImageOutcome {
     Skip skip = Skip::none;
     std::string message;                      // the failure's report, or why it was skipped
     std::string binning;                      // "1x1" or "2x2", once chosen
+    std::string routine;                      // the routine its failures are reported under
+    std::int32_t phase = 0;                   // the phase it was corrected at, once chosen
     std::optional<std::int32_t> temperature;  // CCD-TEMP rounded to whole degrees
     std::optional<std::int32_t> exposure;     // whole seconds
     std::optional<double> background;         // ADU
     std::optional<double> amplitude;          // ADU added to the offset bands
     bool measured = false;                    // the amplitude was measured, not typed
     bool stopsRun = false;                    // a run over several files ends after it
+    /// What the routines reported for this image, in order: the boxes the window shows
+    /// and the lines kestrel-cli prints on standard error.
+    std::vector<BoxReport> reports;
 
     bool handed() const { return skip == Skip::none && result != Result::skipped; }
 };
@@ -121,15 +128,28 @@ BandMeasure measureBands(ImageView<const float> image, const BandGeometry& bands
 
 // ---- Workspace routines ------------------------------------------------------------
 
+/// What a run chose for one image: its binning, its phase and the amplitude typed for
+/// it. Set before the image is treated and never changed while it is.
+struct ImageRun {
+    Binning binning = Binning::unbinned;
+    std::int32_t phase = 0;      // first column of a reference band
+    double amplitudeSetting = 0; // the typed amplitude; 0: measure it
+
+    const BandGeometry& bands() const { return bandGeometry(binning); }
+    /// The routine the image's failures are reported under.
+    const char* routine() const { return binning == Binning::unbinned ? "fixFloat32Columns" : "fixFloat32Columns2x2"; }
+};
+
 /// The whole treatment of one unbinned float image whose header was just read: load,
-/// measure (or take amplitudeSetting), correct, write to `outputPath`. A failure is
-/// reported ("... in function fixFloat32Columns.") and ends the outcome as failed with
-/// stopsRun. An image whose load failed or whose pixels are fewer than imageWidth x
-/// imageHeight is not corrected, and nothing is written.
-ImageOutcome fixFloat32Columns(Workspace& ws, const std::filesystem::path& outputPath,
+/// measure (or take the typed amplitude), correct, write into `out`, a writer opened on
+/// the output file. A failure is reported ("... in function fixFloat32Columns.") and
+/// ends the outcome as failed with stopsRun. An image whose load failed or whose pixels
+/// are fewer than imageWidth x imageHeight is not corrected, and nothing is written.
+/// The run's binning is the routine's own.
+ImageOutcome fixFloat32Columns(Workspace& ws, ImageRun run, std::shared_ptr<WholeFileWriter> out,
                                const CommitStrategy& commit = {});
 /// The same for 2x2-binned images ("... in function fixFloat32Columns2x2.").
-ImageOutcome fixFloat32Columns2x2(Workspace& ws, const std::filesystem::path& outputPath,
+ImageOutcome fixFloat32Columns2x2(Workspace& ws, ImageRun run, std::shared_ptr<WholeFileWriter> out,
                                   const CommitStrategy& commit = {});
 
 /// An image's band profile before and after its correction, and what is left of the
@@ -155,25 +175,18 @@ struct ProfileOutcome {
     BandProfile profile;
 };
 
-/// What fixFloat32Columns or fixFloat32Columns2x2 (by `binning`) would do to the image
-/// whose header was just read, done in memory and measured: load, measure (or take
-/// amplitudeSetting), the profile, the correction of floatPixels, the profile and the
-/// residual after it. Nothing is written. Both profiles and the residual use the bound
-/// of the measurement, 1.5 x background, also when the amplitude was typed. A failure is
-/// reported "... in function profileFloat32Columns." and ends the outcome as failed.
-ProfileOutcome profileFloat32Columns(Workspace& ws);
+/// What fixFloat32Columns would do to the image whose header was just read, done in
+/// memory and measured: load, measure (or take the typed amplitude), the profile, the
+/// correction of floatPixels, the profile and the residual after it. Nothing is
+/// written. Both profiles and the residual use the bound of the measurement, 1.5 x
+/// background, also when the amplitude was typed. A failure is reported "... in
+/// function profileFloat32Columns." and ends the outcome as failed.
+ProfileOutcome profileFloat32Columns(Workspace& ws, const ImageRun& run);
 
 /// The residual amplitude of the image saveFloat32Fits has just written from
 /// floatPixels (`written` is its outcome): the samples as the file holds them, in the
 /// units a load gives them (a PixInsight image's are scaled by 65535 again, in place),
 /// measured by measureBands with the bound of the measurement. Throws.
-double writtenResidualAmplitude(Workspace& ws, const ImageOutcome& written);
-
-/// Mean difference of the band pairs from columnMeans; sets bandCount. Throws.
-double getBandAmplitude(Workspace& ws);
-double getBandAmplitude2x2(Workspace& ws);
-/// Adds `amplitude` to every whole offset band of floatPixels. Throws.
-void applyBandCorrection(Workspace& ws);
-void applyBandCorrection2x2(Workspace& ws);
+double writtenResidualAmplitude(Image& image, const ImageRun& run, const ImageOutcome& written);
 
 } // namespace kestrel

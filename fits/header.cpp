@@ -61,8 +61,8 @@ bool loadFitsHeader(Workspace& ws, const std::filesystem::path& fileName)
 
     bool result = false;
     const bool ok = reportFailures(ws.host, inFunction("loadFitsHeader"), [&] {
-        ws.headerCards.clear();
-        ws.rawHeader.clear();
+        ws.image.headerCards.clear();
+        ws.image.rawHeader.clear();
         char record[recordBytes];
         for (int records = 0; records < maxHeaderRecords; ++records) {
             std::memset(record, ' ', sizeof record);
@@ -70,7 +70,7 @@ bool loadFitsHeader(Workspace& ws, const std::filesystem::path& fileName)
             for (std::size_t c = 0; c < cardsPerRecord; ++c) {
                 Card card;
                 std::memcpy(card.data(), record + c * 80, 80);
-                ws.rawHeader.push_back(card);
+                ws.image.rawHeader.push_back(card);
             }
             if (n < recordBytes)
                 return;
@@ -80,7 +80,7 @@ bool loadFitsHeader(Workspace& ws, const std::filesystem::path& fileName)
                     result = true;
                     return;
                 }
-                ws.headerCards.emplace_back(text);
+                ws.image.headerCards.emplace_back(text);
             }
         }
     });
@@ -96,8 +96,7 @@ bool fitsKeywordPresent(Workspace& ws, std::string_view keyword)
     bool result = false;
     reportFailures(ws.host, inFunction("fitsKeywordPresent"), [&] {
         const std::string wanted = cards::upperAscii(keyword);
-        ws.host.pumpMessages();
-        for (const auto& card : ws.headerCards)
+        for (const auto& card : ws.image.headerCards)
             if (cards::keywordField(card) == wanted)
                 result = true;
     });
@@ -109,9 +108,8 @@ std::int32_t getFitsInteger(Workspace& ws, std::string_view keyword)
     std::int32_t result = 0;
     reportFailures(ws.host, inFunction("getFitsInteger"), [&] {
         const std::string wanted = cards::upperAscii(keyword);
-        ws.host.pumpMessages();
         cards::scanLastGoodValue(
-            ws.headerCards, [&](const std::string& k) { return k == wanted; },
+            ws.image.headerCards, [&](const std::string& k) { return k == wanted; },
             [](std::string_view text) { return converted(parseInteger(text)); }, 0, result);
     });
     return result;
@@ -123,7 +121,7 @@ double getFitsDouble(Workspace& ws, std::string_view keyword)
     reportFailures(ws.host, inFunction("getFitsDouble"), [&] {
         const std::string wanted = cards::upperAscii(keyword);
         cards::scanLastGoodValue(
-            ws.headerCards, [&](const std::string& k) { return k == wanted; },
+            ws.image.headerCards, [&](const std::string& k) { return k == wanted; },
             [](std::string_view text) { return converted(parseReal(text)); }, 20000.0, result);
     });
     return result;

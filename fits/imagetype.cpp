@@ -23,7 +23,7 @@ bool sixteenBitTest(Workspace& ws, const char* routine, bool storeOffset, Accept
             return;
         const std::int32_t bzero = truncToInt32(getFitsDouble(ws, "BZERO"));
         if (storeOffset)
-            ws.bzeroOffset = bzero;
+            ws.image.bzeroOffset = bzero;
         if (!bzeroAccepted(bzero))
             return;
         if (!fitsKeywordPresent(ws, "BSCALE"))
@@ -74,7 +74,7 @@ bool pixInsightFile(Workspace& ws)
 {
     bool result = false;
     reportFailures(ws.host, inFunction("pixInsightFile"), [&] {
-        for (const auto& card : ws.headerCards) {
+        for (const auto& card : ws.image.headerCards) {
             const std::string folded = cards::upperAscii(card);
             if (cards::keywordField(folded) != "PROGRAM")
                 continue;
@@ -91,7 +91,7 @@ double getTemp(Workspace& ws)
     double result = 20000.0;
     reportFailures(ws.host, inFunction("getTemp"), [&] {
         cards::scanLastGoodValue(
-            ws.headerCards, [](const std::string& k) { return k == "CCD-TEMP"; },
+            ws.image.headerCards, [](const std::string& k) { return k == "CCD-TEMP"; },
             [](std::string_view text) { return converted(parseReal(text)); }, 20000.0, result);
     });
     return result;
@@ -102,7 +102,7 @@ std::int32_t getExposure(Workspace& ws)
     std::int32_t result = 0;
     reportFailures(ws.host, inFunction("getExposure"), [&] {
         cards::scanLastGoodValue(
-            ws.headerCards, [](const std::string& k) { return k == "EXPOSURE" || k == "EXPTIME"; },
+            ws.image.headerCards, [](const std::string& k) { return k == "EXPOSURE" || k == "EXPTIME"; },
             [](std::string_view text) -> std::optional<std::int32_t> {
                 const auto seconds = converted(parseReal(text));
                 if (!seconds)

@@ -34,7 +34,6 @@ bool loadBlocks(Workspace& ws, std::size_t sampleBytes, std::size_t& samples, St
             std::unique_ptr<unsigned char[]> block(new unsigned char[blockBytes]);
             for (;;) {
                 const std::size_t n = ws.fitsFile.read(block.get(), blockBytes);
-                ws.host.pumpMessages();
                 if (samples + n / sampleBytes > maxSamples)
                     failRange();
                 store(block.get(), n);
@@ -57,45 +56,36 @@ std::size_t reserveFor(const Workspace& ws, std::size_t sampleBytes)
     return static_cast<std::size_t>(std::min<std::uint64_t>(fromFile, maxSamples));
 }
 
-bool pixelIndex(const Workspace& ws, std::int32_t col, std::int32_t row, std::size_t size, std::size_t& index)
-{
-    const std::int64_t i = static_cast<std::int64_t>(col) + static_cast<std::int64_t>(row) * ws.imageWidth;
-    if (i < 0 || static_cast<std::uint64_t>(i) >= size)
-        return false;
-    index = static_cast<std::size_t>(i);
-    return true;
-}
-
 } // namespace
 
 bool loadAllImageDataInt16(Workspace& ws)
 {
     // The buffer keeps its capacity from the last image: frames of a run share a
     // size, and fresh memory for every frame costs more than the reading itself.
-    ws.int16Pixels.clear();
-    ws.int16Pixels.reserve(reserveFor(ws, 2));
+    ws.image.int16Pixels.clear();
+    ws.image.int16Pixels.reserve(reserveFor(ws, 2));
     std::size_t samples = 0;
-    const std::int64_t offset = ws.bzeroOffset;
-    ws.pixelLoadSucceeded = loadBlocks(
+    const std::int64_t offset = ws.image.bzeroOffset;
+    const bool loaded = loadBlocks(
         ws, 2, samples,
         [&](const unsigned char* p, std::size_t n) {
             const std::size_t count = n / 2;
-            const std::size_t base = ws.int16Pixels.size();
-            ws.int16Pixels.resize(base + count);
-            std::uint16_t* out = ws.int16Pixels.data() + base;
+            const std::size_t base = ws.image.int16Pixels.size();
+            ws.image.int16Pixels.resize(base + count);
+            std::uint16_t* out = ws.image.int16Pixels.data() + base;
             for (std::size_t i = 0; i < count; ++i) {
                 std::int64_t v = (std::int64_t{p[2 * i]} << 8 | p[2 * i + 1]) + offset;
                 if (v > 65535)
                     v -= 65536;
                 if (v < 0 || v > 65535) {
-                    ws.int16Pixels.resize(base + i);
+                    ws.image.int16Pixels.resize(base + i);
                     failRange();
                 }
                 out[i] = static_cast<std::uint16_t>(v);
             }
         },
         inFunction("loadAllImageDataInt16"), BoxKind::plain);
-    return ws.pixelLoadSucceeded;
+    return loaded;
 }
 
 bool loadAllImageDataFloat32(Workspace& ws)
@@ -104,27 +94,26 @@ bool loadAllImageDataFloat32(Workspace& ws)
     // share a size, and fresh memory for every frame, or clearing it before it is
     // overwritten, costs more than the reading itself. It ends as long as the samples read.
     const std::size_t expected = reserveFor(ws, 4);
-    if (ws.floatPixels.size() < expected)
-        ws.floatPixels.resize(expected);
+    if (ws.image.floatPixels.size() < expected)
+        ws.image.floatPixels.resize(expected);
     std::size_t samples = 0;
-    ws.pixelLoadSucceeded = loadBlocks(
+    const bool loaded = loadBlocks(
         ws, 4, samples,
         [&](const unsigned char* p, std::size_t n) {
             const std::size_t count = n / 4;
-            if (ws.floatPixels.size() < samples + count)
-                ws.floatPixels.resize(samples + count);
-            float* out = ws.floatPixels.data() + samples;
+            if (ws.image.floatPixels.size() < samples + count)
+                ws.image.floatPixels.resize(samples + count);
+            float* out = ws.image.floatPixels.data() + samples;
             for (std::size_t i = 0; i < count; ++i)
                 out[i] = std::bit_cast<float>(bigEndian32(p + 4 * i));
         },
         inFunction("loadAllImageDataFloat32"), BoxKind::error);
-    ws.floatPixels.resize(samples);
-    if (ws.pixelLoadSucceeded && ws.pixInsightImage) {
-        // Undo the 0..1 normalisation.
-        ws.pixelLoadSucceeded = reportFailures(ws.host, inFunction("loadAllImageDataFloat32"),
-                                               [&] { scaleFromPixInsight(ws.floatPixels); });
-    }
-    return ws.pixelLoadSucceeded;
+    ws.image.floatPixels.resize(samples);
+    // Undo the 0..1 normalisation.
+    if (loaded && ws.image.pixInsightImage)
+        return reportFailures(ws.host, inFunction("loadAllImageDataFloat32"),
+                              [&] { scaleFromPixInsight(ws.image.floatPixels); });
+    return loaded;
 }
 
 void scaleFromPixInsight(std::span<float> samples)
@@ -137,36 +126,6 @@ void scaleFromPixInsight(std::span<float> samples)
             throw Failure(messages::overflow);
         x = scaled;
     }
-}
-
-std::uint16_t getPixelValueInt16(Workspace& ws, std::int32_t col, std::int32_t row)
-{
-    std::size_t i = 0;
-    if (pixelIndex(ws, col, row, ws.int16Pixels.size(), i))
-        return ws.int16Pixels[i];
-    ws.host.errorBox(std::string(messages::rangeError) + inFunction("getPixelValueInt16"));
-    return 0;
-}
-
-double getPixelValueFloat(Workspace& ws, std::int32_t col, std::int32_t row)
-{
-    std::size_t i = 0;
-    if (pixelIndex(ws, col, row, ws.floatPixels.size(), i))
-        return ws.floatPixels[i];
-    ws.host.errorBox(std::string(messages::rangeError) + inFunction("getPixelValueFloat"));
-    return 0;
-}
-
-void setPixelValueFloat(Workspace& ws, std::int32_t col, std::int32_t row, float value)
-{
-    std::size_t i = 0;
-    if (pixelIndex(ws, col, row, ws.floatPixels.size(), i)) {
-        ws.floatPixels[i] = value;
-        return;
-    }
-    ws.host.plainBox(std::to_string(col));
-    ws.host.plainBox(std::to_string(row));
-    ws.host.errorBox(std::string(messages::rangeError) + inFunction("getPixelValueFloat"));
 }
 
 } // namespace kestrel

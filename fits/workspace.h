@@ -10,21 +10,20 @@
 #include "core/failure.h"
 #include "core/host.h"
 #include "core/image_view.h"
+#include "core/whole_file.h"
 #include "fits/fits_file.h"
+#include "fits/image.h"
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kestrel {
-
-/// One header card as stored: exactly 80 bytes.
-using Card = std::array<char, 80>;
 
 enum class SampleType { int16, float32 };
 
@@ -37,9 +36,9 @@ inline constexpr std::int32_t typeSigned16 = 4;
 /// so a large file that is not FITS is never read whole into memory.
 inline constexpr int maxHeaderRecords = 10000;
 
-/// The image being treated: its file, header and pixels, what the run chose for it,
-/// and the values measured on it. One workspace holds one image at a time; reading the
-/// next file overwrites it. A run over several files in parallel gives each its own.
+/// The image being read: the file it comes from, the image itself, and the host that
+/// shows what the routines report. One workspace holds one image at a time; reading the
+/// next file overwrites it. Files treated at the same time each have their own.
 class Workspace {
 public:
     explicit Workspace(Host& host) : host(host) {}
@@ -47,42 +46,8 @@ public:
     Workspace& operator=(const Workspace&) = delete;
 
     Host& host;
-
-    // File and header.
-    FitsFile fitsFile;
-    std::vector<std::string> headerCards; // cards before END, 80 characters each
-    std::vector<Card> rawHeader;          // every card of every header record read
-    std::int32_t imageWidth = 0;
-    std::int32_t imageHeight = 0;
-    std::int32_t bzeroOffset = 0;
-    bool pixInsightImage = false;
-
-    // Pixel data, host byte order, row-major.
-    std::vector<std::uint16_t> int16Pixels;
-    std::vector<float> floatPixels;
-    /// False when the last pixel load reported a failure.
-    bool pixelLoadSucceeded = false;
-
-    // What the run chose for this image.
-    std::string binning;          // "1x1" or "2x2"
-    std::int32_t phase = 0;       // first column of a reference band
-    double amplitudeSetting = 0;  // the typed amplitude; 0: measure it
-
-    // Values measured on this image.
-    double backgroundFlux = 0;
-    std::int32_t ccdTemperature = 0;
-    double amplitude = 0;
-    std::vector<long double> columnMeans; // band window means, or the phase scores
-    std::int32_t sampleIndex = 0;         // samples averaged for the background
-    std::int32_t bandCount = 0;
-
-    /// The first imageWidth x imageHeight samples; a range failure when the buffer
-    /// holds fewer or a size is negative.
-    ImageView<float> floatImage() { return imageView(std::span<float>(floatPixels), imageWidth, imageHeight); }
-    ImageView<const std::uint16_t> int16Image() const
-    {
-        return imageView(std::span<const std::uint16_t>(int16Pixels), imageWidth, imageHeight);
-    }
+    FitsFile fitsFile; // open from the header read until the pixels are loaded
+    Image image;
 };
 
 // ---- Header reader and keyword queries -------------------------------------------
@@ -129,12 +94,6 @@ bool loadAllImageDataFloat32(Workspace& ws);
 /// rounded to single, as the load does. A finite sample that overflows is a failure.
 void scaleFromPixInsight(std::span<float> samples);
 
-/// Sample at `col + row * imageWidth`; an index outside the buffer shows the range
-/// error box and gives 0.
-std::uint16_t getPixelValueInt16(Workspace& ws, std::int32_t col, std::int32_t row);
-double getPixelValueFloat(Workspace& ws, std::int32_t col, std::int32_t row);
-void setPixelValueFloat(Workspace& ws, std::int32_t col, std::int32_t row, float value);
-
 // ---- Corrected image writer ------------------------------------------------------
 
 /// How a written file reaches its place. Empty: saveFloat32Fits flushes it to the disk
@@ -145,9 +104,11 @@ void setPixelValueFloat(Workspace& ws, std::int32_t col, std::int32_t row, float
 using CommitStrategy = std::function<void(std::function<void()> commit)>;
 
 /// Writes rawHeader and floatPixels (scaled or clamped in place) as a FITS file that
-/// appears whole or not at all (core/whole_file), keeping an existing file's
+/// appears whole or not at all (core/whole_file), keeping an existing file's owner and
 /// permissions and writing through a link. Throws a Failure on any problem, with no file
 /// left behind.
 void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName, const CommitStrategy& commit = {});
+/// The same into a writer opened before (whose checks of the destination have passed).
+void saveFloat32Fits(Image& image, std::shared_ptr<WholeFileWriter> out, const CommitStrategy& commit = {});
 
 } // namespace kestrel

@@ -84,12 +84,18 @@ void packClamped(float* samples, std::size_t n, std::uint32_t* out)
 
 void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName, const CommitStrategy& commit)
 {
-    const std::size_t count = ws.floatPixels.size();
-    if (count == 0)
+    if (ws.image.floatPixels.empty())
         throw Failure(fileName.filename().string() + ": the image has no data to write; nothing was written");
+    saveFloat32Fits(ws.image, std::make_shared<WholeFileWriter>(fileName), commit);
+}
 
-    const auto out = std::make_shared<WholeFileWriter>(fileName);
-    for (const Card& card : ws.rawHeader)
+void saveFloat32Fits(Image& image, std::shared_ptr<WholeFileWriter> out, const CommitStrategy& commit)
+{
+    const std::size_t count = image.floatPixels.size();
+    if (count == 0)
+        throw Failure(out->destination().filename().string() +
+                      ": the image has no data to write; nothing was written");
+    for (const Card& card : image.rawHeader)
         out->write(card.data(), card.size());
 
     // Scaling and packing in one pass over the samples; the buffer keeps the scaled
@@ -98,8 +104,8 @@ void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName, const
     std::vector<std::uint32_t> chunk(recordsPerChunk * samplesPerRecord);
     for (std::size_t start = 0; start < count;) {
         const std::size_t n = std::min(count - start, chunk.size());
-        float* samples = ws.floatPixels.data() + start;
-        if (ws.pixInsightImage)
+        float* samples = image.floatPixels.data() + start;
+        if (image.pixInsightImage)
             packPixInsight(samples, n, chunk.data());
         else
             packClamped(samples, n, chunk.data());
@@ -112,7 +118,6 @@ void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName, const
         commit([out] { out->commit(); });
     else
         out->commit();
-    ws.host.pumpMessages();
 }
 
 } // namespace kestrel

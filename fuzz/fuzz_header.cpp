@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     fuzzing::NullHost host;
     Workspace ws(host);
     const bool ended = loadFitsHeader(ws, path);
-    if (ws.rawHeader.size() % 36 != 0 || ws.headerCards.size() > ws.rawHeader.size())
+    if (ws.image.rawHeader.size() % 36 != 0 || ws.image.headerCards.size() > ws.image.rawHeader.size())
         std::abort();
     if (!ended && ws.fitsFile.isOpen())
         std::abort();
@@ -53,12 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     const std::int32_t type = getTypeofFile(ws);
     if (type != 0 && type != typeUnsigned16 && type != typeFloat32 && type != typeSigned16)
         std::abort();
-    ws.pixInsightImage = pixInsightFile(ws);
+    ws.image.pixInsightImage = pixInsightFile(ws);
     getTemp(ws);
     getExposure(ws);
 
     if (ended) {
-        ws.imageWidth = getFitsInteger(ws, "NAXIS1");
+        ws.image.imageWidth = getFitsInteger(ws, "NAXIS1");
         const bool loaded = type == typeUnsigned16 || type == typeSigned16 ? loadAllImageDataInt16(ws)
                                                                             : loadAllImageDataFloat32(ws);
         (void)loaded;
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
             std::abort();
         getPixelValueFloat(ws, 1, 1);
         getPixelValueInt16(ws, -1, 0);
-        setPixelValueFloat(ws, ws.imageWidth, 2, 1.0f);
+        setPixelValueFloat(ws, ws.image.imageWidth, 2, 1.0f);
     }
     return 0;
 }

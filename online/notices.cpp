@@ -241,7 +241,6 @@ bool downloadUpdateClick(const Notices& notices, Host& host)
             if (!problem.empty())
                 throw Failure(problem);
             host.openDocument(link);
-            host.pumpMessages();
             hide = true;
         },
         BoxKind::plain);

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Fails when a source file includes a header of a layer above its own, or when Qt is
-included outside app/qt: the layers point down only, so that the core builds and is
-tested without a display.
+"""Fails when a source file includes a header of a layer above its own, when Qt is
+included outside app/qt, or when a layer below the window's logic pumps the window's
+events: the layers point down only, so that the core builds and is tested without a
+display, and the work runs on any thread.
 
 Usage: check_layers.py SOURCE_ROOT
 """
@@ -18,11 +19,17 @@ ALLOWED = {
     "online": {"core", "online"},
     "analysis": {"core", "fits", "analysis"},
     "correction": {"core", "fits", "analysis", "correction"},
-    "app": {"core", "fits", "settings", "online", "analysis", "correction", "app"},
-    "cli": {"core", "plot", "fits", "settings", "online", "analysis", "correction", "app", "cli"},
+    "engine": {"core", "fits", "settings", "analysis", "correction", "engine"},
+    "app": {"core", "fits", "settings", "online", "analysis", "correction", "engine", "app"},
+    "cli": {"core", "plot", "fits", "settings", "online", "analysis", "correction", "engine", "cli"},
 }
 QT_FOLDERS = ("app/qt/", "tests/app/qt/", "tests/packaging/")
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+# A call of the host's event pump: "host.pumpMessages()" and the like, not its
+# declaration or an implementation ("void pumpMessages() override").
+PUMP = re.compile(r'[.>]\s*pumpMessages\s*\(')
+# Where the window's events may be pumped: the window's logic and its Qt front end.
+PUMPING = ("app/",)
 
 
 def module_of(relative: str) -> str | None:
@@ -42,6 +49,9 @@ def main() -> int:
         relative = path.relative_to(root).as_posix()
         module = module_of(relative)
         for number, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
+            if module is not None and not relative.startswith(PUMPING) and not relative.startswith("tests/") \
+                    and PUMP.search(line):
+                problems.append(f"{relative}:{number}: pumps the window's events below the window's logic")
             match = INCLUDE.match(line)
             if not match:
                 continue

@@ -160,10 +160,10 @@ Frame readFrame(const char* path)
     kestrel::Workspace ws(host);
     if (!kestrel::loadFitsHeader(ws, path))
         throw std::runtime_error(std::string(path) + ": no readable FITS header");
-    ws.imageWidth = kestrel::getFitsInteger(ws, "NAXIS1");
-    ws.imageHeight = kestrel::getFitsInteger(ws, "NAXIS2");
+    ws.image.imageWidth = kestrel::getFitsInteger(ws, "NAXIS1");
+    ws.image.imageHeight = kestrel::getFitsInteger(ws, "NAXIS2");
     kestrel::loadAllImageDataFloat32(ws);
-    Frame f{ws.floatPixels, ws.imageWidth, ws.imageHeight};
+    Frame f{ws.image.floatPixels, ws.image.imageWidth, ws.image.imageHeight};
     f.constView(); // a frame with fewer samples than its header promises fails here
     return f;
 }

@@ -4,7 +4,7 @@
 
 #include "app/qt/main_window.h"
 #include "core/failure.h"
-#include "core/jpeg_image.h"
+#include "app/qt/jpeg_image.h"
 
 #include <QFont>
 #include <QHideEvent>

@@ -187,6 +187,7 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     setFont(windowFont(false));
     host_.setParent(this);
     host_.onPumped = [this] { sync(); };
+    form_.setRunThreads(runThreads_);
     // The window never waits on the network: each notice is fetched on a thread of its
     // own and handed back to this thread when its download ends.
     form_.fetchNotice = [this](const NoticeRequest& request) {
@@ -333,6 +334,19 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     setAcceptDrops(true);
 
     setFixedSize(sizeHint());
+}
+
+MainWindow::~MainWindow()
+{
+    closing_ = true;
+    form_.stopRun();
+}
+
+void MainWindow::afterRunShown()
+{
+    sync();
+    if (form_.closeDue() && !closing_)
+        close();
 }
 
 void MainWindow::create()

@@ -4,6 +4,7 @@
 
 #include "app/form.h"
 #include "app/qt/qt_host.h"
+#include "app/qt/qt_run_threads.h"
 
 #include <QMainWindow>
 
@@ -31,6 +32,9 @@ public:
     {
     }
 
+    /// A run still in progress is stopped before its next file and waited for.
+    ~MainWindow() override;
+
     TForm1& form() { return form_; }
     /// Runs start-up and shows its outcome; the notices are fetched meanwhile on a
     /// thread of their own and show when they come.
@@ -49,6 +53,7 @@ protected:
 
 private:
     template <class F> void handle(F&& handler);
+    void afterRunShown();
     /// Files may be dropped while the window is idle and no dialog covers it.
     bool takesDrops() const;
     /// About and Disclaimers: a failure is reported in a plain box naming `handlerName`.
@@ -56,6 +61,10 @@ private:
 
     QtHost& host_;
     TForm1 form_;
+    /// The runs' thread; after what a run shows and after its end, the widgets follow
+    /// the model and a close asked for meanwhile is carried out.
+    QtRunThreads runThreads_{[this] { afterRunShown(); }};
+    bool closing_ = false;
     FetchThread fetches_;
     bool shownOnce_ = false;
     QWidget* client_ = nullptr;

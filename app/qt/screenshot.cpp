@@ -2,7 +2,7 @@
 // panels or dialogs, to a PNG file for the README and the manual. Run it with the
 // offscreen platform:
 //   kestrel-screenshot [--results | --update-panel | --message-panel | --about | --disclaimers] OUTPUT.png
-#include "app/batch.h"
+#include "app/form.h"
 #include "app/qt/dialogs.h"
 #include "app/qt/main_window.h"
 

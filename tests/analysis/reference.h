@@ -6,16 +6,22 @@
 
 #include "analysis/analysis.h"
 #include "core/arith.h"
+#include "tests/support/straightforward.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace kestrel::reference {
 
+using testing::getPixelValueFloat;
+using testing::getPixelValueInt16;
+using testing::QuickSort;
+using testing::QuickSort16;
+
 /// Background level as gathered, sorted and averaged over the whole copy.
 inline double background(Workspace& ws, SampleType type)
 {
-    const std::int32_t w = ws.imageWidth, h = ws.imageHeight;
+    const std::int32_t w = ws.image.imageWidth, h = ws.image.imageHeight;
     if (type == SampleType::int16) {
         std::vector<std::uint16_t> v;
         v.reserve(static_cast<std::size_t>(w) * h);
@@ -51,12 +57,12 @@ inline double background(Workspace& ws, SampleType type)
 /// Means of every band window of `window` columns; `upper` is the already scaled bound.
 inline std::vector<long double> columnMeans(Workspace& ws, std::int32_t window, double lower, double upper)
 {
-    std::vector<long double> means(static_cast<std::size_t>(ws.imageWidth - window), 0.0L);
-    for (std::int32_t s = 0; s < ws.imageWidth - window; ++s) {
+    std::vector<long double> means(static_cast<std::size_t>(ws.image.imageWidth - window), 0.0L);
+    for (std::int32_t s = 0; s < ws.image.imageWidth - window; ++s) {
         double sum = 0.0;
         std::int32_t count = 0;
         for (std::int32_t col = s; col < s + window; ++col)
-            for (std::int32_t row = 0; row < ws.imageHeight; ++row) {
+            for (std::int32_t row = 0; row < ws.image.imageHeight; ++row) {
                 const double x = static_cast<float>(getPixelValueFloat(ws, col, row));
                 requireOrdered(x, lower);
                 if (x > lower && x < upper) {
@@ -102,7 +108,7 @@ inline std::vector<double> bandProfile(Workspace& ws, bool binned, std::int32_t 
     const std::int32_t period = binned ? 16 : 32, half = period / 2;
     const double lower = binned ? 5.0 : 0.0;
     const std::int32_t first = binned ? 0 : 20;
-    const std::int32_t last = binned ? ws.imageWidth / 16 - 3 - 1 : ws.imageWidth / 32 - 20;
+    const std::int32_t last = binned ? ws.image.imageWidth / 16 - 3 - 1 : ws.image.imageWidth / 32 - 20;
     std::vector<Extended> sums(static_cast<std::size_t>(period), 0.0L), counts(static_cast<std::size_t>(period), 0.0L);
     for (std::int32_t k = first; k <= last; ++k) {
         const std::int32_t i = period * k + phase;
@@ -111,7 +117,7 @@ inline std::vector<double> bandProfile(Workspace& ws, bool binned, std::int32_t 
         for (std::int32_t col = i - half; col < i + half; ++col) {
             double sum = 0.0;
             std::int32_t count = 0;
-            for (std::int32_t row = 0; row < ws.imageHeight; ++row) {
+            for (std::int32_t row = 0; row < ws.image.imageHeight; ++row) {
                 const double x = static_cast<float>(getPixelValueFloat(ws, col, row));
                 requireOrdered(x, lower);
                 if (x > lower && x < upper) {
@@ -141,7 +147,7 @@ inline std::vector<long double> phaseScores(Workspace& ws, std::int32_t period, 
             std::int64_t sum = 0;
             std::int32_t count = 0;
             for (std::int32_t col = b * period + p; col < b * period + p + period / 2; ++col)
-                for (std::int32_t row = 0; row < ws.imageHeight; ++row) {
+                for (std::int32_t row = 0; row < ws.image.imageHeight; ++row) {
                     const std::uint16_t v = getPixelValueInt16(ws, col, row);
                     if (v > lower && v < upper) {
                         sum += v;

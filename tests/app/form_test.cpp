@@ -2,12 +2,12 @@
 // host answering the dialogs and boxes.
 #include "app/form.h"
 
-#include "app/batch.h"
 #include "core/whole_file.h"
 
 #include "correction/correction.h"
 #include "settings/settings.h"
 #include "tests/support/fits_builder.h"
+#include "tests/support/scripted_threads.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
@@ -72,9 +72,12 @@ struct Window {
     TestHost host;
     FakeDownloads downloads;
     TForm1 form{host, downloads, program.path(), maker};
+    /// What the user does while an image is being treated.
+    testing::ScriptedThreads threads;
 
     explicit Window(bool create = true)
     {
+        form.setRunThreads(threads);
         if (create)
             form.FormCreate();
     }
@@ -191,7 +194,7 @@ TEST(Notices, WhatArrivesWhileTheWindowIsBusyShowsWhenItIsIdleAgain)
     w.form.window.edit1 = "8";
     w.host.selections.push_back(w.frames(2, 3));
     bool arrived = false;
-    w.host.onPump = [&](long) {
+    w.threads.beforeImage = [&] {
         if (arrived || w.form.run.fileCount != 1)
             return;
         arrived = true;
@@ -408,8 +411,7 @@ TEST(BatchRun, PhaseFields)
     w.host.answers = {false, true};
     w.form.Button1Click();
     EXPECT_TRUE(w.errors().empty());
-    EXPECT_EQ(w.cell(4, 1), " 10.000");
-    EXPECT_EQ(w.form.ws.phase, 32);
+    EXPECT_EQ(w.cell(4, 1), " 10.000") << "the image was corrected at phase 32";
     EXPECT_EQ(w.form.window.grid.rowCount(), 7);
 
     // A bad 2x2 phase is found only at the 2x2 image: the images before it are written.
@@ -577,8 +579,9 @@ TEST(BatchRun, CancelAtTheSecondFile)
     std::vector<fs::path> files = w.frames(5, 3);
     w.host.selections.push_back(files);
     bool pressed = false;
-    w.host.onPump = [&](long) {
-        if (w.form.run.fileCount == 2 && !pressed) {
+    // While the second file is treated.
+    w.threads.beforeImage = [&] {
+        if (w.form.run.fileCount == 1 && !pressed) {
             pressed = true;
             EXPECT_TRUE(w.form.window.button2.visible);
             EXPECT_TRUE(w.form.window.progressBar1.visible);
@@ -610,8 +613,9 @@ TEST(BatchRun, NothingElseStartsWhileARunIsInProgress)
         files.push_back(w.image("f" + std::to_string(i) + ".fits", floatImage(4008, 8, 1 + i)));
     w.host.selections.push_back(files);
     bool tried = false, closed = true;
-    w.host.onPump = [&](long) {
-        if (w.form.run.fileCount != 1 || tried)
+    // While the first file is treated.
+    w.threads.beforeImage = [&] {
+        if (w.form.run.fileCount != 0 || tried)
             return;
         tried = true;
         w.host.selections.push_back({files[0]});
@@ -768,32 +772,27 @@ TEST(PhaseRun, FindsStoresAndCutsTheResults)
 
 TEST(PhaseRun, NoKeepsFieldAndFileAndAFailedSearchAsksNothing)
 {
-    TempDir dir;
-    TestHost host;
-    Workspace ws(host);
-    ws.imageWidth = 4008;
-    ws.imageHeight = 2;
-    ws.int16Pixels.assign(4008 * 2, 1000);
-    for (std::size_t i = 0; i < ws.int16Pixels.size(); ++i)
-        if ((i % 4008 % 32 + 32 - 7) % 32 < 16)
-            ws.int16Pixels[i] = 1100;
-    ws.backgroundFlux = 1000;
-    std::string field = "n/a";
-    findPhase16(ws, Binning::unbinned, field, dir / "kestx.ini");
-    ASSERT_EQ(host.boxes.size(), 1u);
-    EXPECT_EQ(host.boxes[0].text, "The Phase = 7\nUpdate the congfiguration (.ini) file?");
-    EXPECT_EQ(field, "n/a");
-    EXPECT_FALSE(fs::exists(dir / "kestx.ini"));
-    EXPECT_EQ(ws.backgroundFlux, 1333.0); // the upper limit stays behind
+    Window w;
+    const fs::path found = w.image("p.fits", uint16Image(4008, 7));
+    w.host.selections.push_back({found});
+    w.host.answers = {false};
+    w.form.Button7Click();
+    ASSERT_EQ(w.host.boxes.size(), 1u);
+    EXPECT_EQ(w.host.boxes[0].text, "The Phase = 7\nUpdate the congfiguration (.ini) file?");
+    EXPECT_EQ(w.form.window.edit1, "n/a");
+    EXPECT_FALSE(fs::exists(w.program / "kestx.ini"));
+    w.expectIdle();
 
-    // A background of 0 leaves no sample in range: one error box, no question.
-    host.boxes.clear();
-    ws.imageWidth = 2004;
-    ws.int16Pixels.assign(2004 * 2, 0);
-    ws.backgroundFlux = 0;
-    findPhase16(ws, Binning::binned2x2, field, dir / "kestx.ini");
-    EXPECT_EQ(host.texts(Box::error), std::vector<std::string>{"Invalid floating point operation... in function findPhase16."});
-    EXPECT_TRUE(host.texts(Box::confirm).empty());
+    // Samples of 0 give a background of 0 and leave no sample in range: one error box,
+    // no question.
+    std::vector<std::uint16_t> dark(2004 * 3, 0);
+    w.host.boxes.clear();
+    w.host.selections.push_back(
+        {w.image("dark.fits", testing::headerRecords(testing::uint16ImageCards(2004, 3)) + testing::uint16Data(dark))});
+    w.form.Button7Click();
+    EXPECT_EQ(w.errors(), std::vector<std::string>{"Invalid floating point operation... in function findPhase16."});
+    EXPECT_TRUE(w.host.texts(Box::confirm).empty());
+    w.expectIdle();
 }
 
 TEST(PhaseRun, FailedLoadStopsBeforeTheSearch)

@@ -3,6 +3,7 @@
 #include "analysis/analysis.h"
 #include "correction/band_means.h"
 #include "tests/analysis/reference.h"
+#include "tests/support/straightforward.h"
 #include "tests/support/fits_builder.h"
 #include "tests/support/test_host.h"
 
@@ -19,10 +20,12 @@ using testing::Box;
 using testing::TempDir;
 using testing::TestHost;
 
-struct ImageRun {
+/// An image opened as the batch run opens it, with the run's choices for it.
+struct Opened {
     TestHost host;
     Workspace ws{host};
     TempDir dir;
+    ImageRun run;
 
     /// Writes the image as a float file and opens it as the batch run would.
     void open(std::int32_t w, std::int32_t h, const std::vector<float>& px, const std::vector<std::string>& extra = {},
@@ -33,19 +36,20 @@ struct ImageRun {
             bytes.resize(bytes.size() - 2880 * 2);
         testing::writeFile(dir / "in.fits", bytes);
         ASSERT_TRUE(loadFitsHeader(ws, dir / "in.fits"));
-        ws.imageWidth = w;
-        ws.imageHeight = h;
+        ws.image.imageWidth = w;
+        ws.image.imageHeight = h;
     }
     /// The profile, as kestrel-cli profile makes it, of the unbinned image at `phase`.
     ProfileOutcome profile(std::int32_t phase)
     {
-        ws.binning = "1x1";
-        ws.phase = phase;
-        return profileFloat32Columns(ws);
+        run.binning = Binning::unbinned;
+        run.phase = phase;
+        return profileFloat32Columns(ws, run);
     }
     ImageOutcome fix(bool binned = false)
     {
-        return binned ? fixFloat32Columns2x2(ws, dir / "out.fits") : fixFloat32Columns(ws, dir / "out.fits");
+        auto out = std::make_shared<WholeFileWriter>(dir / "out.fits");
+        return binned ? fixFloat32Columns2x2(ws, run, out) : fixFloat32Columns(ws, run, out);
     }
 };
 
@@ -61,34 +65,30 @@ std::vector<float> pattern(std::int32_t w, std::int32_t h, std::int32_t period, 
     return px;
 }
 
-float at(const Workspace& ws, std::int32_t c, std::int32_t r) { return ws.floatPixels[static_cast<std::size_t>(r) * ws.imageWidth + c]; }
+float at(const Workspace& ws, std::int32_t c, std::int32_t r) { return ws.image.floatPixels[static_cast<std::size_t>(r) * ws.image.imageWidth + c]; }
 
 TEST(Correction, MeasuredUnbinnedImage)
 {
-    ImageRun run;
+    Opened run;
     run.open(4008, 3, pattern(4008, 3, 32, 8, 1010, 1000), {testing::card("CCD-TEMP", "-19.5"), testing::card("EXPOSURE", "300")});
-    run.ws.phase = 8;
+    run.run.phase = 8;
     const ImageOutcome out = run.fix();
     EXPECT_TRUE(run.host.boxes.empty());
     EXPECT_EQ(out.result, ImageOutcome::Result::corrected);
-    EXPECT_EQ(run.ws.amplitude, 10.0);
     EXPECT_EQ(out.amplitude, 10.0);
     EXPECT_TRUE(out.measured);
     EXPECT_EQ(out.background, 1000.0);
     EXPECT_EQ(out.exposure, 300);
     EXPECT_EQ(out.temperature, -20);
     EXPECT_FALSE(out.stopsRun);
-    EXPECT_EQ(run.ws.backgroundFlux, 1500.0);
-    EXPECT_EQ(run.ws.bandCount, 125);
-    EXPECT_EQ(run.ws.columnMeans.size(), 3992u);
     for (std::int32_t c = 0; c < 4008; ++c)
         ASSERT_EQ(at(run.ws, c, 2), c < 8 ? 1000.0f : 1010.0f) << c;
     EXPECT_TRUE(std::filesystem::exists(run.dir / "out.fits"));
 
     // The darker reference bands give a negative amplitude; -20.5 rounds to -20 too.
-    ImageRun dark;
+    Opened dark;
     dark.open(4008, 2, pattern(4008, 2, 32, 8, 1000, 1010), {testing::card("CCD-TEMP", "-20.5")});
-    dark.ws.phase = 8;
+    dark.run.phase = 8;
     const ImageOutcome darkOut = dark.fix();
     EXPECT_EQ(darkOut.amplitude, -10.0);
     EXPECT_EQ(darkOut.temperature, -20);
@@ -105,13 +105,11 @@ TEST(Correction, OnlyWholeOffsetBandsChange)
                           Case{Binning::binned2x2, 2004, 4}, Case{Binning::binned2x2, 2004, 12}}) {
         TestHost host;
         Workspace ws(host);
-        ws.imageWidth = c.width;
-        ws.imageHeight = 2;
-        ws.floatPixels.assign(static_cast<std::size_t>(c.width) * 2, 0.0f);
-        ws.phase = c.phase;
-        ws.amplitude = 1;
+        ws.image.imageWidth = c.width;
+        ws.image.imageHeight = 2;
+        ws.image.floatPixels.assign(static_cast<std::size_t>(c.width) * 2, 0.0f);
         const bool unbinned = c.binning == Binning::unbinned;
-        unbinned ? applyBandCorrection(ws) : applyBandCorrection2x2(ws);
+        addToOffsetBands(ws.image.floatImage(), bandGeometry(c.binning), c.phase, 1);
         const std::int32_t period = unbinned ? 32 : 16, band = period / 2;
         const std::int32_t p = normalisedPhase(c.phase, period);
         for (std::int32_t col = 0; col < c.width; ++col) {
@@ -126,35 +124,32 @@ TEST(Correction, OnlyWholeOffsetBandsChange)
 
 TEST(Correction, Binned2x2Pairs)
 {
-    ImageRun run;
+    Opened run;
     run.open(2004, 2, pattern(2004, 2, 16, 4, 1010, 1000));
-    run.ws.phase = 4;
-    run.fix(true);
-    EXPECT_EQ(run.ws.amplitude, 10.0);
-    EXPECT_EQ(run.ws.bandCount, 122);
+    run.run.phase = 4;
+    EXPECT_EQ(run.fix(true).amplitude, 10.0);
     for (std::int32_t c = 0; c < 2004; ++c)
         ASSERT_EQ(at(run.ws, c, 1), c < 4 ? 1000.0f : 1010.0f) << c;
 
     // Samples of exactly 5.0 stay out of the 2x2 means: here they would halve the offset mean.
-    ImageRun five;
+    Opened five;
     auto px = pattern(2004, 2, 16, 12, 1010, 1000);
     for (std::size_t i = 4; i < px.size(); i += 40)
         if (px[i] == 1000)
             px[i] = 5.0f;
     five.open(2004, 2, px);
-    five.ws.phase = 12;
-    five.ws.amplitudeSetting = 0;
-    five.fix(true);
-    EXPECT_EQ(five.ws.amplitude, 10.0);
+    five.run.phase = 12;
+    five.run.amplitudeSetting = 0;
+    EXPECT_EQ(five.fix(true).amplitude, 10.0);
     EXPECT_EQ(at(five.ws, 4, 0), 15.0f);
 }
 
 TEST(Correction, TypedAmplitudeAndFailedImages)
 {
-    ImageRun typed;
+    Opened typed;
     typed.open(4008, 2, std::vector<float>(8016, 100.0f));
-    typed.ws.phase = 32;
-    typed.ws.amplitudeSetting = 2.5;
+    typed.run.phase = 32;
+    typed.run.amplitudeSetting = 2.5;
     const ImageOutcome typedOut = typed.fix();
     EXPECT_EQ(typedOut.amplitude, 2.5);
     EXPECT_FALSE(typedOut.measured);
@@ -163,13 +158,13 @@ TEST(Correction, TypedAmplitudeAndFailedImages)
 
     // 9999 typed, a truncated file and a short buffer: Failed, nothing written, the run goes on.
     for (int variant = 0; variant < 2; ++variant) {
-        ImageRun failed;
+        Opened failed;
         failed.open(4008, 2, std::vector<float>(8016, 100.0f), {testing::card("EXPOSURE", "60")}, variant == 1);
-        failed.ws.amplitudeSetting = variant == 0 ? 9999 : 0;
+        failed.run.amplitudeSetting = variant == 0 ? 9999 : 0;
         const ImageOutcome out = failed.fix();
         EXPECT_EQ(out.result, ImageOutcome::Result::notCorrected);
         EXPECT_EQ(out.exposure, 60);
-        EXPECT_EQ(failed.ws.amplitude, 9999.0);
+        EXPECT_EQ(out.amplitude.value_or(0), 9999.0);
         EXPECT_FALSE(out.stopsRun);
         EXPECT_FALSE(std::filesystem::exists(failed.dir / "out.fits"));
         EXPECT_LE(failed.host.boxes.size(), variant == 0 ? 0u : 1u); // at most the loader's own box
@@ -180,7 +175,7 @@ TEST(Correction, TypedAmplitudeAndFailedImages)
 
     // An all-zero image has no qualifying sample: the run stops, named after the routine.
     for (bool binned : {false, true}) {
-        ImageRun zero;
+        Opened zero;
         zero.open(binned ? 2004 : 4008, 2, std::vector<float>(binned ? 4008 : 8016, 0.0f));
         const ImageOutcome out = zero.fix(binned);
         const std::string name = binned ? "fixFloat32Columns2x2" : "fixFloat32Columns";
@@ -226,33 +221,32 @@ TEST(Correction, MatchesReferenceBitForBit)
             const std::int32_t phase = binned ? 13 : 29;
             const auto px = awkwardImage(rng, w, h, tiny);
             const BandGeometry& bands = binned ? binned2x2Bands : unbinnedBands;
-            ImageRun run;
+            Opened run;
             run.open(w, h, px);
-            run.ws.phase = phase;
-            run.fix(binned);
+            run.run.phase = phase;
+            const ImageOutcome out = run.fix(binned);
             ASSERT_TRUE(run.host.boxes.empty());
 
             // The same image the straightforward way.
             TestHost host;
             Workspace ws(host);
-            ws.imageWidth = w;
-            ws.imageHeight = h;
-            ws.floatPixels = px;
-            ws.floatPixels.resize((px.size() + 719) / 720 * 720, 0.0f); // as loaded: whole records
+            ws.image.imageWidth = w;
+            ws.image.imageHeight = h;
+            ws.image.floatPixels = px;
+            ws.image.floatPixels.resize((px.size() + 719) / 720 * 720, 0.0f); // as loaded: whole records
             const double background = reference::background(ws, SampleType::float32);
             const double upper = static_cast<double>(static_cast<long double>(background) * 1.5L);
-            EXPECT_EQ(run.ws.backgroundFlux, upper);
+            EXPECT_EQ(out.background, background);
             const auto means = reference::columnMeans(ws, bands.window, bands.lowerBound, upper);
-            ASSERT_EQ(means.size(), run.ws.columnMeans.size());
-            for (std::size_t i = 0; i < means.size(); ++i)
-                ASSERT_EQ(std::memcmp(&means[i], &run.ws.columnMeans[i], 10), 0) << w << " window " << i;
             const double amplitude = reference::amplitude(means, binned, w, phase);
-            EXPECT_EQ(std::memcmp(&amplitude, &run.ws.amplitude, sizeof amplitude), 0);
-            ws.rawHeader = run.ws.rawHeader;
+            ASSERT_TRUE(out.amplitude);
+            EXPECT_EQ(std::memcmp(&amplitude, &*out.amplitude, sizeof amplitude), 0);
+            ws.image.rawHeader = run.ws.image.rawHeader;
             for (std::int32_t b = phase; b <= w; b += bands.period)
                 for (std::int32_t col = b - bands.window; col < b && b >= bands.window; ++col)
                     for (std::int32_t row = 0; row < h; ++row)
-                        setPixelValueFloat(ws, col, row, static_cast<float>(getPixelValueFloat(ws, col, row) + amplitude));
+                        testing::setPixelValueFloat(
+                            ws, col, row, static_cast<float>(testing::getPixelValueFloat(ws, col, row) + amplitude));
             saveFloat32Fits(ws, run.dir / "expected.fits");
             EXPECT_EQ(testing::readFile(run.dir / "out.fits"), testing::readFile(run.dir / "expected.fits"));
         }
@@ -269,9 +263,9 @@ TEST(Correction, BothWindowSumBuildsMatchThePlainLoop)
         const auto px = awkwardImage(rng, w, h, 1e-42f);
         TestHost host;
         Workspace ws(host);
-        ws.imageWidth = w;
-        ws.imageHeight = h;
-        ws.floatPixels = px;
+        ws.image.imageWidth = w;
+        ws.image.imageHeight = h;
+        ws.image.floatPixels = px;
         const BandGeometry& bands = binned ? binned2x2Bands : unbinnedBands;
         const auto expected = reference::columnMeans(ws, bands.window, bands.lowerBound, 1500.0);
         for (WindowSumBuild build : {WindowSumBuild::avx2, WindowSumBuild::portable}) {
@@ -319,20 +313,20 @@ TEST(Correction, TinySampleAgainstALargeSumRoundsTwice)
     TestHost host;
     Workspace ws(host);
     const std::int32_t w = 4008, h = 65;
-    ws.imageWidth = w;
-    ws.imageHeight = h;
-    ws.floatPixels.assign(static_cast<std::size_t>(w) * h, 1073741824.0f);
+    ws.image.imageWidth = w;
+    ws.image.imageHeight = h;
+    ws.image.floatPixels.assign(static_cast<std::size_t>(w) * h, 1073741824.0f);
     const float tiny = std::ldexp(1.0f + std::ldexp(1.0f, -23), -13);
-    ws.floatPixels[static_cast<std::size_t>(h - 1) * w + 15] = tiny;
+    ws.image.floatPixels[static_cast<std::size_t>(h - 1) * w + 15] = tiny;
     const double upper = 1.5 * 1073741824.0;
     double plain = 0;
     for (std::int32_t c = 0; c < 16; ++c)
         for (std::int32_t r = 0; r < h; ++r)
-            plain += ws.floatPixels[static_cast<std::size_t>(r) * w + c];
+            plain += ws.image.floatPixels[static_cast<std::size_t>(r) * w + c];
     const auto expected = reference::columnMeans(ws, 16, 0.0, upper);
     ASSERT_NE(static_cast<long double>(plain / 1040), expected[0]); // the case tells the two apart
     std::vector<long double> means(static_cast<std::size_t>(w - 16), 0.0L);
-    bandWindowMeans({ws.floatPixels, w, h}, unbinnedBands, upper, means);
+    bandWindowMeans({ws.image.floatPixels, w, h}, unbinnedBands, upper, means);
     EXPECT_EQ(std::memcmp(&expected[0], &means[0], 10), 0);
     EXPECT_EQ(std::memcmp(&expected[1], &means[1], 10), 0);
 
@@ -340,11 +334,11 @@ TEST(Correction, TinySampleAgainstALargeSumRoundsTwice)
     // sum passes 2^40 (an ulp of 2^-12) in the last column's 62nd row; three samples of
     // 0.75 ulp after that each round up to a whole ulp. Summed as one column first they
     // make 2.25 ulp, which rounds to 2: measureBands must keep the window's own order.
-    ws.floatPixels.assign(static_cast<std::size_t>(w) * h, 1073741824.0f);
+    ws.image.floatPixels.assign(static_cast<std::size_t>(w) * h, 1073741824.0f);
     for (std::int32_t r = h - 3; r < h; ++r)
-        ws.floatPixels[static_cast<std::size_t>(r) * w + 647] = std::ldexp(3.0f, -14);
+        ws.image.floatPixels[static_cast<std::size_t>(r) * w + 647] = std::ldexp(3.0f, -14);
     const double amplitude = reference::amplitude(reference::columnMeans(ws, 16, 0.0, upper), false, w, 8);
-    const double measured = measureBands({ws.floatPixels, w, h}, unbinnedBands, 8, upper).amplitude;
+    const double measured = measureBands({ws.image.floatPixels, w, h}, unbinnedBands, 8, upper).amplitude;
     EXPECT_EQ(std::memcmp(&amplitude, &measured, sizeof amplitude), 0) << amplitude << " " << measured;
 }
 
@@ -378,11 +372,11 @@ TEST(BandProfile, KnownAnswersOfBothBinnings)
     };
     for (const Case& c : {Case{false, 4008, 8, 632, 3383}, Case{true, 2004, 4, 12, 1947}}) {
         const std::int32_t period = c.binned ? 16 : 32;
-        ImageRun run;
+        Opened run;
         run.open(c.width, 3, pattern(c.width, 3, period, c.phase, 1010, 1000));
-        run.ws.binning = c.binned ? "2x2" : "1x1";
-        run.ws.phase = c.phase;
-        const ProfileOutcome out = profileFloat32Columns(run.ws);
+        run.run.binning = c.binned ? Binning::binned2x2 : Binning::unbinned;
+        run.run.phase = c.phase;
+        const ProfileOutcome out = profileFloat32Columns(run.ws, run.run);
         EXPECT_TRUE(run.host.boxes.empty());
         EXPECT_EQ(out.image.result, ImageOutcome::Result::corrected);
         EXPECT_EQ(out.image.amplitude, 10.0);
@@ -400,9 +394,9 @@ TEST(BandProfile, KnownAnswersOfBothBinnings)
     }
 
     // A typed amplitude of 4 lifts the offset bands to 1004 and leaves 6 behind.
-    ImageRun typed;
+    Opened typed;
     typed.open(4008, 2, pattern(4008, 2, 32, 8, 1010, 1000));
-    typed.ws.amplitudeSetting = 4;
+    typed.run.amplitudeSetting = 4;
     const ProfileOutcome out = typed.profile(8);
     EXPECT_FALSE(out.image.measured);
     EXPECT_EQ(out.profile.after[0], 1010.0);
@@ -416,7 +410,7 @@ TEST(BandProfile, KnownAnswersOfBothBinnings)
     for (std::size_t c = 0; c < 4008; ++c)
         if (px[c] == 1010)
             px[c] = 1400;
-    ImageRun faint;
+    Opened faint;
     faint.open(4008, 3, px);
     const ProfileOutcome starred = faint.profile(8);
     EXPECT_EQ(starred.image.amplitude, 140.0);
@@ -430,7 +424,7 @@ TEST(BandProfile, KnownAnswersOfBothBinnings)
     for (std::size_t i = 0; i < blank.size(); ++i)
         if (i % 4008 < 16)
             blank[i] = 0;
-    ImageRun zero;
+    Opened zero;
     zero.open(4008, 2, blank);
     const ProfileOutcome failed = zero.profile(8);
     EXPECT_EQ(failed.image.result, ImageOutcome::Result::failed);
@@ -448,9 +442,9 @@ TEST(BandProfile, MatchesThePlainLoop)
             const auto px = awkwardImage(rng, w, h, phase == 7 ? 1e-42f : 1e-30f);
             TestHost host;
             Workspace ws(host);
-            ws.imageWidth = w;
-            ws.imageHeight = h;
-            ws.floatPixels = px;
+            ws.image.imageWidth = w;
+            ws.image.imageHeight = h;
+            ws.image.floatPixels = px;
             const BandGeometry& bands = binned ? binned2x2Bands : unbinnedBands;
             const BandMeasure measured = measureBands({px, w, h}, bands, phase, 1040.0);
             const auto expected = reference::bandProfile(ws, binned, phase, 1040.0);
@@ -479,7 +473,7 @@ TEST(BandProfile, NoisyFrameLeavesLittleOfItsAmplitude)
         if (rng() % 1000 == 0)
             px[i] = 60000;
     }
-    ImageRun run;
+    Opened run;
     run.open(4008, 40, px);
     const ProfileOutcome out = run.profile(16);
     ASSERT_EQ(out.image.result, ImageOutcome::Result::corrected);

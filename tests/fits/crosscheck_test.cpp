@@ -14,7 +14,7 @@ protected:
     {
         const auto input = file("in.fits", headerRecords(cards) + floatData(samples));
         EXPECT_TRUE(loadFitsHeader(ws, input));
-        ws.pixInsightImage = pixInsightFile(ws);
+        ws.image.pixInsightImage = pixInsightFile(ws);
         EXPECT_TRUE(loadAllImageDataFloat32(ws));
         const auto output = dir / "out.fits";
         saveFloat32Fits(ws, output);

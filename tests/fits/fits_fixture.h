@@ -3,6 +3,7 @@
 
 #include "fits/workspace.h"
 #include "tests/support/fits_builder.h"
+#include "tests/support/straightforward.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>

@@ -36,9 +36,9 @@ TEST_F(ImageTypeTest, TypeCodesAndTheBzeroOffset)
         std::vector<std::string> cards = {card("SIMPLE", "T")};
         cards.insert(cards.end(), c.cards.begin(), c.cards.end());
         ASSERT_TRUE(loadHeader(cards)) << c.name;
-        ws.bzeroOffset = -1;
+        ws.image.bzeroOffset = -1;
         EXPECT_EQ(getTypeofFile(ws), c.type) << c.name;
-        EXPECT_EQ(ws.bzeroOffset, c.offset) << c.name;
+        EXPECT_EQ(ws.image.bzeroOffset, c.offset) << c.name;
     }
     EXPECT_TRUE(host.boxes.empty());
 }
@@ -46,9 +46,9 @@ TEST_F(ImageTypeTest, TypeCodesAndTheBzeroOffset)
 TEST_F(ImageTypeTest, BzeroBeyondThirtyTwoBitsFailsBothSixteenBitTests)
 {
     ASSERT_TRUE(loadHeader({card("SIMPLE", "T"), card("BITPIX", "16"), card("BZERO", "1E10"), card("BSCALE", "1")}));
-    ws.bzeroOffset = 7;
+    ws.image.bzeroOffset = 7;
     EXPECT_EQ(getTypeofFile(ws), 0);
-    EXPECT_EQ(ws.bzeroOffset, 7);
+    EXPECT_EQ(ws.image.bzeroOffset, 7);
     ASSERT_EQ(host.boxes.size(), 2u);
     EXPECT_EQ(host.boxes[0].kind, Box::error);
     EXPECT_EQ(host.boxes[0].text, "Range check error... in function unsigned16Bit.");

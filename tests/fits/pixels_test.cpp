@@ -18,19 +18,19 @@ TEST_F(PixelTest, SixteenBitSamplesAreShiftedByBzero)
     ASSERT_TRUE(loadHeader(uint16ImageCards(3, 1), bytes({0x80, 0, 0, 0, 0x7F, 0xFF})));
     ASSERT_EQ(getTypeofFile(ws), typeUnsigned16);
     ASSERT_TRUE(loadAllImageDataInt16(ws));
-    EXPECT_EQ(ws.int16Pixels, (std::vector<std::uint16_t>{0, 32768, 65535}));
+    EXPECT_EQ(ws.image.int16Pixels, (std::vector<std::uint16_t>{0, 32768, 65535}));
     EXPECT_FALSE(ws.fitsFile.isOpen());
 
     ASSERT_TRUE(loadHeader(uint16ImageCards(2, 1), bytes({0x80, 0, 0x80, 1})));
-    ws.bzeroOffset = 32767;
+    ws.image.bzeroOffset = 32767;
     ASSERT_TRUE(loadAllImageDataInt16(ws));
-    EXPECT_EQ(ws.int16Pixels, (std::vector<std::uint16_t>{65535, 0}));
+    EXPECT_EQ(ws.image.int16Pixels, (std::vector<std::uint16_t>{65535, 0}));
 
     // Any other offset can leave the 16-bit range: a failure in a plain box.
     ASSERT_TRUE(loadHeader(uint16ImageCards(2, 1), bytes({0, 3, 0, 1})));
-    ws.bzeroOffset = -2;
+    ws.image.bzeroOffset = -2;
     EXPECT_FALSE(loadAllImageDataInt16(ws));
-    EXPECT_EQ(ws.int16Pixels.size(), 1u);
+    EXPECT_EQ(ws.image.int16Pixels.size(), 1u);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].kind, Box::plain);
     EXPECT_EQ(host.boxes[0].text, "Range check error... in function loadAllImageDataInt16.");
@@ -41,13 +41,13 @@ TEST_F(PixelTest, FloatSamplesAndThePixInsightScale)
 {
     ASSERT_TRUE(loadHeader(floatImageCards(1, 1), bytes({0x3F, 0x80, 0, 0})));
     ASSERT_TRUE(loadAllImageDataFloat32(ws));
-    EXPECT_EQ(ws.floatPixels, std::vector<float>{1.0f});
+    EXPECT_EQ(ws.image.floatPixels, std::vector<float>{1.0f});
 
     ASSERT_TRUE(loadHeader(floatImageCards(1, 1), bytes({0x3F, 0x80, 0, 0, 0x7F, 0xC0, 0, 0})));
-    ws.pixInsightImage = true;
+    ws.image.pixInsightImage = true;
     ASSERT_TRUE(loadAllImageDataFloat32(ws));
-    EXPECT_EQ(ws.floatPixels[0], 65535.0f);
-    EXPECT_TRUE(std::isnan(ws.floatPixels[1])); // stored as it was, no trap
+    EXPECT_EQ(ws.image.floatPixels[0], 65535.0f);
+    EXPECT_TRUE(std::isnan(ws.image.floatPixels[1])); // stored as it was, no trap
     EXPECT_TRUE(host.boxes.empty());
 }
 
@@ -60,10 +60,10 @@ TEST_F(PixelTest, BuffersHoldTheWholeDataAreaWhateverTheAxesSay)
     for (const Case c : {Case{5760, 1440}, Case{500000, 125000}, Case{0, 0}, Case{1000000 + 2880, 250720}}) {
         ASSERT_TRUE(loadHeader(floatImageCards(2, 2), std::string(c.dataBytes, '\0')));
         ASSERT_TRUE(loadAllImageDataFloat32(ws)) << c.dataBytes;
-        EXPECT_EQ(ws.floatPixels.size(), c.floats) << c.dataBytes;
+        EXPECT_EQ(ws.image.floatPixels.size(), c.floats) << c.dataBytes;
         ASSERT_TRUE(loadHeader(uint16ImageCards(2, 2), std::string(c.dataBytes, '\0')));
         ASSERT_TRUE(loadAllImageDataInt16(ws)) << c.dataBytes;
-        EXPECT_EQ(ws.int16Pixels.size(), 2 * c.floats) << c.dataBytes;
+        EXPECT_EQ(ws.image.int16Pixels.size(), 2 * c.floats) << c.dataBytes;
     }
     EXPECT_TRUE(host.boxes.empty());
 }
@@ -76,17 +76,17 @@ TEST_F(PixelTest, AReusedBufferHoldsOnlyTheNewImage)
     ASSERT_TRUE(loadAllImageDataFloat32(ws));
     ASSERT_TRUE(loadHeader(floatImageCards(2, 1), floatData({8, 9}, false)));
     ASSERT_TRUE(loadAllImageDataFloat32(ws));
-    EXPECT_EQ(ws.floatPixels, (std::vector<float>{8, 9}));
+    EXPECT_EQ(ws.image.floatPixels, (std::vector<float>{8, 9}));
     ASSERT_TRUE(loadHeader(floatImageCards(2, 2), floatData({10, 11, 12}, false) + "x"));
     EXPECT_FALSE(loadAllImageDataFloat32(ws));
-    EXPECT_EQ(ws.floatPixels, (std::vector<float>{10, 11, 12}));
+    EXPECT_EQ(ws.image.floatPixels, (std::vector<float>{10, 11, 12}));
 }
 
 TEST_F(PixelTest, LeftoverBytesAreALoadFailureThatKeepsTheWholeSamples)
 {
     ASSERT_TRUE(loadHeader(floatImageCards(2, 2), std::string(5759, '\0')));
     EXPECT_FALSE(loadAllImageDataFloat32(ws));
-    EXPECT_EQ(ws.floatPixels.size(), 1439u);
+    EXPECT_EQ(ws.image.floatPixels.size(), 1439u);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].kind, Box::error);
     EXPECT_EQ(host.boxes[0].text, "Range check error... in function loadAllImageDataFloat32.");
@@ -95,30 +95,22 @@ TEST_F(PixelTest, LeftoverBytesAreALoadFailureThatKeepsTheWholeSamples)
     host.boxes.clear();
     ASSERT_TRUE(loadHeader(uint16ImageCards(2, 2), std::string(5, '\0')));
     EXPECT_FALSE(loadAllImageDataInt16(ws));
-    EXPECT_EQ(ws.int16Pixels.size(), 2u);
+    EXPECT_EQ(ws.image.int16Pixels.size(), 2u);
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].kind, Box::plain);
 }
 
-TEST_F(PixelTest, LoadersPumpPerBlock)
-{
-    ASSERT_TRUE(loadHeader(floatImageCards(2, 2), std::string(1000000, '\0')));
-    host.pumps = 0;
-    ASSERT_TRUE(loadAllImageDataFloat32(ws));
-    EXPECT_GE(host.pumps, 3);
-    EXPECT_LT(host.pumps, 100);
-}
-
+// The tests' twins address samples as the window's accessors always have.
 TEST_F(PixelTest, AccessorsAddressByColumnAndRow)
 {
-    ws.imageWidth = 3;
-    ws.floatPixels = {0, 1, 2, 3, 4, 5};
-    ws.int16Pixels = {10, 11, 12, 13, 14, 15};
+    ws.image.imageWidth = 3;
+    ws.image.floatPixels = {0, 1, 2, 3, 4, 5};
+    ws.image.int16Pixels = {10, 11, 12, 13, 14, 15};
     EXPECT_EQ(getPixelValueFloat(ws, 3, 0), 3.0); // a column past the width is the next row
     EXPECT_EQ(getPixelValueFloat(ws, 2, 1), 5.0);
     EXPECT_EQ(getPixelValueInt16(ws, 1, 1), 14);
     setPixelValueFloat(ws, 0, 1, 7.5f);
-    EXPECT_EQ(ws.floatPixels[3], 7.5f);
+    EXPECT_EQ(ws.image.floatPixels[3], 7.5f);
     EXPECT_TRUE(host.boxes.empty());
 
     EXPECT_EQ(getPixelValueFloat(ws, -1, 0), 0.0);
@@ -137,7 +129,7 @@ TEST_F(PixelTest, AccessorsAddressByColumnAndRow)
     EXPECT_EQ(host.boxes[1].text, "7");
     EXPECT_EQ(host.boxes[2].kind, Box::error);
     EXPECT_EQ(host.boxes[2].text, "Range check error... in function getPixelValueFloat.");
-    EXPECT_EQ(ws.floatPixels, (std::vector<float>{0, 1, 2, 7.5f, 4, 5}));
+    EXPECT_EQ(ws.image.floatPixels, (std::vector<float>{0, 1, 2, 7.5f, 4, 5}));
 }
 
 } // namespace

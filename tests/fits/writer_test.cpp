@@ -20,7 +20,7 @@ protected:
     void load(const fs::path& path)
     {
         ASSERT_TRUE(loadFitsHeader(ws, path));
-        ws.pixInsightImage = pixInsightFile(ws);
+        ws.image.pixInsightImage = pixInsightFile(ws);
         ASSERT_TRUE(loadAllImageDataFloat32(ws));
     }
 
@@ -29,7 +29,7 @@ protected:
         Workspace other(host);
         EXPECT_TRUE(loadFitsHeader(other, path));
         EXPECT_TRUE(loadAllImageDataFloat32(other));
-        return other.floatPixels;
+        return other.image.floatPixels;
     }
 };
 
@@ -60,10 +60,10 @@ TEST_F(WriterTest, ClampsNegativeAndNaNSamplesToZero)
 
     // Negative zero and infinity pass the ">= 0" test; a NaN with its sign bit set does not.
     const float inf = std::numeric_limits<float>::infinity();
-    ws.floatPixels.assign(720, -0.0f);
-    ws.floatPixels[1] = inf;
-    ws.floatPixels[2] = -nan;
-    ws.floatPixels[3] = -inf;
+    ws.image.floatPixels.assign(720, -0.0f);
+    ws.image.floatPixels[1] = inf;
+    ws.image.floatPixels[2] = -nan;
+    ws.image.floatPixels[3] = -inf;
     saveFloat32Fits(ws, dir / "out.fits");
     EXPECT_EQ(readFile(dir / "out.fits").substr(2880, 16), floatData({-0.0f, inf, 0.0f, 0.0f}, false));
 }
@@ -72,32 +72,32 @@ TEST_F(WriterTest, ClampHoldsForEveryBitPattern)
 {
     // Random bit patterns: every sign, NaNs, infinities and subnormals among them.
     std::mt19937 random(3);
-    ws.rawHeader.assign(36, Card{});
-    ws.floatPixels.resize(2 * 720);
-    std::vector<float> expected(ws.floatPixels.size());
-    for (std::size_t i = 0; i < ws.floatPixels.size(); ++i) {
+    ws.image.rawHeader.assign(36, Card{});
+    ws.image.floatPixels.resize(2 * 720);
+    std::vector<float> expected(ws.image.floatPixels.size());
+    for (std::size_t i = 0; i < ws.image.floatPixels.size(); ++i) {
         std::uint32_t bits = random();
         if (i % 7 == 0)
             bits &= 0x807FFFFFu; // zero exponent: zeros and subnormals
         if (i % 11 == 0)
             bits |= 0x7F800000u; // all-ones exponent: infinities and NaNs
         const float x = std::bit_cast<float>(bits);
-        ws.floatPixels[i] = x;
+        ws.image.floatPixels[i] = x;
         expected[i] = !std::isnan(x) && x >= 0.0f ? x : 0.0f;
     }
     saveFloat32Fits(ws, dir / "out.fits");
     EXPECT_EQ(readFile(dir / "out.fits").substr(2880), floatData(expected, false));
     for (std::size_t i = 0; i < expected.size(); ++i)
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(ws.floatPixels[i]), std::bit_cast<std::uint32_t>(expected[i])) << i;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(ws.image.floatPixels[i]), std::bit_cast<std::uint32_t>(expected[i])) << i;
 }
 
 TEST_F(WriterTest, PixInsightImagesGoBackToTheirRange)
 {
     const auto cards = floatImageCards(3, 1, {card("PROGRAM", "'PixInsight 1.8.9'")});
     load(file("in.fits", headerRecords(cards) + floatData({0.5f, 0.25f, 1.0f})));
-    ASSERT_TRUE(ws.pixInsightImage);
-    EXPECT_EQ(ws.floatPixels[0], 32767.5f);
-    setPixelValueFloat(ws, 1, 0, -10.0f);
+    ASSERT_TRUE(ws.image.pixInsightImage);
+    EXPECT_EQ(ws.image.floatPixels[0], 32767.5f);
+    testing::setPixelValueFloat(ws, 1, 0, -10.0f);
     saveFloat32Fits(ws, dir / "out.fits");
     const auto back = samplesOf(dir / "out.fits");
     EXPECT_EQ(back[0], 0.5f);
@@ -122,8 +122,8 @@ TEST_F(WriterTest, ACutLastRecordIsPaddedAndNoDataWritesNothing)
 {
     // Samples that end inside a record: written out to whole records of zero samples.
     for (std::size_t count : {1439, 721}) {
-        ws.rawHeader.assign(36, Card{});
-        ws.floatPixels.assign(count, 1.0f);
+        ws.image.rawHeader.assign(36, Card{});
+        ws.image.floatPixels.assign(count, 1.0f);
         saveFloat32Fits(ws, dir / "padded.fits");
         const std::string out = readFile(dir / "padded.fits");
         ASSERT_EQ(out.size(), 2880u + 2 * 2880u) << count;
@@ -135,7 +135,7 @@ TEST_F(WriterTest, ACutLastRecordIsPaddedAndNoDataWritesNothing)
     }
 
     const auto existing = file("out.fits", "old contents");
-    ws.floatPixels.clear();
+    ws.image.floatPixels.clear();
     EXPECT_THROW(saveFloat32Fits(ws, dir / "new.fits"), Failure);
     EXPECT_THROW(saveFloat32Fits(ws, existing), Failure);
     EXPECT_EQ(readFile(existing), "old contents");
@@ -144,8 +144,8 @@ TEST_F(WriterTest, ACutLastRecordIsPaddedAndNoDataWritesNothing)
 
 TEST_F(WriterTest, FailuresLeaveNoFileBehind)
 {
-    ws.rawHeader.assign(36, Card{});
-    ws.floatPixels.assign(720, 1.0f);
+    ws.image.rawHeader.assign(36, Card{});
+    ws.image.floatPixels.assign(720, 1.0f);
 
     // A destination that cannot be replaced: the temporary file is removed again.
     fs::create_directory(dir / "taken.fits");
@@ -157,8 +157,8 @@ TEST_F(WriterTest, FailuresLeaveNoFileBehind)
 
 TEST_F(WriterTest, ReadOnlyFolderIsAFailureWithNothingLeft)
 {
-    ws.rawHeader.assign(36, Card{});
-    ws.floatPixels.assign(720, 1.0f);
+    ws.image.rawHeader.assign(36, Card{});
+    ws.image.floatPixels.assign(720, 1.0f);
     if (::geteuid() == 0)
         GTEST_SKIP() << "the superuser writes into read-only folders";
     fs::create_directory(dir / "locked");

@@ -3,7 +3,7 @@
 #include "app/qt/dialogs.h"
 #include "app/qt/main_window.h"
 
-#include "core/jpeg_image.h"
+#include "app/qt/jpeg_image.h"
 #include "tests/support/fits_builder.h"
 
 #include <gtest/gtest.h>

@@ -60,7 +60,7 @@ public:
     MainWindow* window = nullptr;
     std::vector<std::filesystem::path> files;
     std::vector<Seen> seen;
-    std::function<void()> duringRun, duringBox;
+    std::function<void()> duringBox;
 
     std::vector<std::filesystem::path> openFiles(const std::string& title, const std::string& filter,
                                                  bool multiple) override
@@ -68,12 +68,6 @@ public:
         if (files.empty())
             return QtHost::openFiles(title, filter, multiple);
         return std::exchange(files, {});
-    }
-    void pumpMessages() override
-    {
-        QtHost::pumpMessages();
-        if (duringRun)
-            duringRun();
     }
 
 protected:
@@ -113,6 +107,13 @@ struct Fixture {
         return images / name;
     }
     const AnsweringHost::Seen& last() const { return host.seen.back(); }
+    /// Clicks `button` and waits until the run it starts, away from the window's
+    /// thread, has ended.
+    void clickAndWait(const char* button)
+    {
+        QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
+        EXPECT_TRUE(QTest::qWaitFor([this] { return !window.form().running(); }, 20000)) << "the run never ended";
+    }
 
     testing::TempDir program, images;
     AnsweringHost host;
@@ -333,7 +334,7 @@ TEST(MainWindowWidgets, ABatchRunThroughTheButtons)
         f.host.files.push_back(images / name);
     }
     f.child<QLineEdit>("Edit1")->setText("32");
-    QTest::mouseClick(f.child<QPushButton>("Button1"), Qt::LeftButton);
+    f.clickAndWait("Button1");
     auto* grid = f.child<QTableWidget>("StringGrid1");
     EXPECT_EQ(grid->item(1, 4)->text(), "  3.000");
     EXPECT_EQ(f.child<QLabel>("Label7")->text(), "3.000");
@@ -342,33 +343,37 @@ TEST(MainWindowWidgets, ABatchRunThroughTheButtons)
     EXPECT_TRUE(std::filesystem::exists(images / "kestrel" / "b.fits"));
 }
 
+// A close asked for while a box of the run is open: the window stays until the run has
+// ended after that image, and the files written are exactly those of the rows shown.
 TEST(MainWindowWidgets, ClosingDuringARunWaitsForTheFileInProgress)
 {
     Fixture f;
-    testing::TempDir images, program;
+    testing::TempDir program;
     MainWindow window(f.host, f.downloads, program.path());
+    f.host.window = &window;
     window.create();
     window.show();
-    for (const char* name : {"a.fits", "b.fits", "c.fits"}) {
-        testing::writeFile(images / name, bandedImage());
-        f.host.files.push_back(images / name);
-    }
+    std::vector<std::filesystem::path> files = {f.image("a.fits"), f.image("b.fits", false), f.image("c.fits"),
+                                                f.image("d.fits")};
+    f.host.files = files;
     window.form().window.edit1 = "32";
     bool asked = false, openWhenAsked = false;
-    f.host.duringRun = [&] {
-        if (asked || window.form().run.fileCount != 1)
+    f.host.duringBox = [&] {
+        if (asked || window.form().run.fileCount != 2)
             return;
         asked = true;
         window.close();
         openWhenAsked = window.isVisible();
     };
     QTest::mouseClick(window.findChild<QPushButton*>("Button1"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 20000));
+    EXPECT_TRUE(asked);
     EXPECT_TRUE(openWhenAsked);
     EXPECT_TRUE(window.form().closeDue());
-    EXPECT_TRUE(std::filesystem::exists(images / "kestrel" / "a.fits"));
-    EXPECT_FALSE(std::filesystem::exists(images / "kestrel" / "b.fits"));
+    EXPECT_TRUE(std::filesystem::exists(f.images / "kestrel" / "a.fits"));
+    EXPECT_FALSE(std::filesystem::exists(f.images / "kestrel" / "c.fits"));
+    EXPECT_FALSE(std::filesystem::exists(f.images / "kestrel" / "d.fits"));
     EXPECT_EQ(readProfileString(program / "kestx.ini", "kestx", "1x1phase", "?"), "32");
-    EXPECT_FALSE(window.isVisible());
 }
 
 TEST(MainWindowBoxes, CaptionsAndWhatTheWindowShowsBeneathThem)
@@ -377,7 +382,7 @@ TEST(MainWindowBoxes, CaptionsAndWhatTheWindowShowsBeneathThem)
     f.window.form().window.edit1 = "32";
     // Two files are done when the third, a 16-bit image, is reported.
     f.host.files = {f.image("a.fits"), f.image("b.fits"), f.image("c.fits", false), f.image("d.fits")};
-    QTest::mouseClick(f.child<QPushButton>("Button1"), Qt::LeftButton);
+    f.clickAndWait("Button1");
     ASSERT_EQ(f.host.seen.size(), 2u);
     EXPECT_EQ(f.host.seen[0].caption, "Confirm");
     EXPECT_EQ(f.host.seen[0].text, "Overwrite existing files?");
@@ -387,20 +392,20 @@ TEST(MainWindowBoxes, CaptionsAndWhatTheWindowShowsBeneathThem)
     EXPECT_EQ(f.child<QProgressBar>("ProgressBar1")->maximum(), 4);
 
     // The next run's grid is cleared before its file dialog opens...
-    QTest::mouseClick(f.child<QPushButton>("Button1"), Qt::LeftButton);
+    f.clickAndWait("Button1");
     EXPECT_EQ(f.last().caption, selectTitle);
     EXPECT_EQ(f.last().firstImage, " ");
     // ...and before its first question.
     f.host.files = {f.image("a.fits")};
     f.window.form().window.grid.setCell(0, 1, "a.fits");
     f.window.sync();
-    QTest::mouseClick(f.child<QPushButton>("Button1"), Qt::LeftButton);
+    f.clickAndWait("Button1");
     EXPECT_EQ(f.host.seen.at(f.host.seen.size() - 2).text, "Overwrite existing files?");
     EXPECT_EQ(f.host.seen.at(f.host.seen.size() - 2).firstImage, " ");
 
     // The phase run has disabled Select Files when it reports a float image.
     f.host.files = {f.image("a.fits")};
-    QTest::mouseClick(f.child<QPushButton>("Button7"), Qt::LeftButton);
+    f.clickAndWait("Button7");
     EXPECT_EQ(f.last().caption, "Error");
     EXPECT_FALSE(f.last().selectFilesEnabled);
     EXPECT_TRUE(f.child<QPushButton>("Button1")->isEnabled());
@@ -540,6 +545,7 @@ TEST(MainWindowDrops, LocalFilesDroppedOnTheWindowAreCorrectedInTheirOrder)
         }
     };
     EXPECT_TRUE(drop({cUrl, bUrl}));
+    EXPECT_TRUE(QTest::qWaitFor([&f] { return !f.window.form().running(); }, 20000)) << "the run never ended";
     ASSERT_EQ(f.host.seen.size(), 1u) << "no file dialog, straight to the question";
     EXPECT_EQ(f.host.seen[0].text, "Overwrite existing files?");
     auto* grid = f.child<QTableWidget>("StringGrid1");

@@ -1,4 +1,4 @@
-#include "core/jpeg_image.h"
+#include "app/qt/jpeg_image.h"
 
 #include "core/failure.h"
 

@@ -1,16 +1,16 @@
-// One file of a batch correction and one phase search: the steps between choosing the
-// file and its outcome. The window's runs and kestrel-cli both call them, so a file
-// treated either way comes out byte for byte the same.
+// The steps of one file of a batch correction and of one phase search, between choosing
+// the file and its outcome. The window's runs, kestrel-cli and the Python module all
+// call them, so a file treated any of these ways comes out byte for byte the same.
 #pragma once
 
 #include "analysis/analysis.h"
 #include "correction/correction.h"
 #include "fits/workspace.h"
-#include "settings/results_grid.h"
 #include "settings/settings.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -29,12 +29,25 @@ struct PhaseFields {
 /// cannot be read; a file that cannot be opened throws.
 bool readImageHeader(Workspace& ws, const std::filesystem::path& input);
 
+/// Checks type and width of the float image whose header was just read and picks its
+/// binning and phase from the phase field texts (0 means 32, or 16 when binned): the
+/// image's run, or the skipped outcome (with the boxes it shows).
+struct BandChoice {
+    std::optional<ImageRun> run;
+    ImageOutcome skipped; // when there is no run
+};
+BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, double amplitudeSetting);
+
 /// Checks type and width of the image whose header was just read, picks the binning
-/// and the phase from the phase field texts (0 means 32, or 16 when binned), and
-/// corrects it into `outputPath`. The boxes of an image of another type and of a phase
-/// that is not a whole number are shown through the host.
-ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const std::filesystem::path& outputPath,
-                                const CommitStrategy& commit = {});
+/// and the phase (chooseBands), opens the output file (where a write-protected or
+/// otherwise unwritable output fails the image at once: the run goes on) and corrects
+/// the image into it (fixFloat32Columns).
+ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, double amplitudeSetting,
+                                const std::filesystem::path& outputPath, const CommitStrategy& commit = {});
+
+/// The profile of the image whose header was just read (profileFloat32Columns), after
+/// the checks of correctLoadedImage. Nothing is written.
+ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases, double amplitudeSetting);
 
 /// Where a run's corrected files go, and which inputs may be written there at all.
 class OutputPlan {
@@ -49,8 +62,8 @@ public:
     /// Why an input may not go ahead.
     struct Refusal {
         enum class Kind {
-            repeated,       // the same file as an earlier input, or the same output
-            replacesInput,  // without overwrite, its output would be an input of the run
+            repeated,      // the same file as an earlier input, or the same output
+            replacesInput, // without overwrite, its output would be an input of the run
         };
         Kind kind = Kind::repeated;
         std::string reason; // names both paths
@@ -78,60 +91,40 @@ ImageOutcome refusedInput(const OutputPlan::Refusal& refusal);
 /// The message that names the refused input and the reason.
 std::string refusedInputMessage(const std::filesystem::path& input, const OutputPlan::Refusal& refusal);
 
-/// Checks type and width of the float image whose header was just read and picks its
-/// binning and phase as correctLoadedImage does: nothing when the image can be
-/// treated, else the skipped outcome (with the boxes it shows).
-std::optional<ImageOutcome> chooseBands(Workspace& ws, const PhaseFields& phases);
-
-/// The profile of the image whose header was just read (profileFloat32Columns), after
-/// the checks of correctLoadedImage. Nothing is written.
-ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases);
-
-/// Cells 1 to 4 of an image's grid row, as the window shows the outcome: an image
-/// that was handed to a correction but not written reads "Failed" in its Temp cell.
-void showInGridRow(const ImageOutcome& outcome, ResultsGrid& grid, int row);
-
-/// The results entry's values from the outcome (name and binning are the run's).
-void fillResultsEntry(const ImageOutcome& outcome, tImageData& entry);
+/// The results entry of an image (name and binning included), as Save Results and
+/// kestrel-cli's --csv write it.
+tImageData resultsEntry(const std::string& name, const ImageOutcome& outcome);
 
 /// What the phase search of one 16-bit image came to.
 struct PhaseOutcome {
     enum class Result {
         found,      // `search` holds the phase and the scores
-        notType,    // not a 16-bit unsigned image (its box was shown)
+        noHeader,   // no readable FITS header (the reader's boxes, if any, in `reports`)
+        notType,    // not a 16-bit unsigned image (its box is in `reports`)
         otherWidth, // not a sensor width: nothing done, no message
-        loadFailed, // the pixels could not be read (the loader's box was shown)
-        failed,     // the search failed (`message`, shown in a box)
+        loadFailed, // the pixels could not be read (the loader's box is in `reports`)
+        failed,     // the search failed (`message`, also in `reports`)
     };
     Result result = Result::failed;
     std::string binning;
     Binning bands = Binning::unbinned;
     PhaseSearch search;
     std::string message;
+    /// The boxes of the search, in order, as for an image of a batch.
+    std::vector<BoxReport> reports;
 };
 
 /// The phase search of the image whose header was just read: its size, type and width
-/// are checked, its pixels loaded, its background estimated and the phase searched.
-/// Leaves backgroundFlux at the upper limit and the scores in columnMeans; a failure of
-/// the search is reported "... in function findPhase16.".
+/// are checked, its pixels loaded, its background estimated and the phase searched
+/// (findBandPhase); a failure of the search is reported "... in function findPhase16.".
 PhaseOutcome searchLoadedPhase(Workspace& ws);
 
-/// The search of the current 16-bit image (backgroundFlux already set): the phase and
-/// the scores, or nothing after a failure reported "... in function findPhase16.".
-/// Leaves backgroundFlux at the upper limit and the scores in columnMeans.
-std::optional<PhaseSearch> searchPhase(Workspace& ws, Binning bands, std::string* failureReport = nullptr);
+/// The whole search of one file, away from the user: header, search, and every box it
+/// asked for in the outcome's reports. A file that cannot be opened throws.
+PhaseOutcome searchFilePhase(const std::filesystem::path& input);
 
 /// Stores a found phase under its binning's key of the settings file. Throws a Failure
 /// when the file cannot be written.
 void storePhase(const std::filesystem::path& settingsFile, Binning bands, std::int32_t phase);
-
-/// The window's question "The Phase = N ..." (Yes preselected); on Yes the phase goes
-/// into `field` and the settings file, whose failure is reported as the search's.
-void offerPhase(Host& host, Binning bands, std::int32_t phase, std::string& field,
-                const std::filesystem::path& settingsFile);
-
-/// The phase finder as the window runs it on the current 16-bit image: searchPhase,
-/// then offerPhase.
-void findPhase16(Workspace& ws, Binning bands, std::string& field, const std::filesystem::path& settingsFile);
 
 } // namespace kestrel

@@ -1,7 +1,7 @@
 // The JPEG decode: the built-in About picture, and bytes that are no picture, which
 // must give a failure and never end the program.
 #include "core/failure.h"
-#include "core/jpeg_image.h"
+#include "app/qt/jpeg_image.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/batch.h"
+#include "engine/steps.h"
 
 #include "core/numbers.h"
 #include "core/report.h"
@@ -12,9 +12,9 @@ bool readImageHeader(Workspace& ws, const std::filesystem::path& input)
 {
     if (!loadFitsHeader(ws, input))
         return false;
-    ws.pixInsightImage = pixInsightFile(ws);
-    ws.imageWidth = getFitsInteger(ws, "NAXIS1");
-    ws.imageHeight = getFitsInteger(ws, "NAXIS2");
+    ws.image.pixInsightImage = pixInsightFile(ws);
+    ws.image.imageWidth = getFitsInteger(ws, "NAXIS1");
+    ws.image.imageHeight = getFitsInteger(ws, "NAXIS2");
     return true;
 }
 
@@ -36,56 +36,70 @@ std::string widthReason(std::int32_t width)
 
 } // namespace
 
-std::optional<ImageOutcome> chooseBands(Workspace& ws, const PhaseFields& phases)
+BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, double amplitudeSetting)
 {
     if (getTypeofFile(ws) != typeFloat32) {
         ws.fitsFile.close();
         ws.host.errorBox("Kestrel only uses 32-bit floating point FITS images.");
-        return skipped(ImageOutcome::Skip::notFloat, "not a 32-bit floating point image");
+        return {std::nullopt, skipped(ImageOutcome::Skip::notFloat, "not a 32-bit floating point image")};
     }
-    const bool unbinned = unbinnedWidth(ws.imageWidth);
-    if (!unbinned && !binnedWidth(ws.imageWidth)) {
+    const std::optional<Binning> binning = ws.image.binning();
+    if (!binning) {
         ws.fitsFile.close();
-        return skipped(ImageOutcome::Skip::otherWidth, widthReason(ws.imageWidth));
+        return {std::nullopt, skipped(ImageOutcome::Skip::otherWidth, widthReason(ws.image.imageWidth))};
     }
-    ws.binning = unbinned ? "1x1" : "2x2";
-    const auto phase = parseInteger(unbinned ? phases.phase1x1 : phases.phase2x2);
+    const std::string text = binningText(*binning);
+    const auto phase = parseInteger(*binning == Binning::unbinned ? phases.phase1x1 : phases.phase2x2);
     if (!phase.ok()) {
         ws.fitsFile.close();
-        const std::string message = ws.binning + " Phase is not an integer.";
+        const std::string message = text + " Phase is not an integer.";
         ws.host.errorBox(message);
-        ImageOutcome out = skipped(ImageOutcome::Skip::badPhase, message, ws.binning);
+        ImageOutcome out = skipped(ImageOutcome::Skip::badPhase, message, text);
         out.stopsRun = true;
-        return out;
+        return {std::nullopt, out};
     }
-    ws.phase = phase.value != 0 ? phase.value : bandGeometry(unbinned ? Binning::unbinned : Binning::binned2x2).period;
-    return std::nullopt;
+    return {ImageRun{*binning, phase.value != 0 ? phase.value : bandGeometry(*binning).period, amplitudeSetting}, {}};
 }
 
-ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const std::filesystem::path& outputPath,
-                                const CommitStrategy& commit)
+ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, double amplitudeSetting,
+                                const std::filesystem::path& outputPath, const CommitStrategy& commit)
 {
-    if (auto skip = chooseBands(ws, phases))
-        return *skip;
-    // A write-protected file is never replaced: the image fails, and the run goes on.
-    if (isWriteProtected(outputPath)) {
+    const BandChoice choice = chooseBands(ws, phases, amplitudeSetting);
+    if (!choice.run)
+        return choice.skipped;
+    // The output is opened before any work. An original that may not be replaced (write-
+    // protected, another user's) fails the image with the writer's reason, and the run
+    // goes on; any other failure to write there is the correction's own, as it would be
+    // once the image is measured.
+    std::shared_ptr<WholeFileWriter> out;
+    ImageOutcome failed;
+    failed.result = ImageOutcome::Result::failed;
+    failed.binning = binningText(choice.run->binning);
+    failed.routine = choice.run->routine();
+    failed.phase = choice.run->phase;
+    try {
+        out = std::make_shared<WholeFileWriter>(outputPath);
+    } catch (const OriginalKept& kept) {
+        failed.message = kept.message();
+    } catch (const std::exception& e) {
+        failed.message = failureMessage(e) + inFunction(choice.run->routine());
+        failed.stopsRun = true;
+    }
+    if (!out) {
         ws.fitsFile.close();
-        ImageOutcome out;
-        out.result = ImageOutcome::Result::failed;
-        out.binning = ws.binning;
-        out.message = cannotWrite(outputPath, "the file is write-protected");
-        ws.host.errorBox(out.message);
-        return out;
+        ws.host.errorBox(failed.message);
+        return failed;
     }
-    return ws.binning == "1x1" ? fixFloat32Columns(ws, outputPath, commit)
-                               : fixFloat32Columns2x2(ws, outputPath, commit);
+    return choice.run->binning == Binning::unbinned ? fixFloat32Columns(ws, *choice.run, std::move(out), commit)
+                                                    : fixFloat32Columns2x2(ws, *choice.run, std::move(out), commit);
 }
 
-ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases)
+ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases, double amplitudeSetting)
 {
-    if (auto skip = chooseBands(ws, phases))
-        return {*skip, {}};
-    return profileFloat32Columns(ws);
+    const BandChoice choice = chooseBands(ws, phases, amplitudeSetting);
+    if (!choice.run)
+        return {choice.skipped, {}};
+    return profileFloat32Columns(ws, *choice.run);
 }
 
 namespace {
@@ -171,24 +185,11 @@ std::string refusedInputMessage(const std::filesystem::path& input, const Output
     return input.string() + ": " + refusal.reason + "; it is skipped.";
 }
 
-void showInGridRow(const ImageOutcome& outcome, ResultsGrid& grid, int row)
+tImageData resultsEntry(const std::string& name, const ImageOutcome& outcome)
 {
-    if (!outcome.handed())
-        return;
-    if (outcome.background)
-        grid.setCell(1, row, "  " + formatFixed(*outcome.background, 2));
-    if (outcome.exposure)
-        grid.setCell(2, row, "    " + std::to_string(*outcome.exposure));
-    if (outcome.result != ImageOutcome::Result::corrected) {
-        grid.setCell(3, row, "Failed");
-        return;
-    }
-    grid.setCell(4, row, formatFixed(outcome.amplitude.value_or(0), 3, 7));
-    grid.setCell(3, row, "     " + std::to_string(outcome.temperature.value_or(0)));
-}
-
-void fillResultsEntry(const ImageOutcome& outcome, tImageData& entry)
-{
+    tImageData entry;
+    entry.image = name;
+    entry.binning = outcome.binning;
     if (outcome.temperature)
         entry.ccdTemp = *outcome.temperature;
     if (outcome.exposure)
@@ -197,13 +198,14 @@ void fillResultsEntry(const ImageOutcome& outcome, tImageData& entry)
         entry.amplitude = static_cast<float>(*outcome.amplitude);
         entry.measured = true;
     }
+    return entry;
 }
 
 PhaseOutcome searchLoadedPhase(Workspace& ws)
 {
     PhaseOutcome out;
-    ws.imageWidth = getFitsInteger(ws, "NAXIS1");
-    ws.imageHeight = getFitsInteger(ws, "NAXIS2");
+    ws.image.imageWidth = getFitsInteger(ws, "NAXIS1");
+    ws.image.imageHeight = getFitsInteger(ws, "NAXIS2");
     if (getTypeofFile(ws) != typeUnsigned16) {
         ws.fitsFile.close();
         ws.host.errorBox("Kestrel only uses 16-bit unsigned FITS \nimages to calculate the vertical band phase.");
@@ -211,76 +213,49 @@ PhaseOutcome searchLoadedPhase(Workspace& ws)
         out.message = "not a 16-bit unsigned image";
         return out;
     }
-    const bool unbinned = unbinnedWidth(ws.imageWidth);
-    if (!unbinned && !binnedWidth(ws.imageWidth)) {
+    const std::optional<Binning> binning = ws.image.binning();
+    if (!binning) {
         ws.fitsFile.close();
         out.result = PhaseOutcome::Result::otherWidth;
-        out.message = widthReason(ws.imageWidth);
+        out.message = widthReason(ws.image.imageWidth);
         return out;
     }
-    ws.binning = unbinned ? "1x1" : "2x2";
-    out.binning = ws.binning;
-    out.bands = unbinned ? Binning::unbinned : Binning::binned2x2;
+    out.binning = binningText(*binning);
+    out.bands = *binning;
     // A failed load was reported; searching the pixels read so far means nothing.
     if (!loadAllImageDataInt16(ws)) {
         out.result = PhaseOutcome::Result::loadFailed;
         out.message = "the image data could not be read";
         return out;
     }
-    ws.backgroundFlux = getBackgroundFlux(ws, SampleType::int16);
-
-    const auto search = searchPhase(ws, out.bands, &out.message);
-    if (!search)
+    const double background = getBackgroundFlux(ws, SampleType::int16);
+    const auto failure = caughtFailure([&] { out.search = findBandPhase(ws.image.int16Image(), *binning, background); });
+    if (failure) {
+        out.message = *failure + inFunction("findPhase16");
+        ws.host.errorBox(out.message);
         return out;
-    out.search = *search;
+    }
     out.result = PhaseOutcome::Result::found;
     return out;
 }
 
-std::optional<PhaseSearch> searchPhase(Workspace& ws, Binning bands, std::string* failureReport)
+PhaseOutcome searchFilePhase(const std::filesystem::path& input)
 {
-    PhaseSearch search;
-    const auto failure = caughtFailure([&] {
-        search.limits = phaseLimits(bands, ws.backgroundFlux);
-        // The upper limit stays behind as the background, also after a failed search.
-        ws.backgroundFlux = search.limits.upper;
-        ws.columnMeans.assign(static_cast<std::size_t>(bandGeometry(bands).period), 0.0L);
-        addPhaseScores(ws.int16Image(), bands, search.limits, ws.columnMeans);
-        search.phase = bestPhase(ws.columnMeans);
-        search.scores = ws.columnMeans;
-    });
-    ws.host.pumpMessages();
-    if (!failure)
-        return search;
-    const std::string report = *failure + inFunction("findPhase16");
-    ws.host.errorBox(report);
-    if (failureReport)
-        *failureReport = report;
-    return std::nullopt;
+    RecordingHost host;
+    Workspace ws(host);
+    PhaseOutcome out;
+    if (loadFitsHeader(ws, input))
+        out = searchLoadedPhase(ws);
+    else
+        out.result = PhaseOutcome::Result::noHeader;
+    out.reports = std::move(host.reports);
+    return out;
 }
 
 void storePhase(const std::filesystem::path& settingsFile, Binning bands, std::int32_t phase)
 {
     writeProfileString(settingsFile, settingsSection, bands == Binning::unbinned ? "1x1phase" : "2x2phase",
                        std::to_string(phase));
-}
-
-void offerPhase(Host& host, Binning bands, std::int32_t phase, std::string& field,
-                const std::filesystem::path& settingsFile)
-{
-    const std::string text = "The Phase = " + std::to_string(phase) + "\n" + "Update the congfiguration (.ini) file?";
-    if (!host.confirm(text, true))
-        return;
-    reportFailures(host, inFunction("findPhase16"), [&] {
-        field = std::to_string(phase);
-        storePhase(settingsFile, bands, phase);
-    });
-}
-
-void findPhase16(Workspace& ws, Binning bands, std::string& field, const std::filesystem::path& settingsFile)
-{
-    if (const auto search = searchPhase(ws, bands))
-        offerPhase(ws.host, bands, search->phase, field, settingsFile);
 }
 
 } // namespace kestrel

@@ -1,0 +1,206 @@
+#include "engine/batch.h"
+
+#include "core/report.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace kestrel {
+namespace {
+
+/// Lends `pixels` to the workspace's image and takes them back, with the capacity the
+/// loader gave them, however the file ends: a frame's pixels take tens of megabytes,
+/// and fresh pages for every frame cost about as much as reading it.
+class BorrowedPixels {
+public:
+    BorrowedPixels(Image& image, std::vector<float>& pixels) : image_(image), pixels_(pixels)
+    {
+        image_.floatPixels.swap(pixels_);
+    }
+    ~BorrowedPixels() { image_.floatPixels.swap(pixels_); }
+    BorrowedPixels(const BorrowedPixels&) = delete;
+    BorrowedPixels& operator=(const BorrowedPixels&) = delete;
+
+private:
+    Image& image_;
+    std::vector<float>& pixels_;
+};
+
+/// Reads the header of `input` and treats the image with `treat`; a file without a
+/// header, or one that cannot be opened or read, ends as such.
+template <class Treat> ImageOutcome treatFile(const std::filesystem::path& input, Workspace& ws, Treat treat)
+{
+    ImageOutcome out;
+    const auto failure = caughtFailure([&] {
+        if (readImageHeader(ws, input)) {
+            out = treat();
+        } else {
+            out.skip = ImageOutcome::Skip::noHeader;
+            out.message = "no readable FITS header";
+        }
+    });
+    if (failure) {
+        out = ImageOutcome{};
+        out.result = ImageOutcome::Result::failed;
+        out.skip = ImageOutcome::Skip::unreadable;
+        out.message = *failure;
+    }
+    return out;
+}
+
+void appendReports(ImageOutcome& outcome, std::vector<BoxReport>& reports)
+{
+    outcome.reports.insert(outcome.reports.end(), std::make_move_iterator(reports.begin()),
+                           std::make_move_iterator(reports.end()));
+    reports.clear();
+}
+
+} // namespace
+
+PendingImage correctFile(const std::filesystem::path& input, const std::filesystem::path& output,
+                         const BatchSettings& settings, std::vector<float>& pixels)
+{
+    RecordingHost host;
+    Workspace ws(host);
+    BorrowedPixels borrowed(ws.image, pixels);
+    PendingImage pending;
+    pending.result.input = input;
+    const CommitStrategy later = [&pending](std::function<void()> commit) { pending.commit = std::move(commit); };
+    ImageOutcome& outcome = pending.result.outcome;
+    outcome = treatFile(input, ws, [&] {
+        return correctLoadedImage(ws, settings.phases, settings.amplitudeSetting, output, later);
+    });
+    if (settings.verify && outcome.result == ImageOutcome::Result::corrected) {
+        const ImageRun run{ws.image.binning().value_or(Binning::unbinned), outcome.phase, settings.amplitudeSetting};
+        if (const auto failure =
+                caughtFailure([&] { pending.result.residual = writtenResidualAmplitude(ws.image, run, outcome); }))
+            pending.result.residualFailure = *failure;
+    }
+    appendReports(outcome, host.reports);
+    return pending;
+}
+
+void finishWriting(PendingImage& image)
+{
+    if (!image.commit)
+        return;
+    ImageOutcome& outcome = image.result.outcome;
+    if (const auto failure = caughtFailure(image.commit)) {
+        outcome.result = ImageOutcome::Result::failed;
+        outcome.message = *failure + inFunction(outcome.routine.c_str());
+        outcome.stopsRun = true;
+        outcome.reports.push_back({BoxKind::error, outcome.message});
+        image.result.residual.reset();
+    }
+    image.commit = nullptr;
+}
+
+ProfileOutcome profileFile(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting)
+{
+    RecordingHost host;
+    Workspace ws(host);
+    ProfileOutcome out;
+    out.image = treatFile(input, ws, [&] {
+        ProfileOutcome profiled = profileLoadedImage(ws, phases, amplitudeSetting);
+        out.profile = std::move(profiled.profile);
+        return profiled.image;
+    });
+    appendReports(out.image, host.reports);
+    return out;
+}
+
+BatchRun::BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, BatchSettings settings)
+    : inputs_(std::move(inputs)), settings_(std::move(settings)), done_(inputs_.size())
+{
+    // Which inputs may be written is settled here, in input order, so the answer does
+    // not depend on which worker comes first.
+    for (const auto& input : inputs_) {
+        outputs_.push_back(plan.outputFor(input));
+        refused_.push_back(plan.claim(input));
+    }
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    jobs_ = std::clamp<unsigned>(settings_.jobs ? settings_.jobs : cores, 1u,
+                                 static_cast<unsigned>(std::max<std::size_t>(inputs_.size(), 1)));
+}
+
+BatchRun::~BatchRun() = default;
+
+void BatchRun::stop()
+{
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+    ready_.notify_all();
+    room_.notify_all();
+}
+
+void BatchRun::work()
+{
+    std::vector<float> pixels;
+    // Only a few images are treated ahead of the one being handed over, so that few
+    // written files wait unnamed and memory stays a frame or so per job.
+    const std::size_t ahead = 2 * static_cast<std::size_t>(jobs_);
+    for (std::size_t i; (i = next_.fetch_add(1)) < inputs_.size();) {
+        {
+            std::unique_lock lock(mutex_);
+            room_.wait(lock, [&] { return i < handedOver_ + ahead || stop_; });
+            if (stop_)
+                return;
+        }
+        PendingImage image;
+        if (const auto& refusal = refused_[i]) {
+            image.result.input = inputs_[i];
+            image.result.outcome = refusedInput(*refusal);
+        } else {
+            image = correctFile(inputs_[i], outputs_[i], settings_, pixels);
+        }
+        std::lock_guard lock(mutex_);
+        // An image finished after the stop is dropped, and its file with it.
+        if (stop_)
+            return;
+        done_[i] = std::move(image);
+        ready_.notify_all();
+    }
+}
+
+std::optional<PendingImage> BatchRun::take(std::size_t index)
+{
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [&] { return done_[index].has_value() || stop_; });
+    if (stop_)
+        return std::nullopt;
+    std::optional<PendingImage> image = std::move(done_[index]);
+    done_[index].reset();
+    return image;
+}
+
+void BatchRun::run(BatchObserver& observer)
+{
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < jobs_; ++t)
+        workers.emplace_back([this] { work(); });
+    for (std::size_t i = 0; i < inputs_.size(); ++i) {
+        std::optional<PendingImage> image = take(i);
+        if (!image)
+            break;
+        // Put in place here, one file after the other, while the workers go on with
+        // the next images: a worker that waited for the disk would leave its core idle.
+        finishWriting(*image);
+        const bool goOn = observer.imageDone(i, image->result);
+        {
+            std::lock_guard lock(mutex_);
+            handedOver_ = i + 1;
+            room_.notify_all();
+        }
+        if (!goOn || (settings_.stopWhereOutcomeSays && image->result.outcome.stopsRun)) {
+            stop();
+            break;
+        }
+    }
+    stop();
+    for (auto& t : workers)
+        t.join();
+    // Written files that were never handed over are dropped unnamed.
+    done_.clear();
+}
+
+} // namespace kestrel

@@ -1,0 +1,114 @@
+// A batch correction as both front ends run it: files treated several at once, each
+// away from the user with its boxes kept in its outcome, and put in place and handed
+// over strictly in input order, so that a run that stops has written exactly the files
+// it has reported.
+#pragma once
+
+#include "engine/steps.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+/// How a batch treats its files.
+struct BatchSettings {
+    PhaseFields phases;
+    double amplitudeSetting = 0; // 0: measure each image
+    bool verify = false;         // measure the residual of each image as written
+    unsigned jobs = 0;           // files treated at once; 0: one per core
+    /// The window's run ends after an image whose outcome says so (a failed correction,
+    /// a phase that is not a number); kestrel-cli goes on with the other files.
+    bool stopWhereOutcomeSays = true;
+};
+
+/// One input of a batch and what became of it.
+struct ImageResult {
+    std::filesystem::path input;
+    ImageOutcome outcome;
+    /// With verify, after a correction: the residual amplitude of the image as written,
+    /// or why it could not be measured.
+    std::optional<double> residual;
+    std::string residualFailure;
+};
+
+/// An image treated, whose corrected file is written but not yet in place.
+struct PendingImage {
+    ImageResult result;
+    std::function<void()> commit; // flushes the file and renames it into place
+};
+
+/// Treats one input on the calling thread, as the window's run treats it: header,
+/// checks, measurement, correction, and the corrected file written into `output` but not
+/// yet put in place. The boxes the routines asked for are in the outcome's reports. The
+/// pixels are read into `pixels` (which keeps its memory for the next file).
+PendingImage correctFile(const std::filesystem::path& input, const std::filesystem::path& output,
+                         const BatchSettings& settings, std::vector<float>& pixels);
+
+/// Puts the written file in place. A failure makes the image failed: its message names
+/// the routine of the outcome ("... in function fixFloat32Columns2x2." and the like),
+/// and it is reported like any failure of the correction.
+void finishWriting(PendingImage& image);
+
+/// What a front end does with each image as the batch hands it over.
+class BatchObserver {
+public:
+    virtual ~BatchObserver() = default;
+    /// Called for every image in input order, on the thread that runs the batch, once
+    /// its file is in place (or the image was skipped or failed). Returns false to stop
+    /// the run after this image.
+    virtual bool imageDone(std::size_t index, ImageResult& result) = 0;
+};
+
+class BatchRun {
+public:
+    /// Each input's output is claimed in input order at once (OutputPlan::claim): a
+    /// refused input is a skipped image of the run.
+    BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, BatchSettings settings);
+    ~BatchRun();
+    BatchRun(const BatchRun&) = delete;
+    BatchRun& operator=(const BatchRun&) = delete;
+
+    /// Treats the inputs, several at once, and puts each file in place and hands it to
+    /// `observer` in input order, on the calling thread. Returns when every image was
+    /// handed over or the run stopped; images treated but not handed over by then are
+    /// dropped with their files, which never appear.
+    void run(BatchObserver& observer);
+
+    /// From any thread: no further file is put in place or started.
+    void stop();
+
+    std::size_t size() const { return inputs_.size(); }
+    const std::filesystem::path& outputFor(std::size_t index) const { return outputs_[index]; }
+
+private:
+    void work();
+    std::optional<PendingImage> take(std::size_t index);
+
+    std::vector<std::filesystem::path> inputs_;
+    std::vector<std::filesystem::path> outputs_;
+    std::vector<std::optional<OutputPlan::Refusal>> refused_;
+    BatchSettings settings_;
+    unsigned jobs_ = 1;
+
+    std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> next_{0};
+    std::mutex mutex_;
+    std::condition_variable ready_, room_;
+    std::vector<std::optional<PendingImage>> done_;
+    std::size_t handedOver_ = 0; // images handed to the observer so far
+};
+
+/// The phase search of one file away from the user is searchFilePhase (steps.h); the
+/// profile of one file likewise, with the boxes in the outcome's reports. A file that
+/// cannot be opened throws.
+ProfileOutcome profileFile(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting);
+
+} // namespace kestrel
