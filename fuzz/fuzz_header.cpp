@@ -64,9 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
         (void)loaded;
         if (ws.fitsFile.isOpen())
             std::abort();
-        getPixelValueFloat(ws, 1, 1);
-        getPixelValueInt16(ws, -1, 0);
-        setPixelValueFloat(ws, ws.image.imageWidth, 2, 1.0f);
+        // Views of the header's size over whatever was loaded: refused as a range
+        // failure when the samples are fewer, never read past them.
+        try {
+            (void)ws.image.floatImage();
+            (void)ws.image.int16Image();
+        } catch (const kestrel::Failure&) {
+        }
     }
     return 0;
 }
