@@ -1,8 +1,11 @@
 #include "core/arith.h"
 #include "core/failure.h"
+#include "core/report.h"
+#include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
 #include <new>
 
@@ -68,13 +71,31 @@ TEST(Traps, DivisionOverflowAndNaN)
               messages::overflow);
 }
 
-TEST(Failures, MessagesAndReportLines)
+// What a user reads when a routine fails: the failure's own words, whatever threw it,
+// followed directly by the routine's line, in the routine's kind of box; the routine
+// then goes on with what its result held.
+TEST(Failures, AReportIsTheFailuresWordsAndTheRoutinesLine)
 {
-    EXPECT_EQ(failureMessage(Failure("Range check error")), "Range check error");
-    EXPECT_EQ(failureMessage(std::bad_alloc()), messages::outOfMemory);
-    EXPECT_EQ(messageOf([] { failListIndex(3); }), "List index out of bounds (3)");
-    EXPECT_EQ(inFunction("loadFitsHeader"), "... in function loadFitsHeader.");
-    EXPECT_EQ(inProcedure("QuickSort16"), "... in procedure QuickSort16.");
+    const std::vector<std::pair<std::function<void()>, std::string>> failures = {
+        {[] { throw Failure("Range check error"); }, "Range check error"},
+        {[] { (void)std::vector<int>().at(3); }, "Range check error"},
+        {[] { throw std::bad_alloc(); }, "Out of memory"},
+        {[] { failListIndex(3); }, "List index out of bounds (3)"},
+        {[] { divide(0, 0); }, "Invalid floating point operation"},
+    };
+    for (const auto& [body, words] : failures) {
+        testing::TestHost host;
+        EXPECT_FALSE(reportFailures(host, inFunction("loadFitsHeader"), body));
+        EXPECT_FALSE(reportFailures(host, inProcedure("QuickSort16"), body, BoxKind::plain));
+        ASSERT_EQ(host.boxes.size(), 2u);
+        EXPECT_EQ(host.boxes[0].kind, testing::Box::error);
+        EXPECT_EQ(host.boxes[0].text, words + "... in function loadFitsHeader.");
+        EXPECT_EQ(host.boxes[1].kind, testing::Box::plain);
+        EXPECT_EQ(host.boxes[1].text, words + "... in procedure QuickSort16.");
+    }
+    testing::TestHost quiet;
+    EXPECT_TRUE(reportFailures(quiet, inFunction("getTemp"), [] {}));
+    EXPECT_TRUE(quiet.boxes.empty());
 }
 
 } // namespace

@@ -1,0 +1,172 @@
+// The batch as both front ends run it: several files at once, handed over and put in
+// place in input order, a stop that leaves exactly the files handed over, and failures
+// of the deferred write carried in the outcome under the right routine.
+#include "engine/batch.h"
+
+#include "core/whole_file.h"
+#include "tests/support/fits_builder.h"
+#include "tests/support/test_host.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kestrel {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+/// A float image whose reference bands (from `phase`) read 1000 + `amplitude`.
+std::string floatImage(int width, int height, int phase, float amplitude)
+{
+    const int period = width > 3000 ? 32 : 16;
+    std::vector<float> px(static_cast<std::size_t>(width) * height);
+    for (std::size_t i = 0; i < px.size(); ++i) {
+        const int col = static_cast<int>(i % static_cast<std::size_t>(width));
+        px[i] = ((col - phase) % period + period) % period < period / 2 ? 1000 + amplitude : 1000;
+    }
+    return testing::headerRecords(testing::floatImageCards(width, height)) + testing::floatData(px);
+}
+
+/// Notes what it is handed, in the order handed, and stops where it is told to.
+struct Recorder : BatchObserver {
+    std::vector<std::size_t> order;
+    std::vector<ImageResult> results;
+    std::size_t stopAfter = ~std::size_t{0};
+    bool imageDone(std::size_t index, ImageResult& result) override
+    {
+        order.push_back(index);
+        results.push_back(result);
+        return index != stopAfter;
+    }
+};
+
+struct Batch {
+    TempDir dir;
+    std::vector<fs::path> inputs;
+
+    explicit Batch(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            const bool binned = i % 3 == 1;
+            inputs.push_back(dir / ("f" + std::to_string(i) + ".fits"));
+            testing::writeFile(inputs.back(), floatImage(binned ? 2004 : 4008, 5 + i % 4, 8, 2.0f + i));
+        }
+    }
+    fs::path out(std::size_t i) const { return dir / "out" / inputs[i].filename(); }
+    Recorder run(unsigned jobs, std::size_t stopAfter = ~std::size_t{0})
+    {
+        fs::create_directories(dir / "out");
+        BatchSettings settings;
+        settings.phases = {"8", "8"};
+        settings.jobs = jobs;
+        BatchRun batch(inputs, OutputPlan(false, dir / "out", inputs), settings);
+        Recorder recorder;
+        recorder.stopAfter = stopAfter;
+        batch.run(recorder);
+        return recorder;
+    }
+};
+
+// Files treated several at once come out as one at a time would make them, handed over
+// in input order.
+TEST(BatchRun, SeveralAtOnceAsOneAtATimeInInputOrder)
+{
+    Batch batch(9);
+    const Recorder serial = batch.run(1);
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < batch.inputs.size(); ++i)
+        expected.push_back(testing::readFile(batch.out(i)));
+    fs::remove_all(batch.dir / "out");
+
+    const Recorder parallel = batch.run(4);
+    ASSERT_EQ(parallel.order.size(), batch.inputs.size());
+    for (std::size_t i = 0; i < batch.inputs.size(); ++i) {
+        EXPECT_EQ(parallel.order[i], i);
+        EXPECT_EQ(parallel.results[i].input, batch.inputs[i]);
+        EXPECT_EQ(parallel.results[i].outcome.amplitude, 2.0 + static_cast<double>(i));
+        EXPECT_EQ(testing::readFile(batch.out(i)), expected[i]) << i;
+    }
+    EXPECT_EQ(serial.order, parallel.order);
+}
+
+// A run that stops leaves exactly the files it handed over, and nothing beside them,
+// however far the workers had got.
+TEST(BatchRun, AStopLeavesExactlyTheFilesHandedOver)
+{
+    for (const std::size_t stopAfter : {std::size_t{0}, std::size_t{3}}) {
+        Batch batch(8);
+        const Recorder r = batch.run(3, stopAfter);
+        EXPECT_EQ(r.order.size(), stopAfter + 1);
+        for (std::size_t i = 0; i < batch.inputs.size(); ++i)
+            EXPECT_EQ(fs::exists(batch.out(i)), i <= stopAfter) << i;
+        for (const auto& e : fs::directory_iterator(batch.dir / "out"))
+            EXPECT_EQ(e.path().filename().string().rfind(".kestrel-", 0), std::string::npos) << "temporary file left";
+    }
+}
+
+// A written file that cannot take its place fails its image under the routine of its
+// binning, with the reason, as a failure of the correction; the files before it stand.
+TEST(BatchRun, AFileThatCannotTakeItsPlaceNamesItsRoutine)
+{
+    for (const bool binned : {false, true}) {
+        SCOPED_TRACE(binned ? "2x2" : "1x1");
+        TempDir dir;
+        const fs::path input = dir / "in.fits";
+        testing::writeFile(input, floatImage(binned ? 2004 : 4008, 4, 8, 3));
+        FileSystemCalls full = realFileSystemCalls();
+        full.rename = [](const char*, const char*) {
+            errno = ENOSPC;
+            return -1;
+        };
+        BatchSettings settings;
+        settings.phases = {"8", "8"};
+        Recorder r;
+        {
+            ScopedFileSystemCalls scoped(full);
+            BatchRun batch({input}, OutputPlan(false, dir / "out", {input}), settings);
+            fs::create_directories(dir / "out");
+            batch.run(r);
+        }
+        ASSERT_EQ(r.results.size(), 1u);
+        const ImageOutcome& out = r.results[0].outcome;
+        const std::string report = "Cannot write " + (dir / "out" / "in.fits").string() + ": " +
+                                   std::strerror(ENOSPC) + "... in function " +
+                                   (binned ? "fixFloat32Columns2x2" : "fixFloat32Columns") + ".";
+        EXPECT_EQ(out.result, ImageOutcome::Result::failed);
+        EXPECT_EQ(out.message, report);
+        EXPECT_TRUE(out.stopsRun);
+        ASSERT_FALSE(out.reports.empty());
+        EXPECT_EQ(out.reports.back(), (BoxReport{BoxKind::error, report}));
+        EXPECT_FALSE(fs::exists(dir / "out" / "in.fits"));
+    }
+}
+
+// The steps below the window never pump its events: they may run on any thread.
+TEST(Steps, NeverPumpTheWindowsEvents)
+{
+    TempDir dir;
+    testing::writeFile(dir / "f.fits", floatImage(4008, 3, 8, 5));
+    std::vector<std::uint16_t> px(4008 * 3);
+    for (std::size_t i = 0; i < px.size(); ++i)
+        px[i] = (i % 4008 % 32 + 32 - 8) % 32 < 16 ? 1100 : 1000;
+    testing::writeFile(dir / "p.fits", testing::headerRecords(testing::uint16ImageCards(4008, 3)) + testing::uint16Data(px));
+    testing::TestHost host;
+    host.onPump = [](long) { ADD_FAILURE() << "the window's events were pumped"; };
+    Workspace ws(host);
+    ASSERT_TRUE(readImageHeader(ws, dir / "f.fits"));
+    EXPECT_EQ(correctLoadedImage(ws, {"8", "8"}, 0, dir / "out.fits").result, ImageOutcome::Result::corrected);
+    ASSERT_TRUE(readImageHeader(ws, dir / "f.fits"));
+    EXPECT_EQ(profileLoadedImage(ws, {"8", "8"}, 0).image.result, ImageOutcome::Result::corrected);
+    ASSERT_TRUE(loadFitsHeader(ws, dir / "p.fits"));
+    const PhaseOutcome phase = searchLoadedPhase(ws);
+    EXPECT_EQ(phase.result, PhaseOutcome::Result::found);
+    EXPECT_EQ(phase.search.phase, 8);
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_EQ(host.pumps, 0);
+}
+
+} // namespace
+} // namespace kestrel
