@@ -25,16 +25,6 @@ struct CorrectionRoutine {
 const CorrectionRoutine unbinnedRoutine{unbinnedBands, "fixFloat32Columns"};
 const CorrectionRoutine binnedRoutine{binned2x2Bands, "fixFloat32Columns2x2"};
 
-void fillColumnMeans(Workspace& ws, const BandGeometry& bands)
-{
-    const ImageView<float> image = ws.floatImage();
-    if (image.width < bands.window)
-        failRange();
-    ws.columnMeans.assign(static_cast<std::size_t>(image.width - bands.window), 0.0L);
-    bandWindowMeans(ImageView<const float>{image.pixels, image.width, image.height}, bands, ws.backgroundFlux,
-                    ws.columnMeans);
-}
-
 double measuredAmplitude(Workspace& ws, const BandGeometry& bands)
 {
     ws.bandCount = bandCountOf(ws.imageWidth, bands);
@@ -74,12 +64,16 @@ const CorrectionRoutine& routineFor(const Workspace& ws)
     return ws.binning == "2x2" ? binnedRoutine : unbinnedRoutine;
 }
 
-/// The window means of the whole image into columnMeans, and the amplitude from them.
-double measureFromTable(Workspace& ws, const BandGeometry& bands)
+/// The amplitude from the band windows of the pairs it counts alone, bit for bit that of
+/// the table of all window means and failing where the table would.
+double measureFromPairs(Workspace& ws, const BandGeometry& bands)
 {
-    fillColumnMeans(ws, bands);
+    const ImageView<float> image = ws.floatImage();
+    ws.bandCount = bandCountOf(ws.imageWidth, bands);
+    const double amplitude =
+        measureAmplitude({image.pixels, image.width, image.height}, bands, ws.phase, ws.backgroundFlux);
     ws.host.pumpMessages();
-    return measuredAmplitude(ws, bands);
+    return amplitude;
 }
 
 /// The steps before the correction: load, temperature, exposure, background and the
@@ -137,7 +131,7 @@ ImageOutcome correctImage(Workspace& ws, const std::filesystem::path& outputPath
 {
     ImageOutcome out;
     reportedSteps(ws, routine.name, out, [&] {
-        if (!loadAndMeasure(ws, out, [&] { return measureFromTable(ws, routine.bands); }))
+        if (!loadAndMeasure(ws, out, [&] { return measureFromPairs(ws, routine.bands); }))
             return;
         correctOffsetBands(ws, routine.bands);
         saveFloat32Fits(ws, outputPath, commit);

@@ -80,7 +80,6 @@ TEST(Correction, MeasuredUnbinnedImage)
     EXPECT_FALSE(out.stopsRun);
     EXPECT_EQ(run.ws.backgroundFlux, 1500.0);
     EXPECT_EQ(run.ws.bandCount, 125);
-    EXPECT_EQ(run.ws.columnMeans.size(), 3992u);
     for (std::int32_t c = 0; c < 4008; ++c)
         ASSERT_EQ(at(run.ws, c, 2), c < 8 ? 1000.0f : 1010.0f) << c;
     EXPECT_TRUE(std::filesystem::exists(run.dir / "out.fits"));
@@ -243,9 +242,6 @@ TEST(Correction, MatchesReferenceBitForBit)
             const double upper = static_cast<double>(static_cast<long double>(background) * 1.5L);
             EXPECT_EQ(run.ws.backgroundFlux, upper);
             const auto means = reference::columnMeans(ws, bands.window, bands.lowerBound, upper);
-            ASSERT_EQ(means.size(), run.ws.columnMeans.size());
-            for (std::size_t i = 0; i < means.size(); ++i)
-                ASSERT_EQ(std::memcmp(&means[i], &run.ws.columnMeans[i], 10), 0) << w << " window " << i;
             const double amplitude = reference::amplitude(means, binned, w, phase);
             EXPECT_EQ(std::memcmp(&amplitude, &run.ws.amplitude, sizeof amplitude), 0);
             ws.rawHeader = run.ws.rawHeader;
