@@ -16,6 +16,9 @@
 #include <cstring>
 #include <limits>
 #include <vector>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace kestrel {
 
@@ -129,8 +132,25 @@ template <int Window> void windowSums(const WindowSumArgs& a, WindowSumBuild bui
 
 /// Column totals: each lane adds one column's samples top to bottom, a plain double
 /// addition per qualifying sample (+0 for the others), as a loop over one column would.
-typedef float Floats4 __attribute__((vector_size(16)));
-typedef std::int64_t Mask4 __attribute__((vector_size(32)));
+/// The bounds are compared in single precision, four or eight lanes at a time: a float lies
+/// above a double bound exactly when it lies above the largest float not above it, and
+/// below one exactly when below the smallest float not below it.
+
+float floatNotAbove(double x)
+{
+    float f = static_cast<float>(x);
+    if (static_cast<double>(f) > x)
+        f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+    return f;
+}
+
+float floatNotBelow(double x)
+{
+    float f = static_cast<float>(x);
+    if (static_cast<double>(f) < x)
+        f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    return f;
+}
 
 struct ColumnTotalArgs {
     const float* px;
@@ -143,53 +163,12 @@ struct ColumnTotalArgs {
     unsigned char* small;
 };
 
-[[gnu::always_inline]] inline void columnTotalsBody(const ColumnTotalArgs& a)
+/// The columns after the last whole group of lanes, one at a time; true when one of
+/// their samples is NaN.
+bool remainingColumnTotals(const ColumnTotalArgs& a, std::int32_t from)
 {
-    // Strips of columns go down the whole image in turn, so that the running totals of
-    // one strip stay in the nearest cache while the rows stream past.
-    constexpr std::int32_t strip = 256;
-    constexpr int groups = strip / 4;
-    const Lanes4 lower = {a.lower, a.lower, a.lower, a.lower};
-    const Lanes4 upper = {a.upper, a.upper, a.upper, a.upper};
-    const Lanes4 tiny = {a.tiny, a.tiny, a.tiny, a.tiny};
-    const Lanes4 zero = {0.0, 0.0, 0.0, 0.0};
-    const Lanes4 one = {1.0, 1.0, 1.0, 1.0};
-    Mask4 nan = {};
-    const std::int32_t whole = a.columns / 4 * 4;
-    for (std::int32_t first = 0; first < whole; first += strip) {
-        const int n = std::min(strip, whole - first) / 4;
-        Lanes4 sum[groups], count[groups];
-        Mask4 small[groups];
-        for (int k = 0; k < n; ++k) {
-            sum[k] = zero;
-            count[k] = zero;
-            small[k] = Mask4{};
-        }
-        for (std::int32_t r = 0; r < a.height; ++r) {
-            const float* x = a.px + r * a.width + first;
-            for (int k = 0; k < n; ++k) {
-                Floats4 f;
-                std::memcpy(&f, x + 4 * k, sizeof f);
-                const Lanes4 v = __builtin_convertvector(f, Lanes4);
-                const Mask4 in = (v > lower) & (v < upper);
-                sum[k] += in ? v : zero;
-                count[k] += in ? one : zero;
-                small[k] |= in & (v < tiny);
-                nan |= v != v;
-            }
-        }
-        for (int k = 0; k < n; ++k)
-            for (int j = 0; j < 4; ++j) {
-                const std::size_t c = static_cast<std::size_t>(first + 4 * k + j);
-                a.sums[c] = sum[k][j];
-                a.counts[c] = static_cast<std::int32_t>(count[k][j]);
-                a.small[c] = small[k][j] != 0;
-            }
-    }
     bool unordered = false;
-    for (int j = 0; j < 4; ++j)
-        unordered |= nan[j] != 0;
-    for (std::int32_t c = whole; c < a.columns; ++c) {
+    for (std::int32_t c = from; c < a.columns; ++c) {
         double sum = 0.0;
         std::int32_t count = 0;
         bool small = false;
@@ -205,12 +184,117 @@ struct ColumnTotalArgs {
         a.counts[c] = count;
         a.small[c] = small;
     }
-    if (unordered)
-        failInvalidOperation();
+    return unordered;
 }
 
-[[gnu::target("avx2")]] void columnTotalsAvx2(const ColumnTotalArgs& a) { columnTotalsBody(a); }
-void columnTotalsPortable(const ColumnTotalArgs& a) { columnTotalsBody(a); }
+/// Marks the columns before `whole` that hold a qualifying sample below `tiny`, given the
+/// smallest qualifying sample among them.
+void markSmallSamples(const ColumnTotalArgs& a, std::int32_t whole, float smallest)
+{
+    std::fill(a.small, a.small + whole, static_cast<unsigned char>(0));
+    if (!(static_cast<double>(smallest) < a.tiny))
+        return;
+    for (std::int32_t r = 0; r < a.height; ++r)
+        for (std::int32_t c = 0; c < whole; ++c) {
+            const double v = a.px[r * a.width + c];
+            a.small[c] |= static_cast<unsigned char>(v > a.lower && v < a.upper && v < a.tiny);
+        }
+}
+
+// Strips of columns go down the whole image in turn, so that the running totals of a
+// strip stay in the nearest cache; the rows of a strip lie a page or more apart, so the
+// ones ahead are fetched in advance, as the hardware would not. Counts are kept in the
+// lanes by subtracting the -1 masks of the qualifying samples. Whether a qualifying
+// sample lies below `tiny` is first asked of the whole image at once, through the
+// smallest of them; only an image that has one is looked at column by column.
+constexpr std::int32_t totalStrip = 1024;
+constexpr std::int32_t rowsAhead = 8;
+
+[[gnu::target("avx2")]] void columnTotalsAvx2(const ColumnTotalArgs& a)
+{
+    const __m256 lower = _mm256_set1_ps(floatNotAbove(a.lower));
+    const __m256 upper = _mm256_set1_ps(floatNotBelow(a.upper));
+    const std::int32_t whole = a.columns / 16 * 16;
+    std::fill(a.sums, a.sums + whole, 0.0);
+    std::fill(a.counts, a.counts + whole, 0);
+    __m256 nan = _mm256_setzero_ps();
+    __m256 smallest = _mm256_set1_ps(std::numeric_limits<float>::infinity());
+    for (std::int32_t first = 0; first < whole; first += totalStrip) {
+        const std::int32_t end = std::min(whole, first + totalStrip);
+        for (std::int32_t r = 0; r < a.height; ++r) {
+            const float* x = a.px + r * a.width;
+            const float* ahead = r + rowsAhead < a.height ? x + rowsAhead * a.width : x;
+            for (std::int32_t k = first; k < end; k += 8) {
+                if ((k & 15) == 0)
+                    _mm_prefetch(reinterpret_cast<const char*>(ahead + k), _MM_HINT_T0);
+                const __m256 v = _mm256_loadu_ps(x + k);
+                const __m256 in =
+                    _mm256_and_ps(_mm256_cmp_ps(v, lower, _CMP_GT_OQ), _mm256_cmp_ps(v, upper, _CMP_LT_OQ));
+                // The samples that do not qualify add +0, as in the loop.
+                const __m256 kept = _mm256_and_ps(v, in);
+                double* sum = a.sums + k;
+                _mm256_storeu_pd(sum,
+                                 _mm256_add_pd(_mm256_loadu_pd(sum), _mm256_cvtps_pd(_mm256_castps256_ps128(kept))));
+                _mm256_storeu_pd(sum + 4, _mm256_add_pd(_mm256_loadu_pd(sum + 4),
+                                                        _mm256_cvtps_pd(_mm256_extractf128_ps(kept, 1))));
+                auto* count = reinterpret_cast<__m256i*>(a.counts + k);
+                _mm256_storeu_si256(count, _mm256_sub_epi32(_mm256_loadu_si256(count), _mm256_castps_si256(in)));
+                smallest = _mm256_min_ps(smallest, _mm256_blendv_ps(smallest, v, in));
+                nan = _mm256_or_ps(nan, _mm256_cmp_ps(v, v, _CMP_UNORD_Q));
+            }
+        }
+    }
+    float lanes[8];
+    _mm256_storeu_ps(lanes, smallest);
+    const bool unordered = _mm256_movemask_ps(nan) != 0;
+    if (remainingColumnTotals(a, whole) || unordered)
+        failInvalidOperation();
+    markSmallSamples(a, whole, *std::min_element(lanes, lanes + 8));
+}
+
+void columnTotalsPortable(const ColumnTotalArgs& a)
+{
+    std::int32_t whole = 0;
+    bool unordered = false;
+    float least = std::numeric_limits<float>::infinity();
+#if defined(__SSE2__)
+    const __m128 lower = _mm_set1_ps(floatNotAbove(a.lower));
+    const __m128 upper = _mm_set1_ps(floatNotBelow(a.upper));
+    whole = a.columns / 16 * 16;
+    std::fill(a.sums, a.sums + whole, 0.0);
+    std::fill(a.counts, a.counts + whole, 0);
+    __m128 nan = _mm_setzero_ps();
+    __m128 smallest = _mm_set1_ps(least);
+    for (std::int32_t first = 0; first < whole; first += totalStrip) {
+        const std::int32_t end = std::min(whole, first + totalStrip);
+        for (std::int32_t r = 0; r < a.height; ++r) {
+            const float* x = a.px + r * a.width;
+            const float* ahead = r + rowsAhead < a.height ? x + rowsAhead * a.width : x;
+            for (std::int32_t k = first; k < end; k += 4) {
+                if ((k & 15) == 0)
+                    _mm_prefetch(reinterpret_cast<const char*>(ahead + k), _MM_HINT_T0);
+                const __m128 v = _mm_loadu_ps(x + k);
+                const __m128 in = _mm_and_ps(_mm_cmpgt_ps(v, lower), _mm_cmplt_ps(v, upper));
+                const __m128 kept = _mm_and_ps(v, in);
+                double* sum = a.sums + k;
+                _mm_storeu_pd(sum, _mm_add_pd(_mm_loadu_pd(sum), _mm_cvtps_pd(kept)));
+                _mm_storeu_pd(sum + 2, _mm_add_pd(_mm_loadu_pd(sum + 2), _mm_cvtps_pd(_mm_movehl_ps(kept, kept))));
+                auto* count = reinterpret_cast<__m128i*>(a.counts + k);
+                _mm_storeu_si128(count, _mm_sub_epi32(_mm_loadu_si128(count), _mm_castps_si128(in)));
+                smallest = _mm_min_ps(smallest, _mm_or_ps(_mm_and_ps(in, v), _mm_andnot_ps(in, smallest)));
+                nan = _mm_or_ps(nan, _mm_cmpunord_ps(v, v));
+            }
+        }
+    }
+    float lanes[4];
+    _mm_storeu_ps(lanes, smallest);
+    least = *std::min_element(lanes, lanes + 4);
+    unordered = _mm_movemask_ps(nan) != 0;
+#endif
+    if (remainingColumnTotals(a, whole) || unordered)
+        failInvalidOperation();
+    markSmallSamples(a, whole, least);
+}
 
 } // namespace
 
