@@ -39,7 +39,7 @@ struct FileResult {
 /// Memory that one worker keeps from file to file. A frame's pixels take tens of
 /// megabytes, and fresh pages for every frame cost about as much as reading it.
 struct WorkerMemory {
-    std::vector<float> floatPixels;
+    PixelBuffer<float> floatPixels;
 };
 
 /// Corrects one file into `outputPath`. The corrected file is left unnamed: the caller

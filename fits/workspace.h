@@ -10,6 +10,7 @@
 #include "core/failure.h"
 #include "core/host.h"
 #include "core/image_view.h"
+#include "core/pixel_buffer.h"
 #include "fits/fits_file.h"
 
 #include <array>
@@ -59,7 +60,7 @@ public:
 
     // Pixel data, host byte order, row-major.
     std::vector<std::uint16_t> int16Pixels;
-    std::vector<float> floatPixels;
+    PixelBuffer<float> floatPixels; // in huge pages; see core/pixel_buffer.h
     /// False when the last pixel load reported a failure.
     bool pixelLoadSucceeded = false;
 
