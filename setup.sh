@@ -22,6 +22,8 @@ packages=(
   librsvg2-bin desktop-file-utils appstream bash-completion dpkg-dev file xdg-utils
   fonts-dejavu-extra
   xvfb openbox x11-utils xdotool
+  # bench/speed.sh: peak memory and disk reads (time), cold-cache reads (vmtouch).
+  time vmtouch
 )
 
 # A German locale (decimal comma) for the tests that prove number formats ignore the

@@ -90,6 +90,21 @@ void columnMeans(benchmark::State& state, std::int32_t w, std::int32_t h, const 
 void BM_ColumnMeans1x1(benchmark::State& state, bool reference) { columnMeans(state, 4008, 2672, unbinnedBands, reference); }
 void BM_ColumnMeans2x2(benchmark::State& state, bool reference) { columnMeans(state, 2004, 1336, binned2x2Bands, reference); }
 
+// The amplitude as the correction measures it: from the band windows of the counted
+// pairs alone.
+void measuredAmplitude(benchmark::State& state, std::int32_t w, std::int32_t h, const BandGeometry& bands)
+{
+    Bench b;
+    b.ws.image.imageWidth = w;
+    b.ws.image.imageHeight = h;
+    b.ws.image.floatPixels = skyFrame(w, h, bands.period);
+    const double upper = 1.5 * getBackgroundFlux(b.ws, SampleType::float32);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(measureAmplitude({b.ws.image.floatPixels, w, h}, bands, 8, upper));
+}
+void BM_MeasureAmplitude1x1(benchmark::State& state) { measuredAmplitude(state, 4008, 2672, unbinnedBands); }
+void BM_MeasureAmplitude2x2(benchmark::State& state) { measuredAmplitude(state, 2004, 1336, binned2x2Bands); }
+
 void BM_BackgroundFloat(benchmark::State& state, bool reference)
 {
     Bench b;
@@ -184,6 +199,8 @@ BENCHMARK_CAPTURE(BM_ColumnMeans1x1, reference, true)->Unit(benchmark::kMillisec
 BENCHMARK_CAPTURE(BM_ColumnMeans1x1, fast, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ColumnMeans2x2, reference, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_ColumnMeans2x2, fast, false)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MeasureAmplitude1x1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MeasureAmplitude2x2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_BackgroundFloat, reference, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_BackgroundFloat, fast, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Background16, reference, true)->Unit(benchmark::kMillisecond);

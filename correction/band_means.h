@@ -4,6 +4,8 @@
 
 #include "correction/correction.h"
 
+#include <vector>
+
 namespace kestrel {
 
 enum class WindowSumBuild {
@@ -34,5 +36,16 @@ bool avx2Available();
 /// bandWindowMeans with the window sums of the given build.
 void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, double upper,
                      std::span<long double> means, WindowSumBuild build);
+
+/// The samples above `lower` and below `upper` of each of the first `columns` columns:
+/// their sum in double, each column added top to bottom, their count, and whether one
+/// of them lies below `tiny`. A NaN in those columns is an invalid operation.
+struct ColumnTotals {
+    std::vector<double> sums;
+    std::vector<std::int32_t> counts;
+    std::vector<unsigned char> tiny;
+};
+ColumnTotals columnTotals(ImageView<const float> image, std::int32_t columns, double lower, double upper, double tiny,
+                          WindowSumBuild build = WindowSumBuild::chosen);
 
 } // namespace kestrel

@@ -190,7 +190,7 @@ ImageOutcome correctImage(Workspace& ws, const ImageRun& run, std::shared_ptr<Wh
         // The amplitude of the band pairs alone, bit for bit that of the table of every
         // band window's mean, which fails where the table would.
         const auto measure = [&](double upper) {
-            return measureBands(constView(ws.image), run.bands(), run.phase, upper).amplitude;
+            return measureAmplitude(constView(ws.image), run.bands(), run.phase, upper);
         };
         if (!loadAndMeasure(ws, run, outcome, measure))
             return;

@@ -125,6 +125,9 @@ struct BandMeasure {
 /// qualifying sample, or a NaN in the columns the windows read, is an invalid operation;
 /// so is a position of the profile without a qualifying sample, or no pair at all.
 BandMeasure measureBands(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper);
+/// The amplitude of measureBands alone, without its profile: it fails exactly where
+/// bandWindowMeans and bandAmplitude would.
+double measureAmplitude(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper);
 
 // ---- Workspace routines ------------------------------------------------------------
 

@@ -13,7 +13,7 @@ namespace {
 /// and fresh pages for every frame cost about as much as reading it.
 class BorrowedPixels {
 public:
-    BorrowedPixels(Image& image, std::vector<float>& pixels) : image_(image), pixels_(pixels)
+    BorrowedPixels(Image& image, PixelBuffer<float>& pixels) : image_(image), pixels_(pixels)
     {
         image_.floatPixels.swap(pixels_);
     }
@@ -23,7 +23,7 @@ public:
 
 private:
     Image& image_;
-    std::vector<float>& pixels_;
+    PixelBuffer<float>& pixels_;
 };
 
 /// Reads the header of `input` and treats the image with `treat`; a file without a
@@ -58,7 +58,7 @@ void appendReports(ImageOutcome& outcome, std::vector<BoxReport>& reports)
 } // namespace
 
 PendingImage correctFile(const std::filesystem::path& input, const std::filesystem::path& output,
-                         const BatchSettings& settings, std::vector<float>& pixels)
+                         const BatchSettings& settings, PixelBuffer<float>& pixels)
 {
     RecordingHost host;
     Workspace ws(host);
@@ -135,7 +135,7 @@ void BatchRun::stop()
 
 void BatchRun::work()
 {
-    std::vector<float> pixels;
+    PixelBuffer<float> pixels;
     // Only a few images are treated ahead of the one being handed over, so that few
     // written files wait unnamed and memory stays a frame or so per job.
     const std::size_t ahead = 2 * static_cast<std::size_t>(jobs_);

@@ -50,7 +50,7 @@ struct PendingImage {
 /// yet put in place. The boxes the routines asked for are in the outcome's reports. The
 /// pixels are read into `pixels` (which keeps its memory for the next file).
 PendingImage correctFile(const std::filesystem::path& input, const std::filesystem::path& output,
-                         const BatchSettings& settings, std::vector<float>& pixels);
+                         const BatchSettings& settings, PixelBuffer<float>& pixels);
 
 /// Puts the written file in place. A failure makes the image failed: its message names
 /// the routine of the outcome ("... in function fixFloat32Columns2x2." and the like),

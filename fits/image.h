@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/image_view.h"
+#include "core/pixel_buffer.h"
 
 #include <array>
 #include <cstdint>
@@ -49,7 +50,7 @@ struct Image {
     // Pixel data, host byte order, row-major. Loaded float samples of a PixInsight
     // image are in ADU (times 65535), as every other image's.
     std::vector<std::uint16_t> int16Pixels;
-    std::vector<float> floatPixels;
+    PixelBuffer<float> floatPixels; // in huge pages; see core/pixel_buffer.h
 
     std::optional<Binning> binning() const { return binningOfWidth(imageWidth); }
 

@@ -2,12 +2,16 @@
 
 #include "core/arith.h"
 #include "core/report.h"
+#include "fits/samples.h"
 
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace kestrel {
 namespace {
@@ -21,6 +25,38 @@ std::uint32_t bigEndian32(const unsigned char* p)
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
 
+// Big-endian samples into floats, bit for bit: eight at a time with one byte shuffle
+// where the processor has AVX2, four at a time with shifts on the x86-64 baseline.
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] void storeFloatsAvx2(const unsigned char* p, std::size_t count, float* out)
+{
+    const __m256i swap = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12, 3, 2, 1, 0, 7, 6, 5,
+                                          4, 11, 10, 9, 8, 15, 14, 13, 12);
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4 * i));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_shuffle_epi8(v, swap));
+    }
+    for (; i < count; ++i)
+        out[i] = std::bit_cast<float>(bigEndian32(p + 4 * i));
+}
+#endif
+
+void storeFloatsPortable(const unsigned char* p, std::size_t count, float* out)
+{
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= count; i += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4 * i));
+        const __m128i bytesSwapped = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+        const __m128i swapped = _mm_shufflehi_epi16(_mm_shufflelo_epi16(bytesSwapped, 0xB1), 0xB1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), swapped);
+    }
+#endif
+    for (; i < count; ++i)
+        out[i] = std::bit_cast<float>(bigEndian32(p + 4 * i));
+}
+
 // Reads the data area block by block, handing each block to `store`. Closes the file
 // on every path; a failure is shown with the loader's `line` in a box of `kind` and
 // makes the result false.
@@ -31,7 +67,9 @@ bool loadBlocks(Workspace& ws, std::size_t sampleBytes, std::size_t& samples, St
     const bool result = reportFailures(
         ws.host, line,
         [&] {
-            std::unique_ptr<unsigned char[]> block(new unsigned char[blockBytes]);
+            // One block per thread, kept from file to file: fresh memory for every file
+            // would fault in its pages every time.
+            thread_local const std::unique_ptr<unsigned char[]> block(new unsigned char[blockBytes]);
             for (;;) {
                 const std::size_t n = ws.fitsFile.read(block.get(), blockBytes);
                 if (samples + n / sampleBytes > maxSamples)
@@ -88,11 +126,22 @@ bool loadAllImageDataInt16(Workspace& ws)
     return loaded;
 }
 
+void storeBigEndianFloats(const unsigned char* bytes, std::size_t count, float* out, bool portable)
+{
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2 && !portable)
+        return storeFloatsAvx2(bytes, count, out);
+#endif
+    storeFloatsPortable(bytes, count, out);
+}
+
 bool loadAllImageDataFloat32(Workspace& ws)
 {
     // The buffer keeps its capacity and its size from the last image: frames of a run
-    // share a size, and fresh memory for every frame, or clearing it before it is
-    // overwritten, costs more than the reading itself. It ends as long as the samples read.
+    // share a size, and fresh memory for every frame costs more than the reading itself.
+    // Growing it leaves the new samples unset (a PixelBuffer), as they are overwritten.
+    // It ends as long as the samples read.
     const std::size_t expected = reserveFor(ws, 4);
     if (ws.image.floatPixels.size() < expected)
         ws.image.floatPixels.resize(expected);
@@ -103,9 +152,7 @@ bool loadAllImageDataFloat32(Workspace& ws)
             const std::size_t count = n / 4;
             if (ws.image.floatPixels.size() < samples + count)
                 ws.image.floatPixels.resize(samples + count);
-            float* out = ws.image.floatPixels.data() + samples;
-            for (std::size_t i = 0; i < count; ++i)
-                out[i] = std::bit_cast<float>(bigEndian32(p + 4 * i));
+            storeBigEndianFloats(p, count, ws.image.floatPixels.data() + samples);
         },
         inFunction("loadAllImageDataFloat32"), BoxKind::error);
     ws.image.floatPixels.resize(samples);

@@ -101,7 +101,8 @@ void saveFloat32Fits(Image& image, std::shared_ptr<WholeFileWriter> out, const C
     // Scaling and packing in one pass over the samples; the buffer keeps the scaled
     // values, as the correction expects. A data area whose last record was cut short
     // in the input is written out to a whole record of zero samples, as FITS wants.
-    std::vector<std::uint32_t> chunk(recordsPerChunk * samplesPerRecord);
+    // One chunk per thread, kept from file to file, so that its pages are faulted in once.
+    thread_local PixelBuffer<std::uint32_t> chunk(recordsPerChunk * samplesPerRecord);
     for (std::size_t start = 0; start < count;) {
         const std::size_t n = std::min(count - start, chunk.size());
         float* samples = image.floatPixels.data() + start;

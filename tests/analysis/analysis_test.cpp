@@ -1,4 +1,5 @@
 #include "analysis/analysis.h"
+#include "analysis/background.h"
 #include "tests/analysis/reference.h"
 #include "tests/support/straightforward.h"
 #include "tests/support/fits_builder.h"
@@ -171,6 +172,8 @@ TEST(Background, FloatSliceMatchesReferenceWhereverItLies)
     std::uniform_int_distribution<std::uint32_t> anyBits;
     const std::vector<std::pair<const char*, std::function<float(std::size_t)>>> kinds = {
         {"noisy sky", [&](std::size_t) { return 1200.0f + 15.0f * noise(rng); }},
+        {"sky across a power of two", [&](std::size_t) { return 1024.0f + 30.0f * noise(rng); }},
+        {"dark slice in one bucket", [&](std::size_t i) { return i % 3 ? 5000.0f + noise(rng) : 100.0f + noise(rng) / 64; }},
         {"one value", [&](std::size_t) { return 977.25f; }},
         {"two neighbouring buckets", [&](std::size_t i) { return i % 20 ? 1024.0f : std::nextafter(1024.0f, 0.0f); }},
         {"near zero", [&](std::size_t i) {
@@ -202,6 +205,13 @@ TEST(Background, FloatSliceMatchesReferenceWhereverItLies)
             }
             EXPECT_TRUE(boxes.empty()) << name;
             EXPECT_TRUE(sameBits(fast, expected)) << name << " " << w << ": " << fast << " vs " << expected;
+            // Each build of the count, whichever this processor would choose.
+            for (BackgroundBuild build : {BackgroundBuild::avx2, BackgroundBuild::portable}) {
+                if (build == BackgroundBuild::avx2 && !__builtin_cpu_supports("avx2"))
+                    continue;
+                EXPECT_TRUE(sameBits(backgroundLevel(px, build).level, expected))
+                    << name << " " << w << (build == BackgroundBuild::avx2 ? " avx2" : " portable");
+            }
         }
     }
 }

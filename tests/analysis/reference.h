@@ -75,6 +75,31 @@ inline std::vector<long double> columnMeans(Workspace& ws, std::int32_t window, 
     return means;
 }
 
+/// The qualifying samples of one column: their sum, each added in double top to bottom,
+/// their count, and whether one of them lies below a bound.
+struct ColumnTotal {
+    double sum = 0;
+    std::int32_t count = 0;
+    bool below = false;
+};
+inline std::vector<ColumnTotal> columnTotals(Workspace& ws, std::int32_t columns, double lower, double upper,
+                                             double bound)
+{
+    std::vector<ColumnTotal> totals(static_cast<std::size_t>(columns));
+    for (std::int32_t col = 0; col < columns; ++col)
+        for (std::int32_t row = 0; row < ws.image.imageHeight; ++row) {
+            const double x = static_cast<float>(getPixelValueFloat(ws, col, row));
+            requireOrdered(x, lower);
+            if (x > lower && x < upper) {
+                ColumnTotal& t = totals[static_cast<std::size_t>(col)];
+                t.sum += x;
+                ++t.count;
+                t.below = t.below || x < bound;
+            }
+        }
+    return totals;
+}
+
 /// The band amplitude from the window means, pair by pair as the measurement names
 /// them: unbinned, period indices 20 to width / 32 - 20 with the offset window 16
 /// columns before i = 32 k + phase; 2x2-binned, period indices 0 to width / 16 - 4

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -280,6 +282,47 @@ TEST(Correction, BothWindowSumBuildsMatchThePlainLoop)
     }
     if (!avx2Available())
         GTEST_SKIP() << "this processor has no AVX2: only the portable build was compared";
+}
+
+// The column totals of both builds against the plain loop, with bounds that are floats
+// and bounds between two floats, samples on and beside them, and widths that leave
+// columns outside the vector lanes.
+TEST(Correction, ColumnTotalsOfBothBuildsMatchThePlainLoop)
+{
+    std::mt19937 rng(3);
+    const double between = std::nextafter(1040.0, 2000.0); // above 1040, below the next float
+    for (auto [w, h] : {std::pair{4008, 5}, {263, 7}, {7, 3}, {2004, 1}}) {
+        for (auto [upper, bound] : {std::pair{1040.0, 1e-30}, {between, 1e-30}, {std::nextafter(1040.0, 0.0), 2.0},
+                                    {1e39, std::nextafter(1.0, 2.0)}}) {
+            auto px = awkwardImage(rng, w, h, 1e-42f);
+            for (std::size_t i = 0; i < px.size(); i += 7)
+                px[i] = std::array{1040.0f, std::nextafter(1040.0f, 0.0f), std::nextafter(1040.0f, 2000.0f), 1.0f,
+                                   std::nextafter(1.0f, 2.0f), 1e-30f, 5.0f}[i % 7];
+            TestHost host;
+            Workspace ws(host);
+            ws.image.imageWidth = w;
+            ws.image.imageHeight = h;
+            ws.image.floatPixels = px;
+            const std::int32_t columns = w - 1;
+            const auto expected = reference::columnTotals(ws, columns, 5.0, upper, bound);
+            for (WindowSumBuild build : {WindowSumBuild::avx2, WindowSumBuild::portable}) {
+                if (build == WindowSumBuild::avx2 && !avx2Available())
+                    continue;
+                const ColumnTotals t = columnTotals({px, w, h}, columns, 5.0, upper, bound, build);
+                for (std::size_t c = 0; c < expected.size(); ++c) {
+                    ASSERT_EQ(std::bit_cast<std::uint64_t>(t.sums[c]), std::bit_cast<std::uint64_t>(expected[c].sum))
+                        << w << " column " << c << " upper " << upper;
+                    ASSERT_EQ(t.counts[c], expected[c].count) << w << " column " << c << " upper " << upper;
+                    ASSERT_EQ(t.tiny[c] != 0, expected[c].below) << w << " column " << c << " bound " << bound;
+                }
+            }
+        }
+    }
+    // A NaN in the columns read fails; one in the column after them does not.
+    std::vector<float> px(24, 100.0f);
+    px[11] = NAN; // row 1, column 3 of 8
+    EXPECT_THROW(columnTotals({px, 8, 3}, 4, 0.0, 200.0, 1.0), Failure);
+    EXPECT_NO_THROW(columnTotals({px, 8, 3}, 3, 0.0, 200.0, 1.0));
 }
 
 // The amplitude of an image whose band amplitude differs from period to period tells

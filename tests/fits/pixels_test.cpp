@@ -1,5 +1,11 @@
 #include "tests/fits/fits_fixture.h"
 
+#include "fits/samples.h"
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+
 namespace kestrel::testing {
 namespace {
 
@@ -49,6 +55,59 @@ TEST_F(PixelTest, FloatSamplesAndThePixInsightScale)
     EXPECT_EQ(ws.image.floatPixels[0], 65535.0f);
     EXPECT_TRUE(std::isnan(ws.image.floatPixels[1])); // stored as it was, no trap
     EXPECT_TRUE(host.boxes.empty());
+}
+
+// Both builds of the conversion against the byte-by-byte one, on random patterns
+// (NaN payloads and signalling NaNs among them, which must pass unchanged) at every
+// start and length around the vector lanes.
+TEST(SampleConversion, BothBuildsKeepEveryBit)
+{
+    std::mt19937 random(5);
+    std::vector<unsigned char> bytes(4 * 1003);
+    for (auto& b : bytes)
+        b = static_cast<unsigned char>(random());
+    for (std::size_t start : {0u, 1u, 3u}) {
+        for (std::size_t count : {0u, 1u, 7u, 8u, 9u, 1000u}) {
+            std::vector<std::uint32_t> expected(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                const unsigned char* p = bytes.data() + start + 4 * i;
+                expected[i] = std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+            }
+            for (bool portable : {false, true}) {
+                std::vector<float> out(count + 1, 7.0f);
+                storeBigEndianFloats(bytes.data() + start, count, out.data(), portable);
+                std::vector<std::uint32_t> got(count);
+                std::memcpy(got.data(), out.data(), 4 * count);
+                EXPECT_EQ(got, expected) << start << " " << count << (portable ? " portable" : " chosen");
+                EXPECT_EQ(out[count], 7.0f); // nothing written after the samples
+            }
+        }
+    }
+}
+
+// Large buffers lie on huge-page boundaries; any size keeps its samples as it grows,
+// shrinks and moves, and converts to and from plain vectors.
+TEST(PixelBufferTest, LargeBuffersAreAlignedAndEveryBufferKeepsItsSamples)
+{
+    for (std::size_t n : {std::size_t{3}, mappedBufferBytes / 4 - 1, mappedBufferBytes / 4, std::size_t{10709376}}) {
+        PixelBuffer<float> buffer(n);
+        if (n * 4 >= mappedBufferBytes) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.data()) % hugePageBytes, 0u) << n;
+        }
+        for (std::size_t i = 0; i < n; ++i)
+            buffer[i] = static_cast<float>(i % 1000);
+        buffer.resize(n + n / 2 + 1);
+        buffer.resize(n / 2);
+        const std::vector<float> plain = buffer;
+        ASSERT_EQ(plain.size(), n / 2);
+        for (std::size_t i = 0; i < n / 2; ++i)
+            ASSERT_EQ(plain[i], static_cast<float>(i % 1000)) << n << " " << i;
+        PixelBuffer<float> copy;
+        copy = plain;
+        EXPECT_TRUE(copy == plain);
+        PixelBuffer<float> moved = std::move(copy);
+        EXPECT_TRUE(moved == plain);
+    }
 }
 
 TEST_F(PixelTest, BuffersHoldTheWholeDataAreaWhateverTheAxesSay)
