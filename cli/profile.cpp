@@ -37,7 +37,7 @@ plot::Chart profileChart(const std::string& name, const std::string& binning, co
     chart.title = name + ": band profile";
     chart.subtitle = binning + ", phase " + std::to_string(p.phase) + ", columns " + std::to_string(p.columns.first) +
                      " to " + std::to_string(p.columns.last) + "; amplitude " + threeDecimals(amplitude) +
-                     " ADU, residual " + threeDecimals(p.residual) + " ADU";
+                     " ADU, residual " + threeDecimals(p.residual.amplitude) + " ADU";
     chart.xLabel = "position in the band period, counted from the phase (column " + std::to_string(p.phase) + " + " +
                    std::to_string(p.period) + " k)";
     chart.yLabel = "mean level (ADU)";
@@ -87,7 +87,7 @@ void printProfile(const FileResult& file, const BandProfile& p)
               << "position\tbefore\tafter\n";
     for (std::size_t q = 0; q < p.before.size(); ++q)
         std::cout << q << "\t" << threeDecimals(p.before[q]) << "\t" << threeDecimals(p.after[q]) << "\n";
-    std::cout << "amplitude\t" << threeDecimals(file.outcome.amplitude.value_or(0)) << "\tresidual\t" << threeDecimals(p.residual)
+    std::cout << "amplitude\t" << threeDecimals(file.outcome.amplitude.value_or(0)) << "\tresidual\t" << threeDecimals(p.residual.amplitude)
               << "\n";
 }
 

@@ -196,7 +196,7 @@ FileResult correctOne(const std::filesystem::path& input, const std::filesystem:
     treatFile(input, ws, host, out, [&] { return correctLoadedImage(ws, phases, outputPath, later); });
     if (verify && out.status == FileResult::Status::corrected) {
         try {
-            out.residual = writtenResidualAmplitude(ws, out.outcome);
+            out.residual = writtenResidualAmplitude(ws, out.outcome).amplitude;
         } catch (const std::exception& e) {
             host.messages.push_back("the residual amplitude could not be measured: " + failureMessage(e));
         }

@@ -82,6 +82,19 @@ double measureFromTable(Workspace& ws, const BandGeometry& bands)
     return measuredAmplitude(ws, bands);
 }
 
+/// The amplitude by the rule the run chose: the window's, from the table of window
+/// means, or the balanced one, which needs no table.
+double measureAmplitude(Workspace& ws, const BandGeometry& bands)
+{
+    if (!ws.balancedAmplitude)
+        return measureFromTable(ws, bands);
+    ws.bandCount = bandCountOf(ws.imageWidth, bands);
+    const ImageView<float> image = ws.floatImage();
+    const double amplitude = balancedAmplitude({image.pixels, image.width, image.height}, bands, ws.phase, ws.backgroundFlux);
+    ws.host.pumpMessages();
+    return amplitude;
+}
+
 /// The steps before the correction: load, temperature, exposure, background and the
 /// amplitude, typed or measured by `measure` (with backgroundFlux the upper bound), into
 /// the workspace and `out`. False when the image is not to be corrected (`out` says
@@ -137,7 +150,7 @@ ImageOutcome correctImage(Workspace& ws, const std::filesystem::path& outputPath
 {
     ImageOutcome out;
     reportedSteps(ws, routine.name, out, [&] {
-        if (!loadAndMeasure(ws, out, [&] { return measureFromTable(ws, routine.bands); }))
+        if (!loadAndMeasure(ws, out, [&] { return measureAmplitude(ws, routine.bands); }))
             return;
         correctOffsetBands(ws, routine.bands);
         saveFloat32Fits(ws, outputPath, commit);
@@ -207,7 +220,8 @@ ProfileOutcome profileFloat32Columns(Workspace& ws)
         std::optional<BandMeasure> before;
         const auto measure = [&] {
             before = measureBands(view(), bands, ws.phase, ws.backgroundFlux);
-            return before->amplitude;
+            return ws.balancedAmplitude ? balancedAmplitude(view(), bands, ws.phase, ws.backgroundFlux)
+                                        : before->amplitude;
         };
         if (!loadAndMeasure(ws, result.image, measure))
             return;
@@ -223,22 +237,21 @@ ProfileOutcome profileFloat32Columns(Workspace& ws)
         correctOffsetBands(ws, bands);
         BandMeasure after = measureBands(view(), bands, ws.phase, profile.upper);
         profile.after = std::move(after.profile);
-        profile.residual = after.amplitude;
+        profile.residual = residualBand(view(), bands, profile.upper);
         result.image.result = ImageOutcome::Result::corrected;
     });
     return result;
 }
 
-double writtenResidualAmplitude(Workspace& ws, const ImageOutcome& written)
+ResidualBand writtenResidualAmplitude(Workspace& ws, const ImageOutcome& written)
 {
     if (!written.background)
         failInvalidOperation();
     const ImageView<float> image = ws.floatImage();
     if (ws.pixInsightImage)
         scaleFromPixInsight(image.pixels);
-    return measureBands({image.pixels, image.width, image.height}, routineFor(ws).bands, ws.phase,
-                        upperSampleBound(*written.background))
-        .amplitude;
+    return residualBand({image.pixels, image.width, image.height}, routineFor(ws).bands,
+                        upperSampleBound(*written.background));
 }
 
 ImageOutcome fixFloat32Columns(Workspace& ws, const std::filesystem::path& outputPath, const CommitStrategy& commit)

@@ -67,6 +67,7 @@ public:
     std::string binning;          // "1x1" or "2x2"
     std::int32_t phase = 0;       // first column of a reference band
     double amplitudeSetting = 0;  // the typed amplitude; 0: measure it
+    bool balancedAmplitude = false; // measure by the balanced rule, not the window's
 
     // Values measured on this image.
     double backgroundFlux = 0;
