@@ -1,5 +1,6 @@
 #include "cli/correct_run.h"
 
+#include "cli/profile.h"
 #include "cli/run.h"
 #include "core/whole_file.h"
 #include "settings/settings.h"
@@ -191,7 +192,8 @@ private:
             out.messages.push_back(*repeated_[i] + "; it is skipped.");
             return out;
         }
-        return correctOne(input, plan_.outputFor(input), phases_, o_.amplitude, memory, o_.verify);
+        return correctOne(input, plan_.outputFor(input), phases_, o_.amplitude, memory, o_.verify,
+                          o_.balancedEstimator);
     }
 
     void work()
@@ -333,6 +335,7 @@ int runCorrect(const Options& o, const FileLocations& where)
             return 1;
         }
     }
+    noteEstimators(o);
     return CorrectRun(o, std::move(phases), outputFolder).run();
 }
 

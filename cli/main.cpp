@@ -26,6 +26,8 @@ int runPhase(const Options& o, const kestrel::FileLocations& where)
     if (o.save) {
         // A phase that was not stored must not let a script go on to correct a night
         // with the old one.
+        if (!phaseMayBeStored(o, out))
+            return 1;
         try {
             storePhase(where.settingsFile, out.outcome->bands, out.outcome->search.phase);
         } catch (const std::exception& e) {

@@ -4,6 +4,7 @@
 #include "cli/console_host.h"
 #include "core/numbers.h"
 
+#include <cmath>
 #include <utility>
 
 namespace kestrel::cli {
@@ -57,6 +58,14 @@ std::string correctionRoutine(const std::string& binning)
 }
 
 } // namespace
+
+std::string significanceText(double significance)
+{
+    if (std::isinf(significance))
+        return significance > 0 ? "inf" : "-inf";
+    const std::string text = formatFixedTrimmed(significance, 1);
+    return text == "-0.0" ? "0.0" : text;
+}
 
 std::string threeDecimals(double value)
 {
@@ -183,12 +192,14 @@ void treatFile(const std::filesystem::path& input, Workspace& ws, ConsoleHost& h
 } // namespace
 
 FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputPath,
-                      const PhaseFields& phases, double amplitudeSetting, WorkerMemory& memory, bool verify)
+                      const PhaseFields& phases, double amplitudeSetting, WorkerMemory& memory, bool verify,
+                      bool balanced)
 {
     ConsoleHost host;
     Workspace ws(host);
     BorrowedPixels pixels(ws, memory);
     ws.amplitudeSetting = amplitudeSetting;
+    ws.balancedAmplitude = balanced;
 
     FileResult out;
     out.verify = verify;
@@ -205,11 +216,13 @@ FileResult correctOne(const std::filesystem::path& input, const std::filesystem:
     return out;
 }
 
-ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting)
+ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting,
+                         bool balanced)
 {
     ConsoleHost host;
     Workspace ws(host);
     ws.amplitudeSetting = amplitudeSetting;
+    ws.balancedAmplitude = balanced;
     ProfileResult out;
     treatFile(input, ws, host, out.file, [&] {
         ProfileOutcome profiled = profileLoadedImage(ws, phases);
@@ -231,6 +244,30 @@ PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settin
     return {field(o.phase1x1, "1x1phase"), field(o.phase2x2, "2x2phase")};
 }
 
+const BandContrast* PhaseResult::chosen() const
+{
+    if (!outcome || outcome->result != PhaseOutcome::Result::found)
+        return nullptr;
+    const auto p = static_cast<std::size_t>(outcome->search.phase);
+    return p < contrasts.size() ? &contrasts[p] : nullptr;
+}
+
+namespace {
+
+/// The contrast of every candidate phase of the search just found on the workspace's
+/// image; nothing, and the reason among the messages, when it cannot be measured.
+std::vector<BandContrast> contrastsOf(Workspace& ws, const PhaseOutcome& found, ConsoleHost& host)
+{
+    try {
+        return phaseContrasts(ws.int16Image(), found.bands, found.search.limits);
+    } catch (const std::exception& e) {
+        host.messages.push_back("the significance of the phase could not be measured: " + failureMessage(e));
+        return {};
+    }
+}
+
+} // namespace
+
 PhaseResult findPhaseOf(const std::filesystem::path& input)
 {
     ConsoleHost host;
@@ -245,26 +282,31 @@ PhaseResult findPhaseOf(const std::filesystem::path& input)
     };
     try {
         if (!loadFitsHeader(ws, input))
-            return finish(FileResult::Status::skipped, "", "\tskipped: no readable FITS header");
+            return finish(FileResult::Status::skipped, "", "\t\tskipped: no readable FITS header");
     } catch (const std::exception& e) {
         host.messages.push_back(failureMessage(e));
-        return finish(FileResult::Status::failed, "", "\tfailed: " + fieldText(failureMessage(e)));
+        return finish(FileResult::Status::failed, "", "\t\tfailed: " + fieldText(failureMessage(e)));
     }
     const PhaseOutcome outcome = searchLoadedPhase(ws);
     out.outcome = outcome;
     switch (outcome.result) {
-    case PhaseOutcome::Result::found:
-        return finish(FileResult::Status::corrected, outcome.binning, std::to_string(outcome.search.phase));
+    case PhaseOutcome::Result::found: {
+        out.contrasts = contrastsOf(ws, outcome, host);
+        const BandContrast* chosen = out.chosen();
+        return finish(FileResult::Status::corrected, outcome.binning,
+                      std::to_string(outcome.search.phase) + "\t" +
+                          (chosen ? significanceText(chosen->significance) : std::string()));
+    }
     case PhaseOutcome::Result::notType:
     case PhaseOutcome::Result::otherWidth:
-        return finish(FileResult::Status::skipped, outcome.binning, "\tskipped: " + outcome.message);
+        return finish(FileResult::Status::skipped, outcome.binning, "\t\tskipped: " + outcome.message);
     case PhaseOutcome::Result::loadFailed:
         return finish(FileResult::Status::failed, outcome.binning,
-                      "\tfailed: " + fieldText(host.messages.empty() ? outcome.message : host.messages.back()));
+                      "\t\tfailed: " + fieldText(host.messages.empty() ? outcome.message : host.messages.back()));
     case PhaseOutcome::Result::failed:
         break;
     }
-    return finish(FileResult::Status::failed, outcome.binning, "\tfailed: " + fieldText(outcome.message));
+    return finish(FileResult::Status::failed, outcome.binning, "\t\tfailed: " + fieldText(outcome.message));
 }
 
 } // namespace kestrel::cli

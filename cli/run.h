@@ -2,6 +2,7 @@
 // each in a workspace of its own so that files can run in parallel.
 #pragma once
 
+#include "analysis/significance.h"
 #include "app/batch.h"
 #include "cli/options.h"
 
@@ -44,10 +45,11 @@ struct WorkerMemory {
 
 /// Corrects one file into `outputPath`. The corrected file is left unnamed: the caller
 /// runs the result's finishWriting, on any thread, for it to appear. With `verify` the
-/// residual amplitude of the image as written is measured (writtenResidualAmplitude).
+/// residual of the image as written is measured (writtenResidualAmplitude); with
+/// `balanced` the amplitude is measured by the balanced rule.
 FileResult correctOne(const std::filesystem::path& input, const std::filesystem::path& outputPath,
                       const PhaseFields& phases, double amplitudeSetting, WorkerMemory& memory,
-                      bool verify = false);
+                      bool verify = false, bool balanced = false);
 
 /// What the profile of one file came to: `file` as correctOne's, without a write.
 struct ProfileResult {
@@ -56,13 +58,19 @@ struct ProfileResult {
 };
 
 /// The profile of one file (profileLoadedImage); nothing is written.
-ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting);
+ProfileResult profileOne(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting,
+                         bool balanced = false);
 
 struct PhaseResult {
     FileResult::Status status = FileResult::Status::skipped;
     std::string line;
     std::vector<std::string> messages;
     std::optional<PhaseOutcome> outcome;
+    /// When a phase was found: the band contrast of every candidate phase, empty when it
+    /// could not be measured (the reason is in `messages`).
+    std::vector<BandContrast> contrasts;
+    /// The found phase's contrast and significance, when measured.
+    const BandContrast* chosen() const;
 };
 
 /// The phase fields from the options, else from the settings file's keys (empty when a
@@ -72,7 +80,10 @@ PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settin
 /// Finds the band phase of one 16-bit file.
 PhaseResult findPhaseOf(const std::filesystem::path& input);
 
-/// A level, amplitude or margin with three decimals. A value that rounds to zero reads
+/// A significance with one decimal; "inf" or "-inf" for a band measured without noise.
+std::string significanceText(double significance);
+
+/// A level or amplitude with three decimals. A value that rounds to zero reads
 /// 0.000: a residual of -0.0004 is no sign of over-correction.
 std::string threeDecimals(double value);
 

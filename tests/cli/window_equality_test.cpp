@@ -201,7 +201,8 @@ TEST(WindowEquality, PhaseIsTheOneTheWindowShows)
 
         const testing::ToolRun r = testing::runCli("phase " + quoted(file));
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "phase.fits\t" + w.form.ws.binning + "\t" + shown + "\n");
+        // The line goes on with the phase's significance, which the window does not show.
+        EXPECT_EQ(r.out.substr(0, r.out.rfind('\t') + 1), "phase.fits\t" + w.form.ws.binning + "\t" + shown + "\t");
     }
 }
 
