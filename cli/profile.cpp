@@ -17,6 +17,8 @@ const plot::Colour thresholdColour{0.45, 0.45, 0.45};
 const plot::Colour referenceShade{0.89, 0.93, 0.98};
 const plot::Colour offsetShade{0.99, 0.94, 0.86};
 
+static_assert(significantContrast == 5.0, "the messages below, --help and the manual say 5");
+
 std::vector<double> positions(std::int32_t count)
 {
     std::vector<double> x;
@@ -124,8 +126,8 @@ void printProfile(const FileResult& file, const BandProfile& p, bool balanced)
 }
 
 /// A warning on standard error when the found phase does not stand out from the noise,
-/// naming the phase where the contrast does, if any: a sky gradient pulls the finder's
-/// choice aside (its windows are compared half a period apart), the contrast not.
+/// naming the phase where the contrast does, if any: a sky gradient favours the
+/// candidates whose windows lie further up the slope, while the contrast cancels it.
 void warnOfAWeakPhase(const std::string& name, const PhaseResult& found)
 {
     const BandContrast* c = found.chosen();
@@ -195,7 +197,7 @@ int runProfile(const Options& o, const std::filesystem::path& settingsFile)
 
 int showPhaseScores(const Options& o, const PhaseResult& found)
 {
-    if (!found.chosen())
+    if (!found.outcome || found.outcome->result != PhaseOutcome::Result::found)
         return 0;
     warnOfAWeakPhase(o.files.front().filename().string(), found);
     if (o.scores)

@@ -108,6 +108,18 @@ TEST(CliNumbers, SaveStoresOnlyAPhaseThatStandsOut)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(ini), "[kestx]\n1x1phase=0\n");
 
+    // Only every 16th column holds sky, the rest is saturated: each window of the search
+    // counts one column, but no two neighbours inside a band tell the noise.
+    writeFile(dir / "comb.fits", frame16(2, [](int c, int) -> std::uint16_t { return c % 16 ? 60000 : 1000; }));
+    r = runTool(tool, "phase --save --scores " + quoted(dir / "comb.fits"), err);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "comb.fits\t1x1\t0\t");
+    EXPECT_NE(r.out.find("\n0\t101000.000\t\t\n"), std::string::npos) << r.out;
+    EXPECT_EQ(readFile(err), "comb.fits: the significance of the phase could not be measured: Invalid floating point "
+                             "operation\nkestrel-cli: phase 0 was not stored: its significance could not be measured; "
+                             "--force stores it anyway\n");
+    EXPECT_EQ(readFile(ini), "[kestx]\n1x1phase=0\n");
+
     // Noise of 12 ADU over 40 rows and a band of 2 ADU from column 13: the standard
     // error is about 12 / sqrt(40) x sqrt(199.5 / 16) / 100 = 0.067 ADU, and the band
     // stands 30 of them high.
