@@ -90,7 +90,8 @@ double measureAmplitude(Workspace& ws, const BandGeometry& bands)
         return measureFromTable(ws, bands);
     ws.bandCount = bandCountOf(ws.imageWidth, bands);
     const ImageView<float> image = ws.floatImage();
-    const double amplitude = balancedAmplitude({image.pixels, image.width, image.height}, bands, ws.phase, ws.backgroundFlux);
+    const double amplitude =
+        balancedAmplitude({image.pixels, image.width, image.height}, bands, ws.phase, ws.backgroundFlux);
     ws.host.pumpMessages();
     return amplitude;
 }

@@ -194,7 +194,8 @@ TEST(PhaseSignificance, NoiseBandsAndSlopesOnSyntheticFrames)
     for (const Case& c : cases) {
         const std::int32_t w = c.binned ? 2004 : 4008, window = c.binned ? 8 : 16;
         const Binning binning = c.binned ? Binning::binned2x2 : Binning::unbinned;
-        const double expectedError = std::sqrt(sigma * sigma + 1.0 / 12) / std::sqrt(rows) * std::sqrt(199.5 / window) / 100;
+        const double expectedError =
+            std::sqrt(sigma * sigma + 1.0 / 12) / std::sqrt(rows) * std::sqrt(199.5 / window) / 100;
         const auto px = frame16(w, rows, c.phase, c.band * expectedError, c.slope, sigma, 91);
         const std::vector<std::uint16_t> copy = px;
         const PhaseSearch search = findBandPhase({px, w, rows}, binning, backgroundLevel(std::span(copy)).level);
@@ -218,7 +219,8 @@ TEST(PhaseSignificance, ASlopeThatMisleadsTheFinderIsCaught)
     // below the noise, while the balanced contrast peaks at the true phase.
     const auto px = frame16(4008, 300, 8, 0.5, 0.05, 12, 5);
     const std::vector<std::uint16_t> copy = px;
-    const PhaseSearch search = findBandPhase({px, 4008, 300}, Binning::unbinned, backgroundLevel(std::span(copy)).level);
+    const PhaseSearch search =
+        findBandPhase({px, 4008, 300}, Binning::unbinned, backgroundLevel(std::span(copy)).level);
     ASSERT_EQ(search.phase, 31);
     const auto contrasts = phaseContrasts({px, 4008, 300}, Binning::unbinned, search.limits);
     EXPECT_NEAR(contrasts[31].contrast, -0.0625, 4 * contrasts[31].standardError);

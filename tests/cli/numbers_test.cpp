@@ -67,7 +67,8 @@ TEST(CliNumbers, PhaseLineAndScoresCarryContrastAndSignificance)
     // 201 bands, s^2 = 201 x 100^2 / (2 x 201 x 15) = 1000 / 3, and the standard error is
     // s sqrt(199.5 / 16) / 100 = 0.64468, a significance of 135.7.
     TempDir dir;
-    writeFile(dir / "u.fits", frame16(3, [](int c, int) -> std::uint16_t { return c % 32 >= 5 && c % 32 <= 20 ? 1100 : 1000; }));
+    writeFile(dir / "u.fits",
+              frame16(3, [](int c, int) -> std::uint16_t { return c % 32 >= 5 && c % 32 <= 20 ? 1100 : 1000; }));
     const fs::path err = dir / "err.txt";
     const ToolRun r = runCli("phase --scores " + quoted(dir / "u.fits"), err);
     EXPECT_EQ(r.status, 0);

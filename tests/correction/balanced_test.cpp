@@ -74,7 +74,8 @@ TEST(BalancedAmplitude, MatchesTheTwinBitForBit)
         std::vector<float> px(static_cast<std::size_t>(w) * h);
         for (std::size_t i = 0; i < px.size(); ++i) {
             const auto pick = rng() % 100;
-            px[i] = pick < 2 ? -sky(rng) : pick < 4 ? 5.0f : pick < 6 ? 1e30f : sky(rng) + ((i % w / (period / 2)) % 2 ? 7.25f : 0);
+            const float band = (i % w / (period / 2)) % 2 ? 7.25f : 0;
+            px[i] = pick < 2 ? -sky(rng) : pick < 4 ? 5.0f : pick < 6 ? 1e30f : sky(rng) + band;
         }
         testing::TestHost host;
         Workspace ws(host);
