@@ -53,14 +53,6 @@ void addPhaseScores(ImageView<const std::uint16_t> image, Binning binning, Phase
 /// count as equal.
 std::int32_t bestPhase(std::span<const long double> scores);
 
-/// How clearly the chosen phase stands out: (its score - the best other score) divided
-/// by (highest - lowest score) / window. Moving the candidate one column along a sharp
-/// band edge trades one column of one band for one of the other, a window-th of the
-/// whole swing of the scores, so a sharp edge gives 1; a tie with another phase, or
-/// scores that are all equal, give 0; a blurred or noisy edge lies between. NaN scores
-/// are an invalid operation.
-double phaseMargin(std::span<const long double> scores, std::int32_t phase, std::int32_t window);
-
 /// The whole search: the phase and the score of every candidate.
 struct PhaseSearch {
     std::int32_t phase = 0;

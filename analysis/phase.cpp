@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <optional>
 
 namespace kestrel {
 
@@ -83,26 +82,6 @@ std::int32_t bestPhase(std::span<const long double> scores)
         }
     }
     return best;
-}
-
-double phaseMargin(std::span<const long double> scores, std::int32_t phase, std::int32_t window)
-{
-    if (phase < 0 || static_cast<std::size_t>(phase) >= scores.size())
-        failRange();
-    const Extended chosen = scores[static_cast<std::size_t>(phase)];
-    Extended highest = chosen, lowest = chosen;
-    std::optional<Extended> other;
-    for (std::size_t p = 0; p < scores.size(); ++p) {
-        const Extended s = scores[p];
-        requireOrdered(s, chosen);
-        highest = std::max(highest, s);
-        lowest = std::min(lowest, s);
-        if (p != static_cast<std::size_t>(phase))
-            other = std::max(other.value_or(s), s);
-    }
-    if (!other || highest == lowest)
-        return 0.0;
-    return toDouble(divide((chosen - *other) * window, highest - lowest));
 }
 
 PhaseSearch findBandPhase(ImageView<const std::uint16_t> image, Binning binning, double background)

@@ -1,6 +1,7 @@
 #include "cli/correct_run.h"
 
 #include "cli/output.h"
+#include "cli/profile.h"
 #include "cli/run.h"
 #include "cli/targets.h"
 #include "core/whole_file.h"
@@ -233,11 +234,13 @@ int runCorrect(const Options& o, const FileLocations& where)
     BatchSettings settings;
     settings.phases = std::move(phases);
     settings.amplitudeSetting = o.amplitude;
+    settings.balancedAmplitude = o.balancedEstimator;
     settings.verify = o.verify;
     settings.jobs = o.jobs;
     // A file that fails or lacks its phase does not hold up the others.
     settings.stopWhereOutcomeSays = false;
     BatchRun batch(o.files, std::move(plan), std::move(settings));
+    noteEstimators(o);
     const int status = CorrectRun(o, where.settingsFile, batch).run();
     // Folders this run made and left empty (nothing could be corrected) go again.
     if (madeFrom) {

@@ -27,11 +27,15 @@ int runPhase(const Options& o, const kestrel::FileLocations& where)
     } catch (const std::exception& e) {
         // A file that cannot be opened.
         std::cerr << input.filename().string() << ": " << failureMessage(e) << "\n";
-        std::cout << fieldText(input.filename().string()) << "\t\t\tfailed: " << fieldText(failureMessage(e)) << "\n"
+        std::cout << fieldText(input.filename().string()) << "\t\t\t\tfailed: " << fieldText(failureMessage(e))
+                  << "\n"
                   << std::flush;
         return 1;
     }
-    reportBoxes(input, out.reports);
+    reportBoxes(input, out.reports,
+                out.contrastFailure.empty()
+                    ? std::string()
+                    : "the significance of the phase could not be measured: " + out.contrastFailure);
     std::cout << phaseLine(input, out) << "\n" << std::flush;
     if (out.result != PhaseOutcome::Result::found)
         return 1;
@@ -42,6 +46,8 @@ int runPhase(const Options& o, const kestrel::FileLocations& where)
     if (o.save) {
         // A phase that was not stored must not let a script go on to correct a night
         // with the old one.
+        if (!phaseMayBeStored(o, out))
+            return 1;
         try {
             storePhase(where.settingsFile, out.bands, out.search.phase);
         } catch (const std::exception& e) {

@@ -10,11 +10,12 @@ namespace kestrel::cli {
 std::string usageText()
 {
     return "usage: kestrel-cli correct [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
+           "                           [--estimator standard|balanced]\n"
            "                           [--overwrite | --output-dir DIR] [--csv FILE]\n"
            "                           [--jobs N] [--verify] FILE...\n"
-           "       kestrel-cli phase [--save] [--scores] [--plot FILE] FILE\n"
+           "       kestrel-cli phase [--save [--force]] [--scores] [--plot FILE] FILE\n"
            "       kestrel-cli profile [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
-           "                           [--plot FILE] FILE...\n"
+           "                           [--estimator standard|balanced] [--plot FILE] FILE...\n"
            "       kestrel-cli --help | --version\n";
 }
 
@@ -35,6 +36,11 @@ std::string helpText()
            "                    0 to 16; 0 means 16; default: 2x2phase in kestx.ini\n"
            "  --amplitude A     add A ADU (above 0) to the darker half of every image\n"
            "                    instead of measuring it; default: measure each image\n"
+           "  --estimator E     how to measure it: standard, as the window does (each\n"
+           "                    reference band against the offset band before it), or\n"
+           "                    balanced (each offset band against the reference bands on\n"
+           "                    both sides, so that a sky gradient cancels);\n"
+           "                    default: standard\n"
            "  --overwrite       replace each FILE by its corrected image; default: write\n"
            "                    into the folder kestrel inside the first FILE's folder;\n"
            "                    without it no FILE is ever replaced\n"
@@ -42,29 +48,34 @@ std::string helpText()
            "  --csv FILE        append the measured results to FILE as Save Results does;\n"
            "                    default: none\n"
            "  --jobs N          treat N files at once, 1 to 1024; default: one per core\n"
-           "  --verify          add the residual amplitude after correction to each\n"
-           "                    line; default: off\n"
-           "phase     finds the band phase of FILE and prints it\n"
-           "  --save            store the phase in kestx.ini; default: only print it\n"
-           "  --scores          print the score of every candidate phase, then the margin:\n"
-           "                    (best - second best) / ((highest - lowest) / 16), 8 when\n"
-           "                    2x2-binned: 1 for a sharp band edge, 0 for a tie;\n"
+           "  --verify          add the residual to each line: the largest balanced\n"
+           "                    amplitude left at any phase in the written image;\n"
            "                    default: off\n"
-           "  --plot FILE       draw the scores into FILE (.svg, .png or .pdf);\n"
-           "                    default: none\n"
+           "phase     finds the band phase of FILE and prints it with its significance:\n"
+           "          the band contrast at that phase over its standard error; below 5\n"
+           "          the phase does not stand out from the noise, and a warning says so\n"
+           "  --save            store the phase in kestx.ini if its significance is 5 or\n"
+           "                    more; default: only print it\n"
+           "  --force           with --save: store it whatever its significance\n"
+           "  --scores          print each candidate phase with its score, its band\n"
+           "                    contrast (ADU) and significance; default: off\n"
+           "  --plot FILE       draw the contrast of each candidate into FILE (.svg, .png\n"
+           "                    or .pdf); default: none\n"
            "profile   prints the band profile of each FILE before and after correction\n"
            "          (the mean level of each column position of the period, counted from\n"
-           "          the phase), the amplitude applied and the residual; writes no image\n"
-           "  --phase-1x1 N, --phase-2x2 N, --amplitude A   as for correct\n"
+           "          the phase), the amplitude applied and its estimator, and the\n"
+           "          residual with its phase and noise level; writes no image\n"
+           "  --phase-1x1 N, --phase-2x2 N, --amplitude A, --estimator E   as for correct\n"
            "  --plot FILE       draw the profile into FILE (.svg, .png or .pdf); with\n"
            "                    --plot, profile takes one FILE; default: none\n"
            "\n"
            "Result line of correct, fields separated by tabs: file name, binning (1x1 or\n"
            "2x2), background (ADU), exposure (s), CCD temperature (C, or Failed),\n"
            "amplitude (ADU), outcome (corrected, skipped: REASON or failed: REASON) and,\n"
-           "with --verify, the residual amplitude (ADU). phase prints the file name, the\n"
-           "binning and the phase. A tab, line end or backslash in a name is written \\t,\n"
-           "\\n, \\r or \\\\. The window's messages go to standard error.\n"
+           "with --verify, the residual (ADU). phase prints the file name, the binning,\n"
+           "the phase and its significance, or two empty fields and the outcome. A tab,\n"
+           "line end or backslash in a name is written \\t, \\n, \\r or \\\\. The window's\n"
+           "messages go to standard error.\n"
            "\n"
            "A value may also follow its option after an equals sign (--jobs=2); -h is\n"
            "--help; -- ends the options, so that a FILE may begin with -.\n"
@@ -72,10 +83,11 @@ std::string helpText()
            "Exit status: 0 every file corrected (phase: found, and stored with --save;\n"
            "profile: every file profiled and its plot drawn); 1 a file skipped or\n"
            "failed, a settings file not read, a results file, plot or standard output\n"
-           "not written, a phase not stored or a residual not measured; 2 usage error,\n"
-           "also a results file or plot that names an input or is no file of its kind;\n"
-           "128+N stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP, 141 output\n"
-           "closed): once stopped, no further file is replaced.\n"
+           "not written, a phase not stored (also one that does not stand out) or a\n"
+           "residual not measured; 2 usage error, also a results file or plot that\n"
+           "names an input or is no file of its kind; 128+N stopped by signal N (130\n"
+           "Ctrl-C, 143 SIGTERM, 129 SIGHUP, 141 output closed): once stopped, no\n"
+           "further file is replaced.\n"
            "\n"
            "Files: kestx.ini (the phases) and kestrel.csv (Save Results) live beside the\n"
            "program, or, installed, in ~/.config/kestrel/ and ~/.local/share/kestrel/.\n"
@@ -132,11 +144,13 @@ ParseResult parseArguments(const std::vector<std::string>& args)
             return &o.save;
         if (c == Command::phase && a == "--scores")
             return &o.scores;
+        if (c == Command::phase && a == "--force")
+            return &o.force;
         return nullptr;
     };
     auto takesValue = [&](const std::string& a) {
         if ((c == Command::correct || c == Command::profile) &&
-            (a == "--phase-1x1" || a == "--phase-2x2" || a == "--amplitude"))
+            (a == "--phase-1x1" || a == "--phase-2x2" || a == "--amplitude" || a == "--estimator"))
             return true;
         if (c == Command::correct && (a == "--output-dir" || a == "--csv" || a == "--jobs"))
             return true;
@@ -194,6 +208,10 @@ ParseResult parseArguments(const std::vector<std::string>& args)
             if (!(converted.value > 0))
                 return fail("Amphlitude must be greater than 0.0.");
             o.amplitude = converted.value;
+        } else if (a == "--estimator") {
+            if (value != "standard" && value != "balanced")
+                return fail("--estimator: '" + value + "' is neither standard nor balanced");
+            o.balancedEstimator = value == "balanced";
         } else if (a == "--output-dir") {
             if (value.empty())
                 return fail("--output-dir: no folder given");
@@ -217,6 +235,8 @@ ParseResult parseArguments(const std::vector<std::string>& args)
     }
     if (o.overwrite && o.outputDir)
         return fail("--overwrite and --output-dir exclude each other");
+    if (o.force && !o.save)
+        return fail("--force goes with --save");
     if (o.files.empty())
         return fail("no FITS file given");
     if (o.command == Command::phase && o.files.size() != 1)

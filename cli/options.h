@@ -15,6 +15,7 @@ struct Options {
     std::optional<std::string> phase1x1;   // text as given, converted like the phase field
     std::optional<std::string> phase2x2;
     double amplitude = 0;                  // 0: measure each image
+    bool balancedEstimator = false;        // --estimator balanced: gradient-robust amplitude
 
     // correct
     bool overwrite = false;
@@ -25,7 +26,8 @@ struct Options {
 
     // phase
     bool save = false;
-    bool scores = false;                   // print every candidate's score and the margin
+    bool scores = false;                   // print every candidate's score and contrast
+    bool force = false;                    // --save also a phase that does not stand out
 
     // phase and profile: the plot file (.svg, .png or .pdf); profile takes one FILE then
     std::optional<std::filesystem::path> plot;

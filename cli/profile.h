@@ -15,8 +15,17 @@ namespace kestrel::cli {
 /// failed (a plot that could not be written included).
 int runProfile(const Options& o, const std::filesystem::path& settingsFile);
 
-/// After a found phase: its scores and margin (--scores) and their plot (--plot).
-/// Returns 0, or 1 when the plot could not be written.
+/// After a found phase: a warning when it does not stand out from the noise, every
+/// candidate's score, contrast and significance (--scores) and the plot of the
+/// contrasts (--plot). Returns 0, or 1 when the plot could not be written.
 int showPhaseScores(const Options& o, const PhaseOutcome& found);
+
+/// Whether phase --save may store the found phase: it stands out from the noise, or
+/// --force says to store it anyway. Says why not on standard error.
+bool phaseMayBeStored(const Options& o, const PhaseOutcome& found);
+
+/// With correct --verify, one line on standard error before the results: which
+/// estimator measured the amplitudes, and what the residual is.
+void noteEstimators(const Options& o);
 
 } // namespace kestrel::cli

@@ -3,6 +3,7 @@
 #include "core/numbers.h"
 #include "settings/settings.h"
 
+#include <cmath>
 #include <iostream>
 #include <utility>
 
@@ -41,6 +42,14 @@ Status statusOf(const ImageOutcome& outcome)
 std::string reasonOf(const ImageOutcome& o) { return o.message.empty() ? std::string("image not measured") : o.message; }
 
 } // namespace
+
+std::string significanceText(double significance)
+{
+    if (std::isinf(significance))
+        return significance > 0 ? "inf" : "-inf";
+    const std::string text = formatFixedTrimmed(significance, 1);
+    return text == "-0.0" ? "0.0" : text;
+}
 
 std::string threeDecimals(double value)
 {
@@ -102,7 +111,7 @@ std::string resultLine(const ImageResult& r, bool verify)
                                     amplitude,
                                     fieldText(result)};
     if (verify)
-        fields.push_back(r.residual ? threeDecimals(*r.residual) : "");
+        fields.push_back(r.residual ? threeDecimals(r.residual->amplitude) : "");
     return joinFields(fields);
 }
 
@@ -147,19 +156,21 @@ std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& ou
 {
     const std::string name = fieldText(input.filename().string()) + "\t";
     switch (outcome.result) {
-    case PhaseOutcome::Result::found:
-        return name + outcome.binning + "\t" + std::to_string(outcome.search.phase);
+    case PhaseOutcome::Result::found: {
+        const BandContrast* chosen = outcome.chosen();
+        return name + outcome.binning + "\t" + std::to_string(outcome.search.phase) + "\t" +
+               (chosen ? significanceText(chosen->significance) : std::string());
+    }
     case PhaseOutcome::Result::noHeader:
-        return name + "\t\tskipped: no readable FITS header";
+        return name + "\t\t\tskipped: no readable FITS header";
     case PhaseOutcome::Result::notType:
     case PhaseOutcome::Result::otherWidth:
-        return name + outcome.binning + "\t\tskipped: " + outcome.message;
+        return name + outcome.binning + "\t\t\tskipped: " + outcome.message;
     case PhaseOutcome::Result::loadFailed:
-        return name + outcome.binning + "\t\tfailed: " + fieldText(outcome.message);
     case PhaseOutcome::Result::failed:
         break;
     }
-    return name + outcome.binning + "\t\tfailed: " + fieldText(outcome.message);
+    return name + outcome.binning + "\t\t\tfailed: " + fieldText(outcome.message);
 }
 
 } // namespace kestrel::cli

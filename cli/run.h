@@ -33,10 +33,14 @@ void reportBoxes(const std::filesystem::path& input, const std::vector<BoxReport
 /// key is missing). Throws a Failure when the settings file cannot be read.
 PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settingsFile);
 
-/// The line of `phase`: name, binning and phase, or why there is none.
+/// The line of `phase`: name, binning, phase and its significance (empty when it could
+/// not be measured), or two empty fields and why there is no phase.
 std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& outcome);
 
-/// A level, amplitude or margin with three decimals. A value that rounds to zero reads
+/// A significance with one decimal; "inf" or "-inf" for a band measured without noise.
+std::string significanceText(double significance);
+
+/// A level or amplitude with three decimals. A value that rounds to zero reads
 /// 0.000: a residual of -0.0004 is no sign of over-correction.
 std::string threeDecimals(double value);
 

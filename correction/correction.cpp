@@ -146,7 +146,8 @@ ProfileOutcome profileFloat32Columns(Workspace& ws, const ImageRun& run)
         std::optional<BandMeasure> before;
         const auto measure = [&](double upper) {
             before = measureBands(constView(ws.image), bands, run.phase, upper);
-            return before->amplitude;
+            return run.balancedAmplitude ? balancedAmplitude(constView(ws.image), bands, run.phase, upper)
+                                         : before->amplitude;
         };
         if (!loadAndMeasure(ws, run, result.image, measure))
             return;
@@ -162,22 +163,20 @@ ProfileOutcome profileFloat32Columns(Workspace& ws, const ImageRun& run)
         addToOffsetBands(ws.image.floatImage(), bands, run.phase, *result.image.amplitude);
         BandMeasure after = measureBands(constView(ws.image), bands, run.phase, profile.upper);
         profile.after = std::move(after.profile);
-        profile.residual = after.amplitude;
+        profile.residual = residualBand(constView(ws.image), bands, profile.upper);
         result.image.result = ImageOutcome::Result::corrected;
     });
     return result;
 }
 
-double writtenResidualAmplitude(Image& image, const ImageRun& run, const ImageOutcome& written)
+ResidualBand writtenResidualAmplitude(Image& image, const ImageRun& run, const ImageOutcome& written)
 {
     if (!written.background)
         failInvalidOperation();
     const ImageView<float> view = image.floatImage();
     if (image.pixInsightImage)
         scaleFromPixInsight(view.pixels);
-    return measureBands({view.pixels, view.width, view.height}, run.bands(), run.phase,
-                        upperSampleBound(*written.background))
-        .amplitude;
+    return residualBand({view.pixels, view.width, view.height}, run.bands(), upperSampleBound(*written.background));
 }
 
 namespace {
@@ -190,7 +189,8 @@ ImageOutcome correctImage(Workspace& ws, const ImageRun& run, std::shared_ptr<Wh
         // The amplitude of the band pairs alone, bit for bit that of the table of every
         // band window's mean, which fails where the table would.
         const auto measure = [&](double upper) {
-            return measureAmplitude(constView(ws.image), run.bands(), run.phase, upper);
+            return run.balancedAmplitude ? balancedAmplitude(constView(ws.image), run.bands(), run.phase, upper)
+                                         : measureAmplitude(constView(ws.image), run.bands(), run.phase, upper);
         };
         if (!loadAndMeasure(ws, run, outcome, measure))
             return;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "analysis/band_geometry.h"
+#include "correction/balanced.h"
 #include "core/image_view.h"
 #include "core/report.h"
 #include "fits/workspace.h"
@@ -137,6 +138,7 @@ struct ImageRun {
     Binning binning = Binning::unbinned;
     std::int32_t phase = 0;      // first column of a reference band
     double amplitudeSetting = 0; // the typed amplitude; 0: measure it
+    bool balancedAmplitude = false; // measure by the balanced rule, not the window's
 
     const BandGeometry& bands() const { return bandGeometry(binning); }
     /// The routine the image's failures are reported under.
@@ -156,7 +158,7 @@ ImageOutcome fixFloat32Columns2x2(Workspace& ws, ImageRun run, std::shared_ptr<W
                                   const CommitStrategy& commit = {});
 
 /// An image's band profile before and after its correction, and what is left of the
-/// amplitude. Values in ADU, as the amplitude.
+/// banding. Values in ADU, as the amplitude.
 struct BandProfile {
     std::int32_t period = 0;
     std::int32_t window = 0;
@@ -165,12 +167,12 @@ struct BandProfile {
     double upper = 0;           // the upper sample bound of both profiles
     std::vector<double> before; // one entry per position of the band period
     std::vector<double> after;
-    // The amplitude left: measureBands of the corrected samples with the bound of
-    // the measurement before. The background is not estimated again: the correction lifts
+    // The banding left: residualBand of the corrected samples with the bound of the
+    // measurement before. The background is not estimated again: the correction lifts
     // the offset bands and with them the low percentiles the estimate averages, so a new
     // bound would change which samples count, and the residual would mix what the
     // correction did with a shift of the star cut.
-    double residual = 0;
+    ResidualBand residual;
 };
 
 struct ProfileOutcome {
@@ -186,10 +188,10 @@ struct ProfileOutcome {
 /// function profileFloat32Columns." and ends the outcome as failed.
 ProfileOutcome profileFloat32Columns(Workspace& ws, const ImageRun& run);
 
-/// The residual amplitude of the image saveFloat32Fits has just written from
-/// floatPixels (`written` is its outcome): the samples as the file holds them, in the
-/// units a load gives them (a PixInsight image's are scaled by 65535 again, in place),
-/// measured by measureBands with the bound of the measurement. Throws.
-double writtenResidualAmplitude(Image& image, const ImageRun& run, const ImageOutcome& written);
+/// The banding left in the image saveFloat32Fits has just written from floatPixels
+/// (`written` is its outcome): the samples as the file holds them, in the units a load
+/// gives them (a PixInsight image's are scaled by 65535 again, in place), measured by
+/// residualBand with the bound of the measurement. Throws.
+ResidualBand writtenResidualAmplitude(Image& image, const ImageRun& run, const ImageOutcome& written);
 
 } // namespace kestrel

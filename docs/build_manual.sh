@@ -17,7 +17,7 @@ mkdir -p "$work"
 
 # cairo's PDF files hold comments where gropdf's reader expects a name; Ghostscript
 # writes them in the plain form it reads. The pictures stay lossless at full size.
-for figure in before-after band-profile window; do
+for figure in before-after band-profile window phase-good phase-none profile-wrong; do
   rm -f "$work/$figure.pdf"
   [ -f "$figures/$figure.pdf" ] || continue
   gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -dCompatibilityLevel=1.4 \
@@ -33,6 +33,38 @@ case $amplitude in
   [0-9]*.[0-9]*) ;;
   *) echo "build_manual.sh: no amplitude in $figures/correct.txt" >&2; exit 1 ;;
 esac
+
+# The numbers of the worked examples, as kestrel-cli printed them for this build:
+# .ds strings for the text, each checked to be there.
+phase_numbers() { # NAME FILE: the phase and significance of the first line, and the
+  # contrast of the phase and of the runner-up (the next best score) from the table
+  awk -F'\t' -v n="$1" '
+    NR == 1 { phase = $3; print ".ds " n "-phase " $3; print ".ds " n "-significance " $4; next }
+    $1 == "phase" { next }
+    { score[$1] = $2; contrast[$1] = $3; significance[$1] = $4 }
+    END {
+      best = ""
+      for (p in score) if (p != phase && (best == "" || score[p] > score[best] || (score[p] == score[best] && p + 0 < best + 0))) best = p
+      print ".ds " n "-contrast " contrast[phase]
+      print ".ds " n "-runner-up " best
+      print ".ds " n "-runner-up-contrast " contrast[best]
+      print ".ds " n "-runner-up-significance " significance[best]
+    }' "$2"
+}
+profile_numbers() { # NAME FILE: the amplitude and the residual with its phase and noise
+  awk -F'\t' -v n="$1" '
+    $1 == "amplitude" { print ".ds " n "-amplitude " $2 }
+    $1 == "residual" { print ".ds " n "-residual " $2; print ".ds " n "-residual-phase " $4; print ".ds " n "-noise " $6 }' "$2"
+}
+{
+  phase_numbers good "$figures/phase-good.txt"
+  phase_numbers none "$figures/phase-none.txt"
+  profile_numbers right "$figures/band-profile.txt"
+  profile_numbers wrong "$figures/profile-wrong.txt"
+} > "$work/numbers.ms"
+if [ "$(grep -c '^\.ds [a-z-]* -\?[0-9inf]' "$work/numbers.ms")" -ne 20 ]; then
+  echo "build_manual.sh: the worked examples lack numbers:" >&2; cat "$work/numbers.ms" >&2; exit 1
+fi
 
 # The licence, paragraph by paragraph, as the LICENSE file words it.
 awk 'BEGIN { print ".LP" } /^$/ { print ".LP"; next } { sub(/^[.'"'"']/, "\\\\\\&&"); print }' \

@@ -68,10 +68,12 @@ PendingImage correctFile(const std::filesystem::path& input, const std::filesyst
     const CommitStrategy later = [&pending](std::function<void()> commit) { pending.commit = std::move(commit); };
     ImageOutcome& outcome = pending.result.outcome;
     outcome = treatFile(input, ws, [&] {
-        return correctLoadedImage(ws, settings.phases, settings.amplitudeSetting, output, later);
+        return correctLoadedImage(ws, settings.phases, {settings.amplitudeSetting, settings.balancedAmplitude}, output,
+                                  later);
     });
     if (settings.verify && outcome.result == ImageOutcome::Result::corrected) {
-        const ImageRun run{ws.image.binning().value_or(Binning::unbinned), outcome.phase, settings.amplitudeSetting};
+        const ImageRun run{ws.image.binning().value_or(Binning::unbinned), outcome.phase, settings.amplitudeSetting,
+                           settings.balancedAmplitude};
         if (const auto failure =
                 caughtFailure([&] { pending.result.residual = writtenResidualAmplitude(ws.image, run, outcome); }))
             pending.result.residualFailure = *failure;
@@ -95,13 +97,14 @@ void finishWriting(PendingImage& image)
     image.commit = nullptr;
 }
 
-ProfileOutcome profileFile(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting)
+ProfileOutcome profileFile(const std::filesystem::path& input, const PhaseFields& phases,
+                           const AmplitudeChoice& amplitude)
 {
     RecordingHost host;
     Workspace ws(host);
     ProfileOutcome out;
     out.image = treatFile(input, ws, [&] {
-        ProfileOutcome profiled = profileLoadedImage(ws, phases, amplitudeSetting);
+        ProfileOutcome profiled = profileLoadedImage(ws, phases, amplitude);
         out.profile = std::move(profiled.profile);
         return profiled.image;
     });

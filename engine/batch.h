@@ -22,6 +22,7 @@ namespace kestrel {
 struct BatchSettings {
     PhaseFields phases;
     double amplitudeSetting = 0; // 0: measure each image
+    bool balancedAmplitude = false; // measure by the balanced rule
     bool verify = false;         // measure the residual of each image as written
     unsigned jobs = 0;           // files treated at once; 0: one per core
     /// The window's run ends after an image whose outcome says so (a failed correction,
@@ -35,7 +36,7 @@ struct ImageResult {
     ImageOutcome outcome;
     /// With verify, after a correction: the residual amplitude of the image as written,
     /// or why it could not be measured.
-    std::optional<double> residual;
+    std::optional<ResidualBand> residual;
     std::string residualFailure;
 };
 
@@ -109,6 +110,7 @@ private:
 /// The phase search of one file away from the user is searchFilePhase (steps.h); the
 /// profile of one file likewise, with the boxes in the outcome's reports. A file that
 /// cannot be opened throws.
-ProfileOutcome profileFile(const std::filesystem::path& input, const PhaseFields& phases, double amplitudeSetting);
+ProfileOutcome profileFile(const std::filesystem::path& input, const PhaseFields& phases,
+                           const AmplitudeChoice& amplitude);
 
 } // namespace kestrel

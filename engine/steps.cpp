@@ -36,7 +36,7 @@ std::string widthReason(std::int32_t width)
 
 } // namespace
 
-BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, double amplitudeSetting)
+BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude)
 {
     if (getTypeofFile(ws) != typeFloat32) {
         ws.fitsFile.close();
@@ -58,13 +58,15 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, double amplitud
         out.stopsRun = true;
         return {std::nullopt, out};
     }
-    return {ImageRun{*binning, phase.value != 0 ? phase.value : bandGeometry(*binning).period, amplitudeSetting}, {}};
+    return {ImageRun{*binning, phase.value != 0 ? phase.value : bandGeometry(*binning).period, amplitude.typed,
+                     amplitude.balanced},
+            {}};
 }
 
-ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, double amplitudeSetting,
+ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude,
                                 const std::filesystem::path& outputPath, const CommitStrategy& commit)
 {
-    const BandChoice choice = chooseBands(ws, phases, amplitudeSetting);
+    const BandChoice choice = chooseBands(ws, phases, amplitude);
     if (!choice.run)
         return choice.skipped;
     // The output is opened before any work. An original that may not be replaced (write-
@@ -94,9 +96,9 @@ ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, double
                                                     : fixFloat32Columns2x2(ws, *choice.run, std::move(out), commit);
 }
 
-ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases, double amplitudeSetting)
+ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude)
 {
-    const BandChoice choice = chooseBands(ws, phases, amplitudeSetting);
+    const BandChoice choice = chooseBands(ws, phases, amplitude);
     if (!choice.run)
         return {choice.skipped, {}};
     return profileFloat32Columns(ws, *choice.run);
@@ -236,7 +238,19 @@ PhaseOutcome searchLoadedPhase(Workspace& ws)
         return out;
     }
     out.result = PhaseOutcome::Result::found;
+    // How far the phase stands out from the noise, from the samples the search counted.
+    if (const auto failure = caughtFailure(
+            [&] { out.contrasts = phaseContrasts(ws.image.int16Image(), *binning, out.search.limits); }))
+        out.contrastFailure = *failure;
     return out;
+}
+
+const BandContrast* PhaseOutcome::chosen() const
+{
+    if (result != Result::found)
+        return nullptr;
+    const auto p = static_cast<std::size_t>(search.phase);
+    return p < contrasts.size() ? &contrasts[p] : nullptr;
 }
 
 PhaseOutcome searchFilePhase(const std::filesystem::path& input)

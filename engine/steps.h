@@ -4,6 +4,7 @@
 #pragma once
 
 #include "analysis/analysis.h"
+#include "analysis/significance.h"
 #include "correction/correction.h"
 #include "fits/workspace.h"
 #include "settings/settings.h"
@@ -25,6 +26,14 @@ struct PhaseFields {
     std::string phase2x2;
 };
 
+/// How each image's amplitude comes about: typed for every image, or measured by the
+/// window's rule or by the balanced one.
+struct AmplitudeChoice {
+    AmplitudeChoice(double typed = 0, bool balanced = false) : typed(typed), balanced(balanced) {}
+    double typed = 0;      // above 0: applied to every image; 0: each image is measured
+    bool balanced = false; // measured by the balanced rule (correction/balanced.h)
+};
+
 /// Reads the header and the image's PixInsight mark and size. False when the header
 /// cannot be read; a file that cannot be opened throws.
 bool readImageHeader(Workspace& ws, const std::filesystem::path& input);
@@ -36,18 +45,18 @@ struct BandChoice {
     std::optional<ImageRun> run;
     ImageOutcome skipped; // when there is no run
 };
-BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, double amplitudeSetting);
+BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude);
 
 /// Checks type and width of the image whose header was just read, picks the binning
 /// and the phase (chooseBands), opens the output file (where a write-protected or
 /// otherwise unwritable output fails the image at once: the run goes on) and corrects
 /// the image into it (fixFloat32Columns).
-ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, double amplitudeSetting,
+ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude,
                                 const std::filesystem::path& outputPath, const CommitStrategy& commit = {});
 
 /// The profile of the image whose header was just read (profileFloat32Columns), after
 /// the checks of correctLoadedImage. Nothing is written.
-ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases, double amplitudeSetting);
+ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude);
 
 /// Where a run's corrected files go, and which inputs may be written there at all.
 class OutputPlan {
@@ -112,6 +121,12 @@ struct PhaseOutcome {
     std::string message;
     /// The boxes of the search, in order, as for an image of a batch.
     std::vector<BoxReport> reports;
+    /// When found: the band contrast and significance of every candidate phase; empty,
+    /// with the reason, when they could not be measured.
+    std::vector<BandContrast> contrasts;
+    std::string contrastFailure;
+    /// The found phase's contrast, when measured.
+    const BandContrast* chosen() const;
 };
 
 /// The phase search of the image whose header was just read: its size, type and width

@@ -214,10 +214,20 @@ private:
             return;
         colour(s.colour);
         cairo_set_line_width(cr_, 1.2);
+        dashedFor(s);
         cairo_move_to(cr_, px(s.x[0]), py(s.y[0]));
         for (std::size_t i = 1; i < s.x.size(); ++i)
             cairo_line_to(cr_, px(s.x[i]), py(s.y[i]));
         cairo_stroke(cr_);
+        cairo_set_dash(cr_, nullptr, 0, 0);
+    }
+
+    /// A series without markers is drawn dashed.
+    void dashedFor(const Series& s)
+    {
+        static const double dash[] = {6, 4};
+        if (s.marker == MarkerShape::none)
+            cairo_set_dash(cr_, dash, 2, 0);
     }
 
     /// One shape per point: a filled one edged in white, so that points close to each
@@ -231,6 +241,8 @@ private:
         case MarkerShape::square:
             cairo_rectangle(cr_, x - 3, y - 3, 6, 6);
             break;
+        case MarkerShape::none:
+            return;
         case MarkerShape::ring:
             cairo_arc(cr_, x, y, 5.2, 0, 2 * M_PI);
             colour(white);
@@ -265,10 +277,26 @@ private:
     void drawMarkLabels()
     {
         setFont(noteSize, true);
+        struct Placed {
+            double from, to, baseline;
+        };
+        std::vector<Placed> placed;
         for (const Mark& m : chart_.marks) {
             colour(m.colour);
-            const bool roomRight = px(m.x) + 4 + textWidth(m.label) < right_ - 4;
-            text(m.label, roomRight ? px(m.x) + 5 : px(m.x) - 5, top_ + 32, roomRight ? 0 : 1);
+            const double width = textWidth(m.label);
+            const bool roomRight = px(m.x) + 4 + width < right_ - 4;
+            const double from = roomRight ? px(m.x) + 5 : px(m.x) - 5 - width;
+            double baseline = top_ + 32;
+            for (bool clash = true; clash;) {
+                clash = false;
+                for (const Placed& p : placed)
+                    if (p.baseline == baseline && from < p.to + 6 && p.from < from + width + 6) {
+                        baseline += noteSize + 4;
+                        clash = true;
+                    }
+            }
+            placed.push_back({from, from + width, baseline});
+            text(m.label, from, baseline, 0);
         }
     }
 
@@ -330,7 +358,9 @@ private:
             const double centre = x - 16;
             colour(s->colour);
             cairo_set_line_width(cr_, 1.2);
+            dashedFor(*s);
             line(centre - 10, 18, centre + 10, 18);
+            cairo_set_dash(cr_, nullptr, 0, 0);
             drawMarker(*s, centre, 18);
             x = centre - 10 - 16;
         }

@@ -24,8 +24,9 @@ struct Colour {
 };
 
 /// Filled circles and squares, and open rings, which show a point of another series
-/// drawn on top of them inside.
-enum class MarkerShape { circle, square, ring };
+/// drawn on top of them inside; `none` draws the line alone, dashed, as for a level to
+/// compare the other series with.
+enum class MarkerShape { circle, square, ring, none };
 
 /// Points joined by a thin line in the series' colour, each with its marker on top.
 struct Series {
@@ -44,6 +45,7 @@ struct Shade {
 };
 
 /// A dashed vertical line at x, named at its top; with `y`, the point there is ringed.
+/// The names of marks close together are set one under the other.
 struct Mark {
     double x = 0;
     std::optional<double> y;

@@ -1,8 +1,9 @@
 // Writes realistic banded frames: a sky level with a gradient, noise, a few stars and
-// a band of known amplitude (6.5 ADU) and phase (8), as 32-bit float images or, with
+// a band of known amplitude (6.5 ADU unless --band says otherwise, 0 for a frame
+// without banding) and phase (8, or --phase), as 32-bit float images or, with
 // --uint16, as 16-bit unsigned images for the phase finder. For the command-line
 // benchmark, the manual's figures and the tests of the plots.
-//   kestrel-make-frames [--uint16] FOLDER COUNT [WIDTH HEIGHT]
+//   kestrel-make-frames [--uint16] [--band A] [--phase P] FOLDER COUNT [WIDTH HEIGHT]
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -38,11 +39,25 @@ std::string valueCard(const std::string& keyword, const std::string& value)
 int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
-    const bool uint16 = !args.empty() && args.front() == "--uint16";
-    if (uint16)
-        args.erase(args.begin());
+    bool uint16 = false;
+    float bandAmplitude = 6.5f;
+    int bandPhase = 8;
+    while (!args.empty() && args.front().rfind("--", 0) == 0) {
+        if (args.front() == "--uint16") {
+            uint16 = true;
+            args.erase(args.begin());
+        } else if ((args.front() == "--band" || args.front() == "--phase") && args.size() > 1) {
+            if (args.front() == "--band")
+                bandAmplitude = std::stof(args[1]);
+            else
+                bandPhase = std::stoi(args[1]);
+            args.erase(args.begin(), args.begin() + 2);
+        } else {
+            break;
+        }
+    }
     if (args.size() != 2 && args.size() != 4) {
-        std::fprintf(stderr, "usage: kestrel-make-frames [--uint16] FOLDER COUNT [WIDTH HEIGHT]\n");
+        std::fprintf(stderr, "usage: kestrel-make-frames [--uint16] [--band A] [--phase P] FOLDER COUNT [WIDTH HEIGHT]\n");
         return 2;
     }
     const std::filesystem::path folder = args[0];
@@ -60,8 +75,8 @@ int main(int argc, char** argv)
         for (int row = 0; row < height; ++row)
             for (int col = 0; col < width; ++col) {
                 const float sky = 1200.0f + 0.05f * col + 0.03f * row;
-                const int position = ((col - 8) % period + period) % period;
-                const float band = position < period / 2 ? 6.5f : 0.0f;
+                const int position = ((col - bandPhase) % period + period) % period;
+                const float band = position < period / 2 ? bandAmplitude : 0.0f;
                 pixels[static_cast<std::size_t>(row) * width + col] = sky + band + noise(rng);
             }
         for (int s = 0; s < 300; ++s)

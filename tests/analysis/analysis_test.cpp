@@ -267,27 +267,6 @@ TEST(PhaseFinder, KnownPhases)
     }
 }
 
-TEST(PhaseFinder, MarginTellsASharpEdgeFromABlurredOneAndATie)
-{
-    // The phase-5 image: best 111100, next 110468.75 (phases 4 and 6), lowest 101000
-    // (phase 21): 631.25 / (10100 / 16) = 1.
-    const auto sharp = banded(4008, 3, 32, 5, 16, 1100);
-    const PhaseSearch s = findBandPhase({sharp, 4008, 3}, Binning::unbinned, 1000);
-    EXPECT_EQ(phaseMargin(s.scores, s.phase, 16), 1.0);
-    // A half-bright column before the edge: per block 1100 (phase 5), then 1096.875
-    // (phase 4), lowest 1003.125 (phase 21): 3.125 / (96.875 / 16) = 16 / 31.
-    auto blurred = sharp;
-    for (std::size_t i = 0; i < blurred.size(); ++i)
-        if (i % 4008 % 32 == 4)
-            blurred[i] = 1050;
-    const PhaseSearch b = findBandPhase({blurred, 4008, 3}, Binning::unbinned, 1000);
-    ASSERT_EQ(b.phase, 5);
-    EXPECT_DOUBLE_EQ(phaseMargin(b.scores, b.phase, 16), 16.0 / 31);
-    // A tie of the two best, and scores all equal, give 0.
-    EXPECT_EQ(phaseMargin(std::vector<long double>{3, 7, 7, 1}, 1, 8), 0.0);
-    EXPECT_EQ(phaseMargin(std::vector<long double>{5, 5, 5}, 0, 8), 0.0);
-}
-
 TEST(PhaseFinder, ScoresEqualAsDoublesKeepTheLowerPhase)
 {
     // Both scores lie below 111100 by less than half a double's step there (2^-37), so

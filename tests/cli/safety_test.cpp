@@ -37,15 +37,6 @@ std::string correctedAlone(const TempDir& dir, const std::string& bytes, const s
     return readFile(alone / "out" / "in.fits");
 }
 
-/// A portable copy of kestrel-cli in a folder of its own, whose settings file the test
-/// may spoil without touching the build's.
-fs::path portableCopy(const TempDir& dir)
-{
-    fs::create_directories(dir / "program");
-    fs::copy_file(KESTREL_CLI, dir / "program" / "kestrel-cli");
-    return dir / "program" / "kestrel-cli";
-}
-
 } // namespace
 
 // Inputs from several folders: with --overwrite each replaces its own input; without,
@@ -179,7 +170,7 @@ TEST(CliSafety, SettingsResultsAndPipesAreCheckedFirst)
     ::chmod((dir / "program" / "kestx.ini").c_str(), 0444);
     r = runTool(tool, "phase --save " + quoted(dir / "p.fits"), err);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "p.fits\t1x1\t5\n");
+    EXPECT_EQ(r.out, "p.fits\t1x1\t5\tinf\n");
     EXPECT_NE(readFile(err).find("the file is write-protected"), std::string::npos);
     EXPECT_EQ(readFile(dir / "program" / "kestx.ini"), "[kestx]\n1x1phase=8\n");
 }

@@ -63,6 +63,15 @@ inline ToolRun runCliIn(const std::filesystem::path& folder, const std::string& 
     return runShell("cd " + quoted(folder) + " && timeout 60 " + quoted(KESTREL_CLI) + " " + arguments, errFile);
 }
 
+/// A portable copy of kestrel-cli in a folder of its own, whose settings file the test
+/// may spoil without touching the build's.
+inline std::filesystem::path portableCopy(const TempDir& dir)
+{
+    std::filesystem::create_directories(dir / "program");
+    std::filesystem::copy_file(KESTREL_CLI, dir / "program" / "kestrel-cli");
+    return dir / "program" / "kestrel-cli";
+}
+
 // A banded float frame: sky level, noise and a band of `amplitude` at `phase`.
 inline std::string bandedFrame(int width, int height, int phase, float amplitude, unsigned seed)
 {

@@ -87,6 +87,22 @@ MESSAGES = [
     "nor 2x2-binned (2004, 2016)",
     "failed: image not measured",
     "failed: the image data could not be read",
+    "for 'profile'",
+    "' is neither standard nor balanced",
+    "--force goes with --save",
+    " was not stored: its significance is ",
+    ", below 5;",
+    "--force stores it anyway",
+    " was not stored: its significance could not be measured;",
+    "no plot: the significance of the phase could not be measured",
+    "amplitudes measured by the standard estimator; residual: the largest",
+    "balanced amplitude left at any phase",
+    " does not stand out from the noise: its band",
+    " times its standard error of ",
+    "a phase to trust reads 5 or more",
+    "; the contrast peaks at phase ",
+    ": the significance of the phase could not be measured: ",
+    ": the residual amplitude could not be measured: ",
 ]
 
 

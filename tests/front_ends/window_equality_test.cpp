@@ -201,7 +201,9 @@ TEST(WindowEquality, PhaseIsTheOneTheWindowShows)
 
         const testing::ToolRun r = testing::runCli("phase " + quoted(file));
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, std::string("phase.fits\t") + (width > 3000 ? "1x1" : "2x2") + "\t" + shown + "\n");
+        // The line goes on with the phase's significance, which the window does not show.
+        EXPECT_EQ(r.out.substr(0, r.out.rfind('\t') + 1),
+                  std::string("phase.fits\t") + (width > 3000 ? "1x1" : "2x2") + "\t" + shown + "\t");
     }
 }
 

@@ -49,6 +49,7 @@ expect "M33.FIT m31.fits night " phase --save ""
 expect "night " correct --output-dir ""
 expect "night results.csv " correct --csv ""
 expect " " correct --jobs ""
+expect "balanced standard " profile --estimator ""
 expect "night profile.svg scores.svg " profile --plot ""
 expect "night profile.svg scores.svg " phase --plot ""
 expect " " correct -- --

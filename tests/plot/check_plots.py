@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Draws the band profile and the phase scores of synthetic frames with kestrel-cli in
 each format and checks every file as other programs read it: the SVG parses as XML,
-the PNG decodes (Pillow), the PDF opens (poppler's pdfinfo and pdftocairo). Each plot
-must show its points: 32 per series, plus one in the legend.
+the PNG decodes (Pillow), the PDF opens (poppler's pdfinfo and pdftocairo) and reads
+(pdftotext). Each plot must show its points: 32 per series, plus one in the legend.
 
 Usage: check_plots.py KESTREL_CLI KESTREL_MAKE_FRAMES
 """
@@ -110,6 +110,12 @@ def main():
                                          text=True).stdout
                     counts = markers_by_colour(svg)
                     check(f"{plot.name} markers", sorted(counts.values(), reverse=True)[:len(want)], want)
+                    # The profile's title names the residual and its phase; the contrasts
+                    # mark the runner-up beside the phase chosen.
+                    text = subprocess.run(["pdftotext", plot, "-"], check=True, capture_output=True,
+                                          text=True).stdout
+                    said = r"residual \d+\.\d{3} ADU at phase \d+" if kind == "profile" else r"runner-up \d+"
+                    check(f"{plot.name} says", bool(re.search(said, text)), True)
 
 
 if __name__ == "__main__":
