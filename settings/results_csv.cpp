@@ -4,13 +4,11 @@
 
 #include "core/failure.h"
 #include "core/numbers.h"
+#include "core/platform.h"
 #include "core/whole_file.h"
 
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <system_error>
 
 namespace kestrel {
 
@@ -45,57 +43,31 @@ std::string resultsCsvLine(const tImageData& entry)
 
 void appendResultsCsv(const std::filesystem::path& file, const std::vector<tImageData>& entries)
 {
-    // Not blocking, so that a named pipe without a reader is refused, not waited for.
-    bool created = true;
-    int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0 && errno == EEXIST) {
-        created = false;
-        fd = ::open(file.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK);
-    }
-    if (fd < 0)
-        throw Failure(cannotWrite(file, std::strerror(errno == ENXIO ? EINVAL : errno)));
-
-    struct stat before {};
-    const int statError = ::fstat(fd, &before) == 0 ? 0 : errno;
-    if (statError != 0 || !S_ISREG(before.st_mode)) {
-        ::close(fd);
-        throw Failure(cannotWrite(file, statError ? std::strerror(statError) : "not a regular file"));
-    }
+    const AppendingFile out = openForAppending(file);
 
     std::string text;
-    if (created)
+    if (out.created)
         text += std::string(header) + lineEnd;
-    char last = '\n';
-    if (before.st_size > 0 && ::pread(fd, &last, 1, before.st_size - 1) == 1 && last != '\n')
+    if (out.size > 0 && byteAt(out.fd, out.size - 1).value_or('\n') != '\n')
         text += lineEnd;
     for (const tImageData& entry : entries)
         if (entry.measured)
             text += resultsCsvLine(entry) + lineEnd;
 
-    int error = 0;
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0 && error == 0) {
-        const ssize_t put = ::write(fd, data, left);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            error = put < 0 ? errno : EIO;
-            break;
-        }
-        data += put;
-        left -= static_cast<std::size_t>(put);
-    }
-    if (::close(fd) != 0 && error == 0)
-        error = errno;
+    int error = writeAll(out.fd, text.data(), text.size());
+    if (const int closed = closeFile(out.fd); error == 0)
+        error = closed;
     if (error == 0)
         return;
 
     // The whole export is one append; a failure part-way takes it back, so the file is
     // either as it was or holds every line.
-    if (created)
-        ::unlink(file.c_str());
-    else if (::truncate(file.c_str(), before.st_size) != 0)
+    std::error_code ec;
+    if (out.created)
+        std::filesystem::remove(file, ec);
+    else
+        std::filesystem::resize_file(file, out.size, ec);
+    if (ec)
         throw Failure(cannotWrite(file, std::string(std::strerror(error)) +
                                                     "; the lines written could not be taken back"));
     throw Failure(cannotWrite(file, std::strerror(error)));
