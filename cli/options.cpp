@@ -176,6 +176,8 @@ ParseResult parseArguments(const std::vector<std::string>& args)
                 return fail("--jobs: '" + value + "' is not a number of jobs from 1 to 1024");
             o.jobs = static_cast<unsigned>(converted.value);
         } else if (a == "--plot") {
+            if (const auto why = plot::plotsUnavailable())
+                return fail("--plot: " + *why);
             if (!plot::formatFor(value))
                 return fail("--plot: '" + value + "' must end in .svg, .png or .pdf");
             o.plot = value;
