@@ -22,6 +22,9 @@ packages=(
   librsvg2-bin desktop-file-utils appstream bash-completion dpkg-dev file xdg-utils
   fonts-dejavu-extra
   xvfb openbox x11-utils xdotool
+  # kestrel-cli for Windows (.ci/windows.sh): the MinGW-w64 cross compiler with posix
+  # threads, and Wine, without a display, to run its tests.
+  g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine
 )
 
 # A German locale (decimal comma) for the tests that prove number formats ignore the
