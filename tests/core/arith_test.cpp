@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <new>
+#include <thread>
 
 namespace kestrel {
 namespace {
@@ -75,6 +77,22 @@ TEST(Failures, MessagesAndReportLines)
     EXPECT_EQ(messageOf([] { failListIndex(3); }), "List index out of bounds (3)");
     EXPECT_EQ(inFunction("loadFitsHeader"), "... in function loadFitsHeader.");
     EXPECT_EQ(inProcedure("QuickSort16"), "... in procedure QuickSort16.");
+}
+
+// Worker threads compute in extended precision too. On Windows a thread may start with
+// the x87 unit cut to 53 bits (its runtime must set it back), which would change the
+// bits of every sum a run over several files makes.
+TEST(Extended, HoldsSixtyFourBitsInEveryThread)
+{
+    volatile Extended one = 1;
+    const auto sixtyFourBits = [&] {
+        const volatile Extended sum = one + std::ldexp(Extended{1}, -63);
+        return sum != one;
+    };
+    EXPECT_TRUE(sixtyFourBits());
+    bool inThread = false;
+    std::thread([&] { inThread = sixtyFourBits(); }).join();
+    EXPECT_TRUE(inThread);
 }
 
 } // namespace

@@ -116,19 +116,5 @@ TEST(FileIdentity, OneFileUnderEveryNameAndNoOtherFile)
     }
 }
 
-// A file that is being read may be replaced or removed meanwhile, as on Linux, and
-// what was opened reads on as it was.
-TEST(OpenForReading, AFileBeingReadCanBeReplaced)
-{
-    TempDir dir;
-    const fs::path file = dir / "in.fits";
-    writeFile(file, "old contents");
-    const int fd = openForReading(file);
-    writeWholeFile(file, "new");
-    EXPECT_EQ(readFile(file), "new");
-    EXPECT_EQ(readAll(fd, file), "old contents");
-    EXPECT_EQ(closeFile(fd), 0);
-}
-
 } // namespace
 } // namespace kestrel

@@ -127,6 +127,24 @@ TEST_F(WholeFileWindows, AFailingStepLeavesTheOriginalWhole)
     }
 }
 
+// Windows replaces no file that a program holds open, not even one that lets others
+// delete it (as kestrel-cli reads its inputs, which it closes before the rename): the
+// write fails and the original stays as it was.
+TEST_F(WholeFileWindows, AnOriginalHeldOpenIsLeftWhole)
+{
+    const fs::path original = dir / "in.fits";
+    writeFile(original, awkwardBytes);
+    for (const DWORD sharing : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
+        const HANDLE viewer =
+            CreateFileW(original.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(failureOf(original, "new"), "Cannot write " + original.string() + ": " + std::strerror(EACCES));
+        CloseHandle(viewer);
+        EXPECT_EQ(readFile(original), awkwardBytes);
+        EXPECT_EQ(contents(), std::vector<std::string>{"in.fits"});
+    }
+}
+
 TEST_F(WholeFileWindows, AReplacedFileKeepsItsMarks)
 {
     const fs::path file = dir / "hidden.fits";
