@@ -8,8 +8,7 @@
 namespace kestrel::plot {
 namespace {
 
-constexpr const char* reason = "this kestrel-cli draws no plots: it was built without cairo, as kestrel-cli for "
-                               "Windows is; the values are printed all the same without --plot";
+constexpr const char* reason = "this kestrel-cli draws no plots: it was built without cairo, as on Windows";
 
 } // namespace
 
