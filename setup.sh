@@ -24,6 +24,9 @@ packages=(
   xvfb openbox x11-utils xdotool
   # bench/speed.sh: peak memory and disk reads (time), cold-cache reads (vmtouch).
   time vmtouch
+  # kestrel-cli for Windows (.ci/windows.sh): the MinGW-w64 cross compiler with posix
+  # threads, and Wine, without a display, to run its tests.
+  g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine
 )
 
 # A German locale (decimal comma) for the tests that prove number formats ignore the

@@ -228,6 +228,8 @@ ParseResult parseArguments(const std::vector<std::string>& args)
         } else if (a == "--plot") {
             if (value.empty())
                 return fail("--plot: no file name given");
+            if (const auto why = plot::plotsUnavailable())
+                return fail("--plot: " + *why);
             if (!plot::formatFor(value))
                 return fail("--plot: '" + value + "' must end in .svg, .png or .pdf");
             o.plot = value;

@@ -1,3 +1,8 @@
+if(WIN32)
+  include(cmake/KestrelPackageWindows.cmake)
+  return()
+endif()
+
 # The Debian package, built from the install rules:  cd build && cpack -G DEB
 # gives kestrel_<version>_<arch>.deb, installable with  apt-get install ./kestrel_*.deb
 set(CPACK_GENERATOR DEB)

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <clocale>
 #include <cstdlib>
 #include <limits>
-#include <locale.h>
 
 namespace kestrel {
 namespace {
@@ -21,11 +19,40 @@ int hexDigit(char c)
     return -1;
 }
 
-// strtold in the "C" locale, whatever the process's locale says.
-long double cLocaleStrtold(const std::string& text)
+/// The value of a text that passed parseReal's checks (a sign, digits with at most one
+/// point, an exponent), in extended precision as strtold gives it in the "C" locale,
+/// whatever locale the process is in. The point is the one part of such a text that a
+/// locale changes, so the digits are read without it and the exponent lowered by the
+/// digits that followed it: "12.5e3" is read as "125e2", the same number, which
+/// strtold rounds the same way on every system.
+long double extendedValue(std::string_view text)
 {
-    static locale_t cLocale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr));
-    return strtold_l(text.c_str(), nullptr, cLocale);
+    std::string number;
+    long long exponent = 0;
+    bool afterPoint = false;
+    std::size_t i = 0;
+    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+        if (text[i] == '.')
+            afterPoint = true;
+        else
+            number += text[i];
+        if (afterPoint && isDigit(text[i]))
+            --exponent;
+    }
+    if (i < text.size()) {
+        const bool negative = text[++i] == '-';
+        if (text[i] == '-' || text[i] == '+')
+            ++i;
+        // Held far beyond any exponent a long double reaches, so that no text of
+        // digits overflows it; the number is out of range all the same.
+        constexpr long long bound = 1'000'000'000;
+        long long written = 0;
+        for (; i < text.size(); ++i)
+            written = std::min(written * 10 + (text[i] - '0'), bound);
+        exponent += negative ? -written : written;
+    }
+    number += "e" + std::to_string(exponent);
+    return std::strtold(number.c_str(), nullptr);
 }
 
 } // namespace
@@ -122,7 +149,7 @@ Conversion<double> parseReal(std::string_view text)
         result.status = static_cast<int>(i + 1);
         return result;
     }
-    const long double extended = cLocaleStrtold(std::string(text.substr(start)));
+    const long double extended = extendedValue(text.substr(start));
     const double value = static_cast<double>(extended);
     if (!(value <= std::numeric_limits<double>::max() && value >= -std::numeric_limits<double>::max())) {
         // Beyond the range of a double: not a number Kestrel can hold.

@@ -33,7 +33,9 @@ struct FileLocations {
     /// ~/.config/kestrel), kestrel.csv in $XDG_DATA_HOME/kestrel (~/.local/share/kestrel),
     /// the notices in $XDG_CACHE_HOME/kestrel (~/.cache/kestrel). The manual and the web
     /// page are beside the program when they are there, else in the installed
-    /// documentation folder.
+    /// documentation folder. On Windows: beside the program when its folder may be
+    /// written, else all three in %APPDATA%\Kestrel; the manual and the web page beside
+    /// the program.
     /// `environment` answers for getenv (tests give their own).
     static FileLocations forProgram(const std::filesystem::path& programFolder,
                                     const std::function<const char*(const char*)>& environment = nullptr);

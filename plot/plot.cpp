@@ -12,7 +12,6 @@
 #include <cairo.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <memory>
 
@@ -384,19 +383,7 @@ void paint(cairo_surface_t* surface, const Chart& chart, double scale)
 
 } // namespace
 
-std::optional<Format> formatFor(const std::filesystem::path& file)
-{
-    std::string extension = file.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (extension == ".svg")
-        return Format::svg;
-    if (extension == ".png")
-        return Format::png;
-    if (extension == ".pdf")
-        return Format::pdf;
-    return std::nullopt;
-}
+std::optional<std::string> plotsUnavailable() { return std::nullopt; }
 
 std::string renderChart(const Chart& chart, Format format)
 {

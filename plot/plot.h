@@ -16,6 +16,11 @@ enum class Format { svg, png, pdf };
 /// Nothing for any other name.
 std::optional<Format> formatFor(const std::filesystem::path& file);
 
+/// Nothing where plots are drawn. A build without cairo (KESTREL_PLOTS off, as every
+/// Windows build is) gives the reason it draws none: renderChart and writeChart throw it
+/// and kestrel-cli refuses --plot with it before it reads any image.
+std::optional<std::string> plotsUnavailable();
+
 /// Red, green and blue from 0 to 1.
 struct Colour {
     double red = 0;

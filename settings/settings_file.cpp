@@ -4,6 +4,7 @@
 
 #include "core/failure.h"
 #include "core/numbers.h"
+#include "core/platform.h"
 #include "core/report.h"
 
 #include <system_error>
@@ -31,10 +32,11 @@ void readIniFile(Host& host, const std::filesystem::path& settingsFile, const st
         const std::string folder = readProfileString(settingsFile, settingsSection, "lastFolder", missing);
         if (folder != missing) {
             // A folder deleted since the last close is no failure: the program folder
-            // stands in for it.
+            // stands in for it. The folder is kept as UTF-8 text, as path::string()
+            // gives it on every system.
             std::error_code ec;
-            if (!folder.empty() && std::filesystem::is_directory(folder, ec))
-                std::filesystem::current_path(folder);
+            if (!folder.empty() && std::filesystem::is_directory(pathFromUtf8(folder), ec))
+                std::filesystem::current_path(pathFromUtf8(folder));
             else
                 std::filesystem::current_path(programFolder);
         }

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <cmath>
 #include <limits>
 #include <new>
+#include <thread>
 
 namespace kestrel {
 namespace {
@@ -96,6 +98,22 @@ TEST(Failures, AReportIsTheFailuresWordsAndTheRoutinesLine)
     testing::TestHost quiet;
     EXPECT_TRUE(reportFailures(quiet, inFunction("getTemp"), [] {}));
     EXPECT_TRUE(quiet.boxes.empty());
+}
+
+// Worker threads compute in extended precision too. On Windows a thread may start with
+// the x87 unit cut to 53 bits (its runtime must set it back), which would change the
+// bits of every sum a run over several files makes.
+TEST(Extended, HoldsSixtyFourBitsInEveryThread)
+{
+    volatile Extended one = 1;
+    const auto sixtyFourBits = [&] {
+        const volatile Extended sum = one + std::ldexp(Extended{1}, -63);
+        return sum != one;
+    };
+    EXPECT_TRUE(sixtyFourBits());
+    bool inThread = false;
+    std::thread([&] { inThread = sixtyFourBits(); }).join();
+    EXPECT_TRUE(inThread);
 }
 
 } // namespace

@@ -3,9 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <clocale>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 namespace {
@@ -91,6 +98,52 @@ TEST(ParseReal, RejectedForms)
     }
 }
 
+/// Texts of every shape parseReal takes: points anywhere, long mantissas, exponents far
+/// out, and numbers halfway between two doubles, where a second rounding would show.
+std::vector<std::string> realTexts()
+{
+    std::vector<std::string> texts = {
+        "0.1", "-0.5", "+.5", "5.", "007.250", "123.456e-7", "1e308", "1.7976931348623157e308",
+        "2.2250738585072014e-308", "4.9e-324", "1e-400", "-1e-5000", "1e-4950", "0.0000000000000000000000001e25",
+        "9007199254740993", "1.00000000000000011102230246251565404236316680908203125", "0.30000000000000004",
+        "123456789012345678901234567890.5e-20", "1e000000000000000000000000000000010", "-0.0", "1e-99999999999999",
+        "0." + std::string(1200, '0') + "15e1201"};
+    std::mt19937 random(26);
+    for (int i = 0; i < 2000; ++i) {
+        std::string digits;
+        for (int d = 1 + static_cast<int>(random() % 25); d > 0; --d)
+            digits += static_cast<char>('0' + random() % 10);
+        std::string text = (random() % 2 ? "-" : "") + digits;
+        text.insert(text.size() - random() % (digits.size() + 1), ".");
+        if (random() % 2)
+            text += "e" + std::to_string(static_cast<int>(random() % 700) - 350);
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+/// What parseReal should give: strtold of the whole text in the "C" locale, rounded to
+/// a double; nothing when that is beyond a double.
+std::optional<double> strtoldValue(const std::string& text)
+{
+    const double d = static_cast<double>(std::strtold(text.c_str(), nullptr));
+    if (!(std::fabs(d) <= std::numeric_limits<double>::max()))
+        return std::nullopt;
+    return d;
+}
+
+TEST(ParseReal, GivesTheBitsOfStrtoldInTheCLocale)
+{
+    for (const std::string& text : realTexts()) {
+        const auto r = parseReal(text);
+        const auto expected = strtoldValue(text);
+        ASSERT_EQ(r.ok(), expected.has_value()) << text;
+        if (expected) {
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(r.value), std::bit_cast<std::uint64_t>(*expected)) << text;
+        }
+    }
+}
+
 TEST(TrimBlanks, RemovesBlanksAndControlCharactersOnly)
 {
     EXPECT_EQ(trimBlanks(" \t\r\n x y \x01"), "x y");
@@ -110,12 +163,21 @@ TEST(FormatFixed, DecimalsWidthAndTrimming)
 // The user's locale must not reach numbers: a German locale writes decimal commas.
 TEST(Numbers, IndependentOfTheUserLocale)
 {
+    const std::vector<std::string> texts = realTexts();
+    std::vector<double> before;
+    for (const std::string& text : texts)
+        before.push_back(parseReal(text).value);
     const std::string previous = std::setlocale(LC_ALL, nullptr);
-    if (!std::setlocale(LC_ALL, "de_DE.UTF-8"))
+    // Its name on Linux, then on Windows.
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8") && !std::setlocale(LC_ALL, "German_Germany.1252"))
         GTEST_SKIP() << "no German locale installed";
+    ASSERT_EQ(*localeconv()->decimal_point, ',');
     EXPECT_EQ(formatFixed(1234.5, 2, 9), "  1234.50");
     EXPECT_DOUBLE_EQ(parseReal("0.5").value, 0.5);
     EXPECT_FALSE(parseReal("0,5").ok());
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(parseReal(texts[i]).value), std::bit_cast<std::uint64_t>(before[i]))
+            << texts[i];
     std::setlocale(LC_ALL, previous.c_str());
 }
 

@@ -3,12 +3,30 @@
 #pragma once
 
 #include <csignal>
+#include <cstdint>
+
+#ifdef _WIN32
+
+namespace kestrel::testing {
+
+// Windows limits no process's file sizes: the tests that need a full disk skip there.
+class FileSizeLimit {
+public:
+    static constexpr bool available = false;
+    explicit FileSizeLimit(std::uint64_t) {}
+};
+
+} // namespace kestrel::testing
+
+#else
+
 #include <sys/resource.h>
 
 namespace kestrel::testing {
 
 class FileSizeLimit {
 public:
+    static constexpr bool available = true;
     explicit FileSizeLimit(rlim_t bytes)
     {
         ::getrlimit(RLIMIT_FSIZE, &old_);
@@ -31,3 +49,5 @@ private:
 };
 
 } // namespace kestrel::testing
+
+#endif

@@ -63,7 +63,7 @@ TEST(ProfileWrite, FailuresNameTheFileAndLeaveItWhole)
     const auto f = dir / "a.ini";
     writeFile(f, "[s]\nk=1\n");
     EXPECT_THROW(writeProfileString(f, "s", "k", "a\nb"), Failure);
-    {
+    if (testing::FileSizeLimit::available) {
         testing::FileSizeLimit fullDisk(64);
         EXPECT_THROW(writeProfileString(f, "s", "k", std::string(100, 'x')), Failure);
     }

@@ -1,6 +1,7 @@
 // The settings file as start-up reads it and closing the window writes it.
 #include "settings/settings.h"
 
+#include "core/platform.h"
 #include "tests/support/fits_builder.h"
 #include "tests/support/test_host.h"
 
@@ -59,6 +60,19 @@ TEST_F(SettingsFile, ErrorCountsAsMissingOnlyInUpperCase)
     EXPECT_EQ(fs::current_path(), dir / "images");
 }
 
+// A folder named outside any code page comes back as it was stored.
+TEST_F(SettingsFile, LastFolderKeepsEveryCharacterOfItsName)
+{
+    const fs::path images = dir.path() / pathFromUtf8("M31 \xC3\xA9t\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x94\xAD");
+    fs::create_directory(images);
+    fs::current_path(images);
+    update();
+    fs::current_path(dir / "start");
+    read();
+    EXPECT_EQ(fs::current_path(), images);
+    EXPECT_TRUE(host.boxes.empty());
+}
+
 TEST_F(SettingsFile, CloseStoresWhatStartReadTrimmed)
 {
     // An empty value empties its field; a deleted folder gives way to the program folder.
@@ -85,7 +99,10 @@ TEST_F(SettingsFile, WriteFailureIsReported)
 
 TEST_F(SettingsFile, AnEndlessFileIsReportedNotRead)
 {
-    std::filesystem::create_symlink("/dev/zero", programFolder / "kestx.ini");
+    std::error_code ec;
+    std::filesystem::create_symlink("/dev/zero", programFolder / "kestx.ini", ec);
+    if (ec)
+        GTEST_SKIP() << "no link to an endless device here: " << ec.message();
     read();
     EXPECT_EQ(window.edit1, "n/a");
     ASSERT_EQ(host.boxes.size(), 1u);

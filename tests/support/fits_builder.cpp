@@ -107,10 +107,21 @@ std::string readFile(const std::filesystem::path& path)
 
 TempDir::TempDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create a temporary folder");
-    path_ = pattern;
+    // A fresh name that no other test takes: creating the folder fails when it exists.
+    static std::random_device seed;
+    std::mt19937 random(seed());
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = "kestrel-test-";
+        for (int i = 0; i < 8; ++i)
+            name += "abcdefghijklmnopqrstuvwxyz0123456789"[random() % 36];
+        if (std::filesystem::create_directory(base / name)) {
+            path_ = base / name;
+            std::filesystem::permissions(path_, std::filesystem::perms::owner_all);
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary folder");
 }
 
 TempDir::~TempDir()
