@@ -319,6 +319,67 @@ long double bandWindowMean(ImageView<const float> image, const BandGeometry& ban
     return toDouble(divide(sum, count));
 }
 
+namespace {
+
+/// Adds the amplitude to one run of `count` samples, each in double and rounded back to
+/// single as the plain loop does; true when a finite sample became infinite.
+bool addToRunPortable(float* px, std::int64_t count, double amplitude)
+{
+    bool overflow = false;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const float v = px[i];
+        const float x = static_cast<float>(static_cast<double>(v) + amplitude);
+        overflow |= std::isinf(x) && !std::isinf(v);
+        px[i] = x;
+    }
+    return overflow;
+}
+
+// Eight samples at a time: widened to double in two halves, added, rounded back to
+// single, which is what the plain loop does to each one.
+[[gnu::target("avx2")]] bool addToRunAvx2(float* px, std::int64_t count, double amplitude)
+{
+    const __m256d a = _mm256_set1_pd(amplitude);
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+    const __m256 infinity = _mm256_set1_ps(std::numeric_limits<float>::infinity());
+    int grown = 0;
+    std::int64_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256 v = _mm256_loadu_ps(px + i);
+        const __m128 low = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), a));
+        const __m128 high = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)), a));
+        const __m256 x = _mm256_insertf128_ps(_mm256_castps128_ps256(low), high, 1);
+        const __m256 wasInfinite = _mm256_cmp_ps(_mm256_and_ps(v, magnitude), infinity, _CMP_EQ_OQ);
+        const __m256 isInfinite = _mm256_cmp_ps(_mm256_and_ps(x, magnitude), infinity, _CMP_EQ_OQ);
+        grown |= _mm256_movemask_ps(_mm256_andnot_ps(wasInfinite, isInfinite));
+        _mm256_storeu_ps(px + i, x);
+    }
+    return addToRunPortable(px + i, count - i, amplitude) || grown != 0;
+}
+
+} // namespace
+
+void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude,
+                      WindowSumBuild build)
+{
+    const bool avx2 = resolved(build) == WindowSumBuild::avx2;
+    const std::int32_t width = image.width;
+    const std::int32_t p = normalisedPhase(phase, bands.period);
+    bool overflow = false;
+    for (std::int32_t row = 0; row < image.height; ++row) {
+        float* px = image.row(row);
+        for (std::int64_t b = p; b <= width; b += bands.period) {
+            if (b < bands.window)
+                continue;
+            float* run = px + (b - bands.window);
+            overflow |= avx2 ? addToRunAvx2(run, bands.window, amplitude)
+                             : addToRunPortable(run, bands.window, amplitude);
+        }
+    }
+    if (overflow)
+        throw Failure(messages::overflow);
+}
+
 bool avx2Available()
 {
     static const bool available = __builtin_cpu_supports("avx2");

@@ -33,6 +33,10 @@ void forEachBandPair(std::int32_t width, const BandGeometry& bands, std::int32_t
 /// True when this processor can run the AVX2 build.
 bool avx2Available();
 
+/// addToOffsetBands in the given build: the same bits either way.
+void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude,
+                      WindowSumBuild build);
+
 /// bandWindowMeans with the window sums of the given build.
 void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, double upper,
                      std::span<long double> means, WindowSumBuild build);

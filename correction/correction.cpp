@@ -114,24 +114,7 @@ double bandAmplitude(std::span<const long double> means, const BandGeometry& ban
 
 void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude)
 {
-    const std::int32_t width = image.width;
-    const std::int32_t p = normalisedPhase(phase, bands.period);
-    bool overflow = false;
-    for (std::int32_t row = 0; row < image.height; ++row) {
-        float* px = image.row(row);
-        for (std::int64_t b = p; b <= width; b += bands.period) {
-            if (b < bands.window)
-                continue;
-            for (std::int64_t col = b - bands.window; col < b; ++col) {
-                const float v = px[col];
-                const float x = static_cast<float>(static_cast<double>(v) + amplitude);
-                overflow |= std::isinf(x) && !std::isinf(v);
-                px[col] = x;
-            }
-        }
-    }
-    if (overflow)
-        throw Failure(messages::overflow);
+    addToOffsetBands(image, bands, phase, amplitude, WindowSumBuild::chosen);
 }
 
 double upperSampleBound(double background) { return toDouble(static_cast<Extended>(background) * 1.5L); }

@@ -325,6 +325,44 @@ TEST(Correction, ColumnTotalsOfBothBuildsMatchThePlainLoop)
     EXPECT_NO_THROW(columnTotals({px, 8, 3}, 3, 0.0, 200.0, 1.0));
 }
 
+// Both builds of the correction against the plain loop, on samples that test the
+// rounding: NaNs, infinities, negative zeros, tiny and huge ones, and an overflow.
+TEST(Correction, BothBuildsOfTheCorrectionMatchThePlainLoop)
+{
+    std::mt19937 rng(11);
+    const float awkward[] = {NAN, -NAN, INFINITY, -INFINITY, -0.0f, 0.0f, 1e-42f, -1e-42f, 3.4e38f, 16777217.0f, 0.1f};
+    for (auto [w, binned, phase, amplitude] :
+         {std::tuple{4008, false, 29, 7.3}, {2004, true, 13, -2.25}, {4032, false, 32, 1e-7}, {2016, true, 3, 3e38}}) {
+        std::vector<float> px = awkwardImage(rng, w, 3, 1e-42f);
+        for (std::size_t i = 0; i < px.size(); i += 37)
+            px[i] = awkward[i % std::size(awkward)];
+        const BandGeometry& bands = binned ? binned2x2Bands : unbinnedBands;
+        std::vector<float> expected = px;
+        bool overflow = false;
+        for (std::int32_t b = normalisedPhase(phase, bands.period); b <= w; b += bands.period)
+            for (std::int32_t col = b - bands.window; col < b && b >= bands.window; ++col)
+                for (std::int32_t row = 0; row < 3; ++row) {
+                    float& v = expected[static_cast<std::size_t>(row) * w + col];
+                    const float x = static_cast<float>(static_cast<double>(v) + amplitude);
+                    overflow |= std::isinf(x) && !std::isinf(v);
+                    v = x;
+                }
+        for (WindowSumBuild build : {WindowSumBuild::avx2, WindowSumBuild::portable}) {
+            if (build == WindowSumBuild::avx2 && !avx2Available())
+                continue;
+            std::vector<float> got = px;
+            bool failed = false;
+            try {
+                addToOffsetBands({got, w, 3}, bands, phase, amplitude, build);
+            } catch (const Failure& f) {
+                failed = f.message() == messages::overflow;
+            }
+            EXPECT_EQ(failed, overflow) << w;
+            EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)), 0) << w;
+        }
+    }
+}
+
 // The amplitude of an image whose band amplitude differs from period to period tells
 // which pairs were counted; the expected values are added up by hand.
 TEST(Correction, AmplitudeCountsExactlyTheNamedPairs)
