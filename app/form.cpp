@@ -507,19 +507,16 @@ void TForm1::Button7Click()
         // The search runs away from the window; what it found, and every box it asked
         // for, come back to the window's thread when it is done.
         auto searched = std::make_shared<PhaseOutcome>();
-        auto openFailure = std::make_shared<std::optional<std::string>>();
-        threads_->start(
-            [file = files.front(), searched, openFailure] {
-                *openFailure = caughtFailure([&] { *searched = searchFilePhase(file); });
-            },
-            [this, searched, openFailure] {
-                if (*openFailure) {
+        threads_->start([file = files.front(), searched] { *searched = searchFilePhase(file); },
+            [this, searched] {
+                const PhaseOutcome& outcome = *searched;
+                // A file that cannot be opened ends the run, as a failure of Find Phase itself.
+                if (outcome.result == PhaseOutcome::Result::unreadable) {
                     resetButtons();
-                    host.errorBox(**openFailure + inProcedure("Button7Click"));
+                    host.errorBox(outcome.message + inProcedure("Button7Click"));
                     endRun(false);
                     return;
                 }
-                const PhaseOutcome& outcome = *searched;
                 if (outcome.result == PhaseOutcome::Result::noHeader) {
                     showBoxes(host, outcome.reports);
                     host.setBusyCursor(false);

@@ -21,17 +21,9 @@ namespace {
 int runPhase(const Options& o, const kestrel::FileLocations& where)
 {
     const std::filesystem::path& input = o.files.front();
-    PhaseOutcome out;
-    try {
-        out = searchFilePhase(input);
-    } catch (const std::exception& e) {
-        // A file that cannot be opened.
-        std::cerr << input.filename().string() << ": " << failureMessage(e) << "\n";
-        std::cout << fieldText(input.filename().string()) << "\t\t\t\tfailed: " << fieldText(failureMessage(e))
-                  << "\n"
-                  << std::flush;
-        return 1;
-    }
+    const PhaseOutcome out = searchFilePhase(input);
+    if (out.result == PhaseOutcome::Result::unreadable)
+        std::cerr << input.filename().string() << ": " << out.message << "\n";
     reportBoxes(input, out.reports,
                 out.contrastFailure.empty()
                     ? std::string()

@@ -163,6 +163,8 @@ std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& ou
     }
     case PhaseOutcome::Result::noHeader:
         return name + "\t\t\tskipped: no readable FITS header";
+    case PhaseOutcome::Result::unreadable:
+        return name + "\t\t\tfailed: " + fieldText(outcome.message);
     case PhaseOutcome::Result::notType:
     case PhaseOutcome::Result::otherWidth:
         return name + outcome.binning + "\t\t\tskipped: " + outcome.message;

@@ -24,11 +24,15 @@ std::string firstBytes(const std::filesystem::path& file)
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return {};
+    // As far as it can be read: a file that cannot be read is judged by nothing.
     std::size_t got = 0;
-    try {
-        got = readUpTo(fd, bytes.data(), bytes.size(), file);
-    } catch (const std::exception&) {
-        got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
     }
     ::close(fd);
     bytes.resize(got);

@@ -258,10 +258,17 @@ PhaseOutcome searchFilePhase(const std::filesystem::path& input)
     RecordingHost host;
     Workspace ws(host);
     PhaseOutcome out;
-    if (loadFitsHeader(ws, input))
-        out = searchLoadedPhase(ws);
-    else
-        out.result = PhaseOutcome::Result::noHeader;
+    const auto failure = caughtFailure([&] {
+        if (loadFitsHeader(ws, input))
+            out = searchLoadedPhase(ws);
+        else
+            out.result = PhaseOutcome::Result::noHeader;
+    });
+    if (failure) {
+        out = PhaseOutcome{};
+        out.result = PhaseOutcome::Result::unreadable;
+        out.message = *failure;
+    }
     out.reports = std::move(host.reports);
     return out;
 }

@@ -108,6 +108,7 @@ tImageData resultsEntry(const std::string& name, const ImageOutcome& outcome);
 struct PhaseOutcome {
     enum class Result {
         found,      // `search` holds the phase and the scores
+        unreadable, // the file could not be opened (`message`)
         noHeader,   // no readable FITS header (the reader's boxes, if any, in `reports`)
         notType,    // not a 16-bit unsigned image (its box is in `reports`)
         otherWidth, // not a sensor width: nothing done, no message
@@ -135,7 +136,7 @@ struct PhaseOutcome {
 PhaseOutcome searchLoadedPhase(Workspace& ws);
 
 /// The whole search of one file, away from the user: header, search, and every box it
-/// asked for in the outcome's reports. A file that cannot be opened throws.
+/// asked for in the outcome's reports; a file that cannot be opened is `unreadable`.
 PhaseOutcome searchFilePhase(const std::filesystem::path& input);
 
 /// Stores a found phase under its binning's key of the settings file. Throws a Failure
