@@ -1,6 +1,7 @@
 #include "app/batch.h"
 
 #include "core/numbers.h"
+#include "core/program_folder.h"
 #include "core/report.h"
 #include "core/whole_file.h"
 
@@ -219,6 +220,7 @@ std::optional<PhaseSearch> searchPhase(Workspace& ws, Binning bands, std::string
 
 void storePhase(const std::filesystem::path& settingsFile, Binning bands, std::int32_t phase)
 {
+    createFolderOf(settingsFile);
     writeProfileString(settingsFile, settingsSection, bands == Binning::unbinned ? "1x1phase" : "2x2phase",
                        std::to_string(phase));
 }

@@ -72,7 +72,6 @@ TForm1::TForm1(Host& host, Downloader& downloader, const std::filesystem::path& 
 
 void TForm1::FormCreate()
 {
-    locations_.createFolders();
     readIniFile(host, locations_.settingsFile, locations_.programFolder, window.edit1, window.edit2);
     notices.messageLines.clear();
     window.grid.setRow(0, {"Image", "   Bkdg", "    Exp", "  Temp", "   Amp", ""});
@@ -89,6 +88,7 @@ void TForm1::requestNotice(NoticeFile which)
     const NoticeRequest request{which, noticeUrl(maker_.server, which), locations_.noticeFolder / noticeFileName(which),
                                 noticesStarted_ + (which == NoticeFile::message ? noticeTimeLimit / 2 : noticeTimeLimit)};
     const bool removed = removeOldCopy(request.local);
+    createFolderOf(request.local);
     fetching_ = true;
     // Fetched elsewhere, the notice never holds the window up, and nothing is pumped: a
     // click handled here could start a run that kept the next download waiting.
@@ -451,6 +451,7 @@ void TForm1::Button6Click()
     reportFailures(
         host, "",
         [&] {
+            createFolderOf(locations_.resultsFile);
             appendResultsCsv(locations_.resultsFile, run.imageResults);
             window.button6.visible = false;
         },

@@ -49,7 +49,6 @@ int main(int argc, char** argv)
     }
     const Options& o = parsed.options;
     const auto where = kestrel::FileLocations::forProgram(kestrel::executableFolder());
-    where.createFolders();
     switch (o.command) {
     case Options::Command::help:
         std::cout << helpText();

@@ -4,6 +4,7 @@
 
 #include "core/failure.h"
 #include "core/numbers.h"
+#include "core/program_folder.h"
 #include "core/report.h"
 
 #include <system_error>
@@ -45,6 +46,7 @@ void updateIniFile(Host& host, const std::filesystem::path& settingsFile, const 
                    const std::string& phase2x2)
 {
     reportFailures(host, inFunction("updateIniFile"), [&] {
+        createFolderOf(settingsFile);
         writeProfileString(settingsFile, settingsSection, "1x1phase", std::string(trimBlanks(phase1x1)));
         writeProfileString(settingsFile, settingsSection, "2x2phase", std::string(trimBlanks(phase2x2)));
         writeProfileString(settingsFile, settingsSection, "lastFolder", std::filesystem::current_path().string());

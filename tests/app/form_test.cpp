@@ -140,6 +140,40 @@ TEST(StartAndClose, FreshProgramFolderThenSettingsWrittenOnClose)
     EXPECT_EQ(again.window.label9, "The latest version is 1.36");
 }
 
+TEST(StartAndClose, TheUsersFoldersAppearWithTheFirstFileWrittenThere)
+{
+    TempDir home;
+    fs::current_path(home.path());
+    FileLocations where = FileLocations::besideProgram(home / "bin");
+    where.settingsFile = home / "config/kestrel/kestx.ini";
+    where.resultsFile = home / "data/kestrel/kestrel.csv";
+    where.noticeFolder = home / "cache/kestrel";
+    const auto made = [&] {
+        std::string out;
+        for (const char* folder : {"config", "data", "cache"})
+            out += fs::exists(home / folder) ? folder + std::string(" ") : "";
+        return out;
+    };
+    TestHost host;
+    FakeDownloads downloads;
+    {
+        // Without a server nothing is fetched, so nothing is cached.
+        TForm1 form(host, downloads, where);
+        form.FormCreate();
+        EXPECT_EQ(made(), "");
+        EXPECT_TRUE(form.requestClose());
+        EXPECT_EQ(made(), "config ");
+    }
+    TForm1 form(host, downloads, where, maker);
+    form.FormCreate();
+    EXPECT_EQ(made(), "config cache ");
+    EXPECT_TRUE(fs::exists(home / "cache/kestrel/update.txt"));
+    form.run.imageResults = {tImageData{"a.fits", "1x1", -20, 60, 4.5f, true}};
+    form.Button6Click();
+    EXPECT_EQ(made(), "config data cache ");
+    EXPECT_TRUE(host.boxes.empty()) << host.boxes.front().text;
+}
+
 /// The window with its notices fetched elsewhere, as the Qt window fetches them: each
 /// request is noted, and the test says when its download ends.
 struct NoticeWindow : Window {
