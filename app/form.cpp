@@ -460,9 +460,21 @@ void TForm1::Button6Click()
 
 void TForm1::StringGrid1DblClick()
 {
-    if (running_)
-        return;
-    SortStringGrid(host, window.grid, window.grid.currentColumn);
+    if (!running_)
+        sortGrid(window.grid.currentColumn);
+}
+
+void TForm1::StringGrid1HeaderClick(int column)
+{
+    if (!running_)
+        sortGrid(column);
+}
+
+void TForm1::sortGrid(int column)
+{
+    SortStringGrid(host, window.grid, column);
+    window.sortedColumn = column;
+    window.sortedRevision = window.grid.revision();
 }
 
 void TForm1::Button3Click()

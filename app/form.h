@@ -119,6 +119,8 @@ public:
     void Button7Click();
     void Button6Click();
     void StringGrid1DblClick();
+    /// A click on a column's header sorts by that column, in the double-click's order.
+    void StringGrid1HeaderClick(int column);
 
     /// The user asks to close. Outside a run the settings are written and the answer
     /// is true. During a run the run is asked to stop; the window closes (closeDue)
@@ -149,6 +151,7 @@ private:
     void singleFileRun(const std::filesystem::path& file);
     void multiFileRun(const std::vector<std::filesystem::path>& files);
     void runEnded();
+    void sortGrid(int column);
     /// Runs `body` as the one run in progress: ignored while another runs; the idle
     /// state restored unless `body` returns false; a failure reported for `handler`.
     template <class Body> void exclusiveRun(const char* handler, Body body);

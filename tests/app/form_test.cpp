@@ -3,6 +3,7 @@
 #include "app/form.h"
 
 #include "app/batch.h"
+#include "app/window_arguments.h"
 #include "core/whole_file.h"
 
 #include "correction/correction.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 
 namespace kestrel {
 namespace {
@@ -851,6 +853,59 @@ TEST(Grid, DoubleClickSortsByTheCurrentColumn)
     // As text, "    120" comes before "    60".
     EXPECT_EQ(w.cell(0, 1), "b.fits");
     EXPECT_EQ(w.cell(0, 2), "a.fits");
+    EXPECT_EQ(w.form.window.sortIndicator(), 2);
+
+    // A header's click sorts by its own column, whatever cell is current, in the same
+    // order; the header shows the column until the rows change again.
+    w.form.StringGrid1HeaderClick(0);
+    EXPECT_EQ(w.cell(0, 1), "a.fits");
+    EXPECT_EQ(w.form.window.grid.currentColumn, 2);
+    EXPECT_EQ(w.form.window.sortIndicator(), 0);
+    w.form.StringGrid1HeaderClick(2);
+    EXPECT_EQ(w.cell(0, 1), "b.fits");
+    EXPECT_EQ(w.form.window.sortIndicator(), 2);
+    w.form.clearResultsGrid();
+    EXPECT_EQ(w.form.window.sortIndicator(), -1);
+}
+
+TEST(CommandLine, HelpAndVersionNeedNoWindowAndFilesComeAbsoluteInTheirOrder)
+{
+    using Action = WindowArguments::Action;
+    struct Case {
+        std::vector<std::string> args;
+        Action early, parsed;
+    };
+    const Case cases[] = {
+        {{}, Action::window, Action::window},
+        {{"--help"}, Action::help, Action::help},
+        {{"-h", "a.fits"}, Action::help, Action::help},
+        {{"-platform", "offscreen", "--version"}, Action::version, Action::usageError},
+        {{"--version", "--help"}, Action::version, Action::version},
+        {{"--", "--help"}, Action::window, Action::window},
+        {{"--bogus"}, Action::window, Action::usageError},
+        {{"-x", "--help"}, Action::help, Action::usageError},
+        {{""}, Action::window, Action::usageError},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(helpOrVersion(c.args), c.early) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(parseWindowArguments(c.args).action, c.parsed) << ::testing::PrintToString(c.args);
+    }
+    EXPECT_EQ(parseWindowArguments({"--bogus"}).error, "unknown option '--bogus'");
+
+    TempDir here;
+    fs::current_path(here.path());
+    const WindowArguments files = parseWindowArguments({"b.fits", "--", "-a.fits", "/x/../c.fits"});
+    EXPECT_EQ(files.action, Action::window);
+    EXPECT_EQ(files.files, (std::vector<fs::path>{here / "b.fits", here / "-a.fits", "/c.fits"}));
+
+    // Lines a terminal shows whole, and the version's licence.
+    for (const std::string& text : {windowHelpText(), windowVersionText()}) {
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_LE(line.size(), 80u) << line;
+    }
+    EXPECT_EQ(windowVersionText().rfind("kestrel 1.35\nCopyright (c) 2026 The Kestrel developers\n", 0), 0u);
+    EXPECT_NE(windowVersionText().find("MIT License"), std::string::npos);
 }
 
 } // namespace

@@ -276,6 +276,23 @@ TEST(DesktopStart, TheBoxOfAFailedUpdateCheckLandsOverTheShownMainWindow)
                                     << ", the window at " << main.center().x() << "," << main.center().y();
 }
 
+TEST(DesktopStart, TheWindowsFrameLandsInTheMiddleOfTheScreen)
+{
+    testing::TempDir folder;
+    QtHost host;
+    NoDownloads downloads;
+    MainWindow window(host, downloads, folder.path());
+    window.create();
+    window.showCentred();
+    const QRect screen = QApplication::primaryScreen()->availableGeometry();
+    QRect frame;
+    // The window manager frames the window first where it was asked to go.
+    EXPECT_TRUE(waitFor([&] {
+        frame = frameOnScreen(&window);
+        return !frame.isEmpty() && frame.height() > window.height() && centred(frame, screen);
+    })) << "frame at " << frame.x() << "," << frame.y() << ", " << frame.width() << " x " << frame.height();
+}
+
 } // namespace
 } // namespace kestrel
 
