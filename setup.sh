@@ -21,7 +21,8 @@ packages=(
   # the Debian package (dpkg-shlibdeps, file), and xdg-open behind the Help links.
   librsvg2-bin desktop-file-utils appstream bash-completion dpkg-dev file xdg-utils
   fonts-dejavu-extra
-  xvfb openbox x11-utils xdotool
+  # gio opens a frame through the installed desktop entry, as a file manager does.
+  xvfb openbox x11-utils xdotool libglib2.0-bin
 )
 
 # A German locale (decimal comma) for the tests that prove number formats ignore the
