@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, running and testing Kestrel needs:
 # DejaVu Sans and DejaVu Sans Condensed stand in for the window's Verdana and Tahoma;
-# the X server, window manager and X tools run the window's desktop test.
+# libxcb lets the window hear a close asked for while a box blocks it; the X server,
+# window manager and X tools run the window's desktop test.
 # Does nothing when they are all present, so it is safe to run before every build.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev libxcb1-dev
   libcurl4-openssl-dev libicu-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcfitsio-dev fitsverify

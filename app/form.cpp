@@ -200,6 +200,9 @@ bool TForm1::prepareOutputFolder(const std::filesystem::path& firstFile)
 {
     const std::filesystem::path folder = firstFile.parent_path();
     run.overwrite = host.confirm("Overwrite existing files?", false);
+    // The window was closed over the question: no image is to be treated.
+    if (closePending_)
+        return false;
     if (run.overwrite) {
         run.outputFolder = folder;
         return true;

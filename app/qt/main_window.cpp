@@ -202,6 +202,8 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
         });
     };
 
+    closeWatch_ = std::make_unique<BlockedCloseWatch>(this, [this] { closeOverBoxes(); });
+
     client_ = new QWidget(this);
     client_->setObjectName("client");
     client_->setFixedSize(clientWidth, clientHeight);
@@ -489,6 +491,18 @@ void MainWindow::windowOnScreen()
         host_.windowShown();
         form_.filesDropped(std::exchange(startFiles_, {}));
     });
+}
+
+void MainWindow::closeOverBoxes()
+{
+    // The window first, so that a run learns of the close before its question is
+    // answered, and then whatever stands in its way, the topmost first.
+    close();
+    for (int boxes = 0; boxes < 8; ++boxes) {
+        QWidget* box = QApplication::activeModalWidget();
+        if (!box || box == this || !box->close())
+            break;
+    }
 }
 
 void MainWindow::showCentred()

@@ -3,11 +3,13 @@
 #pragma once
 
 #include "app/form.h"
+#include "app/qt/blocked_close.h"
 #include "app/qt/qt_host.h"
 
 #include <QMainWindow>
 
 #include <cstdint>
+#include <memory>
 
 class QLabel;
 class QLineEdit;
@@ -66,6 +68,9 @@ private:
     /// The window is on the screen: the boxes that waited for it come, then the files
     /// of the command line are corrected.
     void windowOnScreen();
+    /// A close asked for while a box or dialog blocked the window: carried out as any
+    /// close, and the box closed as Esc closes it (a question answered No).
+    void closeOverBoxes();
 
     QtHost& host_;
     TForm1 form_;
@@ -84,6 +89,7 @@ private:
     std::uint64_t gridRevision_ = ~std::uint64_t{0};
     std::vector<std::filesystem::path> startFiles_;
     bool centring_ = false; // until the window manager has told the frame's size
+    std::unique_ptr<BlockedCloseWatch> closeWatch_;
 };
 
 /// The window's 32 x 32 icon: a small falcon against the sky, drawn at run time.

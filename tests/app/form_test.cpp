@@ -129,6 +129,20 @@ TEST(StartAndClose, FreshProgramFolderThenSettingsWrittenOnClose)
     EXPECT_EQ(readProfileString(ini, "kestx", "2x2phase", "?"), "n/a");
     EXPECT_EQ(fs::path(readProfileString(ini, "kestx", "lastFolder", "?")), w.images.path());
 
+    // A working folder deleted meanwhile keeps the folder stored before, without a box
+    // that would hold the close up.
+    {
+        TempDir gone;
+        fs::current_path(gone.path());
+    }
+    Window w2;
+    fs::copy_file(ini, w2.program / "kestx.ini");
+    w2.form.window.edit2 = "4";
+    EXPECT_TRUE(w2.form.requestClose());
+    EXPECT_TRUE(w2.host.boxes.empty()) << w2.host.boxes.front().text;
+    EXPECT_EQ(readProfileString(w2.program / "kestx.ini", "kestx", "2x2phase", "?"), "4");
+    EXPECT_EQ(fs::path(readProfileString(w2.program / "kestx.ini", "kestx", "lastFolder", "?")), w.images.path());
+
     // The next start reads them back.
     TestHost host;
     FakeDownloads downloads;
