@@ -502,6 +502,19 @@ void TForm1::Help2Click()
         BoxKind::plain);
 }
 
+void TForm1::openerFailed(const std::string& target)
+{
+    std::string text;
+    if (target == locations_.manualFile.string())
+        text = noPdfReaderText(locations_.manualFile);
+    else if (target.starts_with("mailto:"))
+        text = noMailProgramText(maker_.contact, "Kestrel...");
+    else
+        text = noWebBrowserText(target);
+    whenIdle([this, text] { host.plainBox(text); });
+    showPendingNotices();
+}
+
 std::string TForm1::webPage() const
 {
     return maker_.server.empty() ? locations_.webPage.string() : maker_.server + "/kestrel/kestrel.htm";

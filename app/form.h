@@ -135,6 +135,10 @@ public:
     void Help2Click();
     void G1Click();
     void S1Click();
+    /// The desktop's opener ran but found no program for `target` (the manual, a web
+    /// page or a mail address handed over by a Help item or a button): a box says so and
+    /// names it, so the user can open it by hand.
+    void openerFailed(const std::string& target);
     /// About and Disclaimers: the main window is disabled while either is shown and
     /// enabled again however the dialog is closed.
     void dialogShown() { window.enabled = false; }

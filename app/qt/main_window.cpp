@@ -188,6 +188,7 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     setFont(windowFont(false));
     host_.setParent(this);
     host_.onPumped = [this] { sync(); };
+    host_.onOpenFailed = [this](const std::string& target) { handle([this, &target] { form_.openerFailed(target); }); };
     // The window never waits on the network: each notice is fetched on a thread of its
     // own and handed back to this thread when its download ends.
     form_.fetchNotice = [this](const NoticeRequest& request) {

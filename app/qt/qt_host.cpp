@@ -6,6 +6,8 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QUrl>
 
 #include <utility>
@@ -120,7 +122,31 @@ bool QtHost::openDocument(const std::string& target)
 {
     const QString t = q(target);
     const QUrl url = t.contains("://") || t.startsWith("mailto:") ? QUrl(t) : QUrl::fromLocalFile(t);
-    return QDesktopServices::openUrl(url);
+    const QString opener = QStandardPaths::findExecutable("xdg-open");
+    if (opener.isEmpty() || !parent_)
+        return QDesktopServices::openUrl(url);
+    // xdg-open, which Qt would start and forget, tells only by its exit status that it
+    // found no program for the target. Exit status 2, a file that does not exist, is
+    // left unnoticed as a missing manual always was. The process is nobody's child: a
+    // viewer that xdg-open waits for must outlive the window.
+    auto* process = new QProcess;
+    const auto failed = [callback = onOpenFailed, target](bool reported) {
+        if (reported && callback)
+            callback(target);
+    };
+    QObject::connect(process, &QProcess::finished, parent_, [process, failed](int code, QProcess::ExitStatus how) {
+        process->deleteLater();
+        failed(how == QProcess::NormalExit && code != 0 && code != 2);
+    });
+    QObject::connect(process, &QProcess::errorOccurred, parent_, [process, failed](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return;
+        process->deleteLater();
+        failed(true);
+    });
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->start(opener, {QString::fromUtf8(url.toEncoded())});
+    return true;
 }
 
 } // namespace kestrel

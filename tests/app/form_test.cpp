@@ -735,6 +735,20 @@ TEST(Help, ABoxOnlyWhenTheDesktopHasNoProgramToOpenWith)
                   "No e-mail program was found to write to kestrel@example.org. Write to this address, subject "
                   "\"Kestrel...\", with a program of your choice."}));
     EXPECT_EQ(w.host.boxes.size(), 3u);
+
+    // The opener ran and reported that it found no program: the same boxes, once the
+    // window is idle.
+    Window later;
+    later.form.handlerStarted();
+    const std::string web = "http://127.0.0.1:9/kestrel/kestrel.htm";
+    for (const std::string& target : {(later.program / "Kestrel.pdf").string(), web,
+                                      std::string("mailto:kestrel@example.org?subject=Kestrel...")})
+        later.form.openerFailed(target);
+    EXPECT_TRUE(later.host.boxes.empty());
+    later.form.handlerEnded();
+    EXPECT_EQ(later.host.texts(Box::plain),
+              (std::vector<std::string>{noPdfReaderText(later.program / "Kestrel.pdf"), noWebBrowserText(web),
+                                        noMailProgramText("kestrel@example.org", "Kestrel...")}));
 }
 
 TEST(Statistics, SampleDeviationOverCorrectedImagesOnly)

@@ -228,6 +228,32 @@ TEST_F(Desktop, DocumentsGoToTheDesktopsOpenerWhenThereIsOne)
     })) << (std::filesystem::exists(log) ? testing::readFile(log) : "nothing opened");
 }
 
+TEST_F(Desktop, AnOpenerThatFindsNoProgramGetsABoxNamingTheFile)
+{
+    // xdg-open as it answers without a program for PDF files: exit status 3.
+    const std::filesystem::path bin = folder / "bin";
+    std::filesystem::create_directory(bin);
+    testing::writeFile(bin / "xdg-open", "#!/bin/sh\necho 'xdg-open: no method available for opening' >&2\nexit 3\n");
+    std::filesystem::permissions(bin / "xdg-open", std::filesystem::perms::owner_all);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QByteArray::fromStdString(bin.string()) + ":" + path);
+    std::string said;
+    QTimer look;
+    look.setInterval(50);
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            said = box->text().toStdString();
+            look.stop();
+            box->close();
+        }
+    });
+    look.start();
+    window.menuBar()->findChild<QAction*>("Help2")->trigger();
+    EXPECT_TRUE(waitFor([&] { return !look.isActive(); })) << "no box came";
+    qputenv("PATH", path);
+    EXPECT_EQ(said, noPdfReaderText(folder / "Kestrel.pdf"));
+}
+
 /// Centred by frames, give or take the pixel that halving an odd difference loses.
 bool centred(const QRect& inner, const QRect& outer)
 {
