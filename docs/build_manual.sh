@@ -31,7 +31,10 @@ done
 # command, then the output, its tab-separated fields lined up in columns. Each becomes
 # an example (.EX) of the manual, quick-NAME.ms.
 for step in phase settings correct list results profile; do
+  # A short example is kept on one page; the long tables may run on to the next.
+  short=$([ "$(wc -l < "$figures/quickstart/$step.out")" -le 12 ] && echo 1 || echo 0)
   {
+    if [ "$short" = 1 ]; then echo ".KS"; fi
     echo ".EX"
     { echo "\$ $(cat "$figures/quickstart/$step.command")"; cat "$figures/quickstart/$step.out"; } |
       awk -F'\t' '{ lines[NR] = $0; n[NR] = NF; for (i = 1; i <= NF; i++) { f[NR, i] = $i; if (NR > 1 && length($i) > w[i]) w[i] = length($i) } }
@@ -39,6 +42,7 @@ for step in phase settings correct list results profile; do
                 line = ""; for (i = 1; i < n[r]; i++) line = line sprintf("%-" w[i] + 2 "s", f[r, i]); print line f[r, n[r]] } }' |
       sed -e 's/\r$//' -e 's/\\/\\e/g' -e "s/^[.']/\\\\\&&/"
     echo ".EE"
+    if [ "$short" = 1 ]; then echo ".KE"; fi
   } > "$work/quick-$step.ms"
 done
 
