@@ -6,6 +6,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUrl>
@@ -122,8 +123,9 @@ bool QtHost::openDocument(const std::string& target)
 {
     const QString t = q(target);
     const QUrl url = t.contains("://") || t.startsWith("mailto:") ? QUrl(t) : QUrl::fromLocalFile(t);
+    // Without a desktop (Qt's offscreen platform) nothing opens documents, as Qt says.
     const QString opener = QStandardPaths::findExecutable("xdg-open");
-    if (opener.isEmpty() || !parent_)
+    if (opener.isEmpty() || !parent_ || QGuiApplication::platformName() == "offscreen")
         return QDesktopServices::openUrl(url);
     // xdg-open, which Qt would start and forget, tells only by its exit status that it
     // found no program for the target. Exit status 2, a file that does not exist, is
