@@ -129,22 +129,25 @@ bool QtHost::openDocument(const std::string& target)
         return QDesktopServices::openUrl(url);
     // xdg-open, which Qt would start and forget, tells only by its exit status that it
     // found no program for the target. Exit status 2, a file that does not exist, is
-    // left unnoticed as a missing manual always was. The process is nobody's child: a
-    // viewer that xdg-open waits for must outlive the window.
-    auto* process = new QProcess;
-    const auto failed = [callback = onOpenFailed, target](bool reported) {
-        if (reported && callback)
+    // left unnoticed as a missing manual always was. The process belongs to the
+    // application, not to the window: a viewer that xdg-open waits for may outlive it.
+    auto* process = new QProcess(QCoreApplication::instance());
+    QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    QObject::connect(process, &QProcess::errorOccurred, process, [process](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            process->deleteLater();
+    });
+    const auto failed = [callback = onOpenFailed, target] {
+        if (callback)
             callback(target);
     };
-    QObject::connect(process, &QProcess::finished, parent_, [process, failed](int code, QProcess::ExitStatus how) {
-        process->deleteLater();
-        failed(how == QProcess::NormalExit && code != 0 && code != 2);
+    QObject::connect(process, &QProcess::finished, parent_, [failed](int code, QProcess::ExitStatus how) {
+        if (how == QProcess::NormalExit && code != 0 && code != 2)
+            failed();
     });
-    QObject::connect(process, &QProcess::errorOccurred, parent_, [process, failed](QProcess::ProcessError error) {
-        if (error != QProcess::FailedToStart)
-            return;
-        process->deleteLater();
-        failed(true);
+    QObject::connect(process, &QProcess::errorOccurred, parent_, [failed](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            failed();
     });
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     process->start(opener, {QString::fromUtf8(url.toEncoded())});
