@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QMoveEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPlainTextEdit>
@@ -188,6 +189,7 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     host_.setParent(this);
     host_.onPumped = [this] { sync(); };
     form_.setRunThreads(runThreads_);
+    host_.onOpenFailed = [this](const std::string& target) { handle([this, &target] { form_.openerFailed(target); }); };
     // The window never waits on the network: each notice is fetched on a thread of its
     // own and handed back to this thread when its download ends.
     form_.fetchNotice = [this](const NoticeRequest& request) {
@@ -201,6 +203,8 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
                 Qt::QueuedConnection);
         });
     };
+
+    closeWatch_ = std::make_unique<BlockedCloseWatch>(this, [this] { closeOverBoxes(); });
 
     client_ = new QWidget(this);
     client_->setObjectName("client");
@@ -233,14 +237,15 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     grid_->verticalHeader()->setMinimumSectionSize(1);
     grid_->verticalHeader()->setDefaultSectionSize(17);
     grid_->horizontalHeader()->setFixedHeight(17);
-    grid_->horizontalHeader()->setSectionsClickable(false);
+    // A click on a header sorts by its column and marks it; the sort is always ascending.
+    grid_->horizontalHeader()->setSectionsClickable(true);
+    grid_->horizontalHeader()->setHighlightSections(false);
     grid_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     grid_->viewport()->installEventFilter(this);
     grid_->installEventFilter(this);
     // One Tab stop for the whole grid: Tab leaves it, the arrow keys move inside it.
     grid_->setTabKeyNavigation(false);
-    // Column 5 lies beyond the visible width and the grid never scrolls sideways, not
-    // even to show a cell of that column made current by a click or a key.
+    // The grid never scrolls sideways, not even to a cell made current by a key.
     connect(grid_->horizontalScrollBar(), &QScrollBar::valueChanged, grid_, [this](int value) {
         if (value != 0)
             grid_->horizontalScrollBar()->setValue(0);
@@ -322,6 +327,8 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     connect(grid_, &QTableWidget::cellDoubleClicked, this, [this] { handle([this] { form_.StringGrid1DblClick(); }); });
     connect(grid_->horizontalHeader(), &QHeaderView::sectionDoubleClicked, this,
             [this] { handle([this] { form_.StringGrid1DblClick(); }); });
+    connect(grid_->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int column) { handle([this, column] { form_.StringGrid1HeaderClick(column); }); });
 
     // Esc presses Cancel, but only while Cancel is shown.
     auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -352,11 +359,11 @@ void MainWindow::afterRunShown()
 void MainWindow::create()
 {
     handle([this] { form_.FormCreate(); });
-    // Column 5 lies beyond the visible width, as does the grid's last pixel column.
     grid_->resize(457, grid_->height());
     const int widths[] = {215, 55, 55, 55, 52};
     for (int c = 0; c < 5; ++c)
         grid_->setColumnWidth(c, widths[c]);
+    showColumnsToTheEdge();
     setFixedSize(sizeHint());
 }
 
@@ -436,6 +443,7 @@ void MainWindow::sync()
     client_->setEnabled(m.enabled);
     menuBar()->setEnabled(m.enabled);
 
+    showSortIndicator(m.sortIndicator());
     if (m.grid.revision() != gridRevision_) {
         gridRevision_ = m.grid.revision();
         const int rows = m.grid.rowCount();
@@ -476,6 +484,71 @@ void MainWindow::closeEvent(QCloseEvent* event)
     fetches_.cancel();
 }
 
+void MainWindow::showColumnsToTheEdge()
+{
+    // Column 5 is never written and was laid out beyond the grid's visible width; the
+    // part of it that showed looked like an empty column. Amp reaches the edge instead.
+    grid_->setColumnHidden(5, true);
+    grid_->horizontalHeader()->setStretchLastSection(true);
+}
+
+void MainWindow::showSortIndicator(int column)
+{
+    QHeaderView* header = grid_->horizontalHeader();
+    header->setSortIndicatorShown(column >= 0);
+    if (column >= 0)
+        header->setSortIndicator(column, Qt::AscendingOrder);
+}
+
+void MainWindow::windowOnScreen()
+{
+    handle([this] {
+        host_.windowShown();
+        form_.filesDropped(std::exchange(startFiles_, {}));
+    });
+}
+
+void MainWindow::closeOverBoxes()
+{
+    // The window first, so that a run learns of the close before its question is
+    // answered, and then whatever stands in its way, the topmost first.
+    close();
+    for (int boxes = 0; boxes < 8; ++boxes) {
+        QWidget* box = QApplication::activeModalWidget();
+        if (!box || box == this || !box->close())
+            break;
+    }
+}
+
+void MainWindow::showCentred()
+{
+    // The frame is unknown until the window manager has framed the window: the client
+    // area goes to the middle first, and the frame follows once its size is known.
+    centring_ = true;
+    centreFrame();
+    show();
+}
+
+void MainWindow::centreFrame()
+{
+    QScreen* screen = this->screen() ? this->screen() : QApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    const QSize outer = frameGeometry().size();
+    // A window's position is that of its frame.
+    move(area.left() + (area.width() - outer.width()) / 2, area.top() + (area.height() - outer.height()) / 2);
+}
+
+void MainWindow::moveEvent(QMoveEvent* event)
+{
+    QMainWindow::moveEvent(event);
+    if (centring_ && frameGeometry().size() != size()) {
+        centring_ = false;
+        centreFrame();
+    }
+}
+
 bool MainWindow::takesDrops() const { return form_.window.enabled && !form_.running(); }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event)
@@ -500,8 +573,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == windowHandle() && event->type() == QEvent::Expose && windowHandle()->isExposed()) {
         windowHandle()->removeEventFilter(this);
-        QMetaObject::invokeMethod(
-            this, [this] { handle([this] { host_.windowShown(); }); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this] { windowOnScreen(); }, Qt::QueuedConnection);
         return QMainWindow::eventFilter(watched, event);
     }
     // Turning the wheel over the grid neither scrolls it nor moves its selection.
