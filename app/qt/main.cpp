@@ -3,6 +3,7 @@
 #include "app/qt/main_window.h"
 #include "app/window_arguments.h"
 #include "core/program_folder.h"
+#include "core/standard_descriptors.h"
 
 #include <QApplication>
 
@@ -26,6 +27,8 @@ bool answered(kestrel::WindowArguments::Action action)
 
 int main(int argc, char** argv)
 {
+    // Before any file is opened: a closed output must not become a file's descriptor.
+    kestrel::ensureStandardDescriptors();
     // Answered before Qt looks for a display, so that they work on any console.
     if (answered(kestrel::helpOrVersion({argv + 1, argv + argc})))
         return 0;

@@ -180,12 +180,34 @@ void nameApplication() { QApplication::setApplicationName("Kestrel"); }
 MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations& where, MakerAddresses maker)
     : host_(host), form_(host, downloader, where, std::move(maker)), fetches_(downloader)
 {
+    setUpFrame();
+    connectTheLogic();
+    createControls();
+    createGrid();
+    createNoticePanels();
+    setTabOrder();
+    createMenu();
+    connectControls();
+    // Files dropped on the window are corrected as if chosen with Select Files.
+    setAcceptDrops(true);
+    setFixedSize(sizeHint());
+}
+
+/// Name, caption, icon, a frame that cannot be resized, the window's font.
+void MainWindow::setUpFrame()
+{
     setObjectName("TForm1");
     setWindowTitle("Kestrel Version 1.35.");
     setWindowIcon(kestrelIcon());
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFont(windowFont(false));
+}
+
+/// The host's hooks, the runs' thread, the notices' fetch threads, the watch for a close
+/// asked while a box blocks the window.
+void MainWindow::connectTheLogic()
+{
     host_.setParent(this);
     host_.onPumped = [this] { sync(); };
     form_.setRunThreads(runThreads_);
@@ -205,7 +227,11 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     };
 
     closeWatch_ = std::make_unique<BlockedCloseWatch>(this, [this] { closeOverBoxes(); });
+}
 
+/// The phase and amplitude fields, the progress bar, the labels and the buttons.
+void MainWindow::createControls()
+{
     client_ = new QWidget(this);
     client_->setObjectName("client");
     client_->setFixedSize(clientWidth, clientHeight);
@@ -224,6 +250,23 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     progress_->setTextVisible(false);
     progress_->hide();
 
+    label(client_, "Label5", "Avg Amplitude", 318, 231);
+    label7_ = label(client_, "Label7", "        ", 406, 231);
+    label(client_, "Label6", "Amplitude StdDev", 298, 250);
+    label8_ = label(client_, "Label8", "        ", 406, 250);
+
+    button1_ = button(client_, "Button1", "&Select Files", {16, 245, 81, 25});
+    button2_ = button(client_, "Button2", "&Cancel", {139, 245, 81, 25});
+    button2_->hide();
+    button7_ = button(client_, "Button7", "Find Phase", {16, 276, 81, 25});
+    button6_ = button(client_, "Button6", "Save Results", {304, 267, 129, 25});
+    button6_->hide();
+
+}
+
+/// The results grid, as the window has always laid it out.
+void MainWindow::createGrid()
+{
     grid_ = new QTableWidget(8, ResultsGrid::columnCount, client_);
     grid_->setObjectName("StringGrid1");
     grid_->setFont(windowFont(false));
@@ -251,42 +294,44 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
             grid_->horizontalScrollBar()->setValue(0);
     });
 
-    label(client_, "Label5", "Avg Amplitude", 318, 231);
-    label7_ = label(client_, "Label7", "        ", 406, 231);
-    label(client_, "Label6", "Amplitude StdDev", 298, 250);
-    label8_ = label(client_, "Label8", "        ", 406, 250);
+}
 
-    button1_ = button(client_, "Button1", "&Select Files", {16, 245, 81, 25});
-    button2_ = button(client_, "Button2", "&Cancel", {139, 245, 81, 25});
-    button2_->hide();
-    button7_ = button(client_, "Button7", "Find Phase", {16, 276, 81, 25});
-    button6_ = button(client_, "Button6", "Save Results", {304, 267, 129, 25});
-    button6_->hide();
-
+/// The update notice's and the developer message's panels, hidden until a notice comes.
+void MainWindow::createNoticePanels()
+{
     updatePanel_ = panel(client_, "updatePanel");
     title(updatePanel_, "Label10", "Kestrel Update Info", {66, 8});
     label9_ = label(updatePanel_, "Label9", "The latest version is 1.0", {92, 27}, panelFont(13));
     memo1_ = memo(updatePanel_, "Memo1", {16, 49, 313, 176});
-    auto* button3 = button(updatePanel_, "Button3", "&Download Update", {42, 231, 116, 25}, panelFont(11));
-    auto* button4 = button(updatePanel_, "Button4", "Download &Later", {186, 231, 116, 25}, panelFont(11));
+    button3_ = button(updatePanel_, "Button3", "&Download Update", {42, 231, 116, 25}, panelFont(11));
+    button4_ = button(updatePanel_, "Button4", "Download &Later", {186, 231, 116, 25}, panelFont(11));
 
     messagePanel_ = panel(client_, "messagePanel");
     title(messagePanel_, "Label11", "Message From The Developer", {60, 10});
     memo2_ = memo(messagePanel_, "Memo2", {24, 34, 305, 180});
-    auto* button5 = button(messagePanel_, "Button5", "&Close Message", {120, 225, 105, 25}, panelFont(11));
+    button5_ = button(messagePanel_, "Button5", "&Close Message", {120, 225, 105, 25}, panelFont(11));
 
     // The panels are centred in the client area; the message lies above the update.
     for (QFrame* p : {updatePanel_, messagePanel_})
         p->move((clientWidth - p->width()) / 2, (clientHeight - p->height()) / 2);
     messagePanel_->raise();
 
+}
+
+void MainWindow::setTabOrder()
+{
     // The progress bar and the panels take no focus themselves; the panels' buttons
     // stand in their places. Hidden buttons are passed over.
     QWidget* const tabOrder[] = {button1_, grid_, edit1_, edit2_, edit3_, button2_,
-                                 button3,  button4, button5, button6_, button7_};
+                                 button3_, button4_, button5_, button6_, button7_};
     for (std::size_t i = 1; i < std::size(tabOrder); ++i)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
+}
+
+/// Exit, and the Help menu's items.
+void MainWindow::createMenu()
+{
     QMenuBar* bar = menuBar();
     bar->setObjectName("MainMenu1");
     QAction* exit1 = bar->addAction("E&xit");
@@ -306,6 +351,11 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     item("DisclaimersandCopyright1", "&Disclaimers and Copyright",
          [this] { showDialog(disclaimers_, "DisclaimersandCopyright1Click"); });
 
+}
+
+/// Every click forwarded to TForm1, the fields' texts into its model.
+void MainWindow::connectControls()
+{
     connect(edit1_, &QLineEdit::textChanged, this, [this](const QString& t) { form_.window.edit1 = t.toStdString(); });
     connect(edit2_, &QLineEdit::textChanged, this, [this](const QString& t) { form_.window.edit2 = t.toStdString(); });
     connect(edit3_, &QLineEdit::textChanged, this, [this](const QString& t) { form_.window.edit3 = t.toStdString(); });
@@ -313,9 +363,9 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     connect(button2_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button2Click(); }); });
     connect(button6_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button6Click(); }); });
     connect(button7_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button7Click(); }); });
-    connect(button3, &QPushButton::clicked, this, [this] { handle([this] { form_.Button3Click(); }); });
-    connect(button4, &QPushButton::clicked, this, [this] { handle([this] { form_.Button4Click(); }); });
-    connect(button5, &QPushButton::clicked, this, [this] { handle([this] { form_.Button5Click(); }); });
+    connect(button3_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button3Click(); }); });
+    connect(button4_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button4Click(); }); });
+    connect(button5_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button5Click(); }); });
     // A click on a data cell makes it current; a double-click anywhere on the grid,
     // the header row included, sorts by the current cell's column.
     connect(grid_, &QTableWidget::currentCellChanged, this, [this](int row, int column) {
@@ -337,10 +387,6 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
             button2_->click();
     });
 
-    // Files dropped on the window are corrected as if chosen with Select Files.
-    setAcceptDrops(true);
-
-    setFixedSize(sizeHint());
 }
 
 MainWindow::~MainWindow()

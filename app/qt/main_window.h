@@ -59,6 +59,16 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The steps of building the window, in order.
+    void setUpFrame();
+    void connectTheLogic();
+    void createControls();
+    void createGrid();
+    void createNoticePanels();
+    void setTabOrder();
+    void createMenu();
+    void connectControls();
+
     template <class F> void handle(F&& handler);
     void afterRunShown();
     /// Files may be dropped while the window is idle and no dialog covers it.
@@ -89,6 +99,7 @@ private:
     QLineEdit *edit1_, *edit2_, *edit3_;
     QLabel *label7_, *label8_, *label9_;
     QPushButton *button1_, *button2_, *button6_, *button7_;
+    QPushButton *button3_, *button4_, *button5_; // on the notice panels
     QProgressBar* progress_;
     QTableWidget* grid_;
     QFrame *updatePanel_, *messagePanel_;
