@@ -39,7 +39,8 @@ def python(code, *args, **environment):
                                           ("/usr/local", f"usr/local/lib/python{MINOR}/dist-packages")])
 def test_installed_into_the_site_folder_of_debians_python(tmp_path, prefix, site):
     doc = prefix.lstrip("/") + "/share/doc/python3-kestrel"
-    assert install(tmp_path, prefix) == sorted([f"{doc}/changelog.gz", f"{doc}/copyright", f"{site}/kestrel.pyi",
+    assert install(tmp_path, prefix) == sorted([f"{doc}/changelog.gz", f"{doc}/copyright",
+                                                f"{doc}/examples/dask_correct.py", f"{site}/kestrel.pyi",
                                                 f"{site}/{MODULE}"])
     assert (tmp_path / doc / "copyright").read_bytes() == (SOURCE / "LICENSE").read_bytes()
 
