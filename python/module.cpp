@@ -351,11 +351,14 @@ py::object readFrame(py::handle pathObject)
             problem = loaded ? missingSamplesReason(ws.image.imageWidth, ws.image.imageHeight, samples)
                              : std::string("the image data could not be read");
         });
+        // A file that cannot be opened or read: the failure names it.
         if (failure)
             problem = *failure;
+        else if (!problem.empty())
+            problem = path.filename().string() + ": " + problem;
     }
     if (!problem.empty())
-        raiseError(path.filename().string() + ": " + problem, host.reports);
+        raiseError(problem, host.reports);
     Image& image = ws.image;
     const auto count = static_cast<std::size_t>(image.imageWidth) * static_cast<std::size_t>(image.imageHeight);
     py::object data;

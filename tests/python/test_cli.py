@@ -172,3 +172,33 @@ def test_plan_refuses_what_kestrel_cli_refuses(frames, tmp_path):
         [None if line.endswith("corrected") else line.split("\t")[-1] for line in lines]
     # Without an output folder, kestrel/ in the first file's folder, as kestrel-cli has it.
     assert kestrel.plan(inputs[:1])[0].output == str(frames / "1x1" / "kestrel" / "frame1.fits")
+
+
+@pytest.mark.parametrize("frame", ["1x1/frame1.fits", "2x2/frame1.fits", "u16/2x2/frame1.fits", "nan.fits",
+                                   "pixinsight.fits"])
+def test_read_gives_the_pixels_astropy_reads_in_adu(frames, frame):
+    read = kestrel.read(frames / frame)
+    with fits.open(frames / frame) as hdul:
+        expected = hdul[0].data
+        cards = [card.image for card in hdul[0].header.cards]
+    if read.pixinsight:
+        expected = (expected.astype(np.float64) * 65535).astype(np.float32)
+    assert read.data.dtype == expected.dtype.newbyteorder("=") and read.data.flags.c_contiguous
+    assert same_bits(read.data, expected) if read.data.dtype == np.float32 else np.array_equal(read.data, expected)
+    assert read.cards == cards and all(len(card) == 80 for card in read.cards)
+    assert (read.binning, read.pixinsight) == ({4008: "1x1", 4032: "1x1"}.get(expected.shape[1], "2x2"),
+                                              frame == "pixinsight.fits")
+
+
+def test_read_names_the_file_it_cannot_read(frames, tmp_path):
+    (tmp_path / "text.fits").write_text("not a FITS file\n")
+    write_fits(tmp_path / "bytes.fits", np.zeros((4, 4008), np.uint8))
+    (tmp_path / "short.fits").write_bytes((frames / "1x1/frame1.fits").read_bytes()[:5760])
+    for name, message in [("missing.fits", f"Cannot read {tmp_path}/missing.fits: No such file or directory"),
+                          ("text.fits", "text.fits: no readable FITS header"),
+                          ("bytes.fits", "bytes.fits: not a 32-bit floating point or 16-bit unsigned image"),
+                          ("short.fits", "short.fits: the data hold 720 samples, fewer than the 160320 of "
+                                         "NAXIS1 x NAXIS2 (4008 x 40)")]:
+        with pytest.raises(kestrel.Error) as caught:
+            kestrel.read(tmp_path / name)
+        assert str(caught.value) == message
