@@ -4,10 +4,14 @@ the throughput of two threads against one as a markdown table: the kernels relea
 GIL, so a thread pool over frames should use both cores of a two-core machine (goal:
 1.7 or more).
 
-  - correct: kestrel.correct of 8 frames (4008 x 2672 float32) held in memory;
+  - correct: kestrel.correct of 8 frames (4008 x 2672 float32) held in memory, into
+    new arrays and into arrays given as out;
+  - measure: kestrel.measure of the same frames;
   - find_phase: kestrel.find_phase of 8 16-bit frames in memory;
   - correct_file: kestrel.correct_file of 8 frames in /dev/shm (memory, so that the disk
-    is no limit), their outputs there too.
+    is no limit), their outputs there too;
+  - and, for reference, SHA-256 of 8 blocks of a frame's size with hashlib, which
+    releases the GIL too: what the machine gives two threads at the moment.
 
 Each figure is the median of several runs, one thread and two in turns. Other work on
 the machine skews them: the table gives the cores the process kept busy (its processor
@@ -16,6 +20,7 @@ time over the wall time; 2.00 is both cores), and the load average before and af
   PYTHONPATH=build/python bench/python_threads.py [--runs N] [BUILD_FOLDER]   (default: build, 5 runs)
 """
 import argparse
+import hashlib
 import os
 import pathlib
 import shutil
@@ -37,7 +42,9 @@ def timed(work, items, threads):
     cores the process kept busy meanwhile (its processor time over those seconds)."""
     with ThreadPoolExecutor(threads) as pool:
         started, before = time.perf_counter(), os.times()
-        list(pool.map(work, items))
+        # Each result dropped as it comes, as a pipeline that writes it out would.
+        for _ in pool.map(work, items):
+            pass
         seconds, after = time.perf_counter() - started, os.times()
     return seconds, (after.user - before.user + after.system - before.system) / seconds
 
@@ -54,9 +61,15 @@ def main():
         subprocess.run([str(make_frames), "--uint16", str(scratch / "raw"), str(FRAMES)], check=True)
         files = sorted((scratch / "float").iterdir())
         floats = [kestrel.read(f).data for f in files]
+        outs = [np.empty_like(frame) for frame in floats]
         raws = [kestrel.read(f).data for f in sorted((scratch / "raw").iterdir())]
+        block = os.urandom(len(floats[0].data.tobytes()))
         cases = [
+            # What the machine gives two threads at the moment: hashing, which needs no GIL.
+            ("sha256 (reference)", lambda _: hashlib.sha256(block).digest(), range(FRAMES)),
             ("correct", lambda frame: kestrel.correct(frame, 8), floats),
+            ("correct, into out", lambda i: kestrel.correct(floats[i], 8, out=outs[i]), range(FRAMES)),
+            ("measure", lambda frame: kestrel.measure(frame, 8), floats),
             ("find_phase", kestrel.find_phase, raws),
             ("correct_file", lambda f: kestrel.correct_file(f, output_dir=scratch / "out", phase_1x1=8), files),
         ]

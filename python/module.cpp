@@ -376,6 +376,25 @@ py::object readFrame(py::handle pathObject)
         image.headerCards, data, binning ? py::cast(binningText(*binning)) : py::none(), image.pixInsightImage);
 }
 
+/// A frame's buffer that each thread keeps from call to call, lent to an image while it
+/// is worked on and taken back with its memory, as the engine's batch does: fresh pages
+/// for every frame cost about as much as the work on it.
+template <class Buffer> class Borrowed {
+public:
+    explicit Borrowed(Buffer& into) : into_(into) { into_.swap(kept()); }
+    ~Borrowed() { into_.swap(kept()); }
+    Borrowed(const Borrowed&) = delete;
+    Borrowed& operator=(const Borrowed&) = delete;
+
+private:
+    static Buffer& kept()
+    {
+        thread_local Buffer buffer;
+        return buffer;
+    }
+    Buffer& into_;
+};
+
 py::object findPhase(py::handle data, py::handle binningObject)
 {
     const ArraySamples in = checkedArray(data, SampleKind::uint16, "data");
@@ -385,6 +404,7 @@ py::object findPhase(py::handle data, py::handle binningObject)
     PhaseOutcome out;
     out.binning = binningText(binning);
     out.bands = binning;
+    const Borrowed<std::vector<std::uint16_t>> borrowed(ws.image.int16Pixels);
     {
         py::gil_scoped_release release;
         ws.image.imageWidth = in.columns;
@@ -415,11 +435,13 @@ py::object findPhase(py::handle data, py::handle binningObject)
 }
 
 /// An array's samples as an image in memory, ready for chooseBands: its buffer filled
-/// (a PixInsight image's scaled to ADU, as the loader scales them), its size and a float
-/// header set. False, with the box in the host, when the scaling overflows.
+/// (the one it holds, grown as needed; a PixInsight image's samples scaled to ADU, as the
+/// loader scales them), its size and a float header set. False, with the box in the
+/// host, when the scaling overflows.
 bool imageInMemory(Workspace& ws, const ArraySamples& in, bool pixInsight)
 {
-    PixelBuffer<float> pixels(in.count());
+    PixelBuffer<float> pixels = std::move(ws.image.floatPixels);
+    pixels.resize(in.count());
     copySamples(in, pixels.data());
     ws.image = floatImageFromPixels(in.columns, in.rows, std::move(pixels));
     if (!pixInsight)
@@ -447,6 +469,7 @@ py::object measure(py::handle data, py::handle phaseObject, py::handle binningOb
     const AmplitudeChoice amplitude = amplitudeArgument(amplitudeObject, estimator);
     RecordingHost host;
     Workspace ws(host);
+    const Borrowed<PixelBuffer<float>> borrowed(ws.image.floatPixels);
     ProfileOutcome out;
     bool scaled = false;
     {
@@ -484,6 +507,11 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
         out = checkedOutput(outObject, in);
     RecordingHost host;
     Workspace ws(host);
+    // Corrected into `out`, the samples stay in a buffer of the thread's; else they
+    // become the new array.
+    std::optional<Borrowed<PixelBuffer<float>>> borrowed;
+    if (out)
+        borrowed.emplace(ws.image.floatPixels);
     ImageOutcome outcome;
     bool scaled = false;
     {
@@ -662,6 +690,8 @@ correction, uint16 samples for the phase search, in either byte order ('<f4', '>
 float64 array would have to be rounded): TypeError says so. Samples are in ADU.
 
 Threads: the work runs without the GIL, so a thread pool over frames uses every core.
+Each thread keeps a frame's buffer from call to call (tens of megabytes), as fresh
+memory for every frame costs about as much as the work on it.
 
 Failures of Kestrel's own (a measurement that fails, a file that cannot be read) raise
 kestrel.Error with Kestrel's message; bad arguments raise TypeError or ValueError.
