@@ -12,8 +12,6 @@ namespace {
 // Sample counts are 32-bit, as for an image read from a file.
 constexpr std::int64_t maxSamples = std::numeric_limits<std::int32_t>::max();
 
-std::string typeName(py::handle object) { return py::str(py::type::handle_of(object).attr("__name__")); }
-
 bool nativeLittleEndian() { return std::endian::native == std::endian::little; }
 
 /// True when samples of this dtype are stored in the other byte order than this machine's.
@@ -67,6 +65,8 @@ template <class T> void copyInto(const ArraySamples& from, T* to)
 }
 
 } // namespace
+
+std::string typeName(py::handle object) { return py::str(py::type::handle_of(object).attr("__name__")); }
 
 ArraySamples checkedArray(py::handle data, SampleKind kind, const char* name)
 {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace kestrel::python {
 
@@ -30,6 +31,9 @@ struct ArraySamples {
 
     std::size_t count() const { return static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns); }
 };
+
+/// The name of an object's type, as Python says it ("NoneType", "list").
+std::string typeName(py::handle object);
 
 /// Checks that `data` (the argument called `name`) is a 2-D NumPy array of `kind`, in
 /// either byte order. TypeError for anything else, a wrong dtype included; ValueError for

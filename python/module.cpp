@@ -95,7 +95,7 @@ fs::path pathArgument(py::handle value, const char* name)
         text = py::module_::import("os").attr("fspath")(value);
     } catch (py::error_already_set&) {
         throw py::type_error(std::string(name) + ": expected a file name (str or os.PathLike), got " +
-                             std::string(py::str(py::type::handle_of(value).attr("__name__"))));
+                             typeName(value));
     }
     const std::string path = py::isinstance<py::bytes>(text) ? std::string(py::bytes(text)) : std::string(py::str(text));
     if (path.empty())
@@ -177,7 +177,7 @@ AmplitudeChoice amplitudeArgument(py::handle amplitude, const std::string& estim
 
 // ---- Outcomes ----------------------------------------------------------------------
 
-const char* resultText(ImageOutcome::Result result)
+const char* resultName(ImageOutcome::Result result)
 {
     switch (result) {
     case ImageOutcome::Result::corrected:
@@ -192,7 +192,7 @@ const char* resultText(ImageOutcome::Result result)
     return "skipped";
 }
 
-const char* skipText(ImageOutcome::Skip skip)
+const char* skipName(ImageOutcome::Skip skip)
 {
     switch (skip) {
     case ImageOutcome::Skip::none:
@@ -234,11 +234,11 @@ py::object estimatorOf(const ImageOutcome& o, const AmplitudeChoice& amplitude)
 py::object outcomeRecord(const ImageOutcome& o, const AmplitudeChoice& amplitude, const std::optional<fs::path>& input,
                          const std::optional<fs::path>& output, bool fromFile = true)
 {
-    const char* skip = skipText(o.skip);
+    const char* skip = skipName(o.skip);
     py::object temperature = fromFile ? optionalValue(o.temperature) : py::none();
     py::object exposure = fromFile ? optionalValue(o.exposure) : py::none();
     return py::reinterpret_borrow<py::object>(records.outcome)(
-        pathValue(input), pathValue(output), resultText(o.result), skip ? py::cast(skip) : py::none(), o.message,
+        pathValue(input), pathValue(output), resultName(o.result), skip ? py::cast(skip) : py::none(), o.message,
         o.binning.empty() ? py::none() : py::cast(o.binning), o.handed() ? py::cast(o.phase) : py::none(),
         optionalValue(o.background), optionalValue(o.amplitude), o.measured, estimatorOf(o, amplitude), temperature,
         exposure, reportTexts(o.reports));
@@ -647,7 +647,7 @@ std::size_t appendResults(py::handle pathObject, py::handle outcomes)
     for (py::handle item : outcomes) {
         if (!py::isinstance(item, outcomeType))
             throw py::type_error("outcomes: expected kestrel.Outcome, got " +
-                                 std::string(py::str(py::type::handle_of(item).attr("__name__"))));
+                                 typeName(item));
         for (const char* field : {"input", "output"})
             if (!item.attr(field).is_none())
                 images.emplace_back(std::string(py::str(item.attr(field))));
