@@ -27,6 +27,9 @@ packages=(
   xvfb openbox x11-utils xdotool libglib2.0-bin
   # bench/speed.sh: peak memory and disk reads (time), cold-cache reads (vmtouch).
   time vmtouch
+  # The Python module (pybind11, NumPy, for Debian's python3) and its tests: pytest,
+  # Astropy's FITS arrays, Dask's distributed scheduler for the example.
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-astropy python3-distributed
   # kestrel-cli for Windows (.ci/windows.sh): the MinGW-w64 cross compiler with posix
   # threads, and Wine, without a display, to run its tests.
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine

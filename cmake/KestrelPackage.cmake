@@ -59,4 +59,24 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+# The Python module is a package of its own from the same run, python3-kestrel, for the
+# Python whose ABI it was built for; the rest is the package kestrel, as before.
+if(TARGET kestrel_python)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME kestrel)
+  set(CPACK_DEBIAN_UNSPECIFIED_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kestrel)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${KESTREL_PYTHON_DEPENDS}")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-astropy, python3-distributed")
+  string(JOIN "\n" CPACK_DEBIAN_PYTHON_DESCRIPTION
+    "The Python module kestrel: Kestrel's band correction for pipelines written in"
+    "Python. It reads FITS images into NumPy arrays, finds the band phase of a"
+    "16-bit frame, measures and corrects the banding of 32-bit float frames held"
+    "in arrays (also as Astropy reads them), and corrects files exactly as"
+    "kestrel-cli does, bit for bit. The work runs without the GIL, so a thread"
+    "pool uses every core; Dask distributes the files over a cluster.")
+endif()
+
 include(CPack)

@@ -22,18 +22,7 @@ std::string unmeasurableReason(const Image& image, bool loaded)
 {
     if (!loaded)
         return "the image data could not be read";
-    const std::uint64_t expected =
-        image.imageWidth > 0 && image.imageHeight > 0
-            ? static_cast<std::uint64_t>(image.imageWidth) * static_cast<std::uint64_t>(image.imageHeight)
-            : 0;
-    if (expected == 0)
-        return "the header gives no image size (NAXIS1 " + std::to_string(image.imageWidth) + ", NAXIS2 " +
-               std::to_string(image.imageHeight) + ")";
-    if (expected > image.floatPixels.size())
-        return "the data hold " + std::to_string(image.floatPixels.size()) + " samples, fewer than the " +
-               std::to_string(expected) + " of NAXIS1 x NAXIS2 (" + std::to_string(image.imageWidth) + " x " +
-               std::to_string(image.imageHeight) + ")";
-    return "";
+    return missingSamplesReason(image.imageWidth, image.imageHeight, image.floatPixels.size());
 }
 
 ImageView<const float> constView(Image& image)
@@ -42,12 +31,16 @@ ImageView<const float> constView(Image& image)
     return {view.pixels, view.width, view.height};
 }
 
+/// Where an image's samples come from: read from its file, or already in floatPixels.
+enum class Samples { load, inMemory };
+
 /// The steps before the correction: load, temperature, exposure, background and the
 /// amplitude, typed or measured by `measure` (given the upper sample bound), into `out`.
 /// False when the image is not to be corrected (`out` says why). Throws.
-template <class Measure> bool loadAndMeasure(Workspace& ws, const ImageRun& run, ImageOutcome& out, Measure measure)
+template <class Measure>
+bool loadAndMeasure(Workspace& ws, const ImageRun& run, ImageOutcome& out, Measure measure, Samples samples)
 {
-    const bool loaded = loadAllImageDataFloat32(ws);
+    const bool loaded = samples == Samples::inMemory || loadAllImageDataFloat32(ws);
     out.temperature = roundToInt32(getTemp(ws));
     out.exposure = getExposure(ws);
 
@@ -120,7 +113,9 @@ void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::in
 
 double upperSampleBound(double background) { return toDouble(static_cast<Extended>(background) * 1.5L); }
 
-ProfileOutcome profileFloat32Columns(Workspace& ws, const ImageRun& run)
+namespace {
+
+ProfileOutcome profileImage(Workspace& ws, const ImageRun& run, Samples samples)
 {
     ProfileOutcome result;
     const BandGeometry& bands = run.bands();
@@ -133,7 +128,7 @@ ProfileOutcome profileFloat32Columns(Workspace& ws, const ImageRun& run)
             return run.balancedAmplitude ? balancedAmplitude(constView(ws.image), bands, run.phase, upper)
                                          : before->amplitude;
         };
-        if (!loadAndMeasure(ws, run, result.image, measure))
+        if (!loadAndMeasure(ws, run, result.image, measure, samples))
             return;
         BandProfile& profile = result.profile;
         profile.period = bands.period;
@@ -153,6 +148,18 @@ ProfileOutcome profileFloat32Columns(Workspace& ws, const ImageRun& run)
     return result;
 }
 
+} // namespace
+
+ProfileOutcome profileFloat32Columns(Workspace& ws, const ImageRun& run)
+{
+    return profileImage(ws, run, Samples::load);
+}
+
+ProfileOutcome profileFloat32InMemory(Workspace& ws, const ImageRun& run)
+{
+    return profileImage(ws, run, Samples::inMemory);
+}
+
 ResidualBand writtenResidualAmplitude(Image& image, const ImageRun& run, const ImageOutcome& written)
 {
     if (!written.background)
@@ -165,8 +172,10 @@ ResidualBand writtenResidualAmplitude(Image& image, const ImageRun& run, const I
 
 namespace {
 
+/// The correction of an image read from its file and written into `out`, or of one in
+/// memory, which stays there.
 ImageOutcome correctImage(Workspace& ws, const ImageRun& run, std::shared_ptr<WholeFileWriter> out,
-                          const CommitStrategy& commit)
+                          const CommitStrategy& commit, Samples samples = Samples::load)
 {
     ImageOutcome outcome;
     reportedSteps(ws, run, run.routine(), outcome, [&] {
@@ -177,10 +186,11 @@ ImageOutcome correctImage(Workspace& ws, const ImageRun& run, std::shared_ptr<Wh
                        ? balancedAmplitude(constView(ws.image), run.bands(), run.phase, upper)
                        : measureAmplitude(constView(ws.image), run.bands(), run.phase, upper, run.threads);
         };
-        if (!loadAndMeasure(ws, run, outcome, measure))
+        if (!loadAndMeasure(ws, run, outcome, measure, samples))
             return;
         addToOffsetBands(ws.image.floatImage(), run.bands(), run.phase, *outcome.amplitude, run.threads);
-        saveFloat32Fits(ws.image, std::move(out), commit);
+        if (samples == Samples::load)
+            saveFloat32Fits(ws.image, std::move(out), commit);
         outcome.result = ImageOutcome::Result::corrected;
     });
     return outcome;
@@ -200,6 +210,25 @@ ImageOutcome fixFloat32Columns2x2(Workspace& ws, ImageRun run, std::shared_ptr<W
 {
     run.binning = Binning::binned2x2;
     return correctImage(ws, run, std::move(out), commit);
+}
+
+ImageOutcome correctFloat32InMemory(Workspace& ws, const ImageRun& run)
+{
+    return correctImage(ws, run, nullptr, {}, Samples::inMemory);
+}
+
+std::string missingSamplesReason(std::int32_t width, std::int32_t height, std::size_t samples)
+{
+    const std::uint64_t expected = width > 0 && height > 0
+                                       ? static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height)
+                                       : 0;
+    if (expected == 0)
+        return "the header gives no image size (NAXIS1 " + std::to_string(width) + ", NAXIS2 " +
+               std::to_string(height) + ")";
+    if (expected > samples)
+        return "the data hold " + std::to_string(samples) + " samples, fewer than the " + std::to_string(expected) +
+               " of NAXIS1 x NAXIS2 (" + std::to_string(width) + " x " + std::to_string(height) + ")";
+    return "";
 }
 
 } // namespace kestrel

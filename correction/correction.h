@@ -165,6 +165,18 @@ ImageOutcome fixFloat32Columns(Workspace& ws, ImageRun run, std::shared_ptr<Whol
 ImageOutcome fixFloat32Columns2x2(Workspace& ws, ImageRun run, std::shared_ptr<WholeFileWriter> out,
                                   const CommitStrategy& commit = {});
 
+/// fixFloat32Columns or fixFloat32Columns2x2, by the run's binning, of an image already
+/// in memory (floatPixels in ADU, its size and header cards set: floatImageFromPixels):
+/// the same measurement, correction and reports, but nothing is loaded or written. The
+/// corrected samples stay in floatPixels as the correction leaves them, before the
+/// writer scales or clamps them (samplesAsWritten).
+ImageOutcome correctFloat32InMemory(Workspace& ws, const ImageRun& run);
+
+/// Why the samples of an image `width` x `height` of which `samples` were read cannot
+/// be measured: the header gives no size, or the samples are fewer than it gives.
+/// Empty when they can.
+std::string missingSamplesReason(std::int32_t width, std::int32_t height, std::size_t samples);
+
 /// An image's band profile before and after its correction, and what is left of the
 /// banding. Values in ADU, as the amplitude.
 struct BandProfile {
@@ -195,6 +207,8 @@ struct ProfileOutcome {
 /// background, also when the amplitude was typed. A failure is reported "... in
 /// function profileFloat32Columns." and ends the outcome as failed.
 ProfileOutcome profileFloat32Columns(Workspace& ws, const ImageRun& run);
+/// The same of an image already in memory, as correctFloat32InMemory takes it.
+ProfileOutcome profileFloat32InMemory(Workspace& ws, const ImageRun& run);
 
 /// The banding left in the image saveFloat32Fits has just written from floatPixels
 /// (`written` is its outcome): the samples as the file holds them, in the units a load

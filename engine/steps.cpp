@@ -30,12 +30,12 @@ ImageOutcome skipped(ImageOutcome::Skip why, std::string message, std::string bi
     return out;
 }
 
+} // namespace
+
 std::string widthReason(std::int32_t width)
 {
     return "width " + std::to_string(width) + " is neither unbinned (4008, 4032) nor 2x2-binned (2004, 2016)";
 }
-
-} // namespace
 
 BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude)
 {
@@ -233,19 +233,26 @@ PhaseOutcome searchLoadedPhase(Workspace& ws)
         out.message = "the image data could not be read";
         return out;
     }
+    searchPixelsPhase(ws, out);
+    return out;
+}
+
+void searchPixelsPhase(Workspace& ws, PhaseOutcome& out)
+{
     const double background = getBackgroundFlux(ws, SampleType::int16);
-    const auto failure = caughtFailure([&] { out.search = findBandPhase(ws.image.int16Image(), *binning, background); });
+    const auto failure =
+        caughtFailure([&] { out.search = findBandPhase(ws.image.int16Image(), out.bands, background); });
     if (failure) {
+        out.result = PhaseOutcome::Result::failed;
         out.message = *failure + inFunction("findPhase16");
         ws.host.errorBox(out.message);
-        return out;
+        return;
     }
     out.result = PhaseOutcome::Result::found;
     // How far the phase stands out from the noise, from the samples the search counted.
     if (const auto failure = caughtFailure(
-            [&] { out.contrasts = phaseContrasts(ws.image.int16Image(), *binning, out.search.limits); }))
+            [&] { out.contrasts = phaseContrasts(ws.image.int16Image(), out.bands, out.search.limits); }))
         out.contrastFailure = *failure;
-    return out;
 }
 
 const BandContrast* PhaseOutcome::chosen() const

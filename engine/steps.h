@@ -38,6 +38,9 @@ struct AmplitudeChoice {
 /// cannot be read; a file that cannot be opened throws.
 bool readImageHeader(Workspace& ws, const std::filesystem::path& input);
 
+/// Why an image `width` columns wide is neither unbinned nor 2x2-binned.
+std::string widthReason(std::int32_t width);
+
 /// Checks type and width of the float image whose header was just read and picks its
 /// binning and phase from the phase field texts (0 means 32, or 16 when binned): the
 /// image's run, or the skipped outcome (with the boxes it shows).
@@ -136,6 +139,11 @@ struct PhaseOutcome {
 /// are checked, its pixels loaded, its background estimated and the phase searched
 /// (findBandPhase); a failure of the search is reported "... in function findPhase16.".
 PhaseOutcome searchLoadedPhase(Workspace& ws);
+
+/// The search of 16-bit samples already in int16Pixels (imageWidth x imageHeight), whose
+/// binning `out.bands` holds: the steps of searchLoadedPhase after the load, their
+/// outcome and reports as there.
+void searchPixelsPhase(Workspace& ws, PhaseOutcome& out);
 
 /// The whole search of one file, away from the user: header, search, and every box it
 /// asked for in the outcome's reports; a file that cannot be opened is `unreadable`.

@@ -51,6 +51,12 @@ std::vector<Card> floatHeaderRecords(std::int32_t width, std::int32_t height, co
 Image floatImageFromPixels(std::int32_t width, std::int32_t height, std::vector<float> pixels,
                            std::vector<Card> rawHeader)
 {
+    return floatImageFromPixels(width, height, PixelBuffer<float>(pixels), std::move(rawHeader));
+}
+
+Image floatImageFromPixels(std::int32_t width, std::int32_t height, PixelBuffer<float> pixels,
+                           std::vector<Card> rawHeader)
+{
     if (width < 0 || height < 0 ||
         static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) != pixels.size())
         failRange();

@@ -77,6 +77,9 @@ std::vector<Card> floatHeaderRecords(std::int32_t width, std::int32_t height, co
 /// match the samples is a range failure.
 Image floatImageFromPixels(std::int32_t width, std::int32_t height, std::vector<float> pixels,
                            std::vector<Card> rawHeader = {});
+/// The same, taking over samples already in a frame's buffer.
+Image floatImageFromPixels(std::int32_t width, std::int32_t height, PixelBuffer<float> pixels,
+                           std::vector<Card> rawHeader = {});
 
 /// The cards before END of header records, as a header read from a file gives them.
 std::vector<std::string> cardsBeforeEnd(std::span<const Card> rawHeader);

@@ -111,4 +111,9 @@ void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName, const
 /// The same into a writer opened before (whose checks of the destination have passed).
 void saveFloat32Fits(Image& image, std::shared_ptr<WholeFileWriter> out, const CommitStrategy& commit = {});
 
+/// The samples as saveFloat32Fits leaves them in the image and writes them, without a
+/// file: a PixInsight image's divided by 65535, any other's negative samples and NaN set
+/// to 0 (negative zero and infinities kept).
+void samplesAsWritten(std::span<float> samples, bool pixInsight);
+
 } // namespace kestrel

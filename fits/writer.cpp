@@ -80,7 +80,34 @@ void packClamped(float* samples, std::size_t n, std::uint32_t* out)
     }
 }
 
+/// One chunk of packed samples per thread, kept from file to file, so that its pages are
+/// faulted in once.
+PixelBuffer<std::uint32_t>& packedChunk()
+{
+    thread_local PixelBuffer<std::uint32_t> chunk(recordsPerChunk * samplesPerRecord);
+    return chunk;
+}
+
+/// Scales or clamps `n` samples and packs them big-endian into `out`.
+void pack(float* samples, std::size_t n, bool pixInsight, std::uint32_t* out)
+{
+    if (pixInsight)
+        packPixInsight(samples, n, out);
+    else
+        packClamped(samples, n, out);
+}
+
 } // namespace
+
+void samplesAsWritten(std::span<float> samples, bool pixInsight)
+{
+    PixelBuffer<std::uint32_t>& chunk = packedChunk();
+    for (std::size_t start = 0; start < samples.size();) {
+        const std::size_t n = std::min(samples.size() - start, chunk.size());
+        pack(samples.data() + start, n, pixInsight, chunk.data());
+        start += n;
+    }
+}
 
 void saveFloat32Fits(Workspace& ws, const std::filesystem::path& fileName, const CommitStrategy& commit)
 {
@@ -101,15 +128,10 @@ void saveFloat32Fits(Image& image, std::shared_ptr<WholeFileWriter> out, const C
     // Scaling and packing in one pass over the samples; the buffer keeps the scaled
     // values, as the correction expects. A data area whose last record was cut short
     // in the input is written out to a whole record of zero samples, as FITS wants.
-    // One chunk per thread, kept from file to file, so that its pages are faulted in once.
-    thread_local PixelBuffer<std::uint32_t> chunk(recordsPerChunk * samplesPerRecord);
+    PixelBuffer<std::uint32_t>& chunk = packedChunk();
     for (std::size_t start = 0; start < count;) {
         const std::size_t n = std::min(count - start, chunk.size());
-        float* samples = image.floatPixels.data() + start;
-        if (image.pixInsightImage)
-            packPixInsight(samples, n, chunk.data());
-        else
-            packClamped(samples, n, chunk.data());
+        pack(image.floatPixels.data() + start, n, image.pixInsightImage, chunk.data());
         const std::size_t padded = (n + samplesPerRecord - 1) / samplesPerRecord * samplesPerRecord;
         std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(n), chunk.begin() + static_cast<std::ptrdiff_t>(padded), 0u);
         out->write(chunk.data(), padded * 4);

@@ -22,6 +22,8 @@ ALLOWED = {
     "engine": {"core", "fits", "settings", "analysis", "correction", "engine"},
     "app": {"core", "fits", "settings", "online", "analysis", "correction", "engine", "app"},
     "cli": {"core", "plot", "fits", "settings", "online", "analysis", "correction", "engine", "cli"},
+    # The Python module stands on the engine, as kestrel-cli does, and beside it.
+    "python": {"core", "fits", "settings", "analysis", "correction", "engine", "python"},
 }
 QT_FOLDERS = ("app/qt/", "tests/app/qt/", "tests/packaging/")
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')

@@ -5,7 +5,8 @@ A message is a C++ string literal, in the program's own sources (not the tests o
 developers' tools), that stands in one of these places:
   - among the arguments of a call that shows or carries a message: errorBox, plainBox,
     generalErrorBox, confirm, showBox, Failure, fail, skipped, cannotWrite, cannotRead,
-    inFunction, inProcedure, repeatedInput;
+    inFunction, inProcedure, repeatedInput, and the Python module's type_error,
+    value_error and raiseError;
   - in a statement that writes to std::cerr;
   - on the right of an assignment or initialisation of a name that holds a message
     (one that ends in "message", "reason", "error" or "result", or the last entry of
@@ -36,9 +37,11 @@ import subprocess
 import sys
 
 SKIP = 77
-FOLDERS = ("app", "cli", "core", "fits", "settings", "online", "analysis", "correction", "plot")
+FOLDERS = ("app", "cli", "core", "fits", "settings", "online", "analysis", "correction", "plot", "python")
+# The Python module's messages are its exceptions: TypeError, ValueError, kestrel.Error.
 CALLS = ("errorBox", "plainBox", "generalErrorBox", "confirm", "showBox", "Failure", "fail", "skipped",
-         "cannotWrite", "cannotRead", "inFunction", "inProcedure", "repeatedInput")
+         "cannotWrite", "cannotRead", "inFunction", "inProcedure", "repeatedInput", "type_error", "value_error",
+         "raiseError")
 NAMES = re.compile(r"(message|reason|error|result)_?$", re.I)
 # The help, usage and version texts, and a number's text: no messages.
 NOT_MESSAGES = {"helpText", "usageText", "versionText", "windowHelpText", "windowUsageText", "windowVersionText",

@@ -29,6 +29,13 @@ for size in "${sizes[@]}"; do expected+=("share/icons/hicolor/${size}x$size/apps
 for page in kestrel.1 kestrel-cli.1; do
   [ -f "$source/docs/$page" ] && expected+=("share/man/man1/$page.gz")
 done
+# The Python module, where the build made one (the package python3-kestrel).
+for module in "$build"/python/kestrel.*.so; do
+  [ -f "$module" ] || continue
+  expected+=("lib/python3/dist-packages/${module##*/}" lib/python3/dist-packages/kestrel.pyi
+             share/doc/python3-kestrel/copyright share/doc/python3-kestrel/changelog.gz
+             share/doc/python3-kestrel/examples/dask_correct.py)
+done
 if ! diff -u <(printf 'usr/%s\n' "${expected[@]}" | sort) \
              <(cd "$stage" && find . -mindepth 1 -not -type d | sed 's|^\./||' | sort); then
   fail "the installed files differ from the expected ones (- missing, + unexpected)"

@@ -1,0 +1,138 @@
+"""Kestrel's band correction for Python pipelines (see help(kestrel) for the whole story)."""
+
+import os
+from typing import Iterable, List, NamedTuple, Optional, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+__version__: str
+
+_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+class Error(Exception):
+    """A failure of Kestrel's own, with its message."""
+
+    reports: List[str]
+    """The texts of every box the steps asked for, in order, as kestrel-cli prints them."""
+
+class Frame(NamedTuple):
+    """A FITS image as kestrel.read reads it."""
+
+    cards: List[str]
+    """The header cards before END, 80 characters each, in order."""
+    data: Union[npt.NDArray[np.float32], npt.NDArray[np.uint16]]
+    """The pixels, (rows, columns): float32 in ADU or uint16."""
+    binning: Optional[str]
+    """'1x1', '2x2', or None for a width of no binning."""
+    pixinsight: bool
+    """True for a PixInsight file (float samples stored 0..1)."""
+
+class Phase(NamedTuple):
+    """The band phase of a 16-bit frame, as kestrel.find_phase finds it."""
+
+    phase: int
+    binning: str
+    significance: Optional[float]
+    scores: npt.NDArray[np.float64]
+    contrasts: npt.NDArray[np.float64]
+    standard_errors: npt.NDArray[np.float64]
+    significances: npt.NDArray[np.float64]
+    contrast_failure: Optional[str]
+    reports: List[str]
+
+class Measurement(NamedTuple):
+    """What kestrel.measure found, as kestrel-cli profile prints it."""
+
+    binning: str
+    phase: int
+    background: float
+    amplitude: float
+    measured: bool
+    estimator: str
+    columns: Tuple[int, int]
+    upper: float
+    before: npt.NDArray[np.float64]
+    after: npt.NDArray[np.float64]
+    residual: float
+    residual_phase: int
+    residual_noise: float
+    reports: List[str]
+
+class Outcome(NamedTuple):
+    """What became of one image, as a result line of kestrel-cli correct tells it."""
+
+    input: Optional[str]
+    output: Optional[str]
+    result: str
+    """'corrected', 'not corrected', 'failed' or 'skipped'."""
+    skip: Optional[str]
+    """'unreadable', 'no header', 'not float', 'other width', 'bad phase', 'repeated',
+    'replaces input', or None for an image handed to a correction."""
+    message: str
+    binning: Optional[str]
+    phase: Optional[int]
+    background: Optional[float]
+    amplitude: Optional[float]
+    measured: bool
+    estimator: Optional[str]
+    temperature: Optional[int]
+    exposure: Optional[int]
+    reports: List[str]
+
+class Planned(NamedTuple):
+    """One file of a run and the output kestrel.plan gives it."""
+
+    input: str
+    output: str
+    refused: Optional[Outcome]
+
+def read(path: _Path) -> Frame:
+    """Reads a FITS image (32-bit float or 16-bit unsigned) as Kestrel reads it."""
+
+def find_phase(data: npt.NDArray[np.uint16], binning: Optional[str] = None) -> Phase:
+    """Finds the band phase of a 16-bit unsigned frame ('<u2' or '>u2')."""
+
+def measure(
+    data: npt.NDArray[np.float32],
+    phase: int,
+    binning: Optional[str] = None,
+    amplitude: Optional[float] = None,
+    *,
+    estimator: str = "standard",
+    pixinsight: bool = False,
+) -> Measurement:
+    """Measures what correct would do to a float32 frame ('<f4' or '>f4'), writing nothing."""
+
+def correct(
+    data: npt.NDArray[np.float32],
+    phase: int,
+    amplitude: Optional[float] = None,
+    binning: Optional[str] = None,
+    out: Optional[npt.NDArray[np.float32]] = None,
+    *,
+    estimator: str = "standard",
+    pixinsight: bool = False,
+) -> Tuple[npt.NDArray[np.float32], Outcome]:
+    """Corrects a float32 frame in memory: the samples kestrel-cli writes, and the outcome."""
+
+def correct_file(
+    path: _Path,
+    output_dir: Optional[_Path] = None,
+    overwrite: bool = False,
+    phase_1x1: Optional[int] = None,
+    phase_2x2: Optional[int] = None,
+    amplitude: Optional[float] = None,
+    *,
+    estimator: str = "standard",
+) -> Outcome:
+    """Corrects one FITS file exactly as kestrel-cli correct does."""
+
+def plan(paths: Iterable[_Path], output_dir: Optional[_Path] = None, overwrite: bool = False) -> List[Planned]:
+    """Which outputs the files of one run may write, as kestrel-cli settles them."""
+
+def append_results(path: _Path, outcomes: Iterable[Outcome]) -> int:
+    """Appends the measured outcomes to a results file, as kestrel-cli --csv does."""
+
+def settings_file() -> str:
+    """The settings file kestx.ini whose phases correct_file takes when none is given."""
