@@ -99,8 +99,9 @@ TEST(CliOriginals, ResultsAndPlotsNeverGoOverAnImage)
         EXPECT_EQ(readFile(dir / "a.fits"), a);
         EXPECT_EQ(readFile(dir / "b.fits"), b);
         EXPECT_EQ(readFile(dir / "img.svg"), a);
-        if (c.status != 0)
+        if (c.status != 0) {
             EXPECT_FALSE(fs::exists(dir / "o")) << "an image was treated before the refusal";
+        }
     }
     EXPECT_EQ(readFile(dir / "protected.csv"), "Image,Binning,CCDtemp,Exposure,Amplitude\r\n");
 }
@@ -175,9 +176,10 @@ TEST(CliOriginals, ClosedAndFullOutputs)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments);
         EXPECT_EQ(runCliIn(dir.path(), c.arguments, err).status, c.status);
-        if (c.status == 1)
+        if (c.status == 1) {
             EXPECT_TRUE(contains(readFile(err), "Cannot write to standard output: No space left on device"))
                 << readFile(err);
+        }
     }
 }
 
