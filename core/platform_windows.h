@@ -1,5 +1,5 @@
-// Helpers of the core's Windows files (platform_windows.cpp, whole_file_windows.cpp,
-// program_folder_windows.cpp); nothing else includes this header.
+// Helpers of the Windows files (platform_windows.cpp, whole_file_windows.cpp,
+// program_folder_windows.cpp, cli/output_windows.cpp); nothing else includes this header.
 #pragma once
 
 #include <cstdint>

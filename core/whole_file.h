@@ -17,6 +17,9 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#if defined(_WIN32)
+#include "core/whole_file_windows.h"
+#endif
 
 namespace kestrel {
 
@@ -65,10 +68,13 @@ private:
     [[noreturn]] void fail(int error) const;
     void discard() noexcept;
 
-    std::filesystem::path destination_; // as the caller named it
-    std::filesystem::path target_;      // the file finally written (links followed)
-    std::string temporaryName_;         // empty while the file has no name
+    std::filesystem::path destination_;   // as the caller named it
+    std::filesystem::path target_;        // the file finally written (links followed)
+    std::filesystem::path temporaryName_; // empty while the file has no name
     int fd_ = -1;
+#if defined(_WIN32)
+    void* handle_ = nullptr; // the temporary file's handle (whole_file_windows.cpp)
+#endif
     std::size_t written_ = 0;
     bool committed_ = false;
 };
@@ -106,6 +112,7 @@ void appendWhole(const std::filesystem::path& file, std::string_view text, std::
 
 // ---- The system calls of every write -------------------------------------------------
 
+#if !defined(_WIN32) // Windows has its own table of its own calls (core/whole_file_windows.h).
 /// Every call through which a file of ours is written. Tests swap the table to make a
 /// call fail, or to watch that a call is made and its result heeded.
 struct FileSystemCalls {
@@ -120,6 +127,7 @@ struct FileSystemCalls {
     std::function<int(int fd, off_t length)> ftruncate;
     std::function<int(int fd, int operation)> flock;
 };
+#endif
 
 /// The calls of the operating system.
 FileSystemCalls realFileSystemCalls();
