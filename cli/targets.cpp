@@ -58,9 +58,9 @@ std::optional<TargetProblem> targetProblem(const char* option, const std::filesy
         if (isWriteProtected(target))
             return TargetProblem{false, cannotWrite(file, "the file is write-protected")};
     }
-    const std::filesystem::path where = resolved(target);
+    const std::string where = pathKey(resolved(target));
     for (const auto& output : outputs)
-        if (resolved(output) == where)
+        if (pathKey(resolved(output)) == where)
             return TargetProblem{true, std::string(option) + ": " + quotedName(file) +
                                            " is where a corrected image is written"};
     const std::filesystem::path folder = std::filesystem::absolute(target).parent_path();

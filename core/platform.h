@@ -43,6 +43,11 @@ std::optional<std::string> folderWriteProblem(const std::filesystem::path& folde
 /// path that names no file.
 std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity(const std::filesystem::path& path);
 
+/// A key under which two spellings of one path compare equal as the system compares
+/// file names: the path itself on Linux; on Windows, where names that differ only in
+/// case name one file, the path in capitals.
+std::string pathKey(const std::filesystem::path& path);
+
 /// The path of a text the program keeps or shows as UTF-8 (a folder in the settings
 /// file, a name given as text). A std::filesystem::path built from a narrow string
 /// takes it in the system's code page on Windows, which mangles every name outside it.

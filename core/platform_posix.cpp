@@ -77,6 +77,8 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity(const std::f
     return std::pair{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
+std::string pathKey(const std::filesystem::path& path) { return path.string(); }
+
 void ensureStandardDescriptors() noexcept
 {
     // Taken in order, a closed one is the lowest free descriptor when it is reopened.

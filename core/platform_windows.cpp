@@ -221,6 +221,15 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity(const std::f
                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
+std::string pathKey(const std::filesystem::path& path)
+{
+    std::wstring name = path.wstring();
+    if (!name.empty())
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.data(), static_cast<int>(name.size()), name.data(),
+                      static_cast<int>(name.size()), nullptr, nullptr, 0);
+    return std::filesystem::path(name).string();
+}
+
 void ensureStandardDescriptors() noexcept
 {
     // Windows hands a program its standard handles apart from the descriptors and

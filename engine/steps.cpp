@@ -159,7 +159,7 @@ std::optional<OutputPlan::Refusal> OutputPlan::claim(const std::filesystem::path
     std::filesystem::path resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(linkTarget(output)), ec);
     if (ec)
         resolved = std::filesystem::absolute(output).lexically_normal();
-    const auto [at, fresh] = outputs_.emplace(resolved.string(), input);
+    const auto [at, fresh] = outputs_.emplace(pathKey(resolved), input);
     if (!fresh)
         return Refusal{Kind::repeated, "its corrected file " + output.string() + " is the one written from " +
                                            at->second.string() + " in this run"};

@@ -88,6 +88,22 @@ compare output-is-input "$frames" "mkdir sub" \
 compare results-over-image "$frames" : correct --phase-1x1 8 --csv w2004.fits w4032.fits
 compare phase-of-a-frame "$frames" : phase --scores raw16.fits
 
+# Two corrected files whose names differ only in case are one file on Windows: the
+# second input is refused there instead of replacing the first one's correction.
+cased=$work/case
+mkdir -p "$cased/A" "$cased/B"
+cp "$frames/w4032.fits" "$cased/A/night.fits"
+cp "$frames/w2004.fits" "$cased/B/NIGHT.fits"
+(cd "$cased" && "$wine_run" "$exe" correct --phase-1x1 8 --phase-2x2 4 --output-dir out A/night.fits B/NIGHT.fits \
+    >out.txt 2>/dev/null)
+status=$?
+"$linux_cli" correct --phase-1x1 8 --output-dir "$cased/linux" "$cased/A/night.fits" >/dev/null 2>&1
+[ "$status" = 1 ] || fail "case: exit status $status, not 1"
+grep -q "NIGHT.fits.*skipped: its corrected file .* is the one written from A/night.fits" "$cased/out.txt" ||
+    fail "case: the second input was not refused: $(cat "$cased/out.txt")"
+cmp -s "$cased/out/night.fits" "$cased/linux/night.fits" || fail "case: the first correction was replaced"
+echo "case: status $status, the second name of one output refused"
+
 # Standard output closed early and full.
 for case in "closed:| true" "full:>/dev/full"; do
     name=${case%%:*} redirect=${case#*:}
