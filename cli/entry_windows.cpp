@@ -5,6 +5,12 @@
 
 #include <windows.h>
 
+// Neither cmd nor PowerShell expands D:\Night\*.fits for a program, as a Linux shell
+// does: the C runtime does it before wmain (names never hold * or ?).
+extern "C" {
+int _dowildcard = -1;
+}
+
 namespace {
 
 std::string utf8(const wchar_t* text)

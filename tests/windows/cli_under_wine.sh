@@ -88,6 +88,16 @@ compare output-is-input "$frames" "mkdir sub" \
 compare results-over-image "$frames" : correct --phase-1x1 8 --csv w2004.fits w4032.fits
 compare phase-of-a-frame "$frames" : phase --scores raw16.fits
 
+# A pattern that no Windows shell expands is expanded by the program itself.
+globbed=$work/glob
+cp -r "$frames" "$globbed"
+(cd "$globbed" && "$wine_run" "$exe" correct --phase-2x2 4 --output-dir out 'w20*.fits' >out.txt 2>/dev/null) ||
+    fail "glob: exit status $?"
+for f in w2004.fits w2016.fits; do
+    cmp -s "$globbed/out/$f" "$work/both-binnings/linux/kestrel/$f" || fail "glob: $f not corrected as on Linux"
+done
+echo "glob: w20*.fits gave $(wc -l <"$globbed/out.txt") files"
+
 # Two corrected files whose names differ only in case are one file on Windows: the
 # second input is refused there instead of replacing the first one's correction.
 cased=$work/case
