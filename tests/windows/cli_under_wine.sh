@@ -114,8 +114,8 @@ grep -q "NIGHT.fits.*skipped: its corrected file .* is the one written from A/ni
 cmp -s "$cased/out/night.fits" "$cased/linux/night.fits" || fail "case: the first correction was replaced"
 echo "case: status $status, the second name of one output refused"
 
-# Standard output closed early and full.
-for case in "closed:| true" "full:>/dev/full"; do
+# Standard output closed early, closed from the start, and full.
+for case in "closed:| true" "closed-at-start:>&-" "full:>/dev/full"; do
     name=${case%%:*} redirect=${case#*:}
     linux_status=$(cd "$frames" && eval "\"$linux_cli\" correct --phase-1x1 8 --output-dir '$work/out-$name-l' w4032.fits 2>/dev/null $redirect; echo \${PIPESTATUS[0]}")
     windows_status=$(cd "$frames" && eval "\"$wine_run\" \"$exe\" correct --phase-1x1 8 --output-dir '$work/out-$name-w' w4032.fits 2>/dev/null $redirect; echo \${PIPESTATUS[0]}")
