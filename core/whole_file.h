@@ -5,7 +5,9 @@
 // A file is written into an unnamed temporary file in the destination's folder (a
 // short hidden name where the filesystem has no unnamed files), flushed to the disk
 // and only then put in place with one rename. Until then the destination is untouched;
-// a process that dies on the way leaves no unnamed file behind.
+// a process that dies on the way leaves no unnamed file behind. On Windows
+// (whole_file_windows.cpp) the temporary file is named and marked to be deleted when it
+// is closed, until the rename.
 #pragma once
 
 #include "core/failure.h"
@@ -80,7 +82,8 @@ private:
 };
 
 /// True when `path` (links followed) is an existing file whose permission bits give
-/// nobody write access: an original the user protected, never to be replaced.
+/// nobody write access (on Windows: that has the read-only attribute): an original the
+/// user protected, never to be replaced.
 bool isWriteProtected(const std::filesystem::path& path);
 
 /// Writes `contents` as the whole of `destination` (see WholeFileWriter).
