@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, running and testing Kestrel needs:
 # DejaVu Sans and DejaVu Sans Condensed stand in for the window's Verdana and Tahoma;
-# the X server, window manager and X tools run the window's desktop test.
+# libxcb lets the window hear a close asked for while a box blocks it; the X server,
+# window manager and X tools run the window's desktop test.
 # Does nothing when they are all present, so it is safe to run before every build.
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev libxcb1-dev
   libcurl4-openssl-dev libicu-dev libjpeg62-turbo-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libcfitsio-dev fitsverify
@@ -18,10 +19,12 @@ packages=(
   groff ghostscript fonts-urw-base35 libcairo2-dev fonts-dejavu-core poppler-utils python3-pil
   python3 locales
   # Installing: icons rendered from their drawing, the checks of the installed tree,
-  # the Debian package (dpkg-shlibdeps, file), and xdg-open behind the Help links.
-  librsvg2-bin desktop-file-utils appstream bash-completion dpkg-dev file xdg-utils
+  # the Debian package (dpkg-shlibdeps, file, lintian), and xdg-open behind the Help
+  # links.
+  librsvg2-bin desktop-file-utils appstream bash-completion dpkg-dev file xdg-utils lintian
   fonts-dejavu-extra
-  xvfb openbox x11-utils xdotool
+  # gio opens a frame through the installed desktop entry, as a file manager does.
+  xvfb openbox x11-utils xdotool libglib2.0-bin
   # bench/speed.sh: peak memory and disk reads (time), cold-cache reads (vmtouch).
   time vmtouch
   # kestrel-cli for Windows (.ci/windows.sh): the MinGW-w64 cross compiler with posix
@@ -29,14 +32,18 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine
 )
 
-# A German locale (decimal comma) for the tests that prove number formats ignore the
-# user's locale.
-ensure_test_locale() {
-  locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$' && return 0
-  run_as_root localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "setup: could not generate de_DE.UTF-8" >&2
+# Runs a shell command as root: directly when we are root, through sudo where there is
+# one. Elsewhere it says which command to run as root, and fails.
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then
+    sh -c "$1"
+  elif command -v sudo >/dev/null; then
+    sudo sh -c "$1"
+  else
+    printf 'setup.sh: this needs root, and there is no sudo here. Run as root (su -):\n  %s\n' "$1" >&2
+    return 1
+  fi
 }
-
-run_as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 missing=()
 for p in "${packages[@]}"; do
@@ -44,7 +51,11 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  run_as_root apt-get update
-  DEBIAN_FRONTEND=noninteractive run_as_root apt-get install -y --no-install-recommends "${missing[@]}"
+  as_root "apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends ${missing[*]}"
 fi
-ensure_test_locale
+
+# A German locale (decimal comma) for the tests that prove number formats ignore the
+# user's locale.
+if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  as_root "localedef -i de_DE -f UTF-8 de_DE.UTF-8" || echo "setup.sh: could not generate de_DE.UTF-8" >&2
+fi

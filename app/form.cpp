@@ -110,7 +110,6 @@ TForm1::TForm1(Host& host, Downloader& downloader, const std::filesystem::path& 
 
 void TForm1::FormCreate()
 {
-    locations_.createFolders();
     readIniFile(host, locations_.settingsFile, locations_.programFolder, window.edit1, window.edit2);
     notices.messageLines.clear();
     window.grid.setRow(0, {"Image", "   Bkdg", "    Exp", "  Temp", "   Amp", ""});
@@ -127,6 +126,7 @@ void TForm1::requestNotice(NoticeFile which)
     const NoticeRequest request{which, noticeUrl(maker_.server, which), locations_.noticeFolder / noticeFileName(which),
                                 noticesStarted_ + (which == NoticeFile::message ? noticeTimeLimit / 2 : noticeTimeLimit)};
     const bool removed = removeOldCopy(request.local);
+    createFolderOf(request.local);
     fetching_ = true;
     // Fetched elsewhere, the notice never holds the window up, and nothing is pumped: a
     // click handled here could start a run that kept the next download waiting.
@@ -238,6 +238,9 @@ bool TForm1::prepareOutputFolder(const std::filesystem::path& firstFile)
 {
     const std::filesystem::path folder = firstFile.parent_path();
     run.overwrite = host.confirm("Overwrite existing files?", false);
+    // The window was closed over the question: no image is to be treated.
+    if (closePending_)
+        return false;
     if (run.overwrite) {
         run.outputFolder = folder;
         return true;
@@ -570,6 +573,7 @@ void TForm1::Button6Click()
     reportFailures(
         host, "",
         [&] {
+            createFolderOf(locations_.resultsFile);
             appendResultsCsv(locations_.resultsFile, run.imageResults);
             window.button6.visible = false;
         },
@@ -578,9 +582,21 @@ void TForm1::Button6Click()
 
 void TForm1::StringGrid1DblClick()
 {
-    if (running_)
-        return;
-    SortStringGrid(host, window.grid, window.grid.currentColumn);
+    if (!running_)
+        sortGrid(window.grid.currentColumn);
+}
+
+void TForm1::StringGrid1HeaderClick(int column)
+{
+    if (!running_)
+        sortGrid(column);
+}
+
+void TForm1::sortGrid(int column)
+{
+    SortStringGrid(host, window.grid, column);
+    window.sortedColumn = column;
+    window.sortedRevision = window.grid.revision();
 }
 
 void TForm1::Button3Click()
@@ -605,6 +621,19 @@ void TForm1::Help2Click()
                 host.plainBox(noPdfReaderText(locations_.manualFile));
         },
         BoxKind::plain);
+}
+
+void TForm1::openerFailed(const std::string& target)
+{
+    std::string text;
+    if (target == locations_.manualFile.string())
+        text = noPdfReaderText(locations_.manualFile);
+    else if (target.starts_with("mailto:"))
+        text = noMailProgramText(maker_.contact, "Kestrel...");
+    else
+        text = noWebBrowserText(target);
+    whenIdle([this, text] { host.plainBox(text); });
+    showPendingNotices();
 }
 
 std::string TForm1::webPage() const

@@ -146,6 +146,8 @@ public:
     void Button7Click();
     void Button6Click();
     void StringGrid1DblClick();
+    /// A click on a column's header sorts by that column, in the double-click's order.
+    void StringGrid1HeaderClick(int column);
 
     /// The user asks to close. Outside a run the settings are written and the answer
     /// is true. During a run the run is asked to stop; the window closes (closeDue)
@@ -160,6 +162,10 @@ public:
     void Help2Click();
     void G1Click();
     void S1Click();
+    /// The desktop's opener ran but found no program for `target` (the manual, a web
+    /// page or a mail address handed over by a Help item or a button): a box says so and
+    /// names it, so the user can open it by hand.
+    void openerFailed(const std::string& target);
     /// About and Disclaimers: the main window is disabled while either is shown and
     /// enabled again however the dialog is closed.
     void dialogShown() { window.enabled = false; }
@@ -190,6 +196,7 @@ private:
     /// Runs `body`, the first steps of a run, on the window's thread; a failure ends the
     /// run with its report for `handler`. Ignored while another run is in progress.
     template <class Body> void beginRun(const char* handler, Body body);
+    void sortGrid(int column);
 
     void applyMessage(const std::vector<std::string>& lines);
     void applyUpdate(const UpdateNotice& notice);

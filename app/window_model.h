@@ -47,6 +47,11 @@ struct WindowModel {
     NoticePanel messagePanel;
 
     ResultsGrid grid;
+    /// The column the grid was last sorted by, while its rows are still in that order
+    /// (the header shows it); -1 when they are not.
+    int sortIndicator() const { return grid.revision() == sortedRevision ? sortedColumn : -1; }
+    int sortedColumn = -1;
+    std::uint64_t sortedRevision = 0;
 
     /// False while an About or Disclaimers dialog is shown.
     bool enabled = true;

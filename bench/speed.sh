@@ -10,7 +10,9 @@
 #   - peak memory per job over the frame's bytes (/usr/bin/time %M, less the program's
 #     own memory);
 #   - cold-cache reads: the frame evicted from the page cache (vmtouch -e), the bytes the
-#     correction then reads from the disk over the frame's bytes (1.00: read once).
+#     correction then reads from the disk over the frame's bytes (1.00: read once);
+#   - the window's batch on the 8 frames (bench/window_batch.sh, on a private X display)
+#     against kestrel-cli --jobs N on the same frames, N the number of cores.
 # With --old, a second kestrel-cli (say a copy of the last release's) is timed in the
 # same runs, interleaved with the new one, and both are made to correct the same frames:
 # 1x1 and 2x2, PixInsight-normalised, with awkward samples, with a NaN, and with a typed
@@ -109,6 +111,20 @@ for ((r = 0; r < runs; r++)); do
     done
 done
 rm -rf "$work/copy8" "$work/out" "$work/copy.fits" "${memory_folder:-$work}/out"
+
+# The window's batch against kestrel-cli with one job per core, in turn on the same frames.
+cores=$(nproc)
+window_runs=0
+if [[ -x "$bin/kestrel" ]]; then
+    for ((r = 0; r < (runs + 1) / 2; r++)); do
+        seconds=$("$here/window_batch.sh" "$bin" "$work"/in1/*.fits 2>/dev/null) || break
+        record window "$(awk -v s="$seconds" 'BEGIN { printf "%d", s * 1e6 }')"
+        rm -rf "$work/out"
+        record clicores "$(timed correct "$new" "$work/out" --jobs "$cores" "$work"/in1/*.fits)"
+        window_runs=$((window_runs + 1))
+    done
+fi
+rm -rf "$work/out"
 m() { printf '%s' "${samples[$1]}" | median; }
 
 # Peak memory: the largest resident set, less that of the program doing nothing.
@@ -187,6 +203,10 @@ echo "| cp + sync, 1x1 frame | $d1 |"
 echo "| cp, 2x2 frame (10.7 MB) | $c2 |"
 echo "| cp + sync, 2x2 frame | $d2 |"
 echo "| cp + sync of 8 1x1 frames, per frame | $d8 |"
+if [[ $window_runs -gt 0 ]]; then
+    echo "| the window's batch, 8 frames | $(m window) |"
+    echo "| kestrel-cli --jobs $cores, the same 8 frames | $(m clicores) |"
+fi
 for b in "${binaries[@]}"; do
     echo "| kestrel-cli ($b) correct, 1x1 frame | $(m "$b-one1") |"
     echo "| kestrel-cli ($b) correct, 2x2 frame | $(m "$b-one2") |"
@@ -224,5 +244,10 @@ row "throughput --jobs 2 / --jobs 1, outputs in memory (the disk no limit)" "$(v
 row "peak memory of one job / frame bytes (one frame)" "${memory[new-one]}" "${memory[old-one]:-}" "<=" 1.2
 row "peak memory per job / frame bytes (--jobs 2)" "${memory[new-two]}" "${memory[old-two]:-}" "<=" 1.2
 row "bytes read from the disk, cold cache / frame bytes" "${reads[new]}" "${reads[old]:-}" "<=" 1.0
+if [[ $window_runs -gt 0 ]]; then
+    row "the window's batch / kestrel-cli --jobs $cores, 8 frames" "$(ratio "$(m window)" "$(m clicores)")" "" "<=" 1.1
+else
+    echo "| the window's batch / kestrel-cli --jobs $cores | (no X server, window manager or xdotool) | | |"
+fi
 echo
 echo "Outputs the same bytes as the old build's: $same"

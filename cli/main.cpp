@@ -74,7 +74,6 @@ int run(const Options& o)
         break;
     }
     const auto where = kestrel::FileLocations::forProgram(kestrel::executableFolder());
-    where.createFolders();
     switch (o.command) {
     case Command::correct:
         return runCorrect(o, where);

@@ -8,13 +8,24 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrel)
 set(CPACK_PACKAGE_VENDOR "The Kestrel developers")
-# The address the program's Help menu offers for questions and bug reports, so the
-# package names the same people at the same place. A build without one names the
-# people alone; the web page is left out of the package when there is none.
-if(KESTREL_CONTACT)
+# The package's Maintainer, "Name <address>": whoever builds the package for others
+# names themselves with -DKESTREL_MAINTAINER=... By default it is the Kestrel developers
+# at the address the Help menu offers for questions and bug reports, or, in a build
+# without one, at a placeholder under the reserved name example.org (as the desktop ID
+# is), so that the field is always well formed. The web page is left out of the
+# package when there is none.
+set(KESTREL_MAINTAINER "" CACHE STRING
+    "The Debian package's Maintainer, as \"Name <address>\" (empty: the Kestrel developers at KESTREL_CONTACT)")
+if(KESTREL_MAINTAINER)
+  set(CPACK_PACKAGE_CONTACT "${KESTREL_MAINTAINER}")
+elseif(KESTREL_CONTACT)
   set(CPACK_PACKAGE_CONTACT "The Kestrel developers <${KESTREL_CONTACT}>")
 else()
-  set(CPACK_PACKAGE_CONTACT "The Kestrel developers")
+  set(CPACK_PACKAGE_CONTACT "The Kestrel developers <kestrel@example.org>")
+endif()
+if(NOT CPACK_PACKAGE_CONTACT MATCHES "^[^<>@]*[^<>@ ] <[^<>@ ]+@[^<>@ ]+\\.[^<>@ ]+>$")
+  message(FATAL_ERROR "The package's Maintainer \"${CPACK_PACKAGE_CONTACT}\" is not of the form "
+                      "\"Name <user@host.domain>\": set KESTREL_MAINTAINER (or KESTREL_CONTACT) so.")
 endif()
 set(CPACK_PACKAGE_HOMEPAGE_URL "${kestrel_home_page}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "remove the column banding from CCD images in FITS files")

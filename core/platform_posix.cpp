@@ -1,7 +1,6 @@
 #include "core/platform.h"
 
 #include "core/failure.h"
-#include "core/standard_descriptors.h"
 #include "core/whole_file.h"
 
 #include <cerrno>
@@ -78,13 +77,5 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity(const std::f
 }
 
 std::string pathKey(const std::filesystem::path& path) { return path.string(); }
-
-void ensureStandardDescriptors() noexcept
-{
-    // Taken in order, a closed one is the lowest free descriptor when it is reopened.
-    for (int fd = 0; fd <= 2; ++fd)
-        if (::fcntl(fd, F_GETFD) == -1)
-            ::open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
-}
 
 } // namespace kestrel

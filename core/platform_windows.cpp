@@ -60,6 +60,20 @@ std::string reasonFor(unsigned long error)
     return reason;
 }
 
+std::string reasonFor(unsigned long error, const std::filesystem::path& path)
+{
+    if (error == ERROR_PATH_NOT_FOUND)
+        for (std::filesystem::path p = path.parent_path(); !p.empty() && p != p.parent_path(); p = p.parent_path()) {
+            const DWORD attributes = GetFileAttributesW(p.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES)
+                continue;
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                return std::strerror(ENOTDIR);
+            break;
+        }
+    return reasonFor(error);
+}
+
 std::optional<FileFacts> factsOf(const std::filesystem::path& path, unsigned long& error)
 {
     // No access asked for: the file is only looked at, whoever holds it open. Backup
@@ -149,7 +163,7 @@ std::string openFailure(const std::filesystem::path& file, DWORD error)
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
             return std::strerror(EISDIR);
     }
-    return reasonFor(error);
+    return reasonFor(error, file);
 }
 
 // A file being read may be renamed over or deleted meanwhile, as on Linux: a run that

@@ -16,6 +16,10 @@ namespace kestrel::windows {
 /// full stop, as the messages go on after them.
 std::string reasonFor(unsigned long error);
 
+/// The same for a call on `path`: a path that runs through a file where a folder should
+/// be reads "Not a directory", as on Linux, where Windows says only that it is not found.
+std::string reasonFor(unsigned long error, const std::filesystem::path& path);
+
 /// What one look at an existing file shows: the file its path finally names (links,
 /// junctions and, under Wine, Unix links followed) and what it is.
 struct FileFacts {

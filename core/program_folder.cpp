@@ -83,15 +83,16 @@ FileLocations FileLocations::forProgram(const fs::path& programFolder,
     return where;
 }
 
-void FileLocations::createFolders() const
+void createFolderOf(const fs::path& file)
 {
-    for (const fs::path& folder : {settingsFile.parent_path(), resultsFile.parent_path(), noticeFolder}) {
-        // Missing folders are made the user's alone, as the XDG rules ask of new ones.
-        fs::path partial;
-        for (const fs::path& part : folder) {
-            partial /= part;
-            ::mkdir(partial.c_str(), 0700);
-        }
+    const fs::path folder = file.parent_path();
+    std::error_code ec;
+    if (folder.empty() || fs::is_directory(folder, ec))
+        return;
+    fs::path partial;
+    for (const fs::path& part : folder) {
+        partial /= part;
+        ::mkdir(partial.c_str(), 0700);
     }
 }
 

@@ -42,10 +42,12 @@ struct FileLocations {
 
     /// True when the files are not beside the program.
     bool inUserFolders() const { return settingsFile.parent_path() != programFolder; }
-
-    /// Creates the folders the files go into, where they are missing; quietly leaves
-    /// them missing when they cannot be made (the write that needs one says why).
-    void createFolders() const;
 };
+
+/// Creates the folder that `file` goes into, and any missing folder above it, just
+/// before the file is first written: a user who never saves results gets no empty
+/// folder for them. New folders are the user's alone, as the XDG rules ask. A folder
+/// that cannot be made is quietly left missing: the write that needs it says why.
+void createFolderOf(const std::filesystem::path& file);
 
 } // namespace kestrel

@@ -67,12 +67,13 @@ FileLocations FileLocations::forProgram(const fs::path& programFolder,
     return where;
 }
 
-void FileLocations::createFolders() const
+void createFolderOf(const fs::path& file)
 {
-    for (const fs::path& folder : {settingsFile.parent_path(), resultsFile.parent_path(), noticeFolder}) {
-        std::error_code ec;
-        fs::create_directories(folder, ec);
-    }
+    // The folder inherits who may use it from the folder it is made in, as the user's
+    // own application data folder gives it.
+    std::error_code ec;
+    if (!file.parent_path().empty())
+        fs::create_directories(file.parent_path(), ec);
 }
 
 } // namespace kestrel

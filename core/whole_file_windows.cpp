@@ -91,7 +91,7 @@ std::string openFailure(const std::filesystem::path& file, DWORD error)
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
             return "the file is write-protected";
     }
-    return reasonFor(error);
+    return reasonFor(error, file);
 }
 
 } // namespace
@@ -125,7 +125,7 @@ WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination) : des
                                          FILE_ATTRIBUTE_NORMAL);
         const DWORD e = h == INVALID_HANDLE_VALUE ? GetLastError() : NO_ERROR;
         if (h == INVALID_HANDLE_VALUE && (e != ERROR_FILE_EXISTS || attempt > 100))
-            throw Failure(cannotWrite(destination_, reasonFor(e)));
+            throw Failure(cannotWrite(destination_, reasonFor(e, name)));
     }
     handle_ = h;
     temporaryName_ = name;

@@ -71,6 +71,9 @@ struct ImageOutcome {
 /// column top to bottom, in extended precision stored as a double after every addition,
 /// so the means are bit for bit those of that plain loop. A window without a qualifying
 /// sample, or with a NaN, is an invalid operation; the windows before it are filled.
+/// The correction no longer fills this table (measureAmplitude reads the counted pairs
+/// alone); it stays as the definition the tests and benchmarks hold measureAmplitude to,
+/// bit for bit through bandAmplitude.
 void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, double upper,
                      std::span<long double> means);
 

@@ -17,18 +17,44 @@ mkdir -p "$work"
 
 # cairo's PDF files hold comments where gropdf's reader expects a name; Ghostscript
 # writes them in the plain form it reads. The pictures stay lossless at full size.
-for figure in before-after band-profile window phase-good phase-none profile-wrong; do
-  rm -f "$work/$figure.pdf"
+for figure in before-after band-profile window phase-good phase-none profile-wrong quickstart/scores quickstart/profile; do
+  name=${figure//\//-}
+  rm -f "$work/$name.pdf"
   [ -f "$figures/$figure.pdf" ] || continue
   gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -dCompatibilityLevel=1.4 \
      -dAutoFilterColorImages=false -sColorImageFilter=FlateEncode -dDownsampleColorImages=false \
      -dAutoFilterGrayImages=false -sGrayImageFilter=FlateEncode -dDownsampleGrayImages=false \
-     -dEmbedAllFonts=true -o "$work/$figure.pdf" "$figures/$figure.pdf"
+     -dEmbedAllFonts=true -o "$work/$name.pdf" "$figures/$figure.pdf"
+done
+
+# The quick start's commands and their output as a terminal shows them: "$ " and the
+# command, then the output, its tab-separated fields lined up in columns. Each becomes
+# an example (.EX) of the manual, quick-NAME.ms.
+for step in phase settings correct list results profile; do
+  # A short example is kept on one page; the long tables may run on to the next.
+  short=$([ "$(wc -l < "$figures/quickstart/$step.out")" -le 12 ] && echo 1 || echo 0)
+  {
+    if [ "$short" = 1 ]; then echo ".KS"; fi
+    echo ".EX"
+    { echo "\$ $(cat "$figures/quickstart/$step.command")"; cat "$figures/quickstart/$step.out"; } |
+      awk -F'\t' '{ lines[NR] = $0; n[NR] = NF; for (i = 1; i <= NF; i++) { f[NR, i] = $i; if (NR > 1 && length($i) > w[i]) w[i] = length($i) } }
+        END { for (r = 1; r <= NR; r++) { if (r == 1 || n[r] == 1) { print lines[r]; continue }
+                line = ""; for (i = 1; i < n[r]; i++) line = line sprintf("%-" w[i] + 2 "s", f[r, i]); print line f[r, n[r]] } }' |
+      sed -e 's/\r$//' -e 's/\\/\\e/g' -e "s/^[.']/\\\\\&&/"
+    echo ".EE"
+    if [ "$short" = 1 ]; then echo ".KE"; fi
+  } > "$work/quick-$step.ms"
 done
 
 # What this build measured on the synthetic frame: the amplitude field of
 # kestrel-cli's result line.
 amplitude=$(cut -f6 "$figures/correct.txt")
+# The quick start's numbers that its text quotes: the phase margin, and the amplitude
+# and the residual of its first frame.
+quick=$figures/quickstart
+margin=$(awk -F'\t' '$1 == "margin" { print $2 }' "$quick/phase.out")
+quick_amplitude=$(head -1 "$quick/correct.out" | cut -f6)
+quick_residual=$(head -1 "$quick/correct.out" | cut -f8)
 case $amplitude in
   [0-9]*.[0-9]*) ;;
   *) echo "build_manual.sh: no amplitude in $figures/correct.txt" >&2; exit 1 ;;
@@ -71,22 +97,29 @@ awk 'BEGIN { print ".LP" } /^$/ { print ".LP"; next } { sub(/^[.'"'"']/, "\\\\\\
   "$license" > "$work/license.ms"
 
 # Chapter and section numbers for cross references, counted as ms numbers them:
-# ".CHAPTER "Title" tag" defines \*[ref:tag].
-awk '$1 == ".CHAPTER" { chapter++; section = 0; if ($NF !~ /"$/) print ".ds ref:" $NF " " chapter }
-     $1 == ".SECTION" { section++; if ($NF !~ /"$/) print ".ds ref:" $NF " " chapter "." section }' \
-  "$docs/manual.ms" > "$work/refs.ms"
+# ".CHAPTER "Title" tag" defines \*[ref:tag], the number as a link to the heading,
+# whose destination the heading's bookmark names "tag" (gropdf's link, drawn without
+# a border: the number is measured for the height of the hot spot).
+link() {
+  local q="'"
+  printf '%s\n' ".ds ref:$1 \\R${q}ref.w \\w${q}$2${q}${q}\\X${q}pdf: markstart \\\\n[rst] \\\\n[rsb] \\\\n[PDFHREF.LEADING] /Subtype /Link /Dest /$1 /Border [0 0 0] /Color [0 0 0.6]${q}$2\\X${q}pdf: markend${q}"
+}
+awk '$1 == ".CHAPTER" { chapter++; section = 0; if ($NF !~ /"$/) print $NF, chapter }
+     $1 == ".SECTION" { section++; if ($NF !~ /"$/) print $NF, chapter "." section }' "$docs/manual.ms" |
+  while read -r tag number; do link "$tag" "$number"; done > "$work/refs.ms"
 
 set_pages() {
   groff -ms -t -Tpdf -U -ww -P-e -P-pa4 -dpaper=a4 \
         -rwindow-figure="$([ -f "$work/window.pdf" ] && echo 1 || echo 0)" \
-        -dfigures="$work" -damplitude="$amplitude" "$@" "$docs/manual.ms"
+        -dfigures="$work" -damplitude="$amplitude" -dquick-margin="$margin" \
+        -dquick-amplitude="$quick_amplitude" -dquick-residual="$quick_residual" "$@" "$docs/manual.ms"
 }
 
 : > "$work/contents.ms"
 set_pages -z 2> "$work/pass1.log" || { cat "$work/pass1.log" >&2; exit 1; }
 grep -v '^contents|' "$work/pass1.log" >&2 && { echo "build_manual.sh: groff warned" >&2; exit 1; }
-# Each line: contents|level|number|title|page
-awk -F'|' '$1 == "contents" { printf ".CE %s \"%s\" \"%s\" %s\n", $2, $3, $4, $5 }' "$work/pass1.log" \
+# Each line: contents|level|number|title|page|tag
+awk -F'|' '$1 == "contents" { printf ".CE %s \"%s\" \"%s\" %s %s\n", $2, $3, $4, $5, $6 }' "$work/pass1.log" \
   > "$work/contents.ms"
 
 set_pages > "$work/Kestrel.pdf" 2> "$work/pass2.log" || { cat "$work/pass2.log" >&2; exit 1; }

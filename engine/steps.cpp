@@ -2,6 +2,7 @@
 
 #include "core/numbers.h"
 #include "core/platform.h"
+#include "core/program_folder.h"
 #include "core/report.h"
 #include "core/whole_file.h"
 
@@ -266,6 +267,7 @@ PhaseOutcome searchFilePhase(const std::filesystem::path& input)
 
 void storePhase(const std::filesystem::path& settingsFile, Binning bands, std::int32_t phase)
 {
+    createFolderOf(settingsFile);
     writeProfileString(settingsFile, settingsSection, bands == Binning::unbinned ? "1x1phase" : "2x2phase",
                        std::to_string(phase));
 }

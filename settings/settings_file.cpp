@@ -5,6 +5,7 @@
 #include "core/failure.h"
 #include "core/numbers.h"
 #include "core/platform.h"
+#include "core/program_folder.h"
 #include "core/report.h"
 
 #include <system_error>
@@ -47,9 +48,15 @@ void updateIniFile(Host& host, const std::filesystem::path& settingsFile, const 
                    const std::string& phase2x2)
 {
     reportFailures(host, inFunction("updateIniFile"), [&] {
+        createFolderOf(settingsFile);
         writeProfileString(settingsFile, settingsSection, "1x1phase", std::string(trimBlanks(phase1x1)));
         writeProfileString(settingsFile, settingsSection, "2x2phase", std::string(trimBlanks(phase2x2)));
-        writeProfileString(settingsFile, settingsSection, "lastFolder", std::filesystem::current_path().string());
+        // A working folder deleted meanwhile (Windows forbids that, Linux does not) has no
+        // path: the folder stored before stays, as the next start would replace it anyway.
+        std::error_code ec;
+        const std::filesystem::path folder = std::filesystem::current_path(ec);
+        if (!ec)
+            writeProfileString(settingsFile, settingsSection, "lastFolder", folder.string());
     });
 }
 

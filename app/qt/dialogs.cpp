@@ -13,7 +13,6 @@
 #include <QPixmap>
 #include <QPushButton>
 
-#include <algorithm>
 #include <utility>
 
 namespace kestrel {
@@ -137,10 +136,7 @@ TForm2::TForm2(QWidget* mainWindow, Host& host, std::string homePage)
     label(this, "Label11", "from the", {87, 55}, kestrelFont("Verdana", 11, true), red);
     label(this, "Label12", makerName, {33, 74}, kestrelFont("Verdana", 13, true), red);
     label(this, "Label13", "written by", {86, 96}, kestrelFont("Verdana", 11, true), red);
-    // The author's place was laid out for a shorter name; ours moves left only as far as
-    // it must to stay on the picture.
-    QLabel* author = label(this, "Label14", authorName, {86, 115}, kestrelFont("Verdana", 13, true), red);
-    author->move(std::min(86, width() - 4 - author->width()), 115);
+    label(this, "Label14", authorName, {86, 115}, kestrelFont("Verdana", 13, true), red);
 
     auto* home = button(this, "Button3", "Go To Kestrel Software &Home Page", {26, 141, 193, 25});
     connect(home, &QPushButton::clicked, this, [this] { Button3Click(); });

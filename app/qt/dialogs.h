@@ -3,6 +3,7 @@
 // no input while either is shown.
 #pragma once
 
+#include "app/window_arguments.h"
 #include "core/host.h"
 
 #include <QDialog>
@@ -15,9 +16,8 @@ class QPushButton;
 namespace kestrel {
 
 inline constexpr const char* makerName = "Kestrel Software";
-inline constexpr const char* authorName = "The Kestrel developers";
-/// The same line heads the LICENSE file.
-inline constexpr const char* copyrightLine = "Copyright (c) 2026 The Kestrel developers";
+/// Short enough to stand at the author's place, (86, 115), on the picture.
+inline constexpr const char* authorName = "Kestrel developers";
 /// The terms of use, in short: the licence and its disclaimer of warranty and liability.
 inline constexpr const char* termsOfUse =
     "Kestrel is free software under the MIT License: you may use, copy, change and pass it on, "

@@ -1,14 +1,46 @@
 // Kestrel: the main window and its two dialogs.
 #include "app/qt/dialogs.h"
 #include "app/qt/main_window.h"
+#include "app/window_arguments.h"
 #include "core/program_folder.h"
+#include "core/standard_descriptors.h"
 
 #include <QApplication>
-#include <QScreen>
+
+#include <iostream>
+
+namespace {
+
+/// Prints what the command line asked for instead of a window; false when it asked
+/// for the window.
+bool answered(kestrel::WindowArguments::Action action)
+{
+    using Action = kestrel::WindowArguments::Action;
+    if (action == Action::help)
+        std::cout << kestrel::windowHelpText();
+    else if (action == Action::version)
+        std::cout << kestrel::windowVersionText();
+    return action == Action::help || action == Action::version;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
+    // Before any file is opened: a closed output must not become a file's descriptor.
+    kestrel::ensureStandardDescriptors();
+    // Answered before Qt looks for a display, so that they work on any console.
+    if (answered(kestrel::helpOrVersion({argv + 1, argv + argc})))
+        return 0;
+
+    QApplication app(argc, argv); // takes out Qt's own options
+    const kestrel::WindowArguments given = kestrel::parseWindowArguments({argv + 1, argv + argc});
+    if (given.action == kestrel::WindowArguments::Action::usageError) {
+        std::cerr << "kestrel: " << given.error << "\n" << kestrel::windowUsageText();
+        return 2;
+    }
+    if (answered(given.action))
+        return 0;
     kestrel::nameApplication();
 
     kestrel::QtHost host;
@@ -21,8 +53,9 @@ int main(int argc, char** argv)
     kestrel::TForm3 disclaimers(&window);
     window.setDialogs(&about, &disclaimers);
 
-    if (QScreen* screen = QApplication::primaryScreen())
-        window.move(screen->availableGeometry().center() - window.rect().center());
-    window.show();
+    // Files given, as the desktop gives those the user opened with Kestrel, are
+    // corrected once the window is on the screen, as dropped files are.
+    window.correctOnceShown(given.files);
+    window.showCentred();
     return QApplication::exec();
 }

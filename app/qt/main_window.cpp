@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QMoveEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPlainTextEdit>
@@ -179,15 +180,38 @@ void nameApplication() { QApplication::setApplicationName("Kestrel"); }
 MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations& where, MakerAddresses maker)
     : host_(host), form_(host, downloader, where, std::move(maker)), fetches_(downloader)
 {
+    setUpFrame();
+    connectTheLogic();
+    createControls();
+    createGrid();
+    createNoticePanels();
+    setTabOrder();
+    createMenu();
+    connectControls();
+    // Files dropped on the window are corrected as if chosen with Select Files.
+    setAcceptDrops(true);
+    setFixedSize(sizeHint());
+}
+
+/// Name, caption, icon, a frame that cannot be resized, the window's font.
+void MainWindow::setUpFrame()
+{
     setObjectName("TForm1");
     setWindowTitle("Kestrel Version 1.35.");
     setWindowIcon(kestrelIcon());
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFont(windowFont(false));
+}
+
+/// The host's hooks, the runs' thread, the notices' fetch threads, the watch for a close
+/// asked while a box blocks the window.
+void MainWindow::connectTheLogic()
+{
     host_.setParent(this);
     host_.onPumped = [this] { sync(); };
     form_.setRunThreads(runThreads_);
+    host_.onOpenFailed = [this](const std::string& target) { handle([this, &target] { form_.openerFailed(target); }); };
     // The window never waits on the network: each notice is fetched on a thread of its
     // own and handed back to this thread when its download ends.
     form_.fetchNotice = [this](const NoticeRequest& request) {
@@ -202,6 +226,12 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
         });
     };
 
+    closeWatch_ = std::make_unique<BlockedCloseWatch>(this, [this] { closeOverBoxes(); });
+}
+
+/// The phase and amplitude fields, the progress bar, the labels and the buttons.
+void MainWindow::createControls()
+{
     client_ = new QWidget(this);
     client_->setObjectName("client");
     client_->setFixedSize(clientWidth, clientHeight);
@@ -220,6 +250,23 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     progress_->setTextVisible(false);
     progress_->hide();
 
+    label(client_, "Label5", "Avg Amplitude", 318, 231);
+    label7_ = label(client_, "Label7", "        ", 406, 231);
+    label(client_, "Label6", "Amplitude StdDev", 298, 250);
+    label8_ = label(client_, "Label8", "        ", 406, 250);
+
+    button1_ = button(client_, "Button1", "&Select Files", {16, 245, 81, 25});
+    button2_ = button(client_, "Button2", "&Cancel", {139, 245, 81, 25});
+    button2_->hide();
+    button7_ = button(client_, "Button7", "Find Phase", {16, 276, 81, 25});
+    button6_ = button(client_, "Button6", "Save Results", {304, 267, 129, 25});
+    button6_->hide();
+
+}
+
+/// The results grid, as the window has always laid it out.
+void MainWindow::createGrid()
+{
     grid_ = new QTableWidget(8, ResultsGrid::columnCount, client_);
     grid_->setObjectName("StringGrid1");
     grid_->setFont(windowFont(false));
@@ -233,55 +280,58 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     grid_->verticalHeader()->setMinimumSectionSize(1);
     grid_->verticalHeader()->setDefaultSectionSize(17);
     grid_->horizontalHeader()->setFixedHeight(17);
-    grid_->horizontalHeader()->setSectionsClickable(false);
+    // A click on a header sorts by its column and marks it; the sort is always ascending.
+    grid_->horizontalHeader()->setSectionsClickable(true);
+    grid_->horizontalHeader()->setHighlightSections(false);
     grid_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     grid_->viewport()->installEventFilter(this);
     grid_->installEventFilter(this);
     // One Tab stop for the whole grid: Tab leaves it, the arrow keys move inside it.
     grid_->setTabKeyNavigation(false);
-    // Column 5 lies beyond the visible width and the grid never scrolls sideways, not
-    // even to show a cell of that column made current by a click or a key.
+    // The grid never scrolls sideways, not even to a cell made current by a key.
     connect(grid_->horizontalScrollBar(), &QScrollBar::valueChanged, grid_, [this](int value) {
         if (value != 0)
             grid_->horizontalScrollBar()->setValue(0);
     });
 
-    label(client_, "Label5", "Avg Amplitude", 318, 231);
-    label7_ = label(client_, "Label7", "        ", 406, 231);
-    label(client_, "Label6", "Amplitude StdDev", 298, 250);
-    label8_ = label(client_, "Label8", "        ", 406, 250);
+}
 
-    button1_ = button(client_, "Button1", "&Select Files", {16, 245, 81, 25});
-    button2_ = button(client_, "Button2", "&Cancel", {139, 245, 81, 25});
-    button2_->hide();
-    button7_ = button(client_, "Button7", "Find Phase", {16, 276, 81, 25});
-    button6_ = button(client_, "Button6", "Save Results", {304, 267, 129, 25});
-    button6_->hide();
-
+/// The update notice's and the developer message's panels, hidden until a notice comes.
+void MainWindow::createNoticePanels()
+{
     updatePanel_ = panel(client_, "updatePanel");
     title(updatePanel_, "Label10", "Kestrel Update Info", {66, 8});
     label9_ = label(updatePanel_, "Label9", "The latest version is 1.0", {92, 27}, panelFont(13));
     memo1_ = memo(updatePanel_, "Memo1", {16, 49, 313, 176});
-    auto* button3 = button(updatePanel_, "Button3", "&Download Update", {42, 231, 116, 25}, panelFont(11));
-    auto* button4 = button(updatePanel_, "Button4", "Download &Later", {186, 231, 116, 25}, panelFont(11));
+    button3_ = button(updatePanel_, "Button3", "&Download Update", {42, 231, 116, 25}, panelFont(11));
+    button4_ = button(updatePanel_, "Button4", "Download &Later", {186, 231, 116, 25}, panelFont(11));
 
     messagePanel_ = panel(client_, "messagePanel");
     title(messagePanel_, "Label11", "Message From The Developer", {60, 10});
     memo2_ = memo(messagePanel_, "Memo2", {24, 34, 305, 180});
-    auto* button5 = button(messagePanel_, "Button5", "&Close Message", {120, 225, 105, 25}, panelFont(11));
+    button5_ = button(messagePanel_, "Button5", "&Close Message", {120, 225, 105, 25}, panelFont(11));
 
     // The panels are centred in the client area; the message lies above the update.
     for (QFrame* p : {updatePanel_, messagePanel_})
         p->move((clientWidth - p->width()) / 2, (clientHeight - p->height()) / 2);
     messagePanel_->raise();
 
+}
+
+void MainWindow::setTabOrder()
+{
     // The progress bar and the panels take no focus themselves; the panels' buttons
     // stand in their places. Hidden buttons are passed over.
     QWidget* const tabOrder[] = {button1_, grid_, edit1_, edit2_, edit3_, button2_,
-                                 button3,  button4, button5, button6_, button7_};
+                                 button3_, button4_, button5_, button6_, button7_};
     for (std::size_t i = 1; i < std::size(tabOrder); ++i)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
+}
+
+/// Exit, and the Help menu's items.
+void MainWindow::createMenu()
+{
     QMenuBar* bar = menuBar();
     bar->setObjectName("MainMenu1");
     QAction* exit1 = bar->addAction("E&xit");
@@ -301,6 +351,11 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     item("DisclaimersandCopyright1", "&Disclaimers and Copyright",
          [this] { showDialog(disclaimers_, "DisclaimersandCopyright1Click"); });
 
+}
+
+/// Every click forwarded to TForm1, the fields' texts into its model.
+void MainWindow::connectControls()
+{
     connect(edit1_, &QLineEdit::textChanged, this, [this](const QString& t) { form_.window.edit1 = t.toStdString(); });
     connect(edit2_, &QLineEdit::textChanged, this, [this](const QString& t) { form_.window.edit2 = t.toStdString(); });
     connect(edit3_, &QLineEdit::textChanged, this, [this](const QString& t) { form_.window.edit3 = t.toStdString(); });
@@ -308,9 +363,9 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     connect(button2_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button2Click(); }); });
     connect(button6_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button6Click(); }); });
     connect(button7_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button7Click(); }); });
-    connect(button3, &QPushButton::clicked, this, [this] { handle([this] { form_.Button3Click(); }); });
-    connect(button4, &QPushButton::clicked, this, [this] { handle([this] { form_.Button4Click(); }); });
-    connect(button5, &QPushButton::clicked, this, [this] { handle([this] { form_.Button5Click(); }); });
+    connect(button3_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button3Click(); }); });
+    connect(button4_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button4Click(); }); });
+    connect(button5_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button5Click(); }); });
     // A click on a data cell makes it current; a double-click anywhere on the grid,
     // the header row included, sorts by the current cell's column.
     connect(grid_, &QTableWidget::currentCellChanged, this, [this](int row, int column) {
@@ -322,6 +377,8 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
     connect(grid_, &QTableWidget::cellDoubleClicked, this, [this] { handle([this] { form_.StringGrid1DblClick(); }); });
     connect(grid_->horizontalHeader(), &QHeaderView::sectionDoubleClicked, this,
             [this] { handle([this] { form_.StringGrid1DblClick(); }); });
+    connect(grid_->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int column) { handle([this, column] { form_.StringGrid1HeaderClick(column); }); });
 
     // Esc presses Cancel, but only while Cancel is shown.
     auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -330,10 +387,6 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
             button2_->click();
     });
 
-    // Files dropped on the window are corrected as if chosen with Select Files.
-    setAcceptDrops(true);
-
-    setFixedSize(sizeHint());
 }
 
 MainWindow::~MainWindow()
@@ -352,11 +405,11 @@ void MainWindow::afterRunShown()
 void MainWindow::create()
 {
     handle([this] { form_.FormCreate(); });
-    // Column 5 lies beyond the visible width, as does the grid's last pixel column.
     grid_->resize(457, grid_->height());
     const int widths[] = {215, 55, 55, 55, 52};
     for (int c = 0; c < 5; ++c)
         grid_->setColumnWidth(c, widths[c]);
+    showColumnsToTheEdge();
     setFixedSize(sizeHint());
 }
 
@@ -436,6 +489,7 @@ void MainWindow::sync()
     client_->setEnabled(m.enabled);
     menuBar()->setEnabled(m.enabled);
 
+    showSortIndicator(m.sortIndicator());
     if (m.grid.revision() != gridRevision_) {
         gridRevision_ = m.grid.revision();
         const int rows = m.grid.rowCount();
@@ -476,6 +530,71 @@ void MainWindow::closeEvent(QCloseEvent* event)
     fetches_.cancel();
 }
 
+void MainWindow::showColumnsToTheEdge()
+{
+    // Column 5 is never written and was laid out beyond the grid's visible width; the
+    // part of it that showed looked like an empty column. Amp reaches the edge instead.
+    grid_->setColumnHidden(5, true);
+    grid_->horizontalHeader()->setStretchLastSection(true);
+}
+
+void MainWindow::showSortIndicator(int column)
+{
+    QHeaderView* header = grid_->horizontalHeader();
+    header->setSortIndicatorShown(column >= 0);
+    if (column >= 0)
+        header->setSortIndicator(column, Qt::AscendingOrder);
+}
+
+void MainWindow::windowOnScreen()
+{
+    handle([this] {
+        host_.windowShown();
+        form_.filesDropped(std::exchange(startFiles_, {}));
+    });
+}
+
+void MainWindow::closeOverBoxes()
+{
+    // The window first, so that a run learns of the close before its question is
+    // answered, and then whatever stands in its way, the topmost first.
+    close();
+    for (int boxes = 0; boxes < 8; ++boxes) {
+        QWidget* box = QApplication::activeModalWidget();
+        if (!box || box == this || !box->close())
+            break;
+    }
+}
+
+void MainWindow::showCentred()
+{
+    // The frame is unknown until the window manager has framed the window: the client
+    // area goes to the middle first, and the frame follows once its size is known.
+    centring_ = true;
+    centreFrame();
+    show();
+}
+
+void MainWindow::centreFrame()
+{
+    QScreen* screen = this->screen() ? this->screen() : QApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    const QSize outer = frameGeometry().size();
+    // A window's position is that of its frame.
+    move(area.left() + (area.width() - outer.width()) / 2, area.top() + (area.height() - outer.height()) / 2);
+}
+
+void MainWindow::moveEvent(QMoveEvent* event)
+{
+    QMainWindow::moveEvent(event);
+    if (centring_ && frameGeometry().size() != size()) {
+        centring_ = false;
+        centreFrame();
+    }
+}
+
 bool MainWindow::takesDrops() const { return form_.window.enabled && !form_.running(); }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event)
@@ -500,8 +619,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == windowHandle() && event->type() == QEvent::Expose && windowHandle()->isExposed()) {
         windowHandle()->removeEventFilter(this);
-        QMetaObject::invokeMethod(
-            this, [this] { handle([this] { host_.windowShown(); }); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this] { windowOnScreen(); }, Qt::QueuedConnection);
         return QMainWindow::eventFilter(watched, event);
     }
     // Turning the wheel over the grid neither scrolls it nor moves its selection.

@@ -3,12 +3,14 @@
 #pragma once
 
 #include "app/form.h"
+#include "app/qt/blocked_close.h"
 #include "app/qt/qt_host.h"
 #include "app/qt/qt_run_threads.h"
 
 #include <QMainWindow>
 
 #include <cstdint>
+#include <memory>
 
 class QLabel;
 class QLineEdit;
@@ -43,21 +45,47 @@ public:
     void setDialogs(QDialog* about, QDialog* disclaimers);
     /// Shows the model's state in the widgets.
     void sync();
+    /// Files to correct as soon as the window is on the screen, as if dropped onto it.
+    void correctOnceShown(std::vector<std::filesystem::path> files) { startFiles_ = std::move(files); }
+    /// Shows the window in the middle of the screen, frame and title bar included.
+    void showCentred();
 
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The steps of building the window, in order.
+    void setUpFrame();
+    void connectTheLogic();
+    void createControls();
+    void createGrid();
+    void createNoticePanels();
+    void setTabOrder();
+    void createMenu();
+    void connectControls();
+
     template <class F> void handle(F&& handler);
     void afterRunShown();
     /// Files may be dropped while the window is idle and no dialog covers it.
     bool takesDrops() const;
     /// About and Disclaimers: a failure is reported in a plain box naming `handlerName`.
     void showDialog(QDialog* dialog, const char* handlerName);
+    void showColumnsToTheEdge();
+    /// Marks the header of the column the rows are sorted by; none for -1.
+    void showSortIndicator(int column);
+    /// Moves the window's frame to the middle of its screen's free area.
+    void centreFrame();
+    /// The window is on the screen: the boxes that waited for it come, then the files
+    /// of the command line are corrected.
+    void windowOnScreen();
+    /// A close asked for while a box or dialog blocked the window: carried out as any
+    /// close, and the box closed as Esc closes it (a question answered No).
+    void closeOverBoxes();
 
     QtHost& host_;
     TForm1 form_;
@@ -71,6 +99,7 @@ private:
     QLineEdit *edit1_, *edit2_, *edit3_;
     QLabel *label7_, *label8_, *label9_;
     QPushButton *button1_, *button2_, *button6_, *button7_;
+    QPushButton *button3_, *button4_, *button5_; // on the notice panels
     QProgressBar* progress_;
     QTableWidget* grid_;
     QFrame *updatePanel_, *messagePanel_;
@@ -78,6 +107,9 @@ private:
     QDialog* about_ = nullptr;
     QDialog* disclaimers_ = nullptr;
     std::uint64_t gridRevision_ = ~std::uint64_t{0};
+    std::vector<std::filesystem::path> startFiles_;
+    bool centring_ = false; // until the window manager has told the frame's size
+    std::unique_ptr<BlockedCloseWatch> closeWatch_;
 };
 
 /// The window's 32 x 32 icon: a small falcon against the sky, drawn at run time.

@@ -6,6 +6,9 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QUrl>
 
 #include <utility>
@@ -120,7 +123,35 @@ bool QtHost::openDocument(const std::string& target)
 {
     const QString t = q(target);
     const QUrl url = t.contains("://") || t.startsWith("mailto:") ? QUrl(t) : QUrl::fromLocalFile(t);
-    return QDesktopServices::openUrl(url);
+    // Without a desktop (Qt's offscreen platform) nothing opens documents, as Qt says.
+    const QString opener = QStandardPaths::findExecutable("xdg-open");
+    if (opener.isEmpty() || !parent_ || QGuiApplication::platformName() == "offscreen")
+        return QDesktopServices::openUrl(url);
+    // xdg-open, which Qt would start and forget, tells only by its exit status that it
+    // found no program for the target. Exit status 2, a file that does not exist, is
+    // left unnoticed as a missing manual always was. The process belongs to the
+    // application, not to the window: a viewer that xdg-open waits for may outlive it.
+    auto* process = new QProcess(QCoreApplication::instance());
+    QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    QObject::connect(process, &QProcess::errorOccurred, process, [process](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            process->deleteLater();
+    });
+    const auto failed = [callback = onOpenFailed, target] {
+        if (callback)
+            callback(target);
+    };
+    QObject::connect(process, &QProcess::finished, parent_, [failed](int code, QProcess::ExitStatus how) {
+        if (how == QProcess::NormalExit && code != 0 && code != 2)
+            failed();
+    });
+    QObject::connect(process, &QProcess::errorOccurred, parent_, [failed](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            failed();
+    });
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->start(opener, {QString::fromUtf8(url.toEncoded())});
+    return true;
 }
 
 } // namespace kestrel

@@ -35,6 +35,9 @@ public:
     void setBusyCursor(bool busy) override;
     /// False when Qt finds no program to launch (no xdg-open or desktop opener).
     bool openDocument(const std::string& target) override;
+    /// Called, on the window's thread, when xdg-open reports that it found no program
+    /// for a target that openDocument handed it (the target is passed as given).
+    std::function<void(const std::string& target)> onOpenFailed;
 
 protected:
     /// Waits for the user's answer to a box or the file dialog; tests answer instead.

@@ -3,6 +3,7 @@
 // offscreen platform:
 //   kestrel-screenshot [--results | --update-panel | --message-panel | --about | --disclaimers] OUTPUT.png
 #include "app/form.h"
+#include "core/standard_descriptors.h"
 #include "app/qt/dialogs.h"
 #include "app/qt/main_window.h"
 
@@ -96,6 +97,7 @@ int usage()
 
 int main(int argc, char** argv)
 {
+    kestrel::ensureStandardDescriptors();
     if (argc < 2 || argc > 3)
         return usage();
     const char* what = argc == 3 ? argv[1] : "";

@@ -2,6 +2,7 @@
 // host answering the dialogs and boxes.
 #include "app/form.h"
 
+#include "app/window_arguments.h"
 #include "core/whole_file.h"
 
 #include "correction/correction.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 
 namespace kestrel {
 namespace {
@@ -130,6 +132,20 @@ TEST(StartAndClose, FreshProgramFolderThenSettingsWrittenOnClose)
     EXPECT_EQ(readProfileString(ini, "kestx", "2x2phase", "?"), "n/a");
     EXPECT_EQ(fs::path(readProfileString(ini, "kestx", "lastFolder", "?")), w.images.path());
 
+    // A working folder deleted meanwhile keeps the folder stored before, without a box
+    // that would hold the close up.
+    {
+        TempDir gone;
+        fs::current_path(gone.path());
+    }
+    Window w2;
+    fs::copy_file(ini, w2.program / "kestx.ini");
+    w2.form.window.edit2 = "4";
+    EXPECT_TRUE(w2.form.requestClose());
+    EXPECT_TRUE(w2.host.boxes.empty()) << w2.host.boxes.front().text;
+    EXPECT_EQ(readProfileString(w2.program / "kestx.ini", "kestx", "2x2phase", "?"), "4");
+    EXPECT_EQ(fs::path(readProfileString(w2.program / "kestx.ini", "kestx", "lastFolder", "?")), w.images.path());
+
     // The next start reads them back.
     TestHost host;
     FakeDownloads downloads;
@@ -141,6 +157,40 @@ TEST(StartAndClose, FreshProgramFolderThenSettingsWrittenOnClose)
     EXPECT_EQ(fs::current_path(), w.images.path());
     EXPECT_TRUE(again.window.updatePanel.visible);
     EXPECT_EQ(again.window.label9, "The latest version is 1.36");
+}
+
+TEST(StartAndClose, TheUsersFoldersAppearWithTheFirstFileWrittenThere)
+{
+    TempDir home;
+    fs::current_path(home.path());
+    FileLocations where = FileLocations::besideProgram(home / "bin");
+    where.settingsFile = home / "config/kestrel/kestx.ini";
+    where.resultsFile = home / "data/kestrel/kestrel.csv";
+    where.noticeFolder = home / "cache/kestrel";
+    const auto made = [&] {
+        std::string out;
+        for (const char* folder : {"config", "data", "cache"})
+            out += fs::exists(home / folder) ? folder + std::string(" ") : "";
+        return out;
+    };
+    TestHost host;
+    FakeDownloads downloads;
+    {
+        // Without a server nothing is fetched, so nothing is cached.
+        TForm1 form(host, downloads, where);
+        form.FormCreate();
+        EXPECT_EQ(made(), "");
+        EXPECT_TRUE(form.requestClose());
+        EXPECT_EQ(made(), "config ");
+    }
+    TForm1 form(host, downloads, where, maker);
+    form.FormCreate();
+    EXPECT_EQ(made(), "config cache ");
+    EXPECT_TRUE(fs::exists(home / "cache/kestrel/update.txt"));
+    form.run.imageResults = {tImageData{"a.fits", "1x1", -20, 60, 4.5f, true}};
+    form.Button6Click();
+    EXPECT_EQ(made(), "config data cache ");
+    EXPECT_TRUE(host.boxes.empty()) << host.boxes.front().text;
 }
 
 /// The window with its notices fetched elsewhere, as the Qt window fetches them: each
@@ -712,6 +762,20 @@ TEST(Help, ABoxOnlyWhenTheDesktopHasNoProgramToOpenWith)
                   "No e-mail program was found to write to kestrel@example.org. Write to this address, subject "
                   "\"Kestrel...\", with a program of your choice."}));
     EXPECT_EQ(w.host.boxes.size(), 3u);
+
+    // The opener ran and reported that it found no program: the same boxes, once the
+    // window is idle.
+    Window later;
+    later.form.handlerStarted();
+    const std::string web = "http://127.0.0.1:9/kestrel/kestrel.htm";
+    for (const std::string& target : {(later.program / "Kestrel.pdf").string(), web,
+                                      std::string("mailto:kestrel@example.org?subject=Kestrel...")})
+        later.form.openerFailed(target);
+    EXPECT_TRUE(later.host.boxes.empty());
+    later.form.handlerEnded();
+    EXPECT_EQ(later.host.texts(Box::plain),
+              (std::vector<std::string>{noPdfReaderText(later.program / "Kestrel.pdf"), noWebBrowserText(web),
+                                        noMailProgramText("kestrel@example.org", "Kestrel...")}));
 }
 
 TEST(Statistics, SampleDeviationOverCorrectedImagesOnly)
@@ -839,6 +903,59 @@ TEST(Grid, DoubleClickSortsByTheCurrentColumn)
     // As text, "    120" comes before "    60".
     EXPECT_EQ(w.cell(0, 1), "b.fits");
     EXPECT_EQ(w.cell(0, 2), "a.fits");
+    EXPECT_EQ(w.form.window.sortIndicator(), 2);
+
+    // A header's click sorts by its own column, whatever cell is current, in the same
+    // order; the header shows the column until the rows change again.
+    w.form.StringGrid1HeaderClick(0);
+    EXPECT_EQ(w.cell(0, 1), "a.fits");
+    EXPECT_EQ(w.form.window.grid.currentColumn, 2);
+    EXPECT_EQ(w.form.window.sortIndicator(), 0);
+    w.form.StringGrid1HeaderClick(2);
+    EXPECT_EQ(w.cell(0, 1), "b.fits");
+    EXPECT_EQ(w.form.window.sortIndicator(), 2);
+    w.form.clearResultsGrid();
+    EXPECT_EQ(w.form.window.sortIndicator(), -1);
+}
+
+TEST(CommandLine, HelpAndVersionNeedNoWindowAndFilesComeAbsoluteInTheirOrder)
+{
+    using Action = WindowArguments::Action;
+    struct Case {
+        std::vector<std::string> args;
+        Action early, parsed;
+    };
+    const Case cases[] = {
+        {{}, Action::window, Action::window},
+        {{"--help"}, Action::help, Action::help},
+        {{"-h", "a.fits"}, Action::help, Action::help},
+        {{"-platform", "offscreen", "--version"}, Action::version, Action::usageError},
+        {{"--version", "--help"}, Action::version, Action::version},
+        {{"--", "--help"}, Action::window, Action::window},
+        {{"--bogus"}, Action::window, Action::usageError},
+        {{"-x", "--help"}, Action::help, Action::usageError},
+        {{""}, Action::window, Action::usageError},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(helpOrVersion(c.args), c.early) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(parseWindowArguments(c.args).action, c.parsed) << ::testing::PrintToString(c.args);
+    }
+    EXPECT_EQ(parseWindowArguments({"--bogus"}).error, "unknown option '--bogus'");
+
+    TempDir here;
+    fs::current_path(here.path());
+    const WindowArguments files = parseWindowArguments({"b.fits", "--", "-a.fits", "/x/../c.fits"});
+    EXPECT_EQ(files.action, Action::window);
+    EXPECT_EQ(files.files, (std::vector<fs::path>{here / "b.fits", here / "-a.fits", "/c.fits"}));
+
+    // Lines a terminal shows whole, and the version's licence.
+    for (const std::string& text : {windowHelpText(), windowVersionText()}) {
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_LE(line.size(), 80u) << line;
+    }
+    EXPECT_EQ(windowVersionText().rfind("kestrel 1.35\nCopyright (c) 2026 The Kestrel developers\n", 0), 0u);
+    EXPECT_NE(windowVersionText().find("MIT License"), std::string::npos);
 }
 
 } // namespace

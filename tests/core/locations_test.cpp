@@ -56,12 +56,22 @@ TEST(FileLocations, InstalledProgramUsesTheUsersFolders)
     EXPECT_EQ(where.webPage, dir / "usr/share/doc/kestrel/kestrel.htm");
     EXPECT_EQ(where.programFolder, bin);
 
+    // Working out the places makes no folder; the first file written there does.
     env = {{"HOME", dir.path().string()}};
     const FileLocations mine = FileLocations::forProgram(bin, lookup);
-    mine.createFolders();
-    EXPECT_TRUE(fs::is_directory(dir / ".config/kestrel"));
-    EXPECT_TRUE(fs::is_directory(dir / ".cache/kestrel"));
-    EXPECT_EQ(fs::status(dir / ".local/share/kestrel").permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_FALSE(fs::exists(dir / ".config"));
+    createFolderOf(mine.resultsFile);
+    EXPECT_TRUE(fs::is_directory(dir / ".local/share/kestrel"));
+    EXPECT_FALSE(fs::exists(dir / ".config"));
+    EXPECT_FALSE(fs::exists(dir / ".cache"));
+    for (const char* made : {".local", ".local/share", ".local/share/kestrel"})
+        EXPECT_EQ(fs::status(dir / made).permissions() & fs::perms::all, fs::perms::owner_all) << made;
+    // A folder that exists keeps its permissions.
+    fs::permissions(dir / ".local/share", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    fs::remove(dir / ".local/share/kestrel");
+    createFolderOf(mine.resultsFile);
+    EXPECT_TRUE(fs::is_directory(dir / ".local/share/kestrel"));
+    EXPECT_EQ(fs::status(dir / ".local/share").permissions() & fs::perms::group_read, fs::perms::group_read);
 }
 
 } // namespace

@@ -103,14 +103,16 @@ TEST_F(WholeFileWindows, AReadOnlyOriginalIsNeverReplaced)
 TEST_F(WholeFileWindows, WhatIsNoFileIsRefusedWithTheReason)
 {
     fs::create_directory(dir / "taken.fits");
+    writeFile(dir / "plain", "");
     const std::pair<fs::path, std::string> cases[] = {
         {dir / "taken.fits", std::strerror(EISDIR)},
         {dir / "missing" / "out.fits", std::strerror(ENOENT)},
+        {dir / "plain" / "out.fits", std::strerror(ENOTDIR)},
         {"NUL", "not a regular file"},
     };
     for (const auto& [destination, reason] : cases)
         EXPECT_EQ(failureOf(destination, "x"), "Cannot write " + destination.string() + ": " + reason);
-    EXPECT_EQ(contents(), std::vector<std::string>{"taken.fits"});
+    EXPECT_EQ(contents(), (std::vector<std::string>{"plain", "taken.fits"}));
     EXPECT_TRUE(fs::is_empty(dir / "taken.fits"));
 }
 

@@ -22,7 +22,6 @@ MESSAGES = [
     "1x1 Phase is not an integer.",
     "2x2 Phase is not an integer.",
     "Give it with --phase-1x1 N",
-    "or set it in the settings file (kestx.ini) beside the program.",
     "Amphlitude must be greater than 0.0.",
     "Overwrite existing files?",
     "already exists.",

@@ -77,7 +77,8 @@ TEST(SampleConversion, BothBuildsKeepEveryBit)
                 std::vector<float> out(count + 1, 7.0f);
                 storeBigEndianFloats(bytes.data() + start, count, out.data(), portable);
                 std::vector<std::uint32_t> got(count);
-                std::memcpy(got.data(), out.data(), 4 * count);
+                for (std::size_t i = 0; i < count; ++i)
+                    got[i] = std::bit_cast<std::uint32_t>(out[i]);
                 EXPECT_EQ(got, expected) << start << " " << count << (portable ? " portable" : " chosen");
                 EXPECT_EQ(out[count], 7.0f); // nothing written after the samples
             }

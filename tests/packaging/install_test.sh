@@ -61,7 +61,7 @@ rsvg-convert "$usr/share/icons/hicolor/scalable/apps/$id.svg" >/dev/null || fail
 
 desktop=$usr/share/applications/$id.desktop
 grep -qx "Icon=$id" "$desktop" || fail "the desktop entry does not name the icon $id"
-grep -qx "Exec=kestrel" "$desktop" || fail "the desktop entry does not start kestrel"
+grep -qx "Exec=kestrel %F" "$desktop" || fail "the desktop entry does not start kestrel with the files opened"
 if command -v desktop-file-validate >/dev/null; then
   # Hints count too: a clean entry is cheap to keep clean.
   out=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$out" ] || fail "desktop-file-validate: $out"
@@ -74,6 +74,14 @@ if command -v appstreamcli >/dev/null; then
 else
   echo "SKIP: appstreamcli not installed (run ./setup.sh)"
 fi
+
+# The window answers --help and --version without a display, as from a console.
+help=$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM= "$usr/bin/kestrel" --help 2>&1) ||
+  fail "kestrel --help fails without a display: $help"
+[[ $help == "usage: kestrel "* ]] || fail "kestrel --help says: $help"
+version=$(env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM= "$usr/bin/kestrel" --version 2>&1) ||
+  fail "kestrel --version fails without a display: $version"
+[ "${version%%$'\n'*}" = "kestrel $release" ] || fail "kestrel --version says: $version"
 
 # An installed program keeps its files in the user's folders, never in its own folder,
 # which belongs to the system (read-only here; root could write it all the same).

@@ -89,12 +89,15 @@ TEST_F(SettingsFile, CloseStoresWhatStartReadTrimmed)
 
 TEST_F(SettingsFile, WriteFailureIsReported)
 {
-    programFolder = dir / "no such folder";
+    // A missing folder is made on the first write; one that a file stands in the way
+    // of cannot be.
+    testing::writeFile(dir / "in the way", "");
+    programFolder = dir / "in the way" / "kestrel";
     update();
     ASSERT_EQ(host.boxes.size(), 1u);
     EXPECT_EQ(host.boxes[0].kind, Box::error);
     EXPECT_EQ(host.boxes[0].text, "Cannot write " + (programFolder / "kestx.ini").string() +
-                                      ": No such file or directory... in function updateIniFile.");
+                                      ": Not a directory... in function updateIniFile.");
 }
 
 TEST_F(SettingsFile, AnEndlessFileIsReportedNotRead)

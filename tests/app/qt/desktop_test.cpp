@@ -228,6 +228,32 @@ TEST_F(Desktop, DocumentsGoToTheDesktopsOpenerWhenThereIsOne)
     })) << (std::filesystem::exists(log) ? testing::readFile(log) : "nothing opened");
 }
 
+TEST_F(Desktop, AnOpenerThatFindsNoProgramGetsABoxNamingTheFile)
+{
+    // xdg-open as it answers without a program for PDF files: exit status 3.
+    const std::filesystem::path bin = folder / "bin";
+    std::filesystem::create_directory(bin);
+    testing::writeFile(bin / "xdg-open", "#!/bin/sh\necho 'xdg-open: no method available for opening' >&2\nexit 3\n");
+    std::filesystem::permissions(bin / "xdg-open", std::filesystem::perms::owner_all);
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", QByteArray::fromStdString(bin.string()) + ":" + path);
+    std::string said;
+    QTimer look;
+    look.setInterval(50);
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            said = box->text().toStdString();
+            look.stop();
+            box->close();
+        }
+    });
+    look.start();
+    window.menuBar()->findChild<QAction*>("Help2")->trigger();
+    EXPECT_TRUE(waitFor([&] { return !look.isActive(); })) << "no box came";
+    qputenv("PATH", path);
+    EXPECT_EQ(said, noPdfReaderText(folder / "Kestrel.pdf"));
+}
+
 /// Centred by frames, give or take the pixel that halving an odd difference loses.
 bool centred(const QRect& inner, const QRect& outer)
 {
@@ -274,6 +300,122 @@ TEST(DesktopStart, TheBoxOfAFailedUpdateCheckLandsOverTheShownMainWindow)
                                     << "," << main.y();
     EXPECT_TRUE(centred(box, main)) << "box centred at " << box.center().x() << "," << box.center().y()
                                     << ", the window at " << main.center().x() << "," << main.center().y();
+}
+
+/// Clicks the close button at the right end of the window's title bar, as a user
+/// would, once a box over the window waits for its answer, and notes what it said.
+class CloseOverTheBox {
+public:
+    explicit CloseOverTheBox(MainWindow& window)
+    {
+        look_.setInterval(50);
+        QObject::connect(&look_, &QTimer::timeout, [this, &window] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            const QRect frame = frameOnScreen(&window);
+            if (!box || frameOnScreen(box).isEmpty() || frame.isEmpty())
+                return;
+            look_.stop();
+            said = box->text().toStdString();
+            QProcess::execute("xdotool", {"mousemove", QString::number(frame.right() - 8),
+                                          QString::number(frame.top() + 10), "click", "1"});
+            // A close that was lost must fail the test, not leave it waiting on the box.
+            QTimer::singleShot(5000, box, [box] { box->close(); });
+        });
+        look_.start();
+    }
+    bool clicked() const { return !look_.isActive(); }
+    std::string said;
+
+private:
+    QTimer look_;
+};
+
+TEST(DesktopClose, AClosePressedWhileABoxIsOpenIsNeverLost)
+{
+    // A notice's box: the update check fails as the window comes up. The box goes, and
+    // the window closes and keeps its settings.
+    {
+        testing::TempDir folder;
+        std::filesystem::current_path(folder.path()); // stored as the last folder on closing
+        QtHost host;
+        NoDownloads downloads;
+        MainWindow window(host, downloads, folder.path(), {"http://127.0.0.1:9", ""});
+        window.create();
+        window.move(301, 117);
+        CloseOverTheBox user(window);
+        window.show();
+        EXPECT_TRUE(waitFor([&] { return user.clicked(); })) << "no box came";
+        EXPECT_EQ(user.said, "Error downloading http://127.0.0.1:9/kestrel/update.txt");
+        EXPECT_TRUE(waitFor([&] { return !window.isVisible() && !QApplication::activeModalWidget(); }));
+        EXPECT_TRUE(window.form().closeDue());
+        EXPECT_TRUE(std::filesystem::exists(folder / "kestx.ini"));
+    }
+    // A run's question, of a run on files given at start: the close answers it No, and
+    // no image is treated.
+    testing::TempDir folder;
+    QtHost host;
+    NoDownloads downloads;
+    MainWindow window(host, downloads, folder.path());
+    window.create();
+    window.move(301, 117);
+    window.form().window.edit1 = "8";
+    const std::filesystem::path frame = folder / "frame.fits";
+    testing::writeFile(frame, testing::headerRecords(testing::floatImageCards(4008, 2)) +
+                                  testing::floatData(std::vector<float>(4008 * 2, 1000.0f)));
+    window.correctOnceShown({frame});
+    CloseOverTheBox user(window);
+    window.show();
+    EXPECT_TRUE(waitFor([&] { return user.clicked(); })) << "no box came";
+    EXPECT_EQ(user.said, "Overwrite existing files?");
+    EXPECT_TRUE(waitFor([&] { return !window.isVisible() && !QApplication::activeModalWidget(); }));
+    EXPECT_FALSE(std::filesystem::exists(folder / "kestrel")) << "an image was treated after the close";
+}
+
+/// Serves both notices at once: the message and a newer version.
+class NoticeDownloads : public Downloader {
+public:
+    bool download(const std::string& url, const std::filesystem::path& local, Clock::time_point) override
+    {
+        testing::writeFile(local, url.ends_with("update.txt") ? "1.36\nhttp://127.0.0.1/k.zip\nFaster\n"
+                                                              : "Hello\nClear skies\n");
+        return true;
+    }
+};
+
+TEST(DesktopClose, AltF4ClosesTheWindowWithTheNoticePanelsShowing)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        testing::TempDir folder;
+        std::filesystem::current_path(folder.path()); // stored as the last folder on closing
+        QtHost host;
+        NoticeDownloads downloads;
+        MainWindow window(host, downloads, folder.path(), {"http://127.0.0.1:9", ""});
+        window.create();
+        window.show();
+        ASSERT_TRUE(waitFor([&] {
+            return QApplication::activeWindow() == &window && window.form().window.updatePanel.visible &&
+                   window.form().window.messagePanel.visible;
+        }));
+        QProcess::execute("xdotool", {"key", "alt+F4"});
+        EXPECT_TRUE(waitFor([&] { return !window.isVisible(); })) << "attempt " << attempt;
+    }
+}
+
+TEST(DesktopStart, TheWindowsFrameLandsInTheMiddleOfTheScreen)
+{
+    testing::TempDir folder;
+    QtHost host;
+    NoDownloads downloads;
+    MainWindow window(host, downloads, folder.path());
+    window.create();
+    window.showCentred();
+    const QRect screen = QApplication::primaryScreen()->availableGeometry();
+    QRect frame;
+    // The window manager frames the window first where it was asked to go.
+    EXPECT_TRUE(waitFor([&] {
+        frame = frameOnScreen(&window);
+        return !frame.isEmpty() && frame.height() > window.height() && centred(frame, screen);
+    })) << "frame at " << frame.x() << "," << frame.y() << ", " << frame.width() << " x " << frame.height();
 }
 
 } // namespace

@@ -104,6 +104,7 @@ TEST_F(Dialogs, CaptionsSizesAndTextsThatFitTheirPlaces)
 
     EXPECT_EQ(in<QLabel>(&about, "Label10")->text(), "Version 1.35   May 22, 2017");
     EXPECT_EQ(in<QLabel>(&about, "Label12")->text(), makerName);
+    EXPECT_EQ(in<QLabel>(&about, "Label14")->pos(), QPoint(86, 115));
     for (const char* name : {"Label9", "Label10", "Label11", "Label12", "Label13", "Label14"}) {
         auto* l = in<QLabel>(&about, name);
         EXPECT_TRUE(QRect(0, 0, 245, 215).contains(l->geometry())) << name << " runs off the picture";

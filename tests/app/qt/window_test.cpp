@@ -149,7 +149,7 @@ TEST(MainWindowWidgets, LayoutNamesAndCaptions)
     EXPECT_EQ(grid->rowCount() + 1, 8);
     EXPECT_EQ(grid->columnCount(), 6);
     EXPECT_EQ(grid->columnWidth(0), 215);
-    EXPECT_EQ(grid->columnWidth(4), 52);
+    EXPECT_EQ(grid->columnWidth(3), 55);
     EXPECT_EQ(grid->horizontalHeaderItem(1)->text(), "   Bkdg");
     EXPECT_EQ(grid->editTriggers(), QAbstractItemView::NoEditTriggers);
 
@@ -202,18 +202,22 @@ TEST(MainWindowWidgets, TabVisitsEveryControlInOrderAndLeavesTheGridAtOnce)
     EXPECT_EQ(tabRound(f), "Button1 StringGrid1 Edit1 Edit2 Edit3 Button2 Button3 Button4 Button5 Button6 Button7");
 }
 
-TEST(MainWindowWidgets, TheGridNeverScrollsSideways)
+TEST(MainWindowWidgets, TheGridEndsWithAmpAndNeverScrollsSideways)
 {
     Fixture f;
     auto* grid = f.child<QTableWidget>("StringGrid1");
     const auto sideways = [grid] { return grid->horizontalScrollBar()->value() != 0 || grid->horizontalHeader()->offset() != 0; };
-
-    // The sliver of column 5 at the right edge, clicked.
-    const int sliver = grid->columnViewportPosition(5) + 2;
-    ASSERT_LT(sliver, grid->viewport()->width());
-    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, QPoint(sliver, 5));
-    EXPECT_EQ(grid->currentColumn(), 5);
-    EXPECT_FALSE(sideways());
+    // No empty column at the right edge: Amp, at least as wide as laid out, reaches it,
+    // with the scroll bar and without.
+    for (int rows : {8, 30}) {
+        f.window.form().window.grid.setRowCount(rows);
+        f.window.sync();
+        QApplication::processEvents();
+        EXPECT_TRUE(grid->isColumnHidden(5));
+        EXPECT_EQ(grid->columnViewportPosition(4) + grid->columnWidth(4), grid->viewport()->width()) << rows;
+        EXPECT_GE(grid->columnWidth(4), 52 - 17) << rows;
+        EXPECT_EQ(grid->columnViewportPosition(4), 215 + 3 * 55) << rows;
+    }
 
     // Reached by the keys, or made current and scrolled to.
     grid->setCurrentCell(1, 0);
@@ -222,10 +226,45 @@ TEST(MainWindowWidgets, TheGridNeverScrollsSideways)
         QTest::keyClick(grid, Qt::Key_Right);
     QTest::keyClick(grid, Qt::Key_End);
     EXPECT_FALSE(sideways());
-    grid->setCurrentCell(3, 5);
-    grid->scrollTo(grid->model()->index(3, 5));
+    grid->setCurrentCell(3, 4);
+    grid->scrollTo(grid->model()->index(3, 4));
     EXPECT_FALSE(sideways());
     EXPECT_EQ(grid->columnViewportPosition(0), 0);
+}
+
+TEST(MainWindowWidgets, AHeadersClickSortsByItsColumnAndMarksIt)
+{
+    Fixture f;
+    auto* grid = f.child<QTableWidget>("StringGrid1");
+    QHeaderView* header = grid->horizontalHeader();
+    ResultsGrid& model = f.window.form().window.grid;
+    model.setCell(0, 1, "b.fits");
+    model.setCell(0, 2, "a.fits");
+    f.window.sync();
+    grid->setCurrentCell(1, 3);
+    EXPECT_FALSE(header->isSortIndicatorShown());
+
+    const auto clickHeader = [header](int column) {
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                          QPoint(header->sectionViewportPosition(column) + 5, header->height() / 2));
+    };
+    clickHeader(0);
+    // The blank rows first, then a.fits, b.fits; the current cell stays where it was.
+    EXPECT_EQ(grid->item(5, 0)->text(), "a.fits");
+    EXPECT_EQ(grid->item(6, 0)->text(), "b.fits");
+    EXPECT_EQ(grid->currentColumn(), 3);
+    EXPECT_TRUE(header->isSortIndicatorShown());
+    EXPECT_EQ(header->sortIndicatorSection(), 0);
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
+    // Ascending again on a second click.
+    clickHeader(0);
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
+    EXPECT_EQ(grid->item(5, 0)->text(), "a.fits");
+
+    // Rows that change leave no mark behind.
+    model.setCell(0, 1, "c.fits");
+    f.window.sync();
+    EXPECT_FALSE(header->isSortIndicatorShown());
 }
 
 TEST(MainWindowWidgets, NoticePanelsAsLaidOut)
