@@ -12,7 +12,8 @@ enum class BackgroundBuild {
     portable, // the x86-64 baseline
 };
 
-/// backgroundLevel of float samples, counted with the given build.
-BackgroundLevel backgroundLevel(std::span<const float> samples, BackgroundBuild build);
+/// backgroundLevel of float samples, counted with the given build in `parts` stretches
+/// at once.
+BackgroundLevel backgroundLevel(std::span<const float> samples, BackgroundBuild build, unsigned parts = 1);
 
 } // namespace kestrel

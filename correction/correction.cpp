@@ -58,7 +58,7 @@ template <class Measure> bool loadAndMeasure(Workspace& ws, const ImageRun& run,
         out.message = reason;
         return false;
     }
-    out.background = getBackgroundFlux(ws, SampleType::float32);
+    out.background = getBackgroundFlux(ws, SampleType::float32, run.threads);
     if (run.amplitudeSetting != 0.0) {
         out.amplitude = run.amplitudeSetting;
     } else {
@@ -112,9 +112,10 @@ double bandAmplitude(std::span<const long double> means, const BandGeometry& ban
     return toDouble(divide(sum, n));
 }
 
-void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude)
+void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude,
+                      unsigned parts)
 {
-    addToOffsetBands(image, bands, phase, amplitude, WindowSumBuild::chosen);
+    addToOffsetBands(image, bands, phase, amplitude, WindowSumBuild::chosen, parts);
 }
 
 double upperSampleBound(double background) { return toDouble(static_cast<Extended>(background) * 1.5L); }
@@ -172,12 +173,13 @@ ImageOutcome correctImage(Workspace& ws, const ImageRun& run, std::shared_ptr<Wh
         // The amplitude of the band pairs alone, bit for bit that of the table of every
         // band window's mean, which fails where the table would.
         const auto measure = [&](double upper) {
-            return run.balancedAmplitude ? balancedAmplitude(constView(ws.image), run.bands(), run.phase, upper)
-                                         : measureAmplitude(constView(ws.image), run.bands(), run.phase, upper);
+            return run.balancedAmplitude
+                       ? balancedAmplitude(constView(ws.image), run.bands(), run.phase, upper)
+                       : measureAmplitude(constView(ws.image), run.bands(), run.phase, upper, run.threads);
         };
         if (!loadAndMeasure(ws, run, outcome, measure))
             return;
-        addToOffsetBands(ws.image.floatImage(), run.bands(), run.phase, *outcome.amplitude);
+        addToOffsetBands(ws.image.floatImage(), run.bands(), run.phase, *outcome.amplitude, run.threads);
         saveFloat32Fits(ws.image, std::move(out), commit);
         outcome.result = ImageOutcome::Result::corrected;
     });

@@ -38,7 +38,8 @@ struct Measured {
     double amplitude = 0;
 };
 
-Measured measured(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper)
+Measured measured(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper,
+                  unsigned parts = 1)
 {
     const std::int32_t window = bands.window;
     const double lower = bands.lowerBound;
@@ -61,7 +62,7 @@ Measured measured(ImageView<const float> image, const BandGeometry& bands, std::
     // The columns the band windows read: starts 0 to width - window - 1.
     const std::int32_t starts = image.width - window;
     const std::int32_t read = starts > 0 ? starts + window - 1 : 0;
-    m.totals = columnTotals(image, read, lower, upper, tiny);
+    m.totals = columnTotals(image, read, lower, upper, tiny, WindowSumBuild::chosen, parts);
     const ColumnTotals& t = m.totals;
 
     // The table of window means would fail at a window without a qualifying sample.
@@ -92,9 +93,10 @@ Measured measured(ImageView<const float> image, const BandGeometry& bands, std::
 
 } // namespace
 
-double measureAmplitude(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper)
+double measureAmplitude(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper,
+                        unsigned parts)
 {
-    return measured(image, bands, phase, upper).amplitude;
+    return measured(image, bands, phase, upper, parts).amplitude;
 }
 
 BandMeasure measureBands(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper)
