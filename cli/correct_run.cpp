@@ -3,23 +3,16 @@
 #include "cli/output.h"
 #include "cli/profile.h"
 #include "cli/run.h"
+#include "cli/stop_signals.h"
 #include "cli/targets.h"
 #include "core/whole_file.h"
 #include "settings/settings.h"
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <functional>
-#include <deque>
 #include <iostream>
-#include <mutex>
 #include <optional>
-#include <pthread.h>
-#include <thread>
 #include <unistd.h>
 
 namespace kestrel::cli {
@@ -28,7 +21,7 @@ namespace {
 // Status on standard error, only when it is a terminal.
 class Progress {
 public:
-    explicit Progress(std::size_t total) : total_(total), enabled_(::isatty(2) == 1) {}
+    explicit Progress(std::size_t total) : total_(total), enabled_(::isatty(2) != 0) {}
     void show(std::size_t done)
     {
         if (!enabled_)
@@ -50,42 +43,6 @@ public:
 private:
     std::size_t total_;
     bool enabled_;
-};
-
-/// The signals that stop a run are blocked in every thread and taken by one thread of
-/// their own, which hands them to `stop`; a signal handler could do almost nothing
-/// safely. A closed output is seen as a failed write instead, so SIGPIPE is ignored.
-class StopSignals {
-public:
-    explicit StopSignals(std::function<void(int)> stop) : stop_(std::move(stop))
-    {
-        std::signal(SIGPIPE, SIG_IGN);
-        sigemptyset(&set_);
-        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR2})
-            sigaddset(&set_, s);
-        pthread_sigmask(SIG_BLOCK, &set_, &old_);
-        waiter_ = std::thread([this] {
-            for (int s = 0; sigwait(&set_, &s) == 0;) {
-                if (s == SIGUSR2)
-                    return;
-                stop_(s);
-            }
-        });
-    }
-    ~StopSignals()
-    {
-        // SIGUSR2, sent to the waiting thread alone, tells it the run is over.
-        pthread_kill(waiter_.native_handle(), SIGUSR2);
-        waiter_.join();
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    std::function<void(int)> stop_;
-    sigset_t set_{};
-    sigset_t old_{};
-    std::thread waiter_;
 };
 
 std::filesystem::path outputFolderFor(const Options& o)
@@ -132,8 +89,7 @@ public:
             return 1;
         }
         if (const int s = stopSignal_.load()) {
-            std::cerr << "kestrel-cli: stopped by signal " << s << " (" << strsignal(s)
-                      << "); no further file was written\n";
+            std::cerr << "kestrel-cli: stopped by " << stopCause(s) << "; no further file was written\n";
             return 128 + s;
         }
         return status;
@@ -168,7 +124,7 @@ public:
             outputLost_ = true;
             if (outputGone(error)) {
                 std::cerr << "kestrel-cli: the output was closed; " << line << "\n";
-                stopSignal_ = SIGPIPE;
+                stopSignal_ = closedOutputSignal;
             } else {
                 std::cerr << "kestrel-cli: " << outputFailureText(error) << "; " << line << "\n";
                 outputFailure_ = error;

@@ -1,6 +1,7 @@
 // kestrel-cli: the window's batch correction and phase finding for scripts and
 // headless machines, file for file and bit for bit what the window writes.
 #include "cli/correct_run.h"
+#include "cli/entry.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/profile.h"
@@ -10,7 +11,7 @@
 #include "core/failure.h"
 #include "core/program_folder.h"
 #include "core/standard_descriptors.h"
-#include "online/online.h"
+#include "core/version.h"
 #include "settings/settings.h"
 
 #include <iostream>
@@ -90,14 +91,13 @@ int run(const Options& o)
 } // namespace
 } // namespace kestrel::cli
 
-int main(int argc, char** argv)
+int kestrel::cli::runCommandLine(const std::vector<std::string>& arguments)
 {
-    using namespace kestrel::cli;
     // Before any file is opened: a closed output must not become an image's descriptor.
     kestrel::ensureStandardDescriptors();
     installOutput();
     try {
-        const ParseResult parsed = parseArguments(std::vector<std::string>(argv + 1, argv + argc));
+        const ParseResult parsed = parseArguments(arguments);
         if (!parsed.error.empty()) {
             std::cerr << "kestrel-cli: " << parsed.error << "\n" << usageText();
             return finishOutput(2);

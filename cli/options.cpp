@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include "core/numbers.h"
+#include "core/platform.h"
 #include "plot/plot.h"
 
 #include <optional>
@@ -163,7 +164,7 @@ ParseResult parseArguments(const std::vector<std::string>& args)
         if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
             if (arg.empty())
                 return fail("an empty FILE name was given");
-            o.files.emplace_back(arg);
+            o.files.push_back(pathFromUtf8(arg));
             continue;
         }
         if (arg == "--") {
@@ -215,11 +216,11 @@ ParseResult parseArguments(const std::vector<std::string>& args)
         } else if (a == "--output-dir") {
             if (value.empty())
                 return fail("--output-dir: no folder given");
-            o.outputDir = value;
+            o.outputDir = pathFromUtf8(value);
         } else if (a == "--csv") {
             if (value.empty())
                 return fail("--csv: no file name given");
-            o.csv = value;
+            o.csv = pathFromUtf8(value);
         } else if (a == "--jobs") {
             const auto converted = parseInteger(value);
             if (!converted.ok() || converted.value < 1 || converted.value > 1024)
@@ -232,7 +233,7 @@ ParseResult parseArguments(const std::vector<std::string>& args)
                 return fail("--plot: " + *why);
             if (!plot::formatFor(value))
                 return fail("--plot: '" + value + "' must end in .svg, .png or .pdf");
-            o.plot = value;
+            o.plot = pathFromUtf8(value);
         }
     }
     if (o.overwrite && o.outputDir)

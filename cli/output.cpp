@@ -1,11 +1,11 @@
 #include "cli/output.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
+#include "cli/output_system.h"
+#include "cli/stop_signals.h"
+
+#include <cstddef>
 #include <iostream>
 #include <streambuf>
-#include <unistd.h>
 
 namespace kestrel::cli {
 namespace {
@@ -35,13 +35,9 @@ private:
         const char* p = pbase();
         std::size_t left = static_cast<std::size_t>(pptr() - pbase());
         while (left > 0 && error_ == 0) {
-            const ssize_t n = ::write(1, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                error_ = n < 0 ? errno : EIO;
+            const std::ptrdiff_t n = writeStandardOutput(p, left, error_);
+            if (n <= 0)
                 break;
-            }
             p += n;
             left -= static_cast<std::size_t>(n);
         }
@@ -64,15 +60,11 @@ DescriptorBuffer& buffer()
 
 void installOutput()
 {
-    std::signal(SIGPIPE, SIG_IGN);
+    prepareStandardOutput();
     std::cout.rdbuf(&buffer());
 }
 
 int outputError() { return buffer().error(); }
-
-bool outputGone(int error) { return error == EPIPE || error == EBADF; }
-
-std::string outputFailureText(int error) { return std::string("Cannot write to standard output: ") + std::strerror(error); }
 
 int finishOutput(int status, bool reported)
 {
@@ -82,7 +74,7 @@ int finishOutput(int status, bool reported)
         return status;
     if (outputGone(error)) {
         std::cerr << "kestrel-cli: the output was closed before everything was written\n";
-        return 128 + SIGPIPE;
+        return 128 + closedOutputSignal;
     }
     std::cerr << "kestrel-cli: " << outputFailureText(error) << "\n";
     return 1;

@@ -1,17 +1,19 @@
-// Standard output of kestrel-cli. Written with write(2) under std::cout, so that a
-// failed write keeps its reason: a reader that went away stops a run like a signal,
-// while a full disk is a failure with its own message.
+// Standard output of kestrel-cli. Written with the system's own call under std::cout
+// (write(2); WriteFile on Windows, cli/output_system.h), so that a failed write keeps
+// its reason: a reader that went away stops a run like a signal, while a full disk is a
+// failure with its own message.
 #pragma once
 
 #include <string>
 
 namespace kestrel::cli {
 
-/// Puts std::cout on descriptor 1 through a buffer that records the first failed write.
-/// Also ignores SIGPIPE: a closed pipe is seen as a failed write.
+/// Puts std::cout on standard output through a buffer that records the first failed
+/// write. Also ignores SIGPIPE: a closed pipe is seen as a failed write.
 void installOutput();
 
-/// The errno of the first write to standard output that failed, or 0.
+/// The error (errno; on Windows the system's code) of the first write to standard output
+/// that failed, or 0.
 int outputError();
 
 /// The reader went away: a closed pipe, or an output closed before the start.

@@ -1,12 +1,9 @@
 #include "cli/targets.h"
 
+#include "core/platform.h"
 #include "core/whole_file.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <fstream>
 
 namespace kestrel::cli {
 namespace {
@@ -15,27 +12,14 @@ constexpr std::size_t recordBytes = 2880;
 
 std::string quotedName(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
 
-bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-/// The first bytes of an existing file, as far as they can be read.
+/// The first bytes of an existing regular file, as far as they can be read: a file that
+/// cannot be read is judged by nothing.
 std::string firstBytes(const std::filesystem::path& file)
 {
     std::string bytes(recordBytes, '\0');
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return {};
-    // As far as it can be read: a file that cannot be read is judged by nothing.
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    bytes.resize(got);
+    std::ifstream in(file, std::ios::binary);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
     return bytes;
 }
 
@@ -56,17 +40,17 @@ std::optional<TargetProblem> targetProblem(const char* option, const std::filesy
                                            const std::vector<std::filesystem::path>& outputs, Kind kind)
 {
     const std::filesystem::path target = linkTarget(file);
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0) {
-        for (const auto& input : inputs) {
-            struct stat in {};
-            if (::stat(input.c_str(), &in) == 0 && sameFile(st, in))
+    std::error_code ec;
+    const std::filesystem::file_status st = std::filesystem::status(target, ec);
+    if (std::filesystem::exists(st)) {
+        const auto id = fileIdentity(target);
+        for (const auto& input : inputs)
+            if (id && fileIdentity(input) == id)
                 return TargetProblem{true, std::string(option) + ": " + quotedName(file) + " is the input " +
                                                input.string() + "; nothing is ever written over an image"};
-        }
-        if (S_ISDIR(st.st_mode))
+        if (std::filesystem::is_directory(st))
             return TargetProblem{false, cannotWrite(file, "it is a folder")};
-        if (!S_ISREG(st.st_mode))
+        if (!std::filesystem::is_regular_file(st))
             return TargetProblem{false, cannotWrite(file, "not a regular file")};
         if (const auto wrongKind = kind(firstBytes(target)))
             return TargetProblem{true, std::string(option) + ": " + quotedName(file) + " " + *wrongKind +
@@ -74,20 +58,18 @@ std::optional<TargetProblem> targetProblem(const char* option, const std::filesy
         if (isWriteProtected(target))
             return TargetProblem{false, cannotWrite(file, "the file is write-protected")};
     }
-    const std::filesystem::path where = resolved(target);
+    const std::string where = pathKey(resolved(target));
     for (const auto& output : outputs)
-        if (resolved(output) == where)
+        if (pathKey(resolved(output)) == where)
             return TargetProblem{true, std::string(option) + ": " + quotedName(file) +
                                            " is where a corrected image is written"};
     const std::filesystem::path folder = std::filesystem::absolute(target).parent_path();
-    std::error_code ec;
     if (!std::filesystem::is_directory(folder, ec))
         return TargetProblem{false, cannotWrite(file, std::filesystem::exists(folder, ec)
                                                           ? folder.string() + " is no folder"
                                                           : "the folder " + folder.string() + " does not exist")};
-    if (::access(folder.c_str(), W_OK) != 0)
-        return TargetProblem{false, cannotWrite(file, "the folder " + folder.string() + " cannot be written: " +
-                                                          std::strerror(errno))};
+    if (const auto why = folderWriteProblem(folder))
+        return TargetProblem{false, cannotWrite(file, "the folder " + folder.string() + " cannot be written: " + *why)};
     return std::nullopt;
 }
 

@@ -41,24 +41,6 @@ int openForReading(const std::filesystem::path& file, IfMissing missing)
     return regularOnly(fd, file, cannotRead);
 }
 
-AppendingFile openForAppending(const std::filesystem::path& file)
-{
-    AppendingFile out;
-    out.created = true;
-    out.fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (out.fd < 0 && errno == EEXIST) {
-        out.created = false;
-        out.fd = ::open(file.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK);
-    }
-    // A pipe without a reader answers ENXIO, which says nothing to the user.
-    if (out.fd < 0)
-        throw Failure(cannotWrite(file, std::strerror(errno == ENXIO ? EINVAL : errno)));
-    regularOnly(out.fd, file, cannotWrite);
-    struct stat st {};
-    out.size = ::fstat(out.fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-    return out;
-}
-
 std::uint64_t bytesAfterPosition(int fd)
 {
     struct stat st {};
@@ -68,30 +50,23 @@ std::uint64_t bytesAfterPosition(int fd)
     return static_cast<std::uint64_t>(st.st_size - pos);
 }
 
-std::optional<char> byteAt(int fd, std::uint64_t offset)
+std::ptrdiff_t readSome(int fd, void* buffer, std::size_t size)
 {
-    char byte = 0;
-    if (::pread(fd, &byte, 1, static_cast<off_t>(offset)) != 1)
-        return std::nullopt;
-    return byte;
-}
-
-int writeAll(int fd, const void* data, std::size_t size)
-{
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t put = ::write(fd, p, size);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return put < 0 ? errno : EIO;
-        p += put;
-        size -= static_cast<std::size_t>(put);
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n >= 0 || errno != EINTR)
+            return n;
     }
-    return 0;
 }
 
 int closeFile(int fd) noexcept { return ::close(fd) == 0 ? 0 : errno; }
+
+std::optional<std::string> folderWriteProblem(const std::filesystem::path& folder)
+{
+    if (::access(folder.c_str(), W_OK) == 0)
+        return std::nullopt;
+    return std::strerror(errno);
+}
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity(const std::filesystem::path& path)
 {
@@ -100,5 +75,7 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity(const std::f
         return std::nullopt;
     return std::pair{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
+
+std::string pathKey(const std::filesystem::path& path) { return path.string(); }
 
 } // namespace kestrel

@@ -2,6 +2,7 @@
 
 #include "core/failure.h"
 #include "core/platform_windows.h"
+#include "core/standard_descriptors.h"
 #include "core/whole_file.h"
 
 #include <algorithm>
@@ -57,6 +58,20 @@ std::string reasonFor(unsigned long error)
     const std::string reason = std::filesystem::path(wide).string();
     LocalFree(text);
     return reason;
+}
+
+std::string reasonFor(unsigned long error, const std::filesystem::path& path)
+{
+    if (error == ERROR_PATH_NOT_FOUND)
+        for (std::filesystem::path p = path.parent_path(); !p.empty() && p != p.parent_path(); p = p.parent_path()) {
+            const DWORD attributes = GetFileAttributesW(p.c_str());
+            if (attributes == INVALID_FILE_ATTRIBUTES)
+                continue;
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                return std::strerror(ENOTDIR);
+            break;
+        }
+    return reasonFor(error);
 }
 
 std::optional<FileFacts> factsOf(const std::filesystem::path& path, unsigned long& error)
@@ -148,7 +163,7 @@ std::string openFailure(const std::filesystem::path& file, DWORD error)
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
             return std::strerror(EISDIR);
     }
-    return reasonFor(error);
+    return reasonFor(error, file);
 }
 
 // A file being read may be renamed over or deleted meanwhile, as on Linux: a run that
@@ -171,26 +186,6 @@ int openForReading(const std::filesystem::path& file, IfMissing missing)
     return descriptorOf(h, _O_RDONLY, file, cannotRead);
 }
 
-AppendingFile openForAppending(const std::filesystem::path& file)
-{
-    AppendingFile out;
-    // Appending data only: the system puts every write at the end of the file.
-    const DWORD access = GENERIC_READ | FILE_APPEND_DATA;
-    HANDLE h = CreateFileW(file.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    out.created = h != INVALID_HANDLE_VALUE;
-    if (!out.created && GetLastError() == ERROR_FILE_EXISTS)
-        h = CreateFileW(file.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        throw Failure(cannotWrite(file, openFailure(file, GetLastError())));
-    requireRegular(h, file, cannotWrite);
-    LARGE_INTEGER size{};
-    out.size = GetFileSizeEx(h, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
-    out.fd = descriptorOf(h, _O_APPEND, file, cannotWrite);
-    return out;
-}
-
 std::uint64_t bytesAfterPosition(int fd)
 {
     const long long position = _lseeki64(fd, 0, SEEK_CUR);
@@ -200,34 +195,31 @@ std::uint64_t bytesAfterPosition(int fd)
     return static_cast<std::uint64_t>(size - position);
 }
 
-std::optional<char> byteAt(int fd, std::uint64_t offset)
+std::ptrdiff_t readSome(int fd, void* buffer, std::size_t size)
 {
-    const long long position = _lseeki64(fd, 0, SEEK_CUR);
-    char byte = 0;
-    const bool read = position >= 0 && _lseeki64(fd, static_cast<long long>(offset), SEEK_SET) >= 0 &&
-                      _read(fd, &byte, 1) == 1;
-    if (position >= 0)
-        _lseeki64(fd, position, SEEK_SET);
-    if (!read)
-        return std::nullopt;
-    return byte;
-}
-
-int writeAll(int fd, const void* data, std::size_t size)
-{
-    const auto* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const unsigned part = static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX));
-        const int put = _write(fd, p, part);
-        if (put <= 0)
-            return put < 0 ? errno : EIO;
-        p += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return 0;
+    return _read(fd, buffer, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
 }
 
 int closeFile(int fd) noexcept { return _close(fd) == 0 ? 0 : errno; }
+
+std::optional<std::string> folderWriteProblem(const std::filesystem::path& folder)
+{
+    // Making a file is the one test the system answers truly: the folder's access rules
+    // and attributes say little on their own. The probe is deleted as it is closed.
+    const std::filesystem::path probe = folder / ".kestrel-probe";
+    const HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return std::nullopt;
+    }
+    const DWORD error = GetLastError();
+    // A probe left by a program that was killed is no answer; the folder is writable
+    // when it may be replaced.
+    if (error == ERROR_FILE_EXISTS && DeleteFileW(probe.c_str()))
+        return folderWriteProblem(folder);
+    return reasonFor(error);
+}
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity(const std::filesystem::path& path)
 {
@@ -241,6 +233,39 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdentity(const std::f
         return std::nullopt;
     return std::pair{std::uint64_t{info.dwVolumeSerialNumber},
                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+std::string pathKey(const std::filesystem::path& path)
+{
+    std::wstring name = path.wstring();
+    if (!name.empty())
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.data(), static_cast<int>(name.size()), name.data(),
+                      static_cast<int>(name.size()), nullptr, nullptr, 0);
+    return std::filesystem::path(name).string();
+}
+
+void ensureStandardDescriptors() noexcept
+{
+    // Windows hands a program its standard handles apart from the descriptors and
+    // handles of the files it opens, and a closed output is a missing handle, to which
+    // every write fails. Only a handle the starting program named but never handed over
+    // could later be the value of an image's handle: it is given up, and its descriptor
+    // opened on NUL the wrong way round, so that writing to it still fails.
+    constexpr DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (int fd = 0; fd <= 2; ++fd) {
+        const HANDLE h = GetStdHandle(which[fd]);
+        if (h == nullptr || h == INVALID_HANDLE_VALUE)
+            continue;
+        SetLastError(NO_ERROR);
+        if (GetFileType(h) != FILE_TYPE_UNKNOWN || GetLastError() != ERROR_INVALID_HANDLE)
+            continue;
+        SetStdHandle(which[fd], INVALID_HANDLE_VALUE);
+        const int nul = _wopen(L"NUL", (fd == 0 ? _O_WRONLY : _O_RDONLY) | _O_BINARY);
+        if (nul >= 0 && nul != fd) {
+            _dup2(nul, fd);
+            _close(nul);
+        }
+    }
 }
 
 } // namespace kestrel

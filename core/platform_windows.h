@@ -1,5 +1,5 @@
-// Helpers of the core's Windows files (platform_windows.cpp, whole_file_windows.cpp,
-// program_folder_windows.cpp); nothing else includes this header.
+// Helpers of the Windows files (platform_windows.cpp, whole_file_windows.cpp,
+// program_folder_windows.cpp, cli/output_windows.cpp); nothing else includes this header.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,10 @@ namespace kestrel::windows {
 /// the system's own words (a file another program holds open), without the final
 /// full stop, as the messages go on after them.
 std::string reasonFor(unsigned long error);
+
+/// The same for a call on `path`: a path that runs through a file where a folder should
+/// be reads "Not a directory", as on Linux, where Windows says only that it is not found.
+std::string reasonFor(unsigned long error, const std::filesystem::path& path);
 
 /// What one look at an existing file shows: the file its path finally names (links,
 /// junctions and, under Wine, Unix links followed) and what it is.

@@ -15,23 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-/// Whether a file can be made in `folder`: the one test the system answers truly, as
-/// the folder's access rules and attributes say little on their own. The file is
-/// deleted as it is closed.
-bool mayWriteIn(const fs::path& folder)
-{
-    const fs::path probe = folder / ".kestrel-probe";
-    const HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
-        return true;
-    }
-    // A probe left by a program that was killed is no answer; the folder is writable
-    // when it may be replaced.
-    return GetLastError() == ERROR_FILE_EXISTS && DeleteFileW(probe.c_str()) && mayWriteIn(folder);
-}
-
 /// The user's roaming application data folder; the environment's answer is UTF-8 text.
 fs::path applicationData(const std::function<const char*(const char*)>& environment)
 {
@@ -70,7 +53,7 @@ FileLocations FileLocations::forProgram(const fs::path& programFolder,
                                         const std::function<const char*(const char*)>& environment)
 {
     FileLocations where = besideProgram(programFolder);
-    if (mayWriteIn(programFolder))
+    if (!folderWriteProblem(programFolder))
         return where;
     const fs::path appData = applicationData(environment);
     // Without the variable there is no better place than beside the program; writing
@@ -84,12 +67,13 @@ FileLocations FileLocations::forProgram(const fs::path& programFolder,
     return where;
 }
 
-void FileLocations::createFolders() const
+void createFolderOf(const fs::path& file)
 {
-    for (const fs::path& folder : {settingsFile.parent_path(), resultsFile.parent_path(), noticeFolder}) {
-        std::error_code ec;
-        fs::create_directories(folder, ec);
-    }
+    // The folder inherits who may use it from the folder it is made in, as the user's
+    // own application data folder gives it.
+    std::error_code ec;
+    if (!file.parent_path().empty())
+        fs::create_directories(file.parent_path(), ec);
 }
 
 } // namespace kestrel

@@ -1,15 +1,13 @@
+// Files written whole or not at all on Linux: an unnamed temporary file, flushed, named
+// and renamed over the target, with the target's owner and mode.
 #include "core/whole_file.h"
 
 #include "core/failure.h"
+#include "core/whole_file_common.h"
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
-#include <random>
-#include <set>
 #include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -25,46 +23,6 @@ const mode_t processUmask = [] {
     ::umask(mask);
     return mask;
 }();
-
-FileSystemCalls& table()
-{
-    static FileSystemCalls calls = realFileSystemCalls();
-    return calls;
-}
-
-// Named temporary files in use, so that a process stopped by a signal can remove them.
-std::mutex registryMutex;
-std::set<std::string>& registry()
-{
-    static std::set<std::string> names;
-    return names;
-}
-
-void remember(const std::string& name)
-{
-    std::lock_guard lock(registryMutex);
-    registry().insert(name);
-}
-
-void forget(const std::string& name)
-{
-    std::lock_guard lock(registryMutex);
-    registry().erase(name);
-}
-
-/// A short hidden name in `folder` that does not depend on the destination's name, so
-/// that a destination name near the filesystem's limit can still be written.
-std::string temporaryNameIn(const std::filesystem::path& folder)
-{
-    static std::atomic<unsigned> counter{0};
-    static const unsigned seed = std::random_device{}();
-    std::mt19937 random(seed + counter.fetch_add(1));
-    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string name = ".kestrel-";
-    for (int i = 0; i < 8; ++i)
-        name += letters[random() % (sizeof letters - 1)];
-    return (folder / name).string();
-}
 
 std::string ownedByOther(uid_t owner)
 {
@@ -97,16 +55,6 @@ template <class Fail> void writeAll(int fd, const void* data, std::size_t size, 
 }
 
 } // namespace
-
-std::string cannotWrite(const std::filesystem::path& file, const std::string& reason)
-{
-    return "Cannot write " + file.string() + ": " + reason;
-}
-
-std::string cannotRead(const std::filesystem::path& file, const std::string& reason)
-{
-    return "Cannot read " + file.string() + ": " + reason;
-}
 
 std::filesystem::path linkTarget(const std::filesystem::path& path)
 {
@@ -151,11 +99,11 @@ WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination)
             fail(errno);
     }
     for (int attempt = 0; fd_ < 0; ++attempt) {
-        const std::string name = temporaryNameIn(folder);
+        const std::filesystem::path name = detail::temporaryNameIn(folder);
         fd_ = calls.open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ >= 0) {
             temporaryName_ = name;
-            remember(temporaryName_);
+            detail::rememberTemporary(temporaryName_);
         } else if (errno != EEXIST || attempt > 100) {
             fail(errno);
         }
@@ -177,7 +125,7 @@ void WholeFileWriter::discard() noexcept
     fd_ = -1;
     if (!temporaryName_.empty()) {
         ::unlink(temporaryName_.c_str());
-        forget(temporaryName_);
+        detail::forgetTemporary(temporaryName_);
         temporaryName_.clear();
     }
 }
@@ -232,10 +180,10 @@ void WholeFileWriter::commit()
         // moment until the rename.
         const std::string self = "/proc/self/fd/" + std::to_string(fd_);
         for (int attempt = 0; temporaryName_.empty(); ++attempt) {
-            const std::string name = temporaryNameIn(folder);
+            const std::filesystem::path name = detail::temporaryNameIn(folder);
             if (calls.link(self.c_str(), name.c_str()) == 0) {
                 temporaryName_ = name;
-                remember(temporaryName_);
+                detail::rememberTemporary(temporaryName_);
             } else if (errno != EEXIST || attempt > 100) {
                 fail(errno);
             }
@@ -248,7 +196,7 @@ void WholeFileWriter::commit()
         fail(errno);
     if (calls.rename(temporaryName_.c_str(), target_.c_str()) != 0)
         fail(errno);
-    forget(temporaryName_);
+    detail::forgetTemporary(temporaryName_);
     temporaryName_.clear();
     committed_ = true;
     // The rename itself reaches the disk with the folder; where folders cannot be
@@ -264,71 +212,6 @@ bool isWriteProtected(const std::filesystem::path& path)
 {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
-}
-
-void writeWholeFile(const std::filesystem::path& destination, std::string_view contents)
-{
-    WholeFileWriter file(destination);
-    file.write(contents.data(), contents.size());
-    file.commit();
-}
-
-std::optional<std::string> readSmallFile(const std::filesystem::path& file, std::size_t limit)
-{
-    // Not blocking: a named pipe must not hold the program up until someone writes.
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return std::nullopt;
-        throw Failure(cannotRead(file, std::strerror(errno)));
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        throw Failure(cannotRead(file, std::strerror(errno)));
-    if (!S_ISREG(st.st_mode))
-        throw Failure(cannotRead(file, S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file"));
-    const std::string tooLarge = "larger than " + std::to_string(limit) + " bytes, more than such a file ever holds";
-    if (static_cast<std::uint64_t>(st.st_size) > limit)
-        throw Failure(cannotRead(file, tooLarge));
-    std::string contents;
-    char buffer[65536];
-    while (const std::size_t got = readUpTo(fd, buffer, sizeof buffer, file)) {
-        contents.append(buffer, got);
-        // A file that grows while it is read is held to the same bound.
-        if (contents.size() > limit)
-            throw Failure(cannotRead(file, tooLarge));
-    }
-    return contents;
-}
-
-std::size_t readUpTo(int fd, void* buffer, std::size_t size, const std::filesystem::path& file)
-{
-    auto* out = static_cast<char*>(buffer);
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, out + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw Failure(cannotRead(file, std::strerror(errno)));
-        }
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return done;
-}
-
-void removeTemporaryFiles() noexcept
-{
-    std::lock_guard lock(registryMutex);
-    for (const std::string& name : registry())
-        ::unlink(name.c_str());
-    registry().clear();
 }
 
 void appendWhole(const std::filesystem::path& file, std::string_view text, std::string_view header)
@@ -412,13 +295,5 @@ FileSystemCalls realFileSystemCalls()
     calls.flock = [](int fd, int operation) { return ::flock(fd, operation); };
     return calls;
 }
-
-const FileSystemCalls& fileSystemCalls() { return table(); }
-
-ScopedFileSystemCalls::ScopedFileSystemCalls(FileSystemCalls calls) : previous_(std::exchange(table(), std::move(calls)))
-{
-}
-
-ScopedFileSystemCalls::~ScopedFileSystemCalls() { table() = std::move(previous_); }
 
 } // namespace kestrel

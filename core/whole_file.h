@@ -5,7 +5,9 @@
 // A file is written into an unnamed temporary file in the destination's folder (a
 // short hidden name where the filesystem has no unnamed files), flushed to the disk
 // and only then put in place with one rename. Until then the destination is untouched;
-// a process that dies on the way leaves no unnamed file behind.
+// a process that dies on the way leaves no unnamed file behind. On Windows
+// (whole_file_windows.cpp) the temporary file is named and marked to be deleted when it
+// is closed, until the rename.
 #pragma once
 
 #include "core/failure.h"
@@ -17,6 +19,9 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#if defined(_WIN32)
+#include "core/whole_file_windows.h"
+#endif
 
 namespace kestrel {
 
@@ -65,16 +70,20 @@ private:
     [[noreturn]] void fail(int error) const;
     void discard() noexcept;
 
-    std::filesystem::path destination_; // as the caller named it
-    std::filesystem::path target_;      // the file finally written (links followed)
-    std::string temporaryName_;         // empty while the file has no name
+    std::filesystem::path destination_;   // as the caller named it
+    std::filesystem::path target_;        // the file finally written (links followed)
+    std::filesystem::path temporaryName_; // empty while the file has no name
     int fd_ = -1;
+#if defined(_WIN32)
+    void* handle_ = nullptr; // the temporary file's handle (whole_file_windows.cpp)
+#endif
     std::size_t written_ = 0;
     bool committed_ = false;
 };
 
 /// True when `path` (links followed) is an existing file whose permission bits give
-/// nobody write access: an original the user protected, never to be replaced.
+/// nobody write access (on Windows: that has the read-only attribute): an original the
+/// user protected, never to be replaced.
 bool isWriteProtected(const std::filesystem::path& path);
 
 /// Writes `contents` as the whole of `destination` (see WholeFileWriter).
@@ -106,6 +115,7 @@ void appendWhole(const std::filesystem::path& file, std::string_view text, std::
 
 // ---- The system calls of every write -------------------------------------------------
 
+#if !defined(_WIN32) // Windows has its own table of its own calls (core/whole_file_windows.h).
 /// Every call through which a file of ours is written. Tests swap the table to make a
 /// call fail, or to watch that a call is made and its result heeded.
 struct FileSystemCalls {
@@ -120,6 +130,7 @@ struct FileSystemCalls {
     std::function<int(int fd, off_t length)> ftruncate;
     std::function<int(int fd, int operation)> flock;
 };
+#endif
 
 /// The calls of the operating system.
 FileSystemCalls realFileSystemCalls();

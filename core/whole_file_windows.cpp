@@ -1,109 +1,100 @@
-// Files written whole or not at all on Windows: the same rules as on Linux with the
-// system's own calls. The temporary file lies in the target's folder and is marked to be
-// deleted when it is closed, so a process that dies on the way leaves nothing behind,
-// as an unnamed file does on Linux. Once it is complete it is flushed to the disk
-// (FlushFileBuffers), unmarked, closed and renamed over the target in one step
-// (MoveFileExW, replacing and writing through).
+// Files written whole or not at all on Windows: the rules of the Linux writer with the
+// system's own calls, made through the table of core/whole_file_windows.h. The temporary
+// file lies in the target's folder and is marked to be deleted when it is closed, so a
+// process that dies on the way leaves nothing behind, as an unnamed file does on Linux.
+// Once it is complete it is flushed to the disk (FlushFileBuffers), unmarked, closed and
+// renamed over the target in one step (MoveFileExW, replacing and writing through).
 #include "core/whole_file.h"
 
 #include "core/failure.h"
 #include "core/platform.h"
 #include "core/platform_windows.h"
+#include "core/whole_file_common.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <fcntl.h>
-#include <io.h>
-#include <mutex>
-#include <random>
-#include <set>
+#include <utility>
 #include <windows.h>
 
 namespace kestrel {
 namespace {
 
-std::function<int(WriteStep)>& faultHook()
-{
-    static std::function<int(WriteStep)> hook;
-    return hook;
-}
+using windows::reasonFor;
 
-int injectedFault(WriteStep step)
-{
-    const auto& hook = faultHook();
-    return hook ? hook(step) : 0;
-}
-
-// Temporary files in use (their names in UTF-8), so that a run that is stopped can
-// remove them.
-std::mutex registryMutex;
-std::set<std::string>& registry()
-{
-    static std::set<std::string> names;
-    return names;
-}
-
-void remember(const std::string& name)
-{
-    std::lock_guard lock(registryMutex);
-    registry().insert(name);
-}
-
-void forget(const std::string& name)
-{
-    std::lock_guard lock(registryMutex);
-    registry().erase(name);
-}
-
-std::string utf8(const std::filesystem::path& path)
-{
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
-/// A short name in `folder` that does not depend on the destination's name, so that a
-/// destination name near the system's limit can still be written.
-std::filesystem::path temporaryNameIn(const std::filesystem::path& folder)
-{
-    static std::atomic<unsigned> counter{0};
-    static const unsigned seed = std::random_device{}();
-    std::mt19937 random(seed + counter.fetch_add(1));
-    constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string name = ".kestrel-";
-    for (int i = 0; i < 8; ++i)
-        name += letters[random() % (sizeof letters - 1)];
-    return folder / name;
-}
-
-HANDLE handleOf(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
-
-/// Marks an open file to be deleted when its last handle closes, or takes the mark
-/// back.
+/// Marks an open file to be deleted when its last handle closes, or takes the mark back.
 bool markForDeletion(HANDLE h, bool deleteFile)
 {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = deleteFile;
-    return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
+    return fileSystemCalls().setFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+/// Writes all `size` bytes through the table; the system's error of a failed write, or 0.
+DWORD writeAll(HANDLE h, const void* data, std::size_t size)
+{
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        DWORD put = 0;
+        const DWORD part = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        if (!fileSystemCalls().writeFile(h, p, part, &put))
+            return GetLastError();
+        if (put == 0)
+            return ERROR_WRITE_FAULT;
+        p += put;
+        size -= put;
+    }
+    return NO_ERROR;
 }
 
 // What the user may have set on a file besides its contents, and what it keeps when it
 // is replaced. The read-only mark never comes along: such a file is not replaced.
 constexpr DWORD keptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
+// Where every Kestrel appending to a results file takes its turn: one byte far beyond
+// any end of file, so that the lock keeps other appends waiting but never a reader.
+constexpr DWORD lockOffsetHigh = 0x7FFFFFFF;
+constexpr DWORD lockOffsetLow = 0xFFFFFFFE;
+
+bool lockForAppending(HANDLE h)
+{
+    OVERLAPPED at{};
+    at.Offset = lockOffsetLow;
+    at.OffsetHigh = lockOffsetHigh;
+    return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at);
+}
+
+void unlockForAppending(HANDLE h)
+{
+    OVERLAPPED at{};
+    at.Offset = lockOffsetLow;
+    at.OffsetHigh = lockOffsetHigh;
+    UnlockFileEx(h, 0, 1, 0, &at);
+}
+
+/// Sets the length of an open file: the results file's lines taken back.
+bool truncateTo(HANDLE h, std::uint64_t length)
+{
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+    return fileSystemCalls().setFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end);
+}
+
+/// The reason an open failed: a folder is named as one, which the system reports as a
+/// refused access; so is a file with the read-only mark, named as write-protected.
+std::string openFailure(const std::filesystem::path& file, DWORD error)
+{
+    if (error == ERROR_ACCESS_DENIED) {
+        const DWORD attributes = GetFileAttributesW(file.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return std::strerror(EISDIR);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+            return "the file is write-protected";
+    }
+    return reasonFor(error, file);
+}
+
 } // namespace
-
-std::string cannotWrite(const std::filesystem::path& file, const std::string& reason)
-{
-    return "Cannot write " + file.string() + ": " + reason;
-}
-
-std::string cannotRead(const std::filesystem::path& file, const std::string& reason)
-{
-    return "Cannot read " + file.string() + ": " + reason;
-}
 
 std::filesystem::path linkTarget(const std::filesystem::path& path)
 {
@@ -123,33 +114,25 @@ WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination) : des
         if (!facts->regular)
             throw Failure(cannotWrite(destination_, "not a regular file"));
         if (facts->readOnly)
-            throw Failure(cannotWrite(destination_, "the file is write-protected"));
+            throw OriginalKept(cannotWrite(destination_, "the file is write-protected"));
     }
     const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
-    if (const int e = injectedFault(WriteStep::create))
-        fail(e);
     HANDLE h = INVALID_HANDLE_VALUE;
     std::filesystem::path name;
     for (int attempt = 0; h == INVALID_HANDLE_VALUE; ++attempt) {
-        name = temporaryNameIn(folder);
-        h = CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-        const DWORD e = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        name = detail::temporaryNameIn(folder);
+        h = fileSystemCalls().createFile(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_NEW,
+                                         FILE_ATTRIBUTE_NORMAL);
+        const DWORD e = h == INVALID_HANDLE_VALUE ? GetLastError() : NO_ERROR;
         if (h == INVALID_HANDLE_VALUE && (e != ERROR_FILE_EXISTS || attempt > 100))
-            throw Failure(cannotWrite(destination_, windows::reasonFor(e)));
+            throw Failure(cannotWrite(destination_, reasonFor(e, name)));
     }
+    handle_ = h;
+    temporaryName_ = name;
+    detail::rememberTemporary(temporaryName_);
     // Without the mark (a filesystem that has none) the name is removed by discard()
     // or removeTemporaryFiles() all the same.
     markForDeletion(h, true);
-    temporaryName_ = utf8(name);
-    remember(temporaryName_);
-    fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
-    if (fd_ < 0) {
-        const int e = errno;
-        CloseHandle(h);
-        discard();
-        fail(e);
-    }
 }
 
 WholeFileWriter::~WholeFileWriter()
@@ -162,69 +145,55 @@ void WholeFileWriter::fail(int error) const { throw Failure(cannotWrite(destinat
 
 void WholeFileWriter::discard() noexcept
 {
-    if (fd_ >= 0)
-        _close(fd_);
-    fd_ = -1;
+    if (handle_)
+        fileSystemCalls().closeHandle(handle_);
+    handle_ = nullptr;
     if (!temporaryName_.empty()) {
-        DeleteFileW(pathFromUtf8(temporaryName_).c_str());
-        forget(temporaryName_);
+        DeleteFileW(temporaryName_.c_str());
+        detail::forgetTemporary(temporaryName_);
         temporaryName_.clear();
     }
 }
 
 void WholeFileWriter::write(const void* data, std::size_t size)
 {
-    if (fd_ < 0)
+    if (!handle_)
         fail(EBADF);
-    const auto* p = static_cast<const char*>(data);
-    std::size_t left = size;
-    while (left > 0) {
-        if (const int e = injectedFault(WriteStep::write))
-            fail(e);
-        DWORD put = 0;
-        const DWORD part = static_cast<DWORD>(std::min<std::size_t>(left, 1u << 30));
-        if (!WriteFile(handleOf(fd_), p, part, &put, nullptr))
-            throw Failure(cannotWrite(destination_, windows::reasonFor(GetLastError())));
-        p += put;
-        left -= put;
-    }
+    if (const DWORD error = writeAll(handle_, data, size))
+        throw Failure(cannotWrite(destination_, reasonFor(error)));
     written_ += size;
 }
 
 void WholeFileWriter::commit()
 {
-    if (fd_ < 0 || committed_)
+    if (!handle_ || committed_)
         fail(EBADF);
-    const HANDLE h = handleOf(fd_);
+    const FileSystemCalls& calls = fileSystemCalls();
     unsigned long error = 0;
     const auto facts = windows::factsOf(target_, error);
     if (facts && (facts->attributes & keptAttributes)) {
         FILE_BASIC_INFO basic{};
         basic.FileAttributes = (facts->attributes & keptAttributes) | FILE_ATTRIBUTE_ARCHIVE;
-        if (!SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic))
-            throw Failure(cannotWrite(destination_, windows::reasonFor(GetLastError())));
+        if (!calls.setFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic))
+            throw Failure(cannotWrite(destination_, reasonFor(GetLastError())));
     }
-    if (const int e = injectedFault(WriteStep::sync))
-        fail(e);
-    if (!FlushFileBuffers(h))
-        throw Failure(cannotWrite(destination_, windows::reasonFor(GetLastError())));
-    if (const int e = injectedFault(WriteStep::rename))
-        fail(e);
-    // Checked again just before the rename: a file made read-only since the start is
-    // still refused. Windows refuses to replace it anyway; Wine and some network shares
+    // On the disk before it has the target's name: a crash never leaves a half-written
+    // file in place of the original.
+    if (!calls.flushFileBuffers(handle_))
+        throw Failure(cannotWrite(destination_, reasonFor(GetLastError())));
+    // Looked at again just before the rename: a file made read-only meanwhile is still
+    // refused. Windows would refuse to replace it anyway; Wine and some network shares
     // would not.
-    if (facts && facts->readOnly)
-        throw Failure(cannotWrite(destination_, "the file is write-protected"));
-    if (!markForDeletion(h, false))
-        throw Failure(cannotWrite(destination_, windows::reasonFor(GetLastError())));
-    const int fd = fd_;
-    fd_ = -1;
-    if (_close(fd) != 0)
-        fail(errno);
-    const std::filesystem::path temporary = pathFromUtf8(temporaryName_);
-    if (!MoveFileExW(temporary.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        throw Failure(cannotWrite(destination_, windows::reasonFor(GetLastError())));
-    forget(temporaryName_);
+    if (isWriteProtected(target_))
+        throw OriginalKept(cannotWrite(destination_, "the file is write-protected"));
+    if (!markForDeletion(handle_, false))
+        throw Failure(cannotWrite(destination_, reasonFor(GetLastError())));
+    const HANDLE h = std::exchange(handle_, nullptr);
+    if (!calls.closeHandle(h))
+        throw Failure(cannotWrite(destination_, reasonFor(GetLastError())));
+    if (!calls.moveFileEx(temporaryName_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        throw Failure(cannotWrite(destination_, reasonFor(GetLastError())));
+    detail::forgetTemporary(temporaryName_);
     temporaryName_.clear();
     committed_ = true;
 }
@@ -236,60 +205,116 @@ bool isWriteProtected(const std::filesystem::path& path)
     return facts && facts->readOnly;
 }
 
-void writeWholeFile(const std::filesystem::path& destination, std::string_view contents)
+void appendWhole(const std::filesystem::path& file, std::string_view text, std::string_view header)
 {
-    WholeFileWriter file(destination);
-    file.write(contents.data(), contents.size());
-    file.commit();
-}
-
-std::optional<std::string> readSmallFile(const std::filesystem::path& file, std::size_t limit)
-{
-    const int fd = openForReading(file, IfMissing::giveNothing);
-    if (fd < 0)
-        return std::nullopt;
-    struct Closer {
-        int fd;
-        ~Closer() { closeFile(fd); }
-    } closer{fd};
-    const std::string tooLarge = "larger than " + std::to_string(limit) + " bytes, more than such a file ever holds";
-    if (bytesAfterPosition(fd) > limit)
-        throw Failure(cannotRead(file, tooLarge));
-    std::string contents;
-    char buffer[65536];
-    while (const std::size_t got = readUpTo(fd, buffer, sizeof buffer, file)) {
-        contents.append(buffer, got);
-        // A file that grows while it is read is held to the same bound.
-        if (contents.size() > limit)
-            throw Failure(cannotRead(file, tooLarge));
+    const FileSystemCalls& calls = fileSystemCalls();
+    // Read back for the last byte, written only at the end, shared with every reader and
+    // with other runs appending, which take turns by the lock.
+    constexpr DWORD access = GENERIC_READ | GENERIC_WRITE;
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    bool created = true;
+    HANDLE h = calls.createFile(file.c_str(), access, share, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+        created = false;
+        h = calls.createFile(file.c_str(), access, share, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     }
-    return contents;
-}
+    if (h == INVALID_HANDLE_VALUE)
+        throw Failure(cannotWrite(file, openFailure(file, GetLastError())));
 
-std::size_t readUpTo(int fd, void* buffer, std::size_t size, const std::filesystem::path& file)
-{
-    auto* out = static_cast<char*>(buffer);
-    std::size_t done = 0;
-    while (done < size) {
-        const unsigned part = static_cast<unsigned>(std::min<std::size_t>(size - done, INT_MAX));
-        const int n = _read(fd, out + done, part);
-        if (n < 0)
-            throw Failure(cannotRead(file, std::strerror(errno)));
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
+    DWORD error = NO_ERROR;
+    std::string reason;
+    // Another run appending to the same file waits here until this one is done, so that
+    // the test for an empty file and the lines after it are one step.
+    const bool locked = calls.lockFile(h);
+    BY_HANDLE_FILE_INFORMATION info{};
+    LARGE_INTEGER size{};
+    if (!locked || !GetFileInformationByHandle(h, &info) || !GetFileSizeEx(h, &size))
+        error = GetLastError();
+    else if (GetFileType(h) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        reason = "not a regular file";
+    else if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+        // The mark decides, as for every file Kestrel changes, even where the system
+        // would let the write through (Wine).
+        reason = "the file is write-protected";
+    const auto close = [&] {
+        if (locked)
+            unlockForAppending(h);
+        return calls.closeHandle(h);
+    };
+    const auto removeCreated = [&] {
+        if (created)
+            DeleteFileW(file.c_str());
+    };
+    if (error != NO_ERROR || !reason.empty()) {
+        close();
+        removeCreated();
+        throw Failure(cannotWrite(file, reason.empty() ? reasonFor(error) : reason));
     }
-    return done;
+
+    const auto before = static_cast<std::uint64_t>(size.QuadPart);
+    std::string whole;
+    if (before == 0)
+        whole += header;
+    // A last line without its line end (a file edited by hand) is ended first.
+    char last = '\n';
+    DWORD got = 0;
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>((before - 1) & 0xFFFFFFFF);
+    at.OffsetHigh = static_cast<DWORD>((before - 1) >> 32);
+    if (before > 0 && ReadFile(h, &last, 1, &got, &at) && got == 1 && last != '\n')
+        whole += "\r\n";
+    whole += text;
+    LARGE_INTEGER end{};
+    end.QuadPart = static_cast<LONGLONG>(before);
+    if (!SetFilePointerEx(h, end, nullptr, FILE_BEGIN))
+        error = GetLastError();
+    if (error == NO_ERROR)
+        error = writeAll(h, whole.data(), whole.size());
+    if (error == NO_ERROR && !calls.flushFileBuffers(h))
+        error = GetLastError();
+    const std::string notTakenBack = "; the lines written could not be taken back";
+    // Taken back while the lock is held: nobody appends after the lines being removed.
+    if (error != NO_ERROR && !created && !truncateTo(h, before)) {
+        close();
+        throw Failure(cannotWrite(file, reasonFor(error) + notTakenBack));
+    }
+    if (!close() && error == NO_ERROR) {
+        error = GetLastError();
+        if (!created) {
+            const HANDLE again = CreateFileW(file.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr);
+            const bool takenBack = again != INVALID_HANDLE_VALUE && truncateTo(again, before);
+            if (again != INVALID_HANDLE_VALUE)
+                CloseHandle(again);
+            if (!takenBack)
+                throw Failure(cannotWrite(file, reasonFor(error) + notTakenBack));
+        }
+    }
+    if (error == NO_ERROR)
+        return;
+    removeCreated();
+    throw Failure(cannotWrite(file, reasonFor(error)));
 }
 
-void removeTemporaryFiles() noexcept
+FileSystemCalls realFileSystemCalls()
 {
-    std::lock_guard lock(registryMutex);
-    for (const std::string& name : registry())
-        DeleteFileW(pathFromUtf8(name).c_str());
-    registry().clear();
+    FileSystemCalls calls;
+    calls.createFile = [](const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+        return static_cast<void*>(CreateFileW(path, access, share, nullptr, disposition, flags, nullptr));
+    };
+    calls.writeFile = [](HANDLE h, const void* data, DWORD size, DWORD* written) {
+        return WriteFile(h, data, size, written, nullptr) != 0;
+    };
+    calls.flushFileBuffers = [](HANDLE h) { return FlushFileBuffers(h) != 0; };
+    calls.setFileInformationByHandle = [](HANDLE h, int infoClass, void* info, DWORD size) {
+        return SetFileInformationByHandle(h, static_cast<FILE_INFO_BY_HANDLE_CLASS>(infoClass), info, size) != 0;
+    };
+    calls.lockFile = [](HANDLE h) { return lockForAppending(h); };
+    calls.closeHandle = [](HANDLE h) { return CloseHandle(h) != 0; };
+    calls.moveFileEx = [](const wchar_t* from, const wchar_t* to, DWORD flags) {
+        return MoveFileExW(from, to, flags) != 0;
+    };
+    return calls;
 }
-
-void setWriteFaultHook(std::function<int(WriteStep)> hook) { faultHook() = std::move(hook); }
 
 } // namespace kestrel

@@ -1,11 +1,10 @@
 #include "engine/steps.h"
 
 #include "core/numbers.h"
+#include "core/platform.h"
 #include "core/program_folder.h"
 #include "core/report.h"
 #include "core/whole_file.h"
-
-#include <sys/stat.h>
 
 namespace kestrel {
 
@@ -109,14 +108,6 @@ ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases, cons
 
 namespace {
 
-std::optional<std::pair<std::uint64_t, std::uint64_t>> fileIdOf(const std::filesystem::path& path)
-{
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return std::nullopt;
-    return std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
-}
-
 bool isSymlink(const std::filesystem::path& path)
 {
     std::error_code ec;
@@ -129,7 +120,7 @@ OutputPlan::OutputPlan(bool overwrite, std::filesystem::path folder, const std::
     : overwrite_(overwrite), folder_(std::move(folder))
 {
     for (const auto& input : inputs)
-        if (const auto id = fileIdOf(input))
+        if (const auto id = fileIdentity(input))
             runInputs_.emplace(*id, input);
 }
 
@@ -141,7 +132,7 @@ std::filesystem::path OutputPlan::outputFor(const std::filesystem::path& input) 
 std::optional<OutputPlan::Refusal> OutputPlan::claim(const std::filesystem::path& input)
 {
     using Kind = Refusal::Kind;
-    const auto id = fileIdOf(input);
+    const auto id = fileIdentity(input);
     if (id) {
         const auto [at, fresh] = inputs_.emplace(*id, input);
         if (!fresh) {
@@ -159,7 +150,7 @@ std::optional<OutputPlan::Refusal> OutputPlan::claim(const std::filesystem::path
     // is spelt or whatever links it holds: an existing output is compared by device and
     // inode with every input, its own included.
     if (!overwrite_)
-        if (const auto outputId = fileIdOf(output)) {
+        if (const auto outputId = fileIdentity(output)) {
             if (const auto hit = runInputs_.find(*outputId); hit != runInputs_.end())
                 return Refusal{Kind::replacesInput, "its corrected file " + output.string() +
                                                         " would replace the original " + hit->second.string()};
@@ -171,7 +162,7 @@ std::optional<OutputPlan::Refusal> OutputPlan::claim(const std::filesystem::path
     std::filesystem::path resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(linkTarget(output)), ec);
     if (ec)
         resolved = std::filesystem::absolute(output).lexically_normal();
-    const auto [at, fresh] = outputs_.emplace(resolved.string(), input);
+    const auto [at, fresh] = outputs_.emplace(pathKey(resolved), input);
     if (!fresh)
         return Refusal{Kind::repeated, "its corrected file " + output.string() + " is the one written from " +
                                            at->second.string() + " in this run"};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/host.h"
+#include "core/version.h"
 
 #include <atomic>
 #include <chrono>
@@ -17,8 +18,6 @@
 #include <vector>
 
 namespace kestrel {
-
-inline constexpr const char* programVersion = "1.35";
 
 /// Fetches one URL into a local file. Implementations leave no local file behind when
 /// the transfer fails or is not a 2xx answer.

@@ -46,7 +46,9 @@ TEST(FileLocations, AFolderThatCannotBeWrittenSendsTheFilesToAppData)
     EXPECT_EQ(where.manualFile, program / "Kestrel.pdf");
     EXPECT_EQ(where.programFolder, program);
     EXPECT_TRUE(where.inUserFolders());
-    where.createFolders();
+    // Working out the places makes no folder; the first file written there does.
+    EXPECT_FALSE(fs::exists(own));
+    createFolderOf(where.settingsFile);
     EXPECT_TRUE(fs::is_directory(own));
 
     // Without the variable there is nowhere better than beside the program.

@@ -70,34 +70,6 @@ TEST(OpenForReading, RefusesWhatIsNoFileWithTheReason)
               "Cannot read " + (dir / "folder.fits").string() + ": " + std::strerror(EISDIR));
 }
 
-TEST(OpenForAppending, CreatesOnceAndAppendsAtTheEnd)
-{
-    TempDir dir;
-    const fs::path file = dir / "kestrel.csv";
-    AppendingFile out = openForAppending(file);
-    EXPECT_TRUE(out.created);
-    EXPECT_EQ(out.size, 0u);
-    EXPECT_EQ(writeAll(out.fd, awkwardBytes.data(), awkwardBytes.size()), 0);
-    EXPECT_EQ(closeFile(out.fd), 0);
-
-    out = openForAppending(file);
-    EXPECT_FALSE(out.created);
-    EXPECT_EQ(out.size, awkwardBytes.size());
-    // Reading the last byte leaves the next write at the end.
-    EXPECT_EQ(byteAt(out.fd, 0), 'a');
-    EXPECT_EQ(byteAt(out.fd, out.size - 1), 'e');
-    EXPECT_EQ(byteAt(out.fd, out.size), std::nullopt);
-    EXPECT_EQ(writeAll(out.fd, "xy", 2), 0);
-    EXPECT_EQ(closeFile(out.fd), 0);
-    EXPECT_EQ(readFile(file), awkwardBytes + "xy");
-
-    fs::create_directory(dir / "folder.csv");
-    EXPECT_EQ(messageOf([&] { openForAppending(dir / "folder.csv"); }),
-              "Cannot write " + (dir / "folder.csv").string() + ": " + std::strerror(EISDIR));
-    EXPECT_EQ(messageOf([&] { openForAppending(dir / "no folder" / "a.csv"); }),
-              "Cannot write " + (dir / "no folder" / "a.csv").string() + ": " + std::strerror(ENOENT));
-}
-
 TEST(FileIdentity, OneFileUnderEveryNameAndNoOtherFile)
 {
     TempDir dir;

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <thread>
 #include <windows.h>
 
 namespace kestrel {
@@ -101,30 +103,187 @@ TEST_F(WholeFileWindows, AReadOnlyOriginalIsNeverReplaced)
 TEST_F(WholeFileWindows, WhatIsNoFileIsRefusedWithTheReason)
 {
     fs::create_directory(dir / "taken.fits");
+    writeFile(dir / "plain", "");
     const std::pair<fs::path, std::string> cases[] = {
         {dir / "taken.fits", std::strerror(EISDIR)},
         {dir / "missing" / "out.fits", std::strerror(ENOENT)},
+        {dir / "plain" / "out.fits", std::strerror(ENOTDIR)},
         {"NUL", "not a regular file"},
     };
     for (const auto& [destination, reason] : cases)
         EXPECT_EQ(failureOf(destination, "x"), "Cannot write " + destination.string() + ": " + reason);
-    EXPECT_EQ(contents(), std::vector<std::string>{"taken.fits"});
+    EXPECT_EQ(contents(), (std::vector<std::string>{"plain", "taken.fits"}));
     EXPECT_TRUE(fs::is_empty(dir / "taken.fits"));
 }
 
-// Every step that can fail leaves the original byte for byte and nothing beside it.
-TEST_F(WholeFileWindows, AFailingStepLeavesTheOriginalWhole)
+/// The real calls, with a log of those made and one of them, counted from 1, made to
+/// fail with the system's `error`.
+class Watched {
+public:
+    explicit Watched(std::string failing = "", DWORD error = 0, int nth = 1)
+        : failing_(std::move(failing)), error_(error), nth_(nth)
+    {
+        const FileSystemCalls real = realFileSystemCalls();
+        calls.createFile = [this, real](const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+            return made("createFile") ? INVALID_HANDLE_VALUE : real.createFile(path, access, share, disposition, flags);
+        };
+        calls.writeFile = [this, real](HANDLE h, const void* data, DWORD size, DWORD* put) {
+            return !made("writeFile") && real.writeFile(h, data, size, put);
+        };
+        calls.flushFileBuffers = [this, real](HANDLE h) { return !made("flushFileBuffers") && real.flushFileBuffers(h); };
+        calls.setFileInformationByHandle = [this, real](HANDLE h, int infoClass, void* info, DWORD size) {
+            return !made("setFileInformationByHandle") && real.setFileInformationByHandle(h, infoClass, info, size);
+        };
+        calls.lockFile = [this, real](HANDLE h) { return !made("lockFile") && real.lockFile(h); };
+        calls.closeHandle = [this, real](HANDLE h) {
+            // A failing close still closes, as the system's does.
+            const bool closed = real.closeHandle(h);
+            return !made("closeHandle") && closed;
+        };
+        calls.moveFileEx = [this, real](const wchar_t* from, const wchar_t* to, DWORD flags) {
+            return !made("moveFileEx") && real.moveFileEx(from, to, flags);
+        };
+    }
+
+    FileSystemCalls calls;
+    std::vector<std::string> log;
+
+    /// Where in the log the first call of `name` stands; -1 if none.
+    int position(const std::string& name) const
+    {
+        const auto at = std::find(log.begin(), log.end(), name);
+        return at == log.end() ? -1 : static_cast<int>(at - log.begin());
+    }
+
+private:
+    bool made(const std::string& name)
+    {
+        log.push_back(name);
+        if (name != failing_ || ++seen_ != nth_)
+            return false;
+        SetLastError(error_);
+        return true;
+    }
+
+    std::string failing_;
+    DWORD error_;
+    int nth_;
+    int seen_ = 0;
+};
+
+// The file is flushed before it takes the original's name, and every call that can
+// fail fails the write with its reason and leaves the original byte for byte, with
+// nothing beside it. (The first mark of the file, to be deleted, may fail: the file is
+// deleted all the same.)
+TEST_F(WholeFileWindows, AnyFailingCallLeavesTheOriginalWhole)
 {
     const fs::path original = dir / "in.fits";
     writeFile(original, awkwardBytes);
-    for (const auto& [step, error] : {std::pair{WriteStep::create, EACCES}, {WriteStep::write, ENOSPC},
-                                     {WriteStep::sync, EIO}, {WriteStep::rename, EXDEV}}) {
-        setWriteFaultHook([step = step, error = error](WriteStep s) { return s == step ? error : 0; });
-        EXPECT_EQ(failureOf(original, "new contents"), "Cannot write " + original.string() + ": " + std::strerror(error));
-        setWriteFaultHook(nullptr);
+    Watched watched;
+    {
+        ScopedFileSystemCalls scoped(watched.calls);
+        writeWholeFile(original, "new");
+    }
+    EXPECT_EQ(readFile(original), "new");
+    ASSERT_GE(watched.position("flushFileBuffers"), 0);
+    EXPECT_LT(watched.position("flushFileBuffers"), watched.position("closeHandle"));
+    EXPECT_LT(watched.position("closeHandle"), watched.position("moveFileEx"));
+
+    struct Case {
+        const char* call;
+        DWORD error;
+        int nth;
+        const char* reason;
+    };
+    for (const Case& c : {Case{"createFile", ERROR_ACCESS_DENIED, 1, "Permission denied"},
+                          Case{"writeFile", ERROR_DISK_FULL, 1, "No space left on device"},
+                          Case{"flushFileBuffers", ERROR_HANDLE_DISK_FULL, 1, "No space left on device"},
+                          Case{"setFileInformationByHandle", ERROR_ACCESS_DENIED, 2, "Permission denied"},
+                          Case{"closeHandle", ERROR_DISK_FULL, 1, "No space left on device"},
+                          Case{"moveFileEx", ERROR_ACCESS_DENIED, 1, "Permission denied"}}) {
+        SCOPED_TRACE(c.call);
+        writeFile(original, awkwardBytes);
+        Watched failing(c.call, c.error, c.nth);
+        {
+            ScopedFileSystemCalls scoped(failing.calls);
+            EXPECT_EQ(failureOf(original, std::string(100000, 'x')),
+                      "Cannot write " + original.string() + ": " + c.reason);
+        }
         EXPECT_EQ(readFile(original), awkwardBytes);
         EXPECT_EQ(contents(), std::vector<std::string>{"in.fits"});
     }
+}
+
+// The results file grows by whole exports: a failing call takes the export back, and a
+// file the export created goes again. Flushed before it is closed, like every file of
+// ours; a last line without its end is ended first.
+TEST_F(WholeFileWindows, AppendsWholeOrTakesTheLinesBack)
+{
+    const std::string header = "H\r\n", before = "H\r\nold";
+    for (const auto& [call, error] : std::vector<std::pair<std::string, DWORD>>{{"createFile", ERROR_ACCESS_DENIED},
+                                                                                {"lockFile", ERROR_ACCESS_DENIED},
+                                                                                {"writeFile", ERROR_DISK_FULL},
+                                                                                {"flushFileBuffers", ERROR_DISK_FULL},
+                                                                                {"closeHandle", ERROR_DISK_FULL}}) {
+        SCOPED_TRACE(call);
+        writeFile(dir / "r.csv", before);
+        for (const fs::path& file : {dir / "r.csv", dir / "new.csv"}) {
+            Watched watched(call, error);
+            ScopedFileSystemCalls scoped(watched.calls);
+            EXPECT_THROW(appendWhole(file, "line\r\n", header), Failure);
+        }
+        EXPECT_EQ(readFile(dir / "r.csv"), before);
+        EXPECT_FALSE(fs::exists(dir / "new.csv"));
+    }
+
+    Watched watched;
+    {
+        ScopedFileSystemCalls scoped(watched.calls);
+        appendWhole(dir / "r.csv", "line\r\n", header);
+        appendWhole(dir / "new.csv", "line\r\n", header);
+    }
+    EXPECT_EQ(readFile(dir / "r.csv"), "H\r\nold\r\nline\r\n");
+    EXPECT_EQ(readFile(dir / "new.csv"), "H\r\nline\r\n");
+    ASSERT_GE(watched.position("flushFileBuffers"), 0);
+    EXPECT_LT(watched.position("flushFileBuffers"), watched.position("closeHandle"));
+
+    setReadOnly(dir / "r.csv", true);
+    try {
+        appendWhole(dir / "r.csv", "more\r\n", header);
+        ADD_FAILURE() << "no failure";
+    } catch (const Failure& f) {
+        EXPECT_EQ(f.message(), "Cannot write " + (dir / "r.csv").string() + ": the file is write-protected");
+    }
+    setReadOnly(dir / "r.csv", false);
+    EXPECT_EQ(readFile(dir / "r.csv"), "H\r\nold\r\nline\r\n");
+}
+
+// Runs appending to one results file at once take turns: every line arrives whole, the
+// header once.
+TEST_F(WholeFileWindows, ConcurrentAppendsNeitherLoseNorInterleave)
+{
+    std::vector<std::thread> runs;
+    for (int run = 0; run < 4; ++run)
+        runs.emplace_back([this, run] {
+            for (int i = 0; i < 20; ++i)
+                appendWhole(dir / "r.csv", std::to_string(run) + "," + std::string(200, 'a' + run) + "\r\n",
+                            "Header\r\n");
+        });
+    for (auto& t : runs)
+        t.join();
+    const std::string text = readFile(dir / "r.csv");
+    EXPECT_EQ(text.rfind("Header\r\n", 0), 0u);
+    std::map<char, int> lines;
+    for (std::size_t at = 8; at < text.size();) {
+        const std::size_t end = text.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos);
+        const std::string line = text.substr(at, end - at);
+        ASSERT_EQ(line.size(), 202u) << "lines interleaved";
+        EXPECT_EQ(line.substr(2), std::string(200, 'a' + (line[0] - '0')));
+        ++lines[line[0]];
+        at = end + 2;
+    }
+    EXPECT_EQ(lines, (std::map<char, int>{{'0', 20}, {'1', 20}, {'2', 20}, {'3', 20}}));
 }
 
 // Windows replaces no file that a program holds open, not even one that lets others
