@@ -31,8 +31,7 @@ public:
     NoBackgroundSamples() : Failure(messages::rangeError) {}
 };
 BackgroundLevel backgroundLevel(std::span<const std::uint16_t> samples);
-/// `parts` stretches of the samples are counted at once, on threads of their own.
-BackgroundLevel backgroundLevel(std::span<const float> samples, unsigned parts = 1);
+BackgroundLevel backgroundLevel(std::span<const float> samples);
 
 /// The samples the phase finder counts lie strictly between these limits: 0.75 and
 /// 1.333 times the background (1.33 when 2x2-binned), each rounded to double.
@@ -68,6 +67,6 @@ PhaseSearch findBandPhase(ImageView<const std::uint16_t> image, Binning binning,
 /// function getBackgroundFlux." and then returns 0; an image without a sample to
 /// average shows the box of the sort that the window always made first ("... in
 /// procedure QuickSort16." or "... in procedure QuickSort.").
-double getBackgroundFlux(Workspace& ws, SampleType type, unsigned parts = 1);
+double getBackgroundFlux(Workspace& ws, SampleType type);
 
 } // namespace kestrel

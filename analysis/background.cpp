@@ -6,7 +6,6 @@
 #include "analysis/background.h"
 
 #include "core/arith.h"
-#include "core/parallel.h"
 
 #include <algorithm>
 #include <optional>
@@ -130,7 +129,7 @@ constexpr std::uint32_t maxCountedBuckets = 64;
 /// How many patterns fall in each bucket. Neighbouring samples of a sky often share a
 /// bucket, and counting them into one table would make each addition wait for the one
 /// before; four tables, taken in turn and added up after, let them overlap.
-std::vector<std::uint32_t> bucketCountsOf(const std::uint32_t* bits, std::int32_t n)
+std::vector<std::uint32_t> bucketCounts(const std::uint32_t* bits, std::int32_t n)
 {
     constexpr std::size_t tables = 4;
     std::vector<std::uint32_t> counts(tables << 16, 0);
@@ -148,22 +147,6 @@ std::vector<std::uint32_t> bucketCountsOf(const std::uint32_t* bits, std::int32_
         t[b] += t[b + (1u << 16)] + t[b + (2u << 16)] + t[b + (3u << 16)];
     counts.resize(1u << 16);
     return counts;
-}
-
-/// The same over `parts` stretches of the samples at once, added up after: counts do
-/// not depend on the order they are taken in.
-std::vector<std::uint32_t> bucketCounts(const std::uint32_t* bits, std::int32_t n, unsigned parts)
-{
-    std::vector<std::vector<std::uint32_t>> counted(parts);
-    const auto total = static_cast<std::size_t>(n);
-    runInParts(parts, [&](unsigned part) {
-        const std::size_t from = partStart(total, parts, part), to = partStart(total, parts, part + 1);
-        counted[part] = bucketCountsOf(bits + from, static_cast<std::int32_t>(to - from));
-    });
-    for (unsigned part = 1; part < parts; ++part)
-        for (std::size_t b = 0; b < counted[0].size(); ++b)
-            counted[0][b] += counted[part][b];
-    return std::move(counted[0]);
 }
 
 /// The samples of the slice's first and last buckets counted pattern by pattern, and the
@@ -288,43 +271,24 @@ BucketPart bucketPart(const std::vector<std::uint32_t>& counts, std::uint32_t bu
 std::optional<BackgroundLevel> boundaryCounted(const std::uint32_t* bits, std::int32_t n,
                                                const std::vector<std::uint32_t>& buckets, Slice s, std::uint32_t first,
                                                std::uint32_t last, std::int64_t firstStart, std::int64_t negativeZeros,
-                                               BackgroundBuild build, unsigned parts)
+                                               BackgroundBuild build)
 {
     if (last >= infinityBucket)
         return std::nullopt;
+    BoundaryCounts c;
+    c.first.assign(1u << 16, 0);
+    if (last != first)
+        c.last.assign(1u << 16, 0);
+    // With one bucket, every boundary sample is the first bucket's.
+    std::uint32_t* countsLast = last != first ? c.last.data() : c.first.data();
 #if defined(__x86_64__)
     if (build == BackgroundBuild::chosen)
         build = __builtin_cpu_supports("avx2") ? BackgroundBuild::avx2 : BackgroundBuild::portable;
+    if (build == BackgroundBuild::avx2)
+        boundaryCountsAvx2(bits, n, first, last, c.first.data(), countsLast, c.middle);
+    else
 #endif
-    // Stretches of the samples counted at once and added up after: the counts do not
-    // depend on the order, nor does the middle sum, which is used only where it is exact.
-    std::vector<BoundaryCounts> counted(parts);
-    const auto total = static_cast<std::size_t>(n);
-    runInParts(parts, [&](unsigned part) {
-        BoundaryCounts& c = counted[part];
-        c.first.assign(1u << 16, 0);
-        if (last != first)
-            c.last.assign(1u << 16, 0);
-        // With one bucket, every boundary sample is the first bucket's.
-        std::uint32_t* countsLast = last != first ? c.last.data() : c.first.data();
-        const std::size_t from = partStart(total, parts, part), to = partStart(total, parts, part + 1);
-        const auto count = static_cast<std::int32_t>(to - from);
-#if defined(__x86_64__)
-        if (build == BackgroundBuild::avx2) {
-            boundaryCountsAvx2(bits + from, count, first, last, c.first.data(), countsLast, c.middle);
-            return;
-        }
-#endif
-        boundaryCountsPortable(bits + from, count, first, last, c.first.data(), countsLast, c.middle);
-    });
-    BoundaryCounts& c = counted[0];
-    for (unsigned part = 1; part < parts; ++part) {
-        for (std::size_t d = 0; d < c.first.size(); ++d)
-            c.first[d] += counted[part].first[d];
-        for (std::size_t d = 0; d < c.last.size(); ++d)
-            c.last[d] += counted[part].last[d];
-        c.middle += counted[part].middle;
-    }
+        boundaryCountsPortable(bits, n, first, last, c.first.data(), countsLast, c.middle);
     if (first == 0)
         c.first[0] += static_cast<std::uint32_t>(negativeZeros);
 
@@ -351,12 +315,12 @@ std::optional<BackgroundLevel> boundaryCounted(const std::uint32_t* bits, std::i
     return BackgroundLevel{toDouble(divide(sum, averaged)), averaged};
 }
 
-BackgroundLevel backgroundFloat(std::span<const float> samples, BackgroundBuild build, unsigned parts)
+BackgroundLevel backgroundFloat(std::span<const float> samples, BackgroundBuild build)
 {
     const std::int32_t n = sampleTotal(samples.size());
     const auto* bits = reinterpret_cast<const std::uint32_t*>(samples.data());
 
-    std::vector<std::uint32_t> buckets = bucketCounts(bits, n, std::max(parts, 1u));
+    std::vector<std::uint32_t> buckets = bucketCounts(bits, n);
 
     // NaN patterns fill the buckets above infinity's, of either sign; infinity's own
     // buckets and negative zero's are shared with other patterns and looked at closely
@@ -402,8 +366,7 @@ BackgroundLevel backgroundFloat(std::span<const float> samples, BackgroundBuild 
             position = end;
         }
     }
-    if (const auto level =
-            boundaryCounted(bits, n, buckets, s, first, last, firstStart, negativeZeros, build, std::max(parts, 1u)))
+    if (const auto level = boundaryCounted(bits, n, buckets, s, first, last, firstStart, negativeZeros, build))
         return *level;
     if (last - first + 1 > maxCountedBuckets)
         return selectedSliceBackground(samples);
@@ -439,22 +402,22 @@ BackgroundLevel backgroundFloat(std::span<const float> samples, BackgroundBuild 
 } // namespace
 
 BackgroundLevel backgroundLevel(std::span<const std::uint16_t> samples) { return background16(samples); }
-BackgroundLevel backgroundLevel(std::span<const float> samples, unsigned parts)
+BackgroundLevel backgroundLevel(std::span<const float> samples)
 {
-    return backgroundFloat(samples, BackgroundBuild::chosen, parts);
+    return backgroundFloat(samples, BackgroundBuild::chosen);
 }
-BackgroundLevel backgroundLevel(std::span<const float> samples, BackgroundBuild build, unsigned parts)
+BackgroundLevel backgroundLevel(std::span<const float> samples, BackgroundBuild build)
 {
-    return backgroundFloat(samples, build, parts);
+    return backgroundFloat(samples, build);
 }
 
-double getBackgroundFlux(Workspace& ws, SampleType type, unsigned parts)
+double getBackgroundFlux(Workspace& ws, SampleType type)
 {
     double result = 0;
     const char* sort = type == SampleType::int16 ? "QuickSort16" : "QuickSort";
     try {
         const BackgroundLevel b = type == SampleType::int16 ? backgroundLevel(ws.image.int16Image().pixels)
-                                                            : backgroundLevel(ws.image.floatImage().pixels, parts);
+                                                            : backgroundLevel(ws.image.floatImage().pixels);
         result = b.level;
     } catch (const NoBackgroundSamples& e) {
         // Sorting nothing reads a pivot that is not there, and then so does the sum.

@@ -12,8 +12,7 @@ enum class BackgroundBuild {
     portable, // the x86-64 baseline
 };
 
-/// backgroundLevel of float samples, counted with the given build in `parts` stretches
-/// at once.
-BackgroundLevel backgroundLevel(std::span<const float> samples, BackgroundBuild build, unsigned parts = 1);
+/// backgroundLevel of float samples, counted with the given build.
+BackgroundLevel backgroundLevel(std::span<const float> samples, BackgroundBuild build);
 
 } // namespace kestrel

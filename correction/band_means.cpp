@@ -10,7 +10,6 @@
 #include "correction/band_means.h"
 
 #include "core/arith.h"
-#include "core/parallel.h"
 
 #include <algorithm>
 #include <cmath>
@@ -157,8 +156,7 @@ struct ColumnTotalArgs {
     const float* px;
     std::int64_t width;
     std::int32_t height;
-    std::int32_t begin;   // the first column of this part
-    std::int32_t columns; // one past the last
+    std::int32_t columns;
     double lower, upper, tiny;
     double* sums;
     std::int32_t* counts;
@@ -193,11 +191,11 @@ bool remainingColumnTotals(const ColumnTotalArgs& a, std::int32_t from)
 /// smallest qualifying sample among them.
 void markSmallSamples(const ColumnTotalArgs& a, std::int32_t whole, float smallest)
 {
-    std::fill(a.small + a.begin, a.small + whole, static_cast<unsigned char>(0));
+    std::fill(a.small, a.small + whole, static_cast<unsigned char>(0));
     if (!(static_cast<double>(smallest) < a.tiny))
         return;
     for (std::int32_t r = 0; r < a.height; ++r)
-        for (std::int32_t c = a.begin; c < whole; ++c) {
+        for (std::int32_t c = 0; c < whole; ++c) {
             const double v = a.px[r * a.width + c];
             a.small[c] |= static_cast<unsigned char>(v > a.lower && v < a.upper && v < a.tiny);
         }
@@ -216,12 +214,12 @@ constexpr std::int32_t rowsAhead = 8;
 {
     const __m256 lower = _mm256_set1_ps(floatNotAbove(a.lower));
     const __m256 upper = _mm256_set1_ps(floatNotBelow(a.upper));
-    const std::int32_t whole = a.begin + (a.columns - a.begin) / 16 * 16;
-    std::fill(a.sums + a.begin, a.sums + whole, 0.0);
-    std::fill(a.counts + a.begin, a.counts + whole, 0);
+    const std::int32_t whole = a.columns / 16 * 16;
+    std::fill(a.sums, a.sums + whole, 0.0);
+    std::fill(a.counts, a.counts + whole, 0);
     __m256 nan = _mm256_setzero_ps();
     __m256 smallest = _mm256_set1_ps(std::numeric_limits<float>::infinity());
-    for (std::int32_t first = a.begin; first < whole; first += totalStrip) {
+    for (std::int32_t first = 0; first < whole; first += totalStrip) {
         const std::int32_t end = std::min(whole, first + totalStrip);
         for (std::int32_t r = 0; r < a.height; ++r) {
             const float* x = a.px + r * a.width;
@@ -256,18 +254,18 @@ constexpr std::int32_t rowsAhead = 8;
 
 void columnTotalsPortable(const ColumnTotalArgs& a)
 {
-    std::int32_t whole = a.begin;
+    std::int32_t whole = 0;
     bool unordered = false;
     float least = std::numeric_limits<float>::infinity();
 #if defined(__SSE2__)
     const __m128 lower = _mm_set1_ps(floatNotAbove(a.lower));
     const __m128 upper = _mm_set1_ps(floatNotBelow(a.upper));
-    whole = a.begin + (a.columns - a.begin) / 16 * 16;
-    std::fill(a.sums + a.begin, a.sums + whole, 0.0);
-    std::fill(a.counts + a.begin, a.counts + whole, 0);
+    whole = a.columns / 16 * 16;
+    std::fill(a.sums, a.sums + whole, 0.0);
+    std::fill(a.counts, a.counts + whole, 0);
     __m128 nan = _mm_setzero_ps();
     __m128 smallest = _mm_set1_ps(least);
-    for (std::int32_t first = a.begin; first < whole; first += totalStrip) {
+    for (std::int32_t first = 0; first < whole; first += totalStrip) {
         const std::int32_t end = std::min(whole, first + totalStrip);
         for (std::int32_t r = 0; r < a.height; ++r) {
             const float* x = a.px + r * a.width;
@@ -362,34 +360,24 @@ bool addToRunPortable(float* px, std::int64_t count, double amplitude)
 } // namespace
 
 void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude,
-                      WindowSumBuild build, unsigned parts)
+                      WindowSumBuild build)
 {
     const bool avx2 = resolved(build) == WindowSumBuild::avx2;
     const std::int32_t width = image.width;
     const std::int32_t p = normalisedPhase(phase, bands.period);
-    parts = std::max(1u, parts);
-    std::vector<char> overflow(parts, 0);
-    // Rows are changed independently of each other: `parts` bunches of them at once.
-    runInParts(parts, [&](unsigned part) {
-        const auto rows = static_cast<std::size_t>(std::max(image.height, 0));
-        const auto from = static_cast<std::int32_t>(partStart(rows, parts, part));
-        const auto to = static_cast<std::int32_t>(partStart(rows, parts, part + 1));
-        bool grown = false;
-        for (std::int32_t row = from; row < to; ++row) {
-            float* px = image.row(row);
-            for (std::int64_t b = p; b <= width; b += bands.period) {
-                if (b < bands.window)
-                    continue;
-                float* run = px + (b - bands.window);
-                grown |= avx2 ? addToRunAvx2(run, bands.window, amplitude)
-                              : addToRunPortable(run, bands.window, amplitude);
-            }
+    bool overflow = false;
+    for (std::int32_t row = 0; row < image.height; ++row) {
+        float* px = image.row(row);
+        for (std::int64_t b = p; b <= width; b += bands.period) {
+            if (b < bands.window)
+                continue;
+            float* run = px + (b - bands.window);
+            overflow |= avx2 ? addToRunAvx2(run, bands.window, amplitude)
+                             : addToRunPortable(run, bands.window, amplitude);
         }
-        overflow[part] = grown;
-    });
-    for (const char o : overflow)
-        if (o)
-            throw Failure(messages::overflow);
+    }
+    if (overflow)
+        throw Failure(messages::overflow);
 }
 
 bool avx2Available()
@@ -460,26 +448,18 @@ void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, do
 }
 
 ColumnTotals columnTotals(ImageView<const float> image, std::int32_t columns, double lower, double upper, double tiny,
-                          WindowSumBuild build, unsigned parts)
+                          WindowSumBuild build)
 {
     if (columns < 0 || columns > image.width)
         failRange();
     const auto n = static_cast<std::size_t>(columns);
     ColumnTotals t{std::vector<double>(n), std::vector<std::int32_t>(n), std::vector<unsigned char>(n)};
-    const bool avx2 = resolved(build) == WindowSumBuild::avx2;
-    // Each part takes whole strips of columns, top to bottom as one part would: a
-    // column's total does not depend on which part sums it.
-    parts = std::max(1u, parts);
-    runInParts(parts, [&](unsigned part) {
-        const auto begin = static_cast<std::int32_t>(partStart(n, parts, part, 16));
-        const auto end = static_cast<std::int32_t>(partStart(n, parts, part + 1, 16));
-        const ColumnTotalArgs args{image.pixels.data(), image.width, image.height, begin, end, lower, upper, tiny,
-                                   t.sums.data(), t.counts.data(), t.tiny.data()};
-        if (avx2)
-            columnTotalsAvx2(args);
-        else
-            columnTotalsPortable(args);
-    });
+    const ColumnTotalArgs args{image.pixels.data(), image.width, image.height, columns, lower, upper, tiny,
+                               t.sums.data(), t.counts.data(), t.tiny.data()};
+    if (resolved(build) == WindowSumBuild::avx2)
+        columnTotalsAvx2(args);
+    else
+        columnTotalsPortable(args);
     return t;
 }
 

@@ -35,7 +35,7 @@ bool avx2Available();
 
 /// addToOffsetBands in the given build: the same bits either way.
 void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude,
-                      WindowSumBuild build, unsigned parts = 1);
+                      WindowSumBuild build);
 
 /// bandWindowMeans with the window sums of the given build.
 void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, double upper,
@@ -50,6 +50,6 @@ struct ColumnTotals {
     std::vector<unsigned char> tiny;
 };
 ColumnTotals columnTotals(ImageView<const float> image, std::int32_t columns, double lower, double upper, double tiny,
-                          WindowSumBuild build = WindowSumBuild::chosen, unsigned parts = 1);
+                          WindowSumBuild build = WindowSumBuild::chosen);
 
 } // namespace kestrel

@@ -51,7 +51,7 @@ bool loadAndMeasure(Workspace& ws, const ImageRun& run, ImageOutcome& out, Measu
         out.message = reason;
         return false;
     }
-    out.background = getBackgroundFlux(ws, SampleType::float32, run.threads);
+    out.background = getBackgroundFlux(ws, SampleType::float32);
     if (run.amplitudeSetting != 0.0) {
         out.amplitude = run.amplitudeSetting;
     } else {
@@ -105,10 +105,9 @@ double bandAmplitude(std::span<const long double> means, const BandGeometry& ban
     return toDouble(divide(sum, n));
 }
 
-void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude,
-                      unsigned parts)
+void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude)
 {
-    addToOffsetBands(image, bands, phase, amplitude, WindowSumBuild::chosen, parts);
+    addToOffsetBands(image, bands, phase, amplitude, WindowSumBuild::chosen);
 }
 
 double upperSampleBound(double background) { return toDouble(static_cast<Extended>(background) * 1.5L); }
@@ -182,13 +181,12 @@ ImageOutcome correctImage(Workspace& ws, const ImageRun& run, std::shared_ptr<Wh
         // The amplitude of the band pairs alone, bit for bit that of the table of every
         // band window's mean, which fails where the table would.
         const auto measure = [&](double upper) {
-            return run.balancedAmplitude
-                       ? balancedAmplitude(constView(ws.image), run.bands(), run.phase, upper)
-                       : measureAmplitude(constView(ws.image), run.bands(), run.phase, upper, run.threads);
+            return run.balancedAmplitude ? balancedAmplitude(constView(ws.image), run.bands(), run.phase, upper)
+                                         : measureAmplitude(constView(ws.image), run.bands(), run.phase, upper);
         };
         if (!loadAndMeasure(ws, run, outcome, measure, samples))
             return;
-        addToOffsetBands(ws.image.floatImage(), run.bands(), run.phase, *outcome.amplitude, run.threads);
+        addToOffsetBands(ws.image.floatImage(), run.bands(), run.phase, *outcome.amplitude);
         if (samples == Samples::load)
             saveFloat32Fits(ws.image, std::move(out), commit);
         outcome.result = ImageOutcome::Result::corrected;

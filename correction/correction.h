@@ -94,9 +94,7 @@ double bandAmplitude(std::span<const long double> means, const BandGeometry& ban
 
 /// Adds `amplitude` (in double, rounded to float) to every sample of every offset band
 /// that lies wholly inside the image. A finite sample that overflows is a failure.
-/// `parts` bunches of rows are changed at once, on threads of their own.
-void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude,
-                      unsigned parts = 1);
+void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude);
 
 /// The upper sample bound of a measurement: half again the background, formed in
 /// extended precision and rounded to double. Samples at or above it are stars, not sky.
@@ -133,9 +131,7 @@ struct BandMeasure {
 BandMeasure measureBands(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper);
 /// The amplitude of measureBands alone, without its profile: it fails exactly where
 /// bandWindowMeans and bandAmplitude would.
-/// `parts` strips of columns are summed at once, on threads of their own.
-double measureAmplitude(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper,
-                        unsigned parts = 1);
+double measureAmplitude(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper);
 
 // ---- Workspace routines ------------------------------------------------------------
 
@@ -146,7 +142,6 @@ struct ImageRun {
     std::int32_t phase = 0;      // first column of a reference band
     double amplitudeSetting = 0; // the typed amplitude; 0: measure it
     bool balancedAmplitude = false; // measure by the balanced rule, not the window's
-    unsigned threads = 1;           // for one image, where cores would otherwise stand idle
 
     const BandGeometry& bands() const { return bandGeometry(binning); }
     /// The routine the image's failures are reported under.

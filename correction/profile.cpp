@@ -38,8 +38,7 @@ struct Measured {
     double amplitude = 0;
 };
 
-Measured measured(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper,
-                  unsigned parts = 1)
+Measured measured(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper)
 {
     const std::int32_t window = bands.window;
     const double lower = bands.lowerBound;
@@ -62,7 +61,7 @@ Measured measured(ImageView<const float> image, const BandGeometry& bands, std::
     // The columns the band windows read: starts 0 to width - window - 1.
     const std::int32_t starts = image.width - window;
     const std::int32_t read = starts > 0 ? starts + window - 1 : 0;
-    m.totals = columnTotals(image, read, lower, upper, tiny, WindowSumBuild::chosen, parts);
+    m.totals = columnTotals(image, read, lower, upper, tiny);
     const ColumnTotals& t = m.totals;
 
     // The table of window means would fail at a window without a qualifying sample.
@@ -93,10 +92,9 @@ Measured measured(ImageView<const float> image, const BandGeometry& bands, std::
 
 } // namespace
 
-double measureAmplitude(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper,
-                        unsigned parts)
+double measureAmplitude(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper)
 {
-    return measured(image, bands, phase, upper, parts).amplitude;
+    return measured(image, bands, phase, upper).amplitude;
 }
 
 BandMeasure measureBands(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper)

@@ -58,7 +58,7 @@ void appendReports(ImageOutcome& outcome, std::vector<BoxReport>& reports)
 } // namespace
 
 PendingImage correctFile(const std::filesystem::path& input, const std::filesystem::path& output,
-                         const BatchSettings& settings, PixelBuffer<float>& pixels, unsigned threads)
+                         const BatchSettings& settings, PixelBuffer<float>& pixels)
 {
     RecordingHost host;
     Workspace ws(host);
@@ -69,7 +69,7 @@ PendingImage correctFile(const std::filesystem::path& input, const std::filesyst
     ImageOutcome& outcome = pending.result.outcome;
     outcome = treatFile(input, ws, [&] {
         return correctLoadedImage(ws, settings.phases, {settings.amplitudeSetting, settings.balancedAmplitude}, output,
-                                  later, threads);
+                                  later);
     });
     if (settings.verify && outcome.result == ImageOutcome::Result::corrected) {
         const ImageRun run{ws.image.binning().value_or(Binning::unbinned), outcome.phase, settings.amplitudeSetting,
@@ -124,9 +124,6 @@ BatchRun::BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, B
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     jobs_ = std::clamp<unsigned>(settings_.jobs ? settings_.jobs : cores, 1u,
                                  static_cast<unsigned>(std::max<std::size_t>(inputs_.size(), 1)));
-    // Fewer files than cores, and no number of jobs asked for: the cores left over share
-    // the work on each image. A number asked for is what the user allows the run.
-    threadsPerImage_ = settings_.jobs ? 1u : std::max(1u, cores / jobs_);
 }
 
 BatchRun::~BatchRun() = default;
@@ -157,7 +154,7 @@ void BatchRun::work()
             image.result.input = inputs_[i];
             image.result.outcome = refusedInput(*refusal);
         } else {
-            image = correctFile(inputs_[i], outputs_[i], settings_, pixels, threadsPerImage_);
+            image = correctFile(inputs_[i], outputs_[i], settings_, pixels);
         }
         std::lock_guard lock(mutex_);
         // An image finished after the stop is dropped, and its file with it.

@@ -51,7 +51,7 @@ struct PendingImage {
 /// yet put in place. The boxes the routines asked for are in the outcome's reports. The
 /// pixels are read into `pixels` (which keeps its memory for the next file).
 PendingImage correctFile(const std::filesystem::path& input, const std::filesystem::path& output,
-                         const BatchSettings& settings, PixelBuffer<float>& pixels, unsigned threads = 1);
+                         const BatchSettings& settings, PixelBuffer<float>& pixels);
 
 /// Puts the written file in place. A failure makes the image failed: its message names
 /// the routine of the outcome ("... in function fixFloat32Columns2x2." and the like),
@@ -98,7 +98,6 @@ private:
     std::vector<std::optional<OutputPlan::Refusal>> refused_;
     BatchSettings settings_;
     unsigned jobs_ = 1;
-    unsigned threadsPerImage_ = 1; // cores that fewer jobs than cores would leave idle
 
     std::atomic<bool> stop_{false};
     std::atomic<std::size_t> next_{0};

@@ -64,11 +64,9 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const Amplitude
 }
 
 ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude,
-                                const std::filesystem::path& outputPath, const CommitStrategy& commit, unsigned threads)
+                                const std::filesystem::path& outputPath, const CommitStrategy& commit)
 {
-    BandChoice choice = chooseBands(ws, phases, amplitude);
-    if (choice.run)
-        choice.run->threads = threads;
+    const BandChoice choice = chooseBands(ws, phases, amplitude);
     if (!choice.run)
         return choice.skipped;
     // The output is opened before any work. An original that may not be replaced (write-

@@ -54,10 +54,8 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const Amplitude
 /// and the phase (chooseBands), opens the output file (where a write-protected or
 /// otherwise unwritable output fails the image at once: the run goes on) and corrects
 /// the image into it (fixFloat32Columns).
-/// `threads` share the work on the image where cores would otherwise stand idle.
 ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude,
-                                const std::filesystem::path& outputPath, const CommitStrategy& commit = {},
-                                unsigned threads = 1);
+                                const std::filesystem::path& outputPath, const CommitStrategy& commit = {});
 
 /// The profile of the image whose header was just read (profileFloat32Columns), after
 /// the checks of correctLoadedImage. Nothing is written.
