@@ -34,6 +34,14 @@ QString output(const QString& program, const QStringList& args)
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
 
+/// True once the window manager has made the widget's window the active one: Qt may
+/// call a window active before the window manager has given it the keyboard, and a key
+/// sent then goes to the window before.
+bool activeOnTheDesktop(const QWidget* w)
+{
+    return output("xdotool", {"getactivewindow"}).toULongLong() == static_cast<qulonglong>(w->window()->winId());
+}
+
 /// A property of the widget's X window as xprop prints it after " = ", such as
 /// "\"About Kestrel\"".
 std::string property(const QWidget* w, const char* name)
@@ -43,14 +51,14 @@ std::string property(const QWidget* w, const char* name)
     return eq < 0 ? line.toStdString() : line.mid(eq + 3).toStdString();
 }
 
-/// Handles events until `done` holds; false after five seconds (a loaded machine may
+/// Handles events until `done` holds; false after fifteen seconds (a loaded machine may
 /// keep the window manager waiting).
-bool waitFor(const std::function<bool()>& done)
+bool waitFor(const std::function<bool()>& done, qint64 milliseconds = 15000)
 {
     QElapsedTimer t;
     t.start();
     while (!done()) {
-        if (t.elapsed() > 5000)
+        if (t.elapsed() > milliseconds)
             return false;
         QTest::qWait(10);
     }
@@ -189,10 +197,15 @@ TEST_F(Desktop, TheKeyboardsCloseCommandGivesTheMainWindowBack)
 {
     for (QDialog* d : both) {
         open(d);
-        ASSERT_TRUE(waitFor([d] { return QApplication::activeWindow() == d; })) << d->objectName().toStdString();
+        ASSERT_TRUE(waitFor([d] { return QApplication::activeWindow() == d && activeOnTheDesktop(d); }))
+            << d->objectName().toStdString();
         EXPECT_FALSE(window.centralWidget()->isEnabled());
-        // Openbox closes the active window on Alt+F4, as most window managers do.
+        // Openbox closes the active window on Alt+F4, as most window managers do. A
+        // window manager kept busy by other programs on the machine now and then lets a
+        // key go by; the user then presses again, and so does the test, once.
         QProcess::execute("xdotool", {"key", "alt+F4"});
+        if (!waitFor([d] { return !d->isVisible(); }, 5000))
+            QProcess::execute("xdotool", {"key", "alt+F4"});
         EXPECT_TRUE(waitFor([d] { return !d->isVisible(); })) << d->objectName().toStdString();
         EXPECT_TRUE(window.form().window.enabled);
         EXPECT_TRUE(window.centralWidget()->isEnabled());
@@ -393,8 +406,8 @@ TEST(DesktopClose, AltF4ClosesTheWindowWithTheNoticePanelsShowing)
         window.create();
         window.show();
         ASSERT_TRUE(waitFor([&] {
-            return QApplication::activeWindow() == &window && window.form().window.updatePanel.visible &&
-                   window.form().window.messagePanel.visible;
+            return QApplication::activeWindow() == &window && activeOnTheDesktop(&window) &&
+                   window.form().window.updatePanel.visible && window.form().window.messagePanel.visible;
         }));
         QProcess::execute("xdotool", {"key", "alt+F4"});
         EXPECT_TRUE(waitFor([&] { return !window.isVisible(); })) << "attempt " << attempt;
