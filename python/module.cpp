@@ -460,6 +460,21 @@ ImageRun runFor(Workspace& ws, std::int32_t phase, const AmplitudeChoice& amplit
     return *choice.run;
 }
 
+/// The array as the workspace's float image (scaled as a load would), and the run's
+/// choices for it; raises what the scaling refuses.
+ImageRun arrayImage(Workspace& ws, RecordingHost& host, const ArraySamples& in, std::int32_t phase,
+                    const AmplitudeChoice& amplitude, bool pixInsight)
+{
+    bool scaled = false;
+    {
+        py::gil_scoped_release release;
+        scaled = imageInMemory(ws, in, pixInsight);
+    }
+    if (!scaled)
+        raiseError(host.reports.back().text, host.reports);
+    return runFor(ws, phase, amplitude);
+}
+
 py::object measure(py::handle data, py::handle phaseObject, py::handle binningObject, py::handle amplitudeObject,
                    const std::string& estimator, bool pixInsight)
 {
@@ -471,14 +486,7 @@ py::object measure(py::handle data, py::handle phaseObject, py::handle binningOb
     Workspace ws(host);
     const Borrowed<PixelBuffer<float>> borrowed(ws.image.floatPixels);
     ProfileOutcome out;
-    bool scaled = false;
-    {
-        py::gil_scoped_release release;
-        scaled = imageInMemory(ws, in, pixInsight);
-    }
-    if (!scaled)
-        raiseError(host.reports.back().text, host.reports);
-    const ImageRun run = runFor(ws, phase, amplitude);
+    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight);
     {
         py::gil_scoped_release release;
         out = profileFloat32InMemory(ws, run);
@@ -513,14 +521,7 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
     if (out)
         borrowed.emplace(ws.image.floatPixels);
     ImageOutcome outcome;
-    bool scaled = false;
-    {
-        py::gil_scoped_release release;
-        scaled = imageInMemory(ws, in, pixInsight);
-    }
-    if (!scaled)
-        raiseError(host.reports.back().text, host.reports);
-    const ImageRun run = runFor(ws, phase, amplitude);
+    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight);
     {
         py::gil_scoped_release release;
         outcome = correctFloat32InMemory(ws, run);
