@@ -112,15 +112,14 @@ for ((r = 0; r < runs; r++)); do
 done
 rm -rf "$work/copy8" "$work/out" "$work/copy.fits" "${memory_folder:-$work}/out"
 
-# The window's batch against kestrel-cli with one job per core, in turn on the same frames.
+# The window's batch against kestrel-cli with one job per core, in the same conditions.
 cores=$(nproc)
 window_runs=0
 if [[ -x "$bin/kestrel" ]]; then
     for ((r = 0; r < (runs + 1) / 2; r++)); do
-        seconds=$("$here/window_batch.sh" "$bin" "$work"/in1/*.fits 2>/dev/null) || break
-        record window "$(awk -v s="$seconds" 'BEGIN { printf "%d", s * 1e6 }')"
-        rm -rf "$work/out"
-        record clicores "$(timed correct "$new" "$work/out" --jobs "$cores" "$work"/in1/*.fits)"
+        read -r window cli < <("$here/window_batch.sh" "$bin" "$work"/in1/*.fits 2>/dev/null) || break
+        record window "$(awk -v s="$window" 'BEGIN { printf "%d", s * 1e6 }')"
+        record clicores "$(awk -v s="$cli" 'BEGIN { printf "%d", s * 1e6 }')"
         window_runs=$((window_runs + 1))
     done
 fi
