@@ -2,11 +2,14 @@
 
 #include "app/qt/dialogs.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QKeyEvent>
+#include <QKeySequence>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QUrl>
@@ -31,6 +34,43 @@ protected:
         if (QWidget* over = parentWidget(); over && over->isVisible())
             move(placeOver(over->frameGeometry(), over->geometry(), frameGeometry(), geometry()));
     }
+
+    // A key that answers the box (N for No) answers it when it is let go, as a click
+    // does. Qt would show the button pressed for a tenth of a second first, and a
+    // batch that the answer starts would wait for that.
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        if (!(event->modifiers() & (Qt::AltModifier | Qt::ControlModifier | Qt::MetaModifier)))
+            if (QAbstractButton* button = answeredBy(event->key())) {
+                pressed_ = button;
+                return;
+            }
+        QMessageBox::keyPressEvent(event);
+    }
+
+    void keyReleaseEvent(QKeyEvent* event) override
+    {
+        QAbstractButton* button = answeredBy(event->key());
+        if (!event->isAutoRepeat() && button && button == pressed_) {
+            pressed_ = nullptr;
+            button->click();
+            return;
+        }
+        QMessageBox::keyReleaseEvent(event);
+    }
+
+private:
+    QAbstractButton* answeredBy(int key) const
+    {
+        for (QAbstractButton* button : buttons()) {
+            const QKeySequence shortcut = button->shortcut();
+            if (!shortcut.isEmpty() && key == shortcut[0].key() && button->isEnabled())
+                return button;
+        }
+        return nullptr;
+    }
+
+    QAbstractButton* pressed_ = nullptr;
 };
 
 } // namespace

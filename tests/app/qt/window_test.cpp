@@ -22,6 +22,7 @@
 #include <QScrollBar>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <filesystem>
@@ -460,6 +461,30 @@ TEST(MainWindowBoxes, CaptionsAndWhatTheWindowShowsBeneathThem)
     QTest::mouseClick(f.child<QPushButton>("Button6"), Qt::LeftButton);
     EXPECT_EQ(f.last().caption, "Kestrel");
     EXPECT_NE(f.last().text.find("kestrel.csv"), std::string::npos) << f.last().text;
+}
+
+// A key that answers a question (N for No) answers it as it is let go, at once: the box
+// is gone before the release returns, and the press alone answers nothing.
+TEST(MainWindowBoxes, AKeyAnswersAQuestionAsItIsLetGo)
+{
+    for (const bool defaultYes : {true, false}) {
+        QtHost host;
+        bool visibleAfterPress = false, visibleAfterRelease = true;
+        QTimer::singleShot(0, [&] {
+            QWidget* box = QApplication::activeModalWidget();
+            ASSERT_NE(box, nullptr);
+            QWidget* focus = box->focusWidget() ? box->focusWidget() : box;
+            QTest::keyPress(focus, Qt::Key_N);
+            visibleAfterPress = box->isVisible();
+            QTest::keyRelease(focus, Qt::Key_N);
+            visibleAfterRelease = box->isVisible();
+            if (visibleAfterRelease)
+                QTimer::singleShot(500, box, [box] { box->close(); });
+        });
+        EXPECT_FALSE(host.confirm("Overwrite existing files?", defaultYes));
+        EXPECT_TRUE(visibleAfterPress);
+        EXPECT_FALSE(visibleAfterRelease);
+    }
 }
 
 /// A window that fetches its notices from `server` with the real downloader, as the
