@@ -6,6 +6,7 @@
 #include "settings/settings.h"
 
 #include <cmath>
+#include <utility>
 
 namespace kestrel {
 namespace {
@@ -360,7 +361,11 @@ TForm1::chooseBatch(const std::optional<std::vector<std::filesystem::path>>& cho
     if (closePending_)
         return {};
     std::vector<std::filesystem::path> files = chosen ? takeAsChosen(*chosen) : host.openFiles(selectTitle, fitsFilter, true);
-    if (!files.empty() && !prepareOutputFolder(files.front())) {
+    if (files.empty())
+        return files;
+    readyPixels_ = std::make_unique<ReadyPixels>(files.front(), batchJobs(jobs, files.size()));
+    if (!prepareOutputFolder(files.front())) {
+        readyPixels_.reset();
         leftIdle = false;
         return {};
     }
@@ -415,7 +420,11 @@ void TForm1::startBatch(const std::vector<std::filesystem::path>& files)
     settings.phases = {window.edit1, window.edit2};
     settings.amplitudeSetting = run.amplitudeSetting;
     settings.jobs = jobs;
-    batch_ = std::make_shared<BatchRun>(files, OutputPlan(run.overwrite, run.outputFolder, files), settings);
+    std::vector<PixelBuffer<float>> ready;
+    if (readyPixels_)
+        ready = std::exchange(readyPixels_, nullptr)->take();
+    batch_ = std::make_shared<BatchRun>(files, OutputPlan(run.overwrite, run.outputFolder, files), settings,
+                                        std::move(ready));
     batchStopped_ = false;
     auto observer = std::make_shared<WindowObserver>(
         *threads_, [this, single](std::size_t i, const ImageResult& result) { return showImage(single, i, result); });

@@ -211,6 +211,7 @@ private:
     InlineRunThreads inlineThreads_;
     RunThreads* threads_ = &inlineThreads_;
     std::shared_ptr<BatchRun> batch_; // the batch in progress
+    std::unique_ptr<ReadyPixels> readyPixels_; // made ready while the run asks its questions
     bool batchStopped_ = false;       // the batch in progress ended before its last file
     Downloader& downloader_;
     FileLocations locations_;

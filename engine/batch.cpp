@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 namespace kestrel {
 namespace {
@@ -112,8 +113,56 @@ ProfileOutcome profileFile(const std::filesystem::path& input, const PhaseFields
     return out;
 }
 
-BatchRun::BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, BatchSettings settings)
-    : inputs_(std::move(inputs)), settings_(std::move(settings)), done_(inputs_.size())
+unsigned batchJobs(unsigned jobs, std::size_t files)
+{
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    return std::clamp<unsigned>(jobs ? jobs : cores, 1u, static_cast<unsigned>(std::max<std::size_t>(files, 1)));
+}
+
+ReadyPixels::ReadyPixels(const std::filesystem::path& firstInput, unsigned jobs)
+{
+    // Sized by the file, which holds the samples and a header; a file too large to be
+    // one of our frames is left to the loader.
+    constexpr std::uintmax_t largest = std::uintmax_t{1} << 31;
+    std::error_code ec;
+    const std::uintmax_t bytes = std::filesystem::file_size(firstInput, ec);
+    if (ec || bytes > largest)
+        return;
+    const std::size_t samples = static_cast<std::size_t>(bytes / sizeof(float));
+    buffers_.resize(jobs);
+    for (PixelBuffer<float>& buffer : buffers_)
+        threads_.emplace_back([&buffer, samples] {
+            try {
+                buffer.resize(samples);
+            } catch (const std::bad_alloc&) {
+                return; // the worker tries again, and reports it
+            }
+            // One write per page faults it in; the value is of no account, as the loader
+            // overwrites every sample it keeps.
+            constexpr std::size_t perPage = 4096 / sizeof(float);
+            for (std::size_t i = 0; i < samples; i += perPage)
+                buffer[i] = 0.0f;
+        });
+}
+
+ReadyPixels::~ReadyPixels() { finish(); }
+
+void ReadyPixels::finish()
+{
+    for (std::thread& t : threads_)
+        t.join();
+    threads_.clear();
+}
+
+std::vector<PixelBuffer<float>> ReadyPixels::take()
+{
+    finish();
+    return std::exchange(buffers_, {});
+}
+
+BatchRun::BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, BatchSettings settings,
+                   std::vector<PixelBuffer<float>> ready)
+    : inputs_(std::move(inputs)), settings_(std::move(settings)), done_(inputs_.size()), readyPixels_(std::move(ready))
 {
     // Which inputs may be written is settled here, in input order, so the answer does
     // not depend on which worker comes first.
@@ -121,9 +170,7 @@ BatchRun::BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, B
         outputs_.push_back(plan.outputFor(input));
         refused_.push_back(plan.claim(input));
     }
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    jobs_ = std::clamp<unsigned>(settings_.jobs ? settings_.jobs : cores, 1u,
-                                 static_cast<unsigned>(std::max<std::size_t>(inputs_.size(), 1)));
+    jobs_ = batchJobs(settings_.jobs, inputs_.size());
 }
 
 BatchRun::~BatchRun() = default;
@@ -139,9 +186,17 @@ void BatchRun::stop()
 void BatchRun::work()
 {
     PixelBuffer<float> pixels;
+    {
+        std::lock_guard lock(mutex_);
+        if (!readyPixels_.empty()) {
+            pixels = std::move(readyPixels_.back());
+            readyPixels_.pop_back();
+        }
+    }
     // Only a few images are treated ahead of the one being handed over, so that few
-    // written files wait unnamed and memory stays a frame or so per job.
-    const std::size_t ahead = 2 * static_cast<std::size_t>(jobs_);
+    // written files wait unnamed; enough that a slow first file, or a slow row of the
+    // window, does not leave the other workers idle. Each worker keeps one buffer.
+    const std::size_t ahead = 4 * static_cast<std::size_t>(jobs_);
     for (std::size_t i; (i = next_.fetch_add(1)) < inputs_.size();) {
         {
             std::unique_lock lock(mutex_);

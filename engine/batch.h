@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kestrel {
@@ -68,11 +69,36 @@ public:
     virtual bool imageDone(std::size_t index, ImageResult& result) = 0;
 };
 
+/// How many files a batch of `files` treats at once: `jobs`, or one per core when 0,
+/// and never more than there are files.
+unsigned batchJobs(unsigned jobs, std::size_t files);
+
+/// Memory for the pixels of a batch's first images, one buffer per job, sized for the
+/// first input and faulted in at once on threads of its own. The window makes it ready
+/// while it asks its questions: the first touch of fresh memory can cost more than
+/// treating a frame, and the user's answer need not wait for it.
+class ReadyPixels {
+public:
+    ReadyPixels(const std::filesystem::path& firstInput, unsigned jobs);
+    ~ReadyPixels();
+    ReadyPixels(const ReadyPixels&) = delete;
+    ReadyPixels& operator=(const ReadyPixels&) = delete;
+    /// The buffers, once all are ready; empty when the first input could not be sized.
+    std::vector<PixelBuffer<float>> take();
+
+private:
+    void finish();
+    std::vector<PixelBuffer<float>> buffers_;
+    std::vector<std::thread> threads_;
+};
+
 class BatchRun {
 public:
     /// Each input's output is claimed in input order at once (OutputPlan::claim): a
-    /// refused input is a skipped image of the run.
-    BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, BatchSettings settings);
+    /// refused input is a skipped image of the run. The workers start with the buffers
+    /// of `ready`, where given (ReadyPixels), and make their own otherwise.
+    BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, BatchSettings settings,
+             std::vector<PixelBuffer<float>> ready = {});
     ~BatchRun();
     BatchRun(const BatchRun&) = delete;
     BatchRun& operator=(const BatchRun&) = delete;
@@ -104,6 +130,7 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_, room_;
     std::vector<std::optional<PendingImage>> done_;
+    std::vector<PixelBuffer<float>> readyPixels_; // buffers for workers yet to start
     std::size_t handedOver_ = 0; // images handed to the observer so far
 };
 

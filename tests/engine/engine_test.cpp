@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 namespace kestrel {
 namespace {
@@ -56,13 +57,13 @@ struct Batch {
         }
     }
     fs::path out(std::size_t i) const { return dir / "out" / inputs[i].filename(); }
-    Recorder run(unsigned jobs, std::size_t stopAfter = ~std::size_t{0})
+    Recorder run(unsigned jobs, std::size_t stopAfter = ~std::size_t{0}, std::vector<PixelBuffer<float>> ready = {})
     {
         fs::create_directories(dir / "out");
         BatchSettings settings;
         settings.phases = {"8", "8"};
         settings.jobs = jobs;
-        BatchRun batch(inputs, OutputPlan(false, dir / "out", inputs), settings);
+        BatchRun batch(inputs, OutputPlan(false, dir / "out", inputs), settings, std::move(ready));
         Recorder recorder;
         recorder.stopAfter = stopAfter;
         batch.run(recorder);
@@ -90,6 +91,20 @@ TEST(BatchRun, SeveralAtOnceAsOneAtATimeInInputOrder)
         EXPECT_EQ(testing::readFile(batch.out(i)), expected[i]) << i;
     }
     EXPECT_EQ(serial.order, parallel.order);
+
+    // Workers that start on buffers made ready ahead, holding whatever was left in them
+    // and sized for the first file (later ones are larger), make the same files.
+    ReadyPixels ready(batch.inputs[0], 3);
+    std::vector<PixelBuffer<float>> buffers = ready.take();
+    ASSERT_EQ(buffers.size(), 3u);
+    EXPECT_EQ(buffers[0].size(), fs::file_size(batch.inputs[0]) / 4);
+    for (PixelBuffer<float>& b : buffers)
+        std::fill(b.begin(), b.end(), std::numeric_limits<float>::quiet_NaN());
+    fs::remove_all(batch.dir / "out");
+    batch.run(3, ~std::size_t{0}, std::move(buffers));
+    for (std::size_t i = 0; i < batch.inputs.size(); ++i)
+        EXPECT_EQ(testing::readFile(batch.out(i)), expected[i]) << i;
+    EXPECT_TRUE(ReadyPixels(batch.dir / "missing.fits", 2).take().empty());
 }
 
 // A run that stops leaves exactly the files it handed over, and nothing beside them,
