@@ -3,8 +3,9 @@
 # on a private X display with a window manager: from the answer to "Overwrite existing
 # files?" until the last corrected file is in place. Then times kestrel-cli --jobs N (N
 # the number of cores) in the same conditions: the frames freshly copied into a folder
-# of their own and left as long as the window took to come up, the outputs into a fresh
-# kestrel/ beside them. Prints the two times in seconds, the window's first.
+# of their own, put on the disk and left as long as the window took to come up, the
+# outputs into a fresh kestrel/ beside them. Prints the two times in seconds, the
+# window's first.
 # The conditions matter on a virtual machine: memory the system freed a few seconds ago
 # may have gone back to the host, and the first write to it is several times slower.
 #   bench/window_batch.sh BUILD_BIN_FOLDER FRAME...
@@ -33,6 +34,8 @@ for f in "$@"; do
     cp "$f" "$work/frames/"
     frames+=("$work/frames/$(basename "$f")")
 done
+# On the disk before either is timed, so that neither waits for the other's copies.
+sync
 copied=$(date +%s%N)
 
 Xvfb -displayfd 3 -screen 0 1280x900x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
@@ -72,6 +75,7 @@ pids=()
 rm -rf "$work/frames"
 mkdir "$work/frames"
 for f in "$@"; do cp "$f" "$work/frames/"; done
+sync
 sleep "$(awk -v s="$copied" -v e="$start" 'BEGIN { printf "%.3f", (e - s) / 1e9 }')"
 start=$(date +%s%N)
 "$bin/kestrel-cli" correct --phase-1x1 8 --phase-2x2 8 --output-dir "$work/frames/kestrel" \
