@@ -46,8 +46,10 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends comes from the libraries the binaries link (dpkg-shlibdeps).
+# Depends comes from the libraries the binaries link (dpkg-shlibdeps), and cairo, which
+# kestrel-cli loads only when it draws a plot: 1.16 has every call it makes.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcairo2 (>= 1.16.0)")
 # The Help menu hands the manual, the web page and the mail form to xdg-open. Without
 # it only those three links fail; correcting images does not need it, so a system
 # that leaves out recommended packages can still run Kestrel.
@@ -64,6 +66,7 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 if(TARGET kestrel_python)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME kestrel)
+  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_DEPENDS "${CPACK_DEBIAN_PACKAGE_DEPENDS}")
   set(CPACK_DEBIAN_UNSPECIFIED_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-kestrel)
   set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)

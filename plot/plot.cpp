@@ -6,10 +6,8 @@
 #include "core/failure.h"
 #include "core/numbers.h"
 #include "core/whole_file.h"
+#include "plot/cairo_library.h"
 
-#include <cairo-pdf.h>
-#include <cairo-svg.h>
-#include <cairo.h>
 
 #include <algorithm>
 #include <cmath>
@@ -29,22 +27,22 @@ const Colour gridGrey{0.88, 0.88, 0.88};
 const Colour white{1, 1, 1};
 
 struct SurfaceDeleter {
-    void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
+    void operator()(cairo_surface_t* s) const { cairo().surface_destroy(s); }
 };
 struct ContextDeleter {
-    void operator()(cairo_t* c) const { cairo_destroy(c); }
+    void operator()(cairo_t* c) const { cairo().destroy(c); }
 };
 using Surface = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
 using Context = std::unique_ptr<cairo_t, ContextDeleter>;
 
 [[noreturn]] void failDrawing(cairo_status_t status)
 {
-    throw Failure(std::string("the drawing failed: ") + cairo_status_to_string(status));
+    throw Failure(std::string("the drawing failed: ") + cairo().status_to_string(status));
 }
 
 void check(cairo_surface_t* surface)
 {
-    if (const cairo_status_t s = cairo_surface_status(surface); s != CAIRO_STATUS_SUCCESS)
+    if (const cairo_status_t s = cairo().surface_status(surface); s != CAIRO_STATUS_SUCCESS)
         failDrawing(s);
 }
 
@@ -85,9 +83,9 @@ public:
     void draw()
     {
         fill(white, 0, 0, pageWidth, pageHeight);
-        cairo_save(cr_);
-        cairo_rectangle(cr_, left_, top_, right_ - left_, bottom_ - top_);
-        cairo_clip(cr_);
+        cairo().save(cr_);
+        cairo().rectangle(cr_, left_, top_, right_ - left_, bottom_ - top_);
+        cairo().clip(cr_);
         drawShades();
         drawGrid();
         for (const Series& s : chart_.series)
@@ -97,7 +95,7 @@ public:
         for (const Series& s : chart_.series)
             for (std::size_t i = 0; i < s.x.size(); ++i)
                 drawMarker(s, px(s.x[i]), py(s.y[i]));
-        cairo_restore(cr_);
+        cairo().restore(cr_);
         drawShadeLabels();
         drawMarkLabels();
         drawAxes();
@@ -147,39 +145,39 @@ private:
     double px(double x) const { return left_ + (x - xMin_) / (xMax_ - xMin_) * (right_ - left_); }
     double py(double y) const { return bottom_ - (y - yMin_) / (yMax_ - yMin_) * (bottom_ - top_); }
 
-    void colour(const Colour& c) { cairo_set_source_rgb(cr_, c.red, c.green, c.blue); }
+    void colour(const Colour& c) { cairo().set_source_rgb(cr_, c.red, c.green, c.blue); }
     void fill(const Colour& c, double x, double y, double w, double h)
     {
         colour(c);
-        cairo_rectangle(cr_, x, y, w, h);
-        cairo_fill(cr_);
+        cairo().rectangle(cr_, x, y, w, h);
+        cairo().fill(cr_);
     }
     void line(double x0, double y0, double x1, double y1)
     {
-        cairo_move_to(cr_, x0, y0);
-        cairo_line_to(cr_, x1, y1);
-        cairo_stroke(cr_);
+        cairo().move_to(cr_, x0, y0);
+        cairo().line_to(cr_, x1, y1);
+        cairo().stroke(cr_);
     }
 
     static constexpr double titleSize = 14.5, labelSize = 12.5, tickSize = 11, noteSize = 10.5;
     void setFont(double size, bool bold, bool italic = false)
     {
-        cairo_select_font_face(cr_, fontFamily, italic ? CAIRO_FONT_SLANT_ITALIC : CAIRO_FONT_SLANT_NORMAL,
+        cairo().select_font_face(cr_, fontFamily, italic ? CAIRO_FONT_SLANT_ITALIC : CAIRO_FONT_SLANT_NORMAL,
                                bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
-        cairo_set_font_size(cr_, size);
+        cairo().set_font_size(cr_, size);
     }
     double textWidth(const std::string& text)
     {
         cairo_text_extents_t e;
-        cairo_text_extents(cr_, text.c_str(), &e);
+        cairo().text_extents(cr_, text.c_str(), &e);
         return e.x_advance;
     }
     /// Text at baseline y, its left end, centre or right end (align 0, 0.5, 1) at x.
     void text(const std::string& s, double x, double y, double align)
     {
-        cairo_move_to(cr_, x - align * textWidth(s), y);
-        cairo_show_text(cr_, s.c_str());
-        cairo_new_path(cr_);
+        cairo().move_to(cr_, x - align * textWidth(s), y);
+        cairo().show_text(cr_, s.c_str());
+        cairo().new_path(cr_);
     }
 
     void drawShades()
@@ -202,7 +200,7 @@ private:
     void drawGrid()
     {
         colour(gridGrey);
-        cairo_set_line_width(cr_, 0.8);
+        cairo().set_line_width(cr_, 0.8);
         for (double y : ticks(yMin_, yMax_, yStep_))
             line(left_, py(y), right_, py(y));
     }
@@ -212,13 +210,13 @@ private:
         if (s.x.size() < 2)
             return;
         colour(s.colour);
-        cairo_set_line_width(cr_, 1.2);
+        cairo().set_line_width(cr_, 1.2);
         dashedFor(s);
-        cairo_move_to(cr_, px(s.x[0]), py(s.y[0]));
+        cairo().move_to(cr_, px(s.x[0]), py(s.y[0]));
         for (std::size_t i = 1; i < s.x.size(); ++i)
-            cairo_line_to(cr_, px(s.x[i]), py(s.y[i]));
-        cairo_stroke(cr_);
-        cairo_set_dash(cr_, nullptr, 0, 0);
+            cairo().line_to(cr_, px(s.x[i]), py(s.y[i]));
+        cairo().stroke(cr_);
+        cairo().set_dash(cr_, nullptr, 0, 0);
     }
 
     /// A series without markers is drawn dashed.
@@ -226,7 +224,7 @@ private:
     {
         static const double dash[] = {6, 4};
         if (s.marker == MarkerShape::none)
-            cairo_set_dash(cr_, dash, 2, 0);
+            cairo().set_dash(cr_, dash, 2, 0);
     }
 
     /// One shape per point: a filled one edged in white, so that points close to each
@@ -235,41 +233,41 @@ private:
     {
         switch (s.marker) {
         case MarkerShape::circle:
-            cairo_arc(cr_, x, y, 4.2, 0, 2 * M_PI);
+            cairo().arc(cr_, x, y, 4.2, 0, 2 * M_PI);
             break;
         case MarkerShape::square:
-            cairo_rectangle(cr_, x - 3, y - 3, 6, 6);
+            cairo().rectangle(cr_, x - 3, y - 3, 6, 6);
             break;
         case MarkerShape::none:
             return;
         case MarkerShape::ring:
-            cairo_arc(cr_, x, y, 5.2, 0, 2 * M_PI);
+            cairo().arc(cr_, x, y, 5.2, 0, 2 * M_PI);
             colour(white);
-            cairo_fill_preserve(cr_);
+            cairo().fill_preserve(cr_);
             colour(s.colour);
-            cairo_set_line_width(cr_, 1.6);
-            cairo_stroke(cr_);
+            cairo().set_line_width(cr_, 1.6);
+            cairo().stroke(cr_);
             return;
         }
         colour(s.colour);
-        cairo_fill_preserve(cr_);
+        cairo().fill_preserve(cr_);
         colour(white);
-        cairo_set_line_width(cr_, 0.8);
-        cairo_stroke(cr_);
+        cairo().set_line_width(cr_, 0.8);
+        cairo().stroke(cr_);
     }
 
     void drawMark(const Mark& m)
     {
         colour(m.colour);
-        cairo_set_line_width(cr_, 1.3);
+        cairo().set_line_width(cr_, 1.3);
         const double dash[] = {5, 3};
-        cairo_set_dash(cr_, dash, 2, 0);
+        cairo().set_dash(cr_, dash, 2, 0);
         line(px(m.x), top_, px(m.x), bottom_);
-        cairo_set_dash(cr_, nullptr, 0, 0);
+        cairo().set_dash(cr_, nullptr, 0, 0);
         if (m.y) {
-            cairo_set_line_width(cr_, 1.6);
-            cairo_arc(cr_, px(m.x), py(*m.y), 8, 0, 2 * M_PI);
-            cairo_stroke(cr_);
+            cairo().set_line_width(cr_, 1.6);
+            cairo().arc(cr_, px(m.x), py(*m.y), 8, 0, 2 * M_PI);
+            cairo().stroke(cr_);
         }
     }
 
@@ -305,9 +303,9 @@ private:
     void drawAxes()
     {
         colour(black);
-        cairo_set_line_width(cr_, 1);
-        cairo_rectangle(cr_, left_, top_, right_ - left_, bottom_ - top_);
-        cairo_stroke(cr_);
+        cairo().set_line_width(cr_, 1);
+        cairo().rectangle(cr_, left_, top_, right_ - left_, bottom_ - top_);
+        cairo().stroke(cr_);
 
         // Ticks inside the frame on all four sides, labels outside on the left and below.
         setFont(tickSize, false);
@@ -330,11 +328,11 @@ private:
 
         setFont(labelSize, false);
         text(chart_.xLabel, (left_ + right_) / 2, pageHeight - 14, 0.5);
-        cairo_save(cr_);
-        cairo_translate(cr_, 20, (top_ + bottom_) / 2);
-        cairo_rotate(cr_, -M_PI / 2);
+        cairo().save(cr_);
+        cairo().translate(cr_, 20, (top_ + bottom_) / 2);
+        cairo().rotate(cr_, -M_PI / 2);
         text(chart_.yLabel, 0, 0, 0.5);
-        cairo_restore(cr_);
+        cairo().restore(cr_);
     }
 
     /// The title on the left above the plot, the legend on the right: one entry per
@@ -356,10 +354,10 @@ private:
             text(s->label, x, 22, 0);
             const double centre = x - 16;
             colour(s->colour);
-            cairo_set_line_width(cr_, 1.2);
+            cairo().set_line_width(cr_, 1.2);
             dashedFor(*s);
             line(centre - 10, 18, centre + 10, 18);
-            cairo_set_dash(cr_, nullptr, 0, 0);
+            cairo().set_dash(cr_, nullptr, 0, 0);
             drawMarker(*s, centre, 18);
             x = centre - 10 - 16;
         }
@@ -374,39 +372,39 @@ private:
 void paint(cairo_surface_t* surface, const Chart& chart, double scale)
 {
     check(surface);
-    const Context cr(cairo_create(surface));
-    cairo_scale(cr.get(), scale, scale);
+    const Context cr(cairo().create(surface));
+    cairo().scale(cr.get(), scale, scale);
     Painter(cr.get(), chart).draw();
-    if (const cairo_status_t s = cairo_status(cr.get()); s != CAIRO_STATUS_SUCCESS)
+    if (const cairo_status_t s = cairo().status(cr.get()); s != CAIRO_STATUS_SUCCESS)
         failDrawing(s);
 }
 
 } // namespace
 
-std::optional<std::string> plotsUnavailable() { return std::nullopt; }
+std::optional<std::string> plotsUnavailable() { return cairoMissing(); }
 
 std::string renderChart(const Chart& chart, Format format)
 {
     std::string bytes;
     if (format == Format::png) {
-        const Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(pageWidth * pngScale),
+        const Surface surface(cairo().image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(pageWidth * pngScale),
                                                          static_cast<int>(pageHeight * pngScale)));
         paint(surface.get(), chart, pngScale);
-        cairo_surface_flush(surface.get());
-        if (const cairo_status_t s = cairo_surface_write_to_png_stream(surface.get(), appendBytes, &bytes);
+        cairo().surface_flush(surface.get());
+        if (const cairo_status_t s = cairo().surface_write_to_png_stream(surface.get(), appendBytes, &bytes);
             s != CAIRO_STATUS_SUCCESS)
             failDrawing(s);
         return bytes;
     }
     const Surface surface(format == Format::svg
-                              ? cairo_svg_surface_create_for_stream(appendBytes, &bytes, pageWidth, pageHeight)
-                              : cairo_pdf_surface_create_for_stream(appendBytes, &bytes, pageWidth, pageHeight));
+                              ? cairo().svg_surface_create_for_stream(appendBytes, &bytes, pageWidth, pageHeight)
+                              : cairo().pdf_surface_create_for_stream(appendBytes, &bytes, pageWidth, pageHeight));
     if (format == Format::pdf) {
-        cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_TITLE, chart.title.c_str());
-        cairo_pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_CREATOR, "Kestrel");
+        cairo().pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_TITLE, chart.title.c_str());
+        cairo().pdf_surface_set_metadata(surface.get(), CAIRO_PDF_METADATA_CREATOR, "Kestrel");
     }
     paint(surface.get(), chart, 1);
-    cairo_surface_finish(surface.get());
+    cairo().surface_finish(surface.get());
     check(surface.get());
     return bytes;
 }

@@ -1,5 +1,6 @@
 // kestrel-cli from the outside: the built tool run on generated files.
 #include "cli/options.h"
+#include "plot/plot.h"
 #include "tests/cli/tool_run.h"
 #include "tests/support/fits_builder.h"
 
@@ -233,6 +234,32 @@ TEST(CliTool, APlotThatCannotBeWrittenGivesExitOne)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "") << "refused before the image is measured";
     EXPECT_NE(readFile(err).find("Cannot write " + (dir / "plain-file" / "p.svg").string()), std::string::npos);
+}
+
+// cairo is loaded only for a plot: a run without one does not need it, and a plot asked
+// for where it cannot be loaded is refused with the reason before any image is read.
+TEST(CliTool, CairoIsLoadedOnlyForAPlot)
+{
+    if (kestrel::plot::plotsUnavailable())
+        GTEST_SKIP() << "this build draws no plots";
+    TempDir dir;
+    writeFile(dir / "a.fits", steppedFrame(4008, 4, 8));
+    fs::create_directories(dir / "broken");
+    writeFile(dir / "broken" / "libcairo.so.2", "not a library");
+    const std::string withBrokenCairo = "LD_LIBRARY_PATH=" + quoted(dir / "broken") + " timeout 60 " + quoted(KESTREL_CLI);
+    const fs::path err = dir / "err.txt";
+
+    const ToolRun plain = runShell(withBrokenCairo + " profile --phase-1x1 8 " + quoted(dir / "a.fits"), err);
+    EXPECT_EQ(plain.status, 0) << readFile(err);
+    EXPECT_NE(plain.out, "");
+
+    const ToolRun plotted =
+        runShell(withBrokenCairo + " profile --phase-1x1 8 --plot " + quoted(dir / "p.svg") + " " + quoted(dir / "a.fits"), err);
+    EXPECT_EQ(plotted.status, 2);
+    EXPECT_EQ(plotted.out, "");
+    EXPECT_NE(readFile(err).find("--plot: cairo, which draws the plots, cannot be loaded: "), std::string::npos)
+        << readFile(err);
+    EXPECT_FALSE(fs::exists(dir / "p.svg"));
 }
 
 TEST(CliTool, VerifyAddsTheResidualOfTheWrittenImage)
