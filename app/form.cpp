@@ -300,6 +300,7 @@ template <class Body> void TForm1::beginRun(const char* handler, Body body)
         resetButtons();
         host.errorBox(*failure + inProcedure(handler));
         batch_.reset();
+        readyPixels_.reset();
         endRun(false);
     }
 }
@@ -326,15 +327,23 @@ void TForm1::filesDropped(const std::vector<std::filesystem::path>& files)
         batchRun(files);
 }
 
+void TForm1::prepareBatch(const std::vector<std::filesystem::path>& files)
+{
+    if (!files.empty())
+        readyPixels_ = std::make_unique<ReadyPixels>(files.front(), batchJobs(jobs, files.size()));
+}
+
 void TForm1::batchRun(const std::optional<std::vector<std::filesystem::path>>& chosen)
 {
     beginRun("Button1Click", [this, &chosen] {
         bool leftIdle = true;
         const std::vector<std::filesystem::path> files = chooseBatch(chosen, leftIdle);
-        if (files.empty())
+        if (files.empty()) {
+            readyPixels_.reset(); // the memory made ready for a batch that never started
             endRun(leftIdle);
-        else
+        } else {
             startBatch(files);
+        }
     });
 }
 
@@ -363,9 +372,9 @@ TForm1::chooseBatch(const std::optional<std::vector<std::filesystem::path>>& cho
     std::vector<std::filesystem::path> files = chosen ? takeAsChosen(*chosen) : host.openFiles(selectTitle, fitsFilter, true);
     if (files.empty())
         return files;
-    readyPixels_ = std::make_unique<ReadyPixels>(files.front(), batchJobs(jobs, files.size()));
+    if (!readyPixels_)
+        prepareBatch(files);
     if (!prepareOutputFolder(files.front())) {
-        readyPixels_.reset();
         leftIdle = false;
         return {};
     }

@@ -140,6 +140,9 @@ public:
     /// Files dropped on the window: the batch run of Select Files with these files as
     /// the dialog's answer, in this order. Ignored while a run is in progress.
     void filesDropped(const std::vector<std::filesystem::path>& files);
+    /// Files the window was started with, to be corrected once it is shown: the memory
+    /// for their first images is made ready meanwhile (ReadyPixels).
+    void prepareBatch(const std::vector<std::filesystem::path>& files);
     bool prepareOutputFolder(const std::filesystem::path& firstFile);
     double showAmplitudeStatistics(const std::vector<double>& values, int first, int last);
     void Button2Click();

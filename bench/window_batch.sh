@@ -60,8 +60,13 @@ done
 mkfifo "$work/never"
 exec 9<>"$work/never"
 shopt -s nullglob
-start=$(date +%s%N)
-xdotool key --window "$question" n
+# xdotool answers after a pause of its own, so that its start-up is not counted: the
+# answer is taken to come half a second after it was started (a few milliseconds early,
+# which counts against the window). The key is let go at once.
+launched=$(date +%s%N)
+xdotool sleep 0.5 key --delay 0 --window "$question" n &
+pids+=($!)
+start=$((launched + 500000000))
 for _ in $(seq 3000); do
     written=("$work/frames/kestrel"/*.fits)
     [[ ${#written[@]} -ge ${#frames[@]} ]] && break

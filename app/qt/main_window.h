@@ -46,7 +46,11 @@ public:
     /// Shows the model's state in the widgets.
     void sync();
     /// Files to correct as soon as the window is on the screen, as if dropped onto it.
-    void correctOnceShown(std::vector<std::filesystem::path> files) { startFiles_ = std::move(files); }
+    void correctOnceShown(std::vector<std::filesystem::path> files)
+    {
+        form_.prepareBatch(files);
+        startFiles_ = std::move(files);
+    }
     /// Shows the window in the middle of the screen, frame and title bar included.
     void showCentred();
 
