@@ -4,7 +4,7 @@
 #include "cli/profile.h"
 #include "cli/run.h"
 #include "cli/stop_signals.h"
-#include "cli/targets.h"
+#include "engine/targets.h"
 #include "core/whole_file.h"
 #include "settings/settings.h"
 

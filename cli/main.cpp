@@ -6,7 +6,7 @@
 #include "cli/output.h"
 #include "cli/profile.h"
 #include "cli/run.h"
-#include "cli/targets.h"
+#include "engine/targets.h"
 
 #include "core/failure.h"
 #include "core/program_folder.h"

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace kestrel {
 
@@ -23,12 +24,6 @@ std::string unmeasurableReason(const Image& image, bool loaded)
     if (!loaded)
         return "the image data could not be read";
     return missingSamplesReason(image.imageWidth, image.imageHeight, image.floatPixels.size());
-}
-
-ImageView<const float> constView(Image& image)
-{
-    const ImageView<float> view = image.floatImage();
-    return {view.pixels, view.width, view.height};
 }
 
 /// Where an image's samples come from: read from its file, or already in floatPixels.
@@ -75,7 +70,6 @@ template <class Steps> void reportedSteps(Workspace& ws, const ImageRun& run, co
     out.phase = run.phase;
     out.result = ImageOutcome::Result::failed;
     if (const auto failure = caughtFailure(steps)) {
-        out.result = ImageOutcome::Result::failed;
         out.message = *failure + inFunction(routine);
         out.stopsRun = true;
         ws.host.errorBox(out.message);
@@ -123,8 +117,8 @@ ProfileOutcome profileImage(Workspace& ws, const ImageRun& run, Samples samples)
         // for bit, and fails where the table would.
         std::optional<BandMeasure> before;
         const auto measure = [&](double upper) {
-            before = measureBands(constView(ws.image), bands, run.phase, upper);
-            return run.balancedAmplitude ? balancedAmplitude(constView(ws.image), bands, run.phase, upper)
+            before = measureBands(std::as_const(ws.image).floatImage(), bands, run.phase, upper);
+            return run.balancedAmplitude ? balancedAmplitude(std::as_const(ws.image).floatImage(), bands, run.phase, upper)
                                          : before->amplitude;
         };
         if (!loadAndMeasure(ws, run, result.image, measure, samples))
@@ -136,12 +130,12 @@ ProfileOutcome profileImage(Workspace& ws, const ImageRun& run, Samples samples)
         profile.columns = amplitudeColumns(ws.image.imageWidth, bands, run.phase);
         profile.upper = upperSampleBound(*result.image.background);
         if (!before)
-            before = measureBands(constView(ws.image), bands, run.phase, profile.upper);
+            before = measureBands(std::as_const(ws.image).floatImage(), bands, run.phase, profile.upper);
         profile.before = std::move(before->profile);
         addToOffsetBands(ws.image.floatImage(), bands, run.phase, *result.image.amplitude);
-        BandMeasure after = measureBands(constView(ws.image), bands, run.phase, profile.upper);
+        BandMeasure after = measureBands(std::as_const(ws.image).floatImage(), bands, run.phase, profile.upper);
         profile.after = std::move(after.profile);
-        profile.residual = residualBand(constView(ws.image), bands, profile.upper);
+        profile.residual = residualBand(std::as_const(ws.image).floatImage(), bands, profile.upper);
         result.image.result = ImageOutcome::Result::corrected;
     });
     return result;
@@ -181,8 +175,8 @@ ImageOutcome correctImage(Workspace& ws, const ImageRun& run, std::shared_ptr<Wh
         // The amplitude of the band pairs alone, bit for bit that of the table of every
         // band window's mean, which fails where the table would.
         const auto measure = [&](double upper) {
-            return run.balancedAmplitude ? balancedAmplitude(constView(ws.image), run.bands(), run.phase, upper)
-                                         : measureAmplitude(constView(ws.image), run.bands(), run.phase, upper);
+            return run.balancedAmplitude ? balancedAmplitude(std::as_const(ws.image).floatImage(), run.bands(), run.phase, upper)
+                                         : measureAmplitude(std::as_const(ws.image).floatImage(), run.bands(), run.phase, upper);
         };
         if (!loadAndMeasure(ws, run, outcome, measure, samples))
             return;

@@ -5,6 +5,7 @@
 #include "core/program_folder.h"
 #include "core/report.h"
 #include "core/whole_file.h"
+#include "engine/targets.h"
 
 namespace kestrel {
 
@@ -148,19 +149,11 @@ std::optional<OutputPlan::Refusal> OutputPlan::claim(const std::filesystem::path
     // is spelt or whatever links it holds: an existing output is compared by device and
     // inode with every input, its own included.
     if (!overwrite_)
-        if (const auto outputId = fileIdentity(output)) {
+        if (const auto outputId = fileIdentity(output))
             if (const auto hit = runInputs_.find(*outputId); hit != runInputs_.end())
                 return Refusal{Kind::replacesInput, "its corrected file " + output.string() +
                                                         " would replace the original " + hit->second.string()};
-            if (outputId == id)
-                return Refusal{Kind::replacesInput,
-                               "its corrected file " + output.string() + " would replace the original " + input.string()};
-        }
-    std::error_code ec;
-    std::filesystem::path resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(linkTarget(output)), ec);
-    if (ec)
-        resolved = std::filesystem::absolute(output).lexically_normal();
-    const auto [at, fresh] = outputs_.emplace(pathKey(resolved), input);
+    const auto [at, fresh] = outputs_.emplace(pathKey(resolvedPath(output)), input);
     if (!fresh)
         return Refusal{Kind::repeated, "its corrected file " + output.string() + " is the one written from " +
                                            at->second.string() + " in this run"};

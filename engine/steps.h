@@ -67,7 +67,7 @@ public:
     /// With `overwrite`, every corrected file replaces its own input, whatever folder it
     /// is in; otherwise they all go into `folder` under their inputs' names. `inputs` are
     /// all the files of the run: without `overwrite` none of them is ever replaced.
-    OutputPlan(bool overwrite, std::filesystem::path folder, const std::vector<std::filesystem::path>& inputs = {});
+    OutputPlan(bool overwrite, std::filesystem::path folder, const std::vector<std::filesystem::path>& inputs);
 
     std::filesystem::path outputFor(const std::filesystem::path& input) const;
 

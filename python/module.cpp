@@ -8,6 +8,7 @@
 #include "core/report.h"
 #include "engine/batch.h"
 #include "engine/steps.h"
+#include "engine/targets.h"
 #include "settings/settings.h"
 
 #include <pybind11/eval.h>
@@ -15,15 +16,11 @@
 
 #include <dlfcn.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -282,40 +279,6 @@ FileLocations moduleLocations()
             return FileLocations::forProgram(besideBuild);
     }
     return FileLocations::forProgram(KESTREL_INSTALL_BINDIR);
-}
-
-// ---- Results file ------------------------------------------------------------------
-
-bool sameFile(const fs::path& a, const fs::path& b)
-{
-    struct stat sa {}, sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
-/// Why results may not be appended to `csv`: it is an image of the outcomes (their
-/// input or output), or plainly no results file (a FITS image, binary data).
-std::optional<std::string> resultsFileProblem(const fs::path& csv, const std::vector<fs::path>& images)
-{
-    for (const fs::path& image : images)
-        if (sameFile(csv, image))
-            return "'" + csv.string() + "' is the image " + image.string() + "; nothing is ever written over an image";
-    const int fd = ::open(csv.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return std::nullopt; // missing, or unreadable: the append says why
-    struct stat st {};
-    std::string bytes(2880, '\0');
-    ssize_t got = 0;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        while ((got = ::read(fd, bytes.data(), bytes.size())) < 0 && errno == EINTR) {
-        }
-    ::close(fd);
-    bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    if (bytes.rfind("SIMPLE  =", 0) == 0)
-        return "'" + csv.string() + "' is a FITS image, not a results file; nothing is ever written over it";
-    if (bytes.find('\0') != std::string::npos)
-        return "'" + csv.string() + "' is no results file (it holds binary data); nothing is ever written over it";
-    return std::nullopt;
 }
 
 // ---- The functions -----------------------------------------------------------------
@@ -667,7 +630,10 @@ std::size_t appendResults(py::handle pathObject, py::handle outcomes)
     std::optional<std::string> failure;
     {
         py::gil_scoped_release release;
-        problem = resultsFileProblem(csv, images);
+        // Only what the script named wrongly is refused here; a file that cannot be
+        // written fails the append with its reason.
+        if (auto found = resultsFileProblem(csv, images, {}, {"", "the image"}); found && found->usage)
+            problem = std::move(found->message);
         if (!problem && !entries.empty())
             failure = caughtFailure([&] { appendResultsCsv(csv, entries); });
     }

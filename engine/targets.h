@@ -1,6 +1,6 @@
-// The files kestrel-cli writes besides images, the results file (--csv) and the plot
-// (--plot), checked before any image is touched: a slip on the command line must never
-// write results or a drawing over an image.
+// The files written besides images, the results file and the plot, checked before any
+// image is touched: a slip on the command line, or in a script, must never write
+// results or a drawing over an image.
 #pragma once
 
 #include <filesystem>
@@ -8,7 +8,14 @@
 #include <string>
 #include <vector>
 
-namespace kestrel::cli {
+namespace kestrel {
+
+/// How a front end names the file in its messages: kestrel-cli by its option ("--csv: "),
+/// and what the files of the run are to the user ("the input").
+struct TargetNames {
+    const char* option;
+    const char* image;
+};
 
 struct TargetProblem {
     /// True when the command line names the wrong file (an input, an image, a file of
@@ -17,6 +24,10 @@ struct TargetProblem {
     std::string message;
 };
 
+/// Where `p` leads, links followed (a final link that leads nowhere yet included), for
+/// comparing spellings of a file that may not exist yet.
+std::filesystem::path resolvedPath(const std::filesystem::path& p);
+
 /// Why results may not be appended to `csv`: it is one of the `inputs` or `outputs`
 /// (links followed), it is plainly no results file (a FITS image, or binary: a NUL byte
 /// in its first 2880 bytes), it is write-protected, a folder or no regular file, or the
@@ -24,11 +35,12 @@ struct TargetProblem {
 /// the results may go there.
 std::optional<TargetProblem> resultsFileProblem(const std::filesystem::path& csv,
                                                 const std::vector<std::filesystem::path>& inputs,
-                                                const std::vector<std::filesystem::path>& outputs = {});
+                                                const std::vector<std::filesystem::path>& outputs = {},
+                                                TargetNames names = {"--csv: ", "the input"});
 
 /// The same for a plot, which replaces the file: an existing file must be a plot (PNG,
 /// PDF or text without NUL bytes that is no FITS image).
 std::optional<TargetProblem> plotFileProblem(const std::filesystem::path& plot,
                                              const std::vector<std::filesystem::path>& inputs);
 
-} // namespace kestrel::cli
+} // namespace kestrel

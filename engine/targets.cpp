@@ -1,11 +1,11 @@
-#include "cli/targets.h"
+#include "engine/targets.h"
 
 #include "core/platform.h"
 #include "core/whole_file.h"
 
 #include <fstream>
 
-namespace kestrel::cli {
+namespace kestrel {
 namespace {
 
 constexpr std::size_t recordBytes = 2880;
@@ -25,17 +25,10 @@ std::string firstBytes(const std::filesystem::path& file)
 
 bool isFitsImage(const std::string& bytes) { return bytes.rfind("SIMPLE  =", 0) == 0; }
 
-std::filesystem::path resolved(const std::filesystem::path& p)
-{
-    std::error_code ec;
-    std::filesystem::path r = std::filesystem::weakly_canonical(std::filesystem::absolute(linkTarget(p)), ec);
-    return ec ? std::filesystem::absolute(p).lexically_normal() : r;
-}
-
-/// What the file and the folder it lands in must be, for any file of ours. `option` is
-/// "--csv" or "--plot"; `kind` checks the contents of an existing file.
+/// What the file and the folder it lands in must be, for any file of ours; `kind`
+/// checks the contents of an existing file.
 template <class Kind>
-std::optional<TargetProblem> targetProblem(const char* option, const std::filesystem::path& file,
+std::optional<TargetProblem> targetProblem(TargetNames names, const std::filesystem::path& file,
                                            const std::vector<std::filesystem::path>& inputs,
                                            const std::vector<std::filesystem::path>& outputs, Kind kind)
 {
@@ -46,23 +39,22 @@ std::optional<TargetProblem> targetProblem(const char* option, const std::filesy
         const auto id = fileIdentity(target);
         for (const auto& input : inputs)
             if (id && fileIdentity(input) == id)
-                return TargetProblem{true, std::string(option) + ": " + quotedName(file) + " is the input " +
+                return TargetProblem{true, names.option + quotedName(file) + " is " + names.image + " " +
                                                input.string() + "; nothing is ever written over an image"};
         if (std::filesystem::is_directory(st))
             return TargetProblem{false, cannotWrite(file, "it is a folder")};
         if (!std::filesystem::is_regular_file(st))
             return TargetProblem{false, cannotWrite(file, "not a regular file")};
         if (const auto wrongKind = kind(firstBytes(target)))
-            return TargetProblem{true, std::string(option) + ": " + quotedName(file) + " " + *wrongKind +
+            return TargetProblem{true, names.option + quotedName(file) + " " + *wrongKind +
                                            "; nothing is ever written over it"};
         if (isWriteProtected(target))
             return TargetProblem{false, cannotWrite(file, "the file is write-protected")};
     }
-    const std::string where = pathKey(resolved(target));
+    const std::string where = pathKey(resolvedPath(target));
     for (const auto& output : outputs)
-        if (pathKey(resolved(output)) == where)
-            return TargetProblem{true, std::string(option) + ": " + quotedName(file) +
-                                           " is where a corrected image is written"};
+        if (pathKey(resolvedPath(output)) == where)
+            return TargetProblem{true, names.option + quotedName(file) + " is where a corrected image is written"};
     const std::filesystem::path folder = std::filesystem::absolute(target).parent_path();
     if (!std::filesystem::is_directory(folder, ec))
         return TargetProblem{false, cannotWrite(file, std::filesystem::exists(folder, ec)
@@ -75,11 +67,19 @@ std::optional<TargetProblem> targetProblem(const char* option, const std::filesy
 
 } // namespace
 
+std::filesystem::path resolvedPath(const std::filesystem::path& p)
+{
+    std::error_code ec;
+    std::filesystem::path r = std::filesystem::weakly_canonical(std::filesystem::absolute(linkTarget(p)), ec);
+    return ec ? std::filesystem::absolute(p).lexically_normal() : r;
+}
+
 std::optional<TargetProblem> resultsFileProblem(const std::filesystem::path& csv,
                                                 const std::vector<std::filesystem::path>& inputs,
-                                                const std::vector<std::filesystem::path>& outputs)
+                                                const std::vector<std::filesystem::path>& outputs,
+                                                TargetNames names)
 {
-    return targetProblem("--csv", csv, inputs, outputs, [](const std::string& bytes) -> std::optional<std::string> {
+    return targetProblem(names, csv, inputs, outputs, [](const std::string& bytes) -> std::optional<std::string> {
         if (isFitsImage(bytes))
             return "is a FITS image, not a results file";
         if (bytes.find('\0') != std::string::npos)
@@ -91,7 +91,7 @@ std::optional<TargetProblem> resultsFileProblem(const std::filesystem::path& csv
 std::optional<TargetProblem> plotFileProblem(const std::filesystem::path& plot,
                                              const std::vector<std::filesystem::path>& inputs)
 {
-    return targetProblem("--plot", plot, inputs, {}, [](const std::string& bytes) -> std::optional<std::string> {
+    return targetProblem({"--plot: ", "the input"}, plot, inputs, {}, [](const std::string& bytes) -> std::optional<std::string> {
         // A drawing of ours may be replaced: PNG and PDF by their signatures, SVG as text.
         if (bytes.rfind("\x89PNG\r\n\x1a\n", 0) == 0 || bytes.rfind("%PDF-", 0) == 0)
             return std::nullopt;
@@ -103,4 +103,4 @@ std::optional<TargetProblem> plotFileProblem(const std::filesystem::path& plot,
     });
 }
 
-} // namespace kestrel::cli
+} // namespace kestrel
