@@ -462,24 +462,17 @@ bool TForm1::showImage(bool single, std::size_t index, const ImageResult& result
         batchStopped_ = true;
         return false;
     }
-    if (single) {
-        // A file without a header ends the single-file run before it shows anything.
-        if (outcome.skip == ImageOutcome::Skip::noHeader) {
-            showBoxes(host, outcome.reports);
-            return false;
-        }
-        window.grid.setRowCount(7);
-        window.grid.setCell(0, 1, name);
-        run.fileCount = 1;
-        if (outcome.skip == ImageOutcome::Skip::repeated || outcome.skip == ImageOutcome::Skip::replacesInput)
-            host.errorBox(result.input.string() + ": " + outcome.message + "; it is skipped.");
+    // A file without a header ends the single-file run before it shows anything.
+    if (single && outcome.skip == ImageOutcome::Skip::noHeader) {
         showBoxes(host, outcome.reports);
-        showInGridRow(outcome, window.grid, 1);
-        fillResultsEntry(outcome, run.imageResults[0]);
         return false;
     }
-
-    ++run.fileCount;
+    if (single) {
+        window.grid.setRowCount(7);
+        run.fileCount = 1;
+    } else {
+        ++run.fileCount;
+    }
     tImageData& entry = run.imageResults.at(static_cast<std::size_t>(run.fileCount - 1));
     window.grid.setCell(0, run.fileCount, name);
     entry.image = name;
@@ -491,6 +484,8 @@ bool TForm1::showImage(bool single, std::size_t index, const ImageResult& result
     entry.binning = outcome.binning;
     showInGridRow(outcome, window.grid, run.fileCount);
     fillResultsEntry(outcome, entry);
+    if (single)
+        return false;
     if (outcome.skip == ImageOutcome::Skip::badPhase) {
         resetButtons();
         batchStopped_ = true;

@@ -21,22 +21,6 @@ std::string joinFields(const std::vector<std::string>& fields)
     return line;
 }
 
-enum class Status { corrected, skipped, failed };
-
-Status statusOf(const ImageOutcome& outcome)
-{
-    switch (outcome.result) {
-    case ImageOutcome::Result::corrected:
-        return Status::corrected;
-    case ImageOutcome::Result::skipped:
-        return Status::skipped;
-    case ImageOutcome::Result::notCorrected:
-    case ImageOutcome::Result::failed:
-        break;
-    }
-    return Status::failed;
-}
-
 /// The outcome's own words for an image that was not corrected: why it was skipped, or
 /// the failure's report. What the routines showed in boxes is on standard error.
 std::string reasonOf(const ImageOutcome& o) { return o.message.empty() ? std::string("image not measured") : o.message; }
@@ -91,18 +75,9 @@ std::string resultLine(const ImageResult& r, bool verify)
         temperature = std::to_string(o.temperature.value_or(0));
         amplitude = formatFixedTrimmed(o.amplitude.value_or(0), 3, 7);
     }
-    std::string result;
-    switch (statusOf(o)) {
-    case Status::corrected:
-        result = "corrected";
-        break;
-    case Status::skipped:
-        result = "skipped: " + o.message;
-        break;
-    case Status::failed:
-        result = "failed: " + reasonOf(o);
-        break;
-    }
+    const std::string result = o.result == ImageOutcome::Result::corrected ? std::string("corrected")
+                               : o.result == ImageOutcome::Result::skipped ? "skipped: " + o.message
+                                                                           : "failed: " + reasonOf(o);
     std::vector<std::string> fields{fieldText(r.input.filename().string()),
                                     o.binning,
                                     o.background ? formatFixedTrimmed(*o.background, 2) : "",

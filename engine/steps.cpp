@@ -167,11 +167,6 @@ ImageOutcome refusedInput(const OutputPlan::Refusal& refusal)
                    refusal.reason);
 }
 
-std::string refusedInputMessage(const std::filesystem::path& input, const OutputPlan::Refusal& refusal)
-{
-    return input.string() + ": " + refusal.reason + "; it is skipped.";
-}
-
 tImageData resultsEntry(const std::string& name, const ImageOutcome& outcome)
 {
     tImageData entry;

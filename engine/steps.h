@@ -100,8 +100,6 @@ private:
 
 /// The outcome of an input that its run refuses (see OutputPlan::claim).
 ImageOutcome refusedInput(const OutputPlan::Refusal& refusal);
-/// The message that names the refused input and the reason.
-std::string refusedInputMessage(const std::filesystem::path& input, const OutputPlan::Refusal& refusal);
 
 /// The results entry of an image (name and binning included), as Save Results and
 /// kestrel-cli's --csv write it.

@@ -22,16 +22,13 @@ using Card = std::array<char, 80>;
 /// The sensor's two readouts. The width alone tells them apart.
 enum class Binning { unbinned, binned2x2 };
 
-/// Widths of the sensor, read out unbinned and 2x2-binned.
-inline bool unbinnedWidth(std::int32_t width) { return width == 4008 || width == 4032; }
-inline bool binnedWidth(std::int32_t width) { return width == 2004 || width == 2016; }
-
-/// The binning an image of `width` columns was read out with; nothing for any other width.
+/// The binning an image of `width` columns was read out with (the sensor's widths,
+/// unbinned and 2x2-binned); nothing for any other width.
 inline std::optional<Binning> binningOfWidth(std::int32_t width)
 {
-    if (unbinnedWidth(width))
+    if (width == 4008 || width == 4032)
         return Binning::unbinned;
-    if (binnedWidth(width))
+    if (width == 2004 || width == 2016)
         return Binning::binned2x2;
     return std::nullopt;
 }

@@ -11,6 +11,7 @@ from astropy.io import fits
 
 import kestrel
 from conftest import run_cli, same_bits, write_fits
+import messages as say
 
 # A frame, the options of kestrel-cli correct, and the same as keyword arguments.
 CASES = [
@@ -132,6 +133,26 @@ def test_results_file_holds_the_records_of_kestrel_cli_csv(frames, tmp_path):
     outcomes.append(kestrel.correct_file(inputs[0], output_dir=tmp_path / "typed", phase_1x1=8, amplitude=2))
     assert kestrel.append_results(tmp_path / "module.csv", outcomes) == 3
     assert (tmp_path / "module.csv").read_bytes() == (tmp_path / "cli.csv").read_bytes()
+
+
+def test_a_results_file_that_names_an_image_or_is_none_is_refused(frames, tmp_path):
+    frame = tmp_path / "a.fits"
+    frame.write_bytes((frames / "1x1/frame1.fits").read_bytes())
+    outcome = kestrel.correct_file(frame, output_dir=tmp_path / "out", phase_1x1=8)
+    (tmp_path / "other.fits").write_bytes((frames / "2x2/frame1.fits").read_bytes())
+    (tmp_path / "binary.csv").write_bytes(b"a,b\r\n\0")
+    cases = [
+        (frame, f"path: '{frame}' is the image {frame}{say.OVER_IMAGE}"),
+        (tmp_path / "out" / "a.fits", f"is the image {tmp_path / 'out' / 'a.fits'}{say.OVER_IMAGE}"),
+        (tmp_path / "other.fits", f"{say.FITS_CSV} {say.OVER_IT}"),
+        (tmp_path / "binary.csv", f"{say.BINARY_CSV} {say.OVER_IT}"),
+    ]
+    for path, message in cases:
+        before = path.read_bytes()
+        with pytest.raises(ValueError) as raised:
+            kestrel.append_results(path, [outcome])
+        assert message in str(raised.value)
+        assert path.read_bytes() == before
 
 
 def test_files_refused_or_not_corrected_end_as_with_kestrel_cli(frames, tmp_path):
