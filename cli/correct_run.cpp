@@ -5,6 +5,7 @@
 #include "cli/run.h"
 #include "cli/stop_signals.h"
 #include "engine/targets.h"
+#include "core/platform.h"
 #include "core/whole_file.h"
 #include "settings/settings.h"
 
@@ -44,6 +45,39 @@ private:
     std::size_t total_;
     bool enabled_;
 };
+
+/// The file a standard stream is open on, when the system names it (/proc on Linux).
+std::optional<std::pair<std::uint64_t, std::uint64_t>> streamIdentity(int fd)
+{
+    std::error_code ec;
+    const std::filesystem::path self = "/proc/self/fd/" + std::to_string(fd);
+    if (!std::filesystem::exists(self, ec))
+        return std::nullopt;
+    return fileIdentity(self);
+}
+
+/// A standard stream open on one of the run's images or corrected files (`1<> frame.fits`),
+/// where a line would be written over a frame's header: the stream's descriptor and why.
+struct StreamOntoImage {
+    int fd;
+    std::string reason;
+};
+std::optional<StreamOntoImage> streamOntoImage(const std::vector<std::filesystem::path>& inputs,
+                                               const OutputPlan& plan)
+{
+    for (const auto& [fd, name] : {std::pair{1, "standard output"}, std::pair{2, "standard error"}}) {
+        const auto stream = streamIdentity(fd);
+        if (!stream)
+            continue;
+        for (const auto& input : inputs)
+            for (const auto& file : {input, plan.outputFor(input)})
+                if (fileIdentity(file) == stream)
+                    return StreamOntoImage{fd, std::string(name) + " is " + file.string() +
+                                                   ", a file of this run: its lines would be written over the "
+                                                   "image; send it elsewhere"};
+    }
+    return std::nullopt;
+}
 
 std::filesystem::path outputFolderFor(const Options& o)
 {
@@ -153,6 +187,13 @@ private:
 
 int runCorrect(const Options& o, const FileLocations& where)
 {
+    const std::filesystem::path outputFolder = outputFolderFor(o);
+    OutputPlan plan(o.overwrite, outputFolder, o.files);
+    // Before anything is printed: the message itself goes where no image is.
+    if (const auto problem = streamOntoImage(o.files, plan)) {
+        (problem->fd == 2 ? std::cout : std::cerr) << "kestrel-cli: " << problem->reason << "\n" << std::flush;
+        return 2;
+    }
     PhaseFields phases;
     try {
         phases = phaseFieldsFor(o, where.settingsFile);
@@ -160,8 +201,6 @@ int runCorrect(const Options& o, const FileLocations& where)
         std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
         return 1;
     }
-    const std::filesystem::path outputFolder = outputFolderFor(o);
-    OutputPlan plan(o.overwrite, outputFolder, o.files);
     if (o.csv) {
         std::vector<std::filesystem::path> outputs;
         for (const auto& input : o.files)

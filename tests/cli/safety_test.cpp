@@ -150,6 +150,16 @@ TEST(CliSafety, SettingsResultsAndPipesAreCheckedFirst)
     }
     EXPECT_EQ(runTool(tool, "correct --phase-1x1 8 --csv '' " + quoted(dir / "a.fits")).status, 2);
 
+    // Standard output or error opened on an image of the run would get lines over its
+    // header: refused before anything is written, the message on the other stream.
+    const std::string before = readFile(dir / "a.fits");
+    for (const std::string& stream : {"1<>", "2<>"}) {
+        r = runShell("{ timeout 60 " + quoted(tool) + " correct --phase-1x1 8 --overwrite " + quoted(dir / "a.fits") +
+                     " " + stream + " " + quoted(dir / "a.fits") + "; }");
+        EXPECT_EQ(r.status, 2) << stream;
+        EXPECT_EQ(readFile(dir / "a.fits"), before) << stream;
+    }
+
     ASSERT_EQ(::mkfifo((dir / "pipe.fits").c_str(), 0644), 0);
     r = runTool(tool, "correct --phase-1x1 8 --csv " + quoted(dir / "pipe.fits") + " " + quoted(dir / "a.fits"));
     EXPECT_EQ(r.status, 1) << "a named pipe as the results file";
