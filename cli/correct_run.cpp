@@ -170,6 +170,15 @@ public:
         return true;
     }
 
+    void fewerJobs(unsigned started, unsigned asked, const std::string& reason) override
+    {
+        std::cerr << "kestrel-cli: only " << started << " of " << asked << " jobs could be started (" << reason
+                  << "); "
+                  << (started == 0 ? "the files are treated one at a time"
+                                   : "the files are treated " + std::to_string(started) + " at a time")
+                  << "\n";
+    }
+
 private:
     const Options& o_;
     std::filesystem::path settingsFile_;

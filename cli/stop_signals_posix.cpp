@@ -2,6 +2,8 @@
 
 #include <csignal>
 #include <cstring>
+#include <iostream>
+#include <system_error>
 #include <pthread.h>
 #include <thread>
 
@@ -26,17 +28,27 @@ StopSignals::StopSignals(std::function<void(int)> stop) : state_(std::make_uniqu
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR2})
         sigaddset(&s.set, signal);
     pthread_sigmask(SIG_BLOCK, &s.set, &s.old);
-    s.waiter = std::thread([&s] {
-        for (int signal = 0; sigwait(&s.set, &signal) == 0;) {
-            if (signal == SIGUSR2)
-                return;
-            s.stop(signal);
-        }
-    });
+    try {
+        s.waiter = std::thread([&s] {
+            for (int signal = 0; sigwait(&s.set, &signal) == 0;) {
+                if (signal == SIGUSR2)
+                    return;
+                s.stop(signal);
+            }
+        });
+    } catch (const std::system_error& e) {
+        // Without a thread to take them the signals keep their usual effect: the run
+        // ends at once, and a file not yet in place never appears (the originals stay).
+        pthread_sigmask(SIG_SETMASK, &s.old, nullptr);
+        std::cerr << "kestrel-cli: no thread could be started for the stop signals (" << e.what()
+                  << "); an interrupt ends the run at once\n";
+    }
 }
 
 StopSignals::~StopSignals()
 {
+    if (!state_->waiter.joinable())
+        return;
     // SIGUSR2, sent to the waiting thread alone, tells it the run is over.
     pthread_kill(state_->waiter.native_handle(), SIGUSR2);
     state_->waiter.join();

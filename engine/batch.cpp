@@ -3,6 +3,7 @@
 #include "core/report.h"
 
 #include <algorithm>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -204,13 +205,7 @@ void BatchRun::work()
             if (stop_)
                 return;
         }
-        PendingImage image;
-        if (const auto& refusal = refused_[i]) {
-            image.result.input = inputs_[i];
-            image.result.outcome = refusedInput(*refusal);
-        } else {
-            image = correctFile(inputs_[i], outputs_[i], settings_, pixels);
-        }
+        PendingImage image = treat(i, pixels);
         std::lock_guard lock(mutex_);
         // An image finished after the stop is dropped, and its file with it.
         if (stop_)
@@ -218,6 +213,34 @@ void BatchRun::work()
         done_[i] = std::move(image);
         ready_.notify_all();
     }
+}
+
+PendingImage BatchRun::treat(std::size_t index, PixelBuffer<float>& pixels)
+{
+    if (const auto& refusal = refused_[index]) {
+        PendingImage image;
+        image.result.input = inputs_[index];
+        image.result.outcome = refusedInput(*refusal);
+        return image;
+    }
+    return correctFile(inputs_[index], outputs_[index], settings_, pixels);
+}
+
+void BatchRun::runHere(BatchObserver& observer)
+{
+    PixelBuffer<float> pixels;
+    if (!readyPixels_.empty())
+        pixels = std::move(readyPixels_.back());
+    for (std::size_t i = 0; i < inputs_.size() && !stop_; ++i) {
+        PendingImage image = treat(i, pixels);
+        if (stop_)
+            break;
+        finishWriting(image);
+        if (!observer.imageDone(i, image.result) ||
+            (settings_.stopWhereOutcomeSays && image.result.outcome.stopsRun))
+            break;
+    }
+    stop();
 }
 
 std::optional<PendingImage> BatchRun::take(std::size_t index)
@@ -233,9 +256,22 @@ std::optional<PendingImage> BatchRun::take(std::size_t index)
 
 void BatchRun::run(BatchObserver& observer)
 {
+    // A system short of threads (a process limit, a container) gives fewer workers; the
+    // run goes on with those it gives, or on this thread alone.
     std::vector<std::thread> workers;
-    for (unsigned t = 0; t < jobs_; ++t)
-        workers.emplace_back([this] { work(); });
+    std::string threadFailure;
+    for (unsigned t = 0; t < jobs_; ++t) {
+        try {
+            workers.emplace_back([this] { work(); });
+        } catch (const std::system_error& e) {
+            threadFailure = e.what();
+            break;
+        }
+    }
+    if (workers.size() < jobs_)
+        observer.fewerJobs(static_cast<unsigned>(workers.size()), jobs_, threadFailure);
+    if (workers.empty())
+        return runHere(observer);
     for (std::size_t i = 0; i < inputs_.size(); ++i) {
         std::optional<PendingImage> image = take(i);
         if (!image)

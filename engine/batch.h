@@ -67,6 +67,13 @@ public:
     /// its file is in place (or the image was skipped or failed). Returns false to stop
     /// the run after this image.
     virtual bool imageDone(std::size_t index, ImageResult& result) = 0;
+    /// Called before the first image when the system gave fewer threads than the run's
+    /// jobs (`reason` says why): `started` workers treat the files, and with none the
+    /// thread that runs the batch treats them one after the other itself.
+    virtual void fewerJobs(unsigned started, unsigned asked, const std::string& reason)
+    {
+        (void)started, (void)asked, (void)reason;
+    }
 };
 
 /// How many files a batch of `files` treats at once: `jobs`, or one per core when 0,
@@ -117,6 +124,8 @@ public:
 
 private:
     void work();
+    PendingImage treat(std::size_t index, PixelBuffer<float>& pixels);
+    void runHere(BatchObserver& observer);
     std::optional<PendingImage> take(std::size_t index);
 
     std::vector<std::filesystem::path> inputs_;

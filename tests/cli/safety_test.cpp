@@ -305,3 +305,24 @@ TEST(CliSafety, AStoppedRunReportsEveryReplacedFileAndLeavesNothing)
     fs::remove(err);
     EXPECT_EQ(leftovers(), 0);
 }
+
+// A user whose processes may start no further thread (a process limit, a container)
+// still gets every file corrected, one at a time, and is told so; never an abort.
+TEST(CliSafety, AShortageOfThreadsSlowsARunButNeverAbortsIt)
+{
+    if (::geteuid() != 0 || std::system("command -v setpriv prlimit >/dev/null") != 0)
+        GTEST_SKIP() << "needs root, setpriv and prlimit to run as a user held to one process";
+    TempDir dir;
+    writeFile(dir / "a.fits", bandedFrame(4008, 6, 8, 10.0f, 4));
+    writeFile(dir / "b.fits", bandedFrame(4008, 6, 8, 10.0f, 5));
+    ::chmod(dir.path().c_str(), 0777);
+    const fs::path err = dir / "err.txt";
+    const ToolRun r = runShell("HOME=" + quoted(dir.path()) +
+                                   " timeout 60 setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=1 " +
+                                   quoted(KESTREL_CLI) + " correct --jobs 4 --phase-1x1 8 --output-dir " +
+                                   quoted(dir / "out") + " " + quoted(dir / "a.fits") + " " + quoted(dir / "b.fits"),
+                               err);
+    EXPECT_EQ(r.status, 0) << readFile(err);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+    EXPECT_NE(readFile(err).find("only 0 of 2 jobs could be started"), std::string::npos) << readFile(err);
+}
