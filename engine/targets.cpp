@@ -32,13 +32,19 @@ std::string firstBytes(const std::filesystem::path& file)
 
 bool isFitsImage(const std::string& bytes) { return bytes.rfind("SIMPLE  =", 0) == 0; }
 
+/// How a file of ours is written: appended to where it stands (the results file), or
+/// made anew beside it and renamed into place (a plot), which needs its folder writable.
+enum class Writing { inPlace, whole };
+
 /// What the file and the folder it lands in must be, for any file of ours; `kind`
 /// checks the contents of an existing file.
 template <class Kind>
 std::optional<TargetProblem> targetProblem(TargetNames names, const std::filesystem::path& file,
                                            const std::vector<std::filesystem::path>& inputs,
-                                           const std::vector<std::filesystem::path>& outputs, Kind kind)
+                                           const std::vector<std::filesystem::path>& outputs, Writing writing,
+                                           Kind kind)
 {
+    bool appendable = false;
     const std::filesystem::path target = linkTarget(file);
     std::error_code ec;
     const std::filesystem::file_status st = std::filesystem::status(target, ec);
@@ -57,11 +63,21 @@ std::optional<TargetProblem> targetProblem(TargetNames names, const std::filesys
                                            "; nothing is ever written over it"};
         if (isWriteProtected(target))
             return TargetProblem{false, cannotWrite(file, "the file is write-protected")};
+        // An existing file appended to needs no more than to be writable itself: a
+        // results file in a folder the user may not change is still theirs to add to.
+        if (writing == Writing::inPlace) {
+            std::ofstream probe(target, std::ios::binary | std::ios::app);
+            if (!probe)
+                return TargetProblem{false, cannotWrite(file, "it cannot be opened for writing")};
+            appendable = true;
+        }
     }
     const std::string where = pathKey(resolvedPath(target));
     for (const auto& output : outputs)
         if (pathKey(resolvedPath(output)) == where)
             return TargetProblem{true, names.option + quotedName(file) + " is where a corrected image is written"};
+    if (appendable)
+        return std::nullopt;
     const std::filesystem::path folder = std::filesystem::absolute(target).parent_path();
     if (!std::filesystem::is_directory(folder, ec))
         return TargetProblem{false, cannotWrite(file, std::filesystem::exists(folder, ec)
@@ -86,7 +102,7 @@ std::optional<TargetProblem> resultsFileProblem(const std::filesystem::path& csv
                                                 const std::vector<std::filesystem::path>& outputs,
                                                 TargetNames names)
 {
-    return targetProblem(names, csv, inputs, outputs, [](const std::string& bytes) -> std::optional<std::string> {
+    return targetProblem(names, csv, inputs, outputs, Writing::inPlace, [](const std::string& bytes) -> std::optional<std::string> {
         if (isFitsImage(bytes))
             return "is a FITS image, not a results file";
         if (bytes.find('\0') != std::string::npos)
@@ -98,7 +114,7 @@ std::optional<TargetProblem> resultsFileProblem(const std::filesystem::path& csv
 std::optional<TargetProblem> plotFileProblem(const std::filesystem::path& plot,
                                              const std::vector<std::filesystem::path>& inputs)
 {
-    return targetProblem({"--plot: ", "the input"}, plot, inputs, {}, [](const std::string& bytes) -> std::optional<std::string> {
+    return targetProblem({"--plot: ", "the input"}, plot, inputs, {}, Writing::whole, [](const std::string& bytes) -> std::optional<std::string> {
         // A drawing of ours may be replaced: PNG and PDF by their signatures, SVG as text.
         if (bytes.rfind("\x89PNG\r\n\x1a\n", 0) == 0 || bytes.rfind("%PDF-", 0) == 0)
             return std::nullopt;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <functional>
+#include <optional>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -306,23 +307,48 @@ TEST(CliSafety, AStoppedRunReportsEveryReplacedFileAndLeavesNothing)
     EXPECT_EQ(leftovers(), 0);
 }
 
-// A user whose processes may start no further thread (a process limit, a container)
-// still gets every file corrected, one at a time, and is told so; never an abort.
-TEST(CliSafety, AShortageOfThreadsSlowsARunButNeverAbortsIt)
+namespace {
+
+// Runs kestrel-cli as a user other than root (nobody), held to `processes` processes:
+// what a user meets whom the system limits. Empty when this test run cannot.
+std::optional<ToolRun> runCliAsUser(const TempDir& dir, const std::string& arguments, int processes,
+                                    const fs::path& err)
 {
     if (::geteuid() != 0 || std::system("command -v setpriv prlimit >/dev/null") != 0)
-        GTEST_SKIP() << "needs root, setpriv and prlimit to run as a user held to one process";
+        return std::nullopt;
+    ::chmod(dir.path().c_str(), 0777);
+    return runShell("HOME=" + quoted(dir.path()) +
+                        " timeout 60 setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=" +
+                        std::to_string(processes) + " " + quoted(KESTREL_CLI) + " " + arguments,
+                    err);
+}
+
+} // namespace
+
+// A user whose processes may start no further thread (a process limit, a container)
+// still gets every file corrected, one at a time, and is told so; never an abort. A
+// results file the user may write is appended to in a folder they may not change.
+TEST(CliSafety, AUserShortOfThreadsOrOfAWritableFolderGetsTheRun)
+{
     TempDir dir;
     writeFile(dir / "a.fits", bandedFrame(4008, 6, 8, 10.0f, 4));
     writeFile(dir / "b.fits", bandedFrame(4008, 6, 8, 10.0f, 5));
-    ::chmod(dir.path().c_str(), 0777);
+    fs::create_directory(dir / "shared");
+    writeFile(dir / "shared" / "r.csv", "");
+    ::chmod((dir / "shared" / "r.csv").c_str(), 0666);
+    ::chmod((dir / "shared").c_str(), 0555);
     const fs::path err = dir / "err.txt";
-    const ToolRun r = runShell("HOME=" + quoted(dir.path()) +
-                                   " timeout 60 setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=1 " +
-                                   quoted(KESTREL_CLI) + " correct --jobs 4 --phase-1x1 8 --output-dir " +
-                                   quoted(dir / "out") + " " + quoted(dir / "a.fits") + " " + quoted(dir / "b.fits"),
-                               err);
-    EXPECT_EQ(r.status, 0) << readFile(err);
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+    const auto r = runCliAsUser(dir,
+                                "correct --jobs 4 --phase-1x1 8 --csv " + quoted(dir / "shared" / "r.csv") +
+                                    " --output-dir " + quoted(dir / "out") + " " + quoted(dir / "a.fits") + " " +
+                                    quoted(dir / "b.fits"),
+                                1, err);
+    if (!r)
+        GTEST_SKIP() << "needs root, setpriv and prlimit to run as a user held to one process";
+    EXPECT_EQ(r->status, 0) << readFile(err);
+    EXPECT_EQ(std::count(r->out.begin(), r->out.end(), '\n'), 2) << r->out;
     EXPECT_NE(readFile(err).find("only 0 of 2 jobs could be started"), std::string::npos) << readFile(err);
+    const std::string csv = readFile(dir / "shared" / "r.csv");
+    EXPECT_NE(csv.find("a.fits"), std::string::npos) << csv;
+    EXPECT_NE(csv.find("b.fits"), std::string::npos) << csv;
 }
