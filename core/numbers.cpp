@@ -51,10 +51,7 @@ long double extendedValue(std::string_view text)
             written = std::min(written * 10 + (text[i] - '0'), bound);
         exponent += negative ? -written : written;
     }
-    // Appended piece by piece: GCC 12 warns falsely of overlapping copies (-Wrestrict)
-    // when a literal and a temporary string are joined with + in inlined code.
-    number += 'e';
-    number += std::to_string(exponent);
+    number += "e" + std::to_string(exponent);
     return std::strtold(number.c_str(), nullptr);
 }
 

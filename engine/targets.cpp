@@ -10,14 +10,7 @@ namespace {
 
 constexpr std::size_t recordBytes = 2880;
 
-std::string quotedName(const std::filesystem::path& p)
-{
-    // Appended piece by piece, as GCC 12 warns falsely of overlapping copies otherwise.
-    std::string quoted(1, '\'');
-    quoted += p.string();
-    quoted += '\'';
-    return quoted;
-}
+std::string quotedName(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
 
 /// The first bytes of an existing regular file, as far as they can be read: a file that
 /// cannot be read is judged by nothing.

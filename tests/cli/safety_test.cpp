@@ -154,9 +154,9 @@ TEST(CliSafety, SettingsResultsAndPipesAreCheckedFirst)
     // Standard output or error opened on an image of the run would get lines over its
     // header: refused before anything is written, the message on the other stream.
     const std::string before = readFile(dir / "a.fits");
-    for (const std::string& stream : {"1<>", "2<>"}) {
+    for (const char* stream : {"1<>", "2<>"}) {
         r = runShell("{ timeout 60 " + quoted(tool) + " correct --phase-1x1 8 --overwrite " + quoted(dir / "a.fits") +
-                     " " + stream + " " + quoted(dir / "a.fits") + "; }");
+                     " " + std::string(stream) + " " + quoted(dir / "a.fits") + "; }");
         EXPECT_EQ(r.status, 2) << stream;
         EXPECT_EQ(readFile(dir / "a.fits"), before) << stream;
     }
