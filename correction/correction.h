@@ -38,6 +38,7 @@ struct ImageOutcome {
         unreadable, // the file could not be opened or read (a failure)
         noHeader,   // no FITS header with END
         notFloat,   // not 32-bit floating point
+        notOneImage, // not one plain image in the primary HDU (planes, scaling, keywords)
         otherWidth, // not a width of the sensor
         badPhase,   // the phase for its binning is not a whole number
         repeated,   // its output was already written in this run

@@ -38,7 +38,7 @@ template <class Treat> ImageOutcome treatFile(const std::filesystem::path& input
             out = treat();
         } else {
             out.skip = ImageOutcome::Skip::noHeader;
-            out.message = "no readable FITS header";
+            out.message = noHeaderReason(ws.image);
         }
     });
     if (failure) {

@@ -39,10 +39,19 @@ std::string widthReason(std::int32_t width)
 
 BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude)
 {
+    // One image in the primary HDU, its samples its values; else the file is left alone.
+    if (std::string reason = primaryImageReason(ws); !reason.empty()) {
+        ws.fitsFile.close();
+        return {std::nullopt, skipped(ImageOutcome::Skip::notOneImage, std::move(reason))};
+    }
     if (getTypeofFile(ws) != typeFloat32) {
         ws.fitsFile.close();
         ws.host.errorBox("Kestrel only uses 32-bit floating point FITS images.");
         return {std::nullopt, skipped(ImageOutcome::Skip::notFloat, "not a 32-bit floating point image")};
+    }
+    if (std::string reason = scaledFloatReason(ws); !reason.empty()) {
+        ws.fitsFile.close();
+        return {std::nullopt, skipped(ImageOutcome::Skip::notOneImage, std::move(reason))};
     }
     const std::optional<Binning> binning = ws.image.binning();
     if (!binning) {

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace kestrel {
 namespace cards {
@@ -125,6 +127,109 @@ double getFitsDouble(Workspace& ws, std::string_view keyword)
             [](std::string_view text) { return converted(parseReal(text)); }, 20000.0, result);
     });
     return result;
+}
+
+namespace {
+
+/// The cards whose keyword is `wanted`, in order.
+std::vector<std::string_view> cardsOf(const Image& image, const std::string& wanted)
+{
+    std::vector<std::string_view> found;
+    for (const auto& card : image.headerCards)
+        if (cards::keywordField(card) == wanted)
+            found.emplace_back(card);
+    return found;
+}
+
+bool isAxisKeyword(const std::string& keyword)
+{
+    return keyword.size() > 5 && keyword.compare(0, 5, "NAXIS") == 0 &&
+           keyword.find_first_not_of("0123456789", 5) == std::string::npos;
+}
+
+} // namespace
+
+std::string primaryImageReason(Workspace& ws)
+{
+    const Image& image = ws.image;
+    // A structural keyword given twice leaves the layout of the data in doubt.
+    std::vector<std::string> seen;
+    for (const auto& card : image.headerCards) {
+        const std::string keyword = cards::keywordField(card);
+        if (keyword != "BITPIX" && keyword != "NAXIS" && !isAxisKeyword(keyword))
+            continue;
+        if (std::find(seen.begin(), seen.end(), keyword) != seen.end())
+            return "the header gives " + keyword + " more than once";
+        seen.push_back(keyword);
+    }
+    // The number of axes and each axis' size: a whole number, written as one.
+    auto axisValue = [&](const std::string& keyword, std::int64_t& value) -> std::string {
+        const auto found = cardsOf(image, keyword);
+        if (found.empty())
+            return "the header has no " + keyword;
+        const std::string_view text = cards::numberText(cards::valueText(found.front()));
+        const auto parsed = converted(parseInteger(text));
+        if (!parsed)
+            return keyword + " is not an integer (" + std::string(text) + ")";
+        value = *parsed;
+        return {};
+    };
+    std::int64_t axes = 0;
+    if (std::string reason = axisValue("NAXIS", axes); !reason.empty())
+        return reason;
+    if (axes == 0) {
+        // An empty primary HDU is followed at once by the first extension's header.
+        char start[8] = {};
+        const std::size_t n = ws.fitsFile.isOpen() ? ws.fitsFile.read(start, sizeof start) : 0;
+        if (n == sizeof start && std::string_view(start, sizeof start) == "XTENSION")
+            return "the image is in extension 1, not in the primary HDU";
+        return "NAXIS is 0: the primary HDU holds no image";
+    }
+    if (axes < 0 || axes > 999)
+        return "NAXIS is " + std::to_string(axes) + ", not a number of axes";
+    std::uint64_t planes = 1;
+    for (std::int64_t n = 1; n <= std::max<std::int64_t>(axes, 2); ++n) {
+        const std::string keyword = "NAXIS" + std::to_string(n);
+        std::int64_t size = 0;
+        if (std::string reason = axisValue(keyword, size); !reason.empty())
+            return reason;
+        if (size <= 0)
+            return keyword + " is " + std::to_string(size) + ": the image has no samples";
+        if (n >= 3)
+            planes = std::min<std::uint64_t>(planes * static_cast<std::uint64_t>(size), 1ull << 40);
+    }
+    if (planes > 1)
+        return "holds " + std::to_string(planes) + " image planes; Kestrel corrects single images";
+    return {};
+}
+
+std::string scaledFloatReason(Workspace& ws)
+{
+    // The value as the header writes it, when it is not `unscaled`.
+    auto scaling = [&](const char* keyword, double unscaled) -> std::string {
+        const auto found = cardsOf(ws.image, keyword);
+        if (found.empty())
+            return {};
+        const std::string_view text = cards::numberText(cards::valueText(found.back()));
+        const auto value = converted(parseReal(text));
+        if (value && *value == unscaled)
+            return {};
+        return std::string(keyword) + " " + std::string(text);
+    };
+    const std::string bscale = scaling("BSCALE", 1.0);
+    const std::string bzero = scaling("BZERO", 0.0);
+    if (bscale.empty() && bzero.empty())
+        return {};
+    const std::string both = bscale.empty() ? bzero : bzero.empty() ? bscale : bscale + " and " + bzero;
+    return "scaled by " + both + ": Kestrel corrects unscaled 32-bit float images";
+}
+
+std::string noHeaderReason(const Image& image)
+{
+    if (!image.rawHeader.empty() && static_cast<unsigned char>(image.rawHeader.front()[0]) == 0x1f &&
+        static_cast<unsigned char>(image.rawHeader.front()[1]) == 0x8b)
+        return "compressed with gzip: unpack it with gunzip first";
+    return "no readable FITS header";
 }
 
 } // namespace kestrel

@@ -48,6 +48,9 @@ struct Image {
     // image are in ADU (times 65535), as every other image's.
     std::vector<std::uint16_t> int16Pixels;
     PixelBuffer<float> floatPixels; // in huge pages; see core/pixel_buffer.h
+    // Every byte of the file after the primary image's NAXIS1 x NAXIS2 float samples:
+    // the rest of its data unit and any extensions, written back unchanged.
+    std::vector<unsigned char> trailingBytes;
 
     std::optional<Binning> binning() const { return binningOfWidth(imageWidth); }
 

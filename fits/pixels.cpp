@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -60,9 +61,11 @@ void storeFloatsPortable(const unsigned char* p, std::size_t count, float* out)
 // Reads the data area block by block, handing each block to `store`. Closes the file
 // on every path; a failure is shown with the loader's `line` in a box of `kind` and
 // makes the result false.
+// At most `sampleLimit` samples are read; with `trailing`, every byte after them is
+// kept there as it is in the file.
 template <class Store>
 bool loadBlocks(Workspace& ws, std::size_t sampleBytes, std::size_t& samples, Store store, const std::string& line,
-                BoxKind kind)
+                BoxKind kind, std::uint64_t sampleLimit = maxSamples, std::vector<unsigned char>* trailing = nullptr)
 {
     const bool result = reportFailures(
         ws.host, line,
@@ -71,7 +74,11 @@ bool loadBlocks(Workspace& ws, std::size_t sampleBytes, std::size_t& samples, St
             // would fault in its pages every time.
             thread_local const std::unique_ptr<unsigned char[]> block(new unsigned char[blockBytes]);
             for (;;) {
-                const std::size_t n = ws.fitsFile.read(block.get(), blockBytes);
+                const std::uint64_t left = (sampleLimit - samples) * sampleBytes;
+                const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(blockBytes, left));
+                if (wanted == 0)
+                    break;
+                const std::size_t n = ws.fitsFile.read(block.get(), wanted);
                 if (samples + n / sampleBytes > maxSamples)
                     failRange();
                 store(block.get(), n);
@@ -79,6 +86,14 @@ bool loadBlocks(Workspace& ws, std::size_t sampleBytes, std::size_t& samples, St
                 // Leftover bytes that make no whole sample would be stored past the buffer.
                 if (n % sampleBytes != 0)
                     failRange();
+                if (n < wanted)
+                    return;
+            }
+            if (!trailing)
+                return;
+            for (;;) {
+                const std::size_t n = ws.fitsFile.read(block.get(), blockBytes);
+                trailing->insert(trailing->end(), block.get(), block.get() + n);
                 if (n < blockBytes)
                     break;
             }
@@ -142,7 +157,16 @@ bool loadAllImageDataFloat32(Workspace& ws)
     // share a size, and fresh memory for every frame costs more than the reading itself.
     // Growing it leaves the new samples unset (a PixelBuffer), as they are overwritten.
     // It ends as long as the samples read.
-    const std::size_t expected = reserveFor(ws, 4);
+    // Only the primary image's samples are samples; what follows them (the padding of
+    // its data unit, extensions) is kept as bytes. A header without a size reads all.
+    const Image& image = ws.image;
+    const std::uint64_t limit = image.imageWidth > 0 && image.imageHeight > 0
+                                    ? std::min<std::uint64_t>(static_cast<std::uint64_t>(image.imageWidth) *
+                                                                  static_cast<std::uint64_t>(image.imageHeight),
+                                                              maxSamples)
+                                    : maxSamples;
+    ws.image.trailingBytes.clear();
+    const std::size_t expected = static_cast<std::size_t>(std::min<std::uint64_t>(reserveFor(ws, 4), limit));
     if (ws.image.floatPixels.size() < expected)
         ws.image.floatPixels.resize(expected);
     std::size_t samples = 0;
@@ -154,7 +178,7 @@ bool loadAllImageDataFloat32(Workspace& ws)
                 ws.image.floatPixels.resize(samples + count);
             storeBigEndianFloats(p, count, ws.image.floatPixels.data() + samples);
         },
-        inFunction("loadAllImageDataFloat32"), BoxKind::error);
+        inFunction("loadAllImageDataFloat32"), BoxKind::error, limit, &ws.image.trailingBytes);
     ws.image.floatPixels.resize(samples);
     // Undo the 0..1 normalisation.
     if (loaded && ws.image.pixInsightImage)

@@ -66,6 +66,17 @@ std::int32_t getFitsInteger(Workspace& ws, std::string_view keyword);
 /// As getFitsInteger for reals; the default is 20000.0.
 double getFitsDouble(Workspace& ws, std::string_view keyword);
 
+/// Why the primary HDU is not one image Kestrel can read, naming the keyword: a
+/// structural keyword (BITPIX, NAXIS, NAXISn) given twice, an NAXISn missing, not an
+/// integer or not a size, more than one image plane, or no image at all (with the image
+/// in an extension, which it looks for at the file's position). Empty when it is one.
+std::string primaryImageReason(Workspace& ws);
+/// Why a float image's samples are not its values (BSCALE not 1, BZERO not 0); empty
+/// when they are.
+std::string scaledFloatReason(Workspace& ws);
+/// Why a file has no FITS header, from the first bytes read: gzip-compressed, or none.
+std::string noHeaderReason(const Image& image);
+
 // ---- Image type and acquisition metadata -----------------------------------------
 
 bool float32File(Workspace& ws);

@@ -126,16 +126,23 @@ void saveFloat32Fits(Image& image, std::shared_ptr<WholeFileWriter> out, const C
         out->write(card.data(), card.size());
 
     // Scaling and packing in one pass over the samples; the buffer keeps the scaled
-    // values, as the correction expects. A data area whose last record was cut short
-    // in the input is written out to a whole record of zero samples, as FITS wants.
+    // values, as the correction expects. The bytes after the samples (the rest of the
+    // data unit, extensions) follow unchanged. A file whose last record was cut short
+    // in the input is written out to a whole record of zero bytes, as FITS wants.
     PixelBuffer<std::uint32_t>& chunk = packedChunk();
     for (std::size_t start = 0; start < count;) {
         const std::size_t n = std::min(count - start, chunk.size());
         pack(image.floatPixels.data() + start, n, image.pixInsightImage, chunk.data());
-        const std::size_t padded = (n + samplesPerRecord - 1) / samplesPerRecord * samplesPerRecord;
-        std::fill(chunk.begin() + static_cast<std::ptrdiff_t>(n), chunk.begin() + static_cast<std::ptrdiff_t>(padded), 0u);
-        out->write(chunk.data(), padded * 4);
+        out->write(chunk.data(), n * 4);
         start += n;
+    }
+    if (!image.trailingBytes.empty())
+        out->write(image.trailingBytes.data(), image.trailingBytes.size());
+    const std::size_t recordBytes = samplesPerRecord * 4;
+    const std::size_t cut = (count * 4 + image.trailingBytes.size()) % recordBytes;
+    if (cut != 0) {
+        std::fill(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(samplesPerRecord), 0u);
+        out->write(chunk.data(), recordBytes - cut);
     }
     if (commit)
         commit([out] { out->commit(); });

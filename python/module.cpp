@@ -200,6 +200,8 @@ const char* skipName(ImageOutcome::Skip skip)
         return "no header";
     case ImageOutcome::Skip::notFloat:
         return "not float";
+    case ImageOutcome::Skip::notOneImage:
+        return "not one image";
     case ImageOutcome::Skip::otherWidth:
         return "other width";
     case ImageOutcome::Skip::badPhase:
@@ -294,7 +296,7 @@ py::object readFrame(py::handle pathObject)
         py::gil_scoped_release release;
         const auto failure = caughtFailure([&] {
             if (!readImageHeader(ws, path)) {
-                problem = "no readable FITS header";
+                problem = noHeaderReason(ws.image);
                 return;
             }
             type = getTypeofFile(ws);
