@@ -18,6 +18,8 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 namespace kestrel {
 namespace {
@@ -252,6 +254,45 @@ TEST(WholeFileWriter, EachCallFailingInTurnLosesNothing)
     EXPECT_TRUE(said.rfind("kestrel: ", 0) == 0 && said.find(end) == said.size() - end.size() &&
                 std::count(said.begin(), said.end(), '\n') == 1)
         << said;
+}
+
+// A replacement keeps the original's extended attributes (ACLs are some) or is not made;
+// as root, a link to another user's file is followed only where that user owns the link.
+TEST(WholeFileWriter, KeepsAttributesAndFollowsOnlyLinksOfTheFilesOwner)
+{
+    TempDir dir;
+    const fs::path f = dir / "f.fits";
+    writeFile(f, "original");
+    if (::setxattr(f.c_str(), "user.night", "2026-12-09", 10, 0) != 0)
+        GTEST_SKIP() << "this filesystem keeps no extended attributes: " << std::strerror(errno);
+    writeWholeFile(f, "new");
+    char value[32] = {};
+    EXPECT_EQ(::getxattr(f.c_str(), "user.night", value, sizeof value), 10);
+    EXPECT_STREQ(value, "2026-12-09");
+    {
+        Watched refused("fsetxattr", EPERM);
+        ScopedFileSystemCalls scoped(refused.calls);
+        EXPECT_THROW(writeWholeFile(f, "newer"), Failure);
+    }
+    EXPECT_EQ(readFile(f), "new");
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to plant a link to another user's file";
+    ASSERT_EQ(::chown(f.c_str(), 1234, 1234), 0);
+    fs::create_symlink(f, dir / "planted");
+    const std::string refusal = "Cannot write " + (dir / "planted").string() +
+                                ": it is a link to a file of another user (uid 1234); not followed";
+    for (const bool append : {false, true})
+        try {
+            append ? appendWhole(dir / "planted", "line\r\n", "H\r\n") : writeWholeFile(dir / "planted", "x");
+            ADD_FAILURE() << "followed";
+        } catch (const Failure& e) {
+            EXPECT_EQ(e.message(), refusal);
+        }
+    EXPECT_EQ(readFile(f), "new");
+    ASSERT_EQ(::lchown((dir / "planted").c_str(), 1234, 1234), 0); // the owner's own link
+    writeWholeFile(dir / "planted", "x");
+    EXPECT_EQ(readFile(f), "x");
 }
 
 // Runs appending to one results file at once take turns: every line arrives whole, the
