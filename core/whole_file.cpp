@@ -6,12 +6,18 @@
 #include "core/whole_file_common.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <iostream>
+#include <mutex>
+#include <optional>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace kestrel {
 namespace {
@@ -35,6 +41,25 @@ bool procfsAvailable()
     return available;
 }
 
+/// A call made again for as long as a signal interrupts it.
+template <class Call> auto retried(Call call)
+{
+    for (;;) {
+        const auto result = call();
+        if (result != -1 || errno != EINTR)
+            return result;
+    }
+}
+
+/// Closes `fd`; an interrupted close counts as done, since on Linux the descriptor is
+/// closed all the same and closing it again could close another thread's file.
+int closeFd(int fd)
+{
+    if (fileSystemCalls().close(fd) == 0 || errno == EINTR)
+        return 0;
+    return -1;
+}
+
 /// Writes all `size` bytes through the table; an interrupted write is taken up again,
 /// any other failure goes to `fail` with its errno (a write of nothing counts as EIO).
 template <class Fail> void writeAll(int fd, const void* data, std::size_t size, Fail fail)
@@ -54,43 +79,134 @@ template <class Fail> void writeAll(int fd, const void* data, std::size_t size, 
     }
 }
 
-} // namespace
+/// The file a path names with its links followed, the owner of each link on the way,
+/// and the errno of a step that could not be taken (0 when none).
+struct Followed {
+    std::filesystem::path target;
+    std::vector<unsigned> linkOwners;
+    int error = 0;
+};
 
-std::filesystem::path linkTarget(const std::filesystem::path& path)
+Followed follow(const std::filesystem::path& path)
 {
-    std::filesystem::path p = path;
+    const FileSystemCalls& calls = fileSystemCalls();
+    Followed f{path, {}, 0};
     // The kernel's own limit on links followed in one lookup.
     for (int hops = 0; hops < 40; ++hops) {
-        std::error_code ec;
-        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(p, ec)))
-            return p;
-        const std::filesystem::path next = std::filesystem::read_symlink(p, ec);
-        if (ec)
-            return p;
-        p = next.is_absolute() ? next : p.parent_path() / next;
+        struct stat st {};
+        if (retried([&] { return calls.lstat(f.target.c_str(), &st); }) != 0) {
+            // Nothing there yet (or no folder): the file is new, and its creation says more.
+            if (errno != ENOENT && errno != ENOTDIR)
+                f.error = errno;
+            return f;
+        }
+        if (!S_ISLNK(st.st_mode))
+            return f;
+        f.linkOwners.push_back(st.st_uid);
+        char buffer[PATH_MAX];
+        const ssize_t n = retried([&] { return calls.readlink(f.target.c_str(), buffer, sizeof buffer); });
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof buffer) {
+            f.error = n < 0 ? errno : ENAMETOOLONG;
+            return f;
+        }
+        const std::filesystem::path next(std::string(buffer, static_cast<std::size_t>(n)));
+        f.target = next.is_absolute() ? next : f.target.parent_path() / next;
     }
-    return p;
+    f.error = ELOOP;
+    return f;
 }
 
-WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination)
-    : destination_(destination), target_(linkTarget(destination))
+/// The status of the file about to be replaced, or nothing when there is none. Throws
+/// when the file may not be replaced, and when its status cannot be learnt: nothing is
+/// decided on missing information, so an unreadable mode never lets a protected
+/// original be replaced or another user's file change hands.
+std::optional<struct stat> examineOriginal(const std::filesystem::path& destination, const std::filesystem::path& target,
+                                           const std::vector<unsigned>& linkOwners)
 {
     struct stat st {};
-    if (::stat(target_.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            fail(EISDIR);
-        if (!S_ISREG(st.st_mode))
-            throw Failure(cannotWrite(destination_, "not a regular file"));
-        if (isWriteProtected(target_))
-            throw OriginalKept(cannotWrite(destination_, "the file is write-protected"));
-        // The replacement keeps the original's owner; only root may give a file away.
-        if (st.st_uid != ::geteuid() && ::geteuid() != 0)
-            throw OriginalKept(cannotWrite(destination_, ownedByOther(st.st_uid)));
+    if (retried([&] { return fileSystemCalls().stat(target.c_str(), &st); }) != 0) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        throw Failure(cannotWrite(destination, std::strerror(errno)));
     }
+    if (S_ISDIR(st.st_mode))
+        throw Failure(cannotWrite(destination, std::strerror(EISDIR)));
+    if (!S_ISREG(st.st_mode))
+        throw Failure(cannotWrite(destination, "not a regular file"));
+    if ((st.st_mode & 0222) == 0)
+        throw OriginalKept(cannotWrite(destination, "the file is write-protected"));
+    // The replacement keeps the original's owner; only root may give a file away.
+    if (st.st_uid != ::geteuid() && ::geteuid() != 0)
+        throw OriginalKept(cannotWrite(destination, ownedByOther(st.st_uid)));
+    // The kernel's rule for links in shared folders, for every folder: a link planted by
+    // one user never leads root to write another user's file.
+    for (const unsigned owner : linkOwners)
+        if (owner != st.st_uid && st.st_uid != ::geteuid())
+            throw OriginalKept(cannotWrite(destination, "it is a link to a file of another user (uid " +
+                                                            std::to_string(st.st_uid) + "); not followed"));
+    return st;
+}
+
+/// Gives the file open as `fd` every extended attribute of `original` (POSIX ACLs among
+/// them), so that whoever could read the original can read its replacement. An
+/// attribute that cannot be kept fails the write.
+void copyAttributes(const std::filesystem::path& original, int fd, const std::filesystem::path& destination)
+{
+    const FileSystemCalls& calls = fileSystemCalls();
+    const auto fail = [&](const std::string& what, int error) {
+        throw Failure(cannotWrite(destination, what + std::strerror(error)));
+    };
+    std::vector<char> names;
+    for (;;) {
+        const ssize_t size = retried([&] { return calls.listxattr(original.c_str(), nullptr, 0); });
+        if (size < 0 && (errno == ENOTSUP || errno == ENOSYS))
+            return; // a filesystem without attributes: there are none to keep
+        if (size < 0)
+            fail("its extended attributes cannot be read: ", errno);
+        names.resize(static_cast<std::size_t>(size));
+        const ssize_t got = retried([&] { return calls.listxattr(original.c_str(), names.data(), names.size()); });
+        if (got >= 0) {
+            names.resize(static_cast<std::size_t>(got));
+            break;
+        }
+        if (errno != ERANGE) // ERANGE: the list grew meanwhile
+            fail("its extended attributes cannot be read: ", errno);
+    }
+    for (std::size_t at = 0; at < names.size();) {
+        const std::string name(names.data() + at);
+        at += name.size() + 1;
+        std::vector<char> value;
+        ssize_t got;
+        do {
+            const ssize_t size = retried([&] { return calls.getxattr(original.c_str(), name.c_str(), nullptr, 0); });
+            if (size < 0)
+                fail("its extended attribute " + name + " cannot be read: ", errno);
+            value.resize(static_cast<std::size_t>(size));
+            got = retried([&] { return calls.getxattr(original.c_str(), name.c_str(), value.data(), value.size()); });
+            if (got < 0 && errno != ERANGE)
+                fail("its extended attribute " + name + " cannot be read: ", errno);
+        } while (got < 0);
+        if (retried([&] { return calls.fsetxattr(fd, name.c_str(), value.data(), static_cast<std::size_t>(got)); }) != 0)
+            fail("its extended attribute " + name + " cannot be kept: ", errno);
+    }
+}
+
+} // namespace
+
+std::filesystem::path linkTarget(const std::filesystem::path& path) { return follow(path).target; }
+
+WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination) : destination_(destination)
+{
+    const Followed followed = follow(destination);
+    if (followed.error != 0)
+        fail(followed.error);
+    target_ = followed.target;
+    linkOwners_ = followed.linkOwners;
+    examineOriginal(destination_, target_, linkOwners_);
     const FileSystemCalls& calls = fileSystemCalls();
     const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
     if (procfsAvailable()) {
-        fd_ = calls.open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        fd_ = retried([&] { return calls.open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666); });
         if (fd_ >= 0)
             return;
         // Filesystems without unnamed files say so in one of these ways; any other
@@ -100,7 +216,7 @@ WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination)
     }
     for (int attempt = 0; fd_ < 0; ++attempt) {
         const std::filesystem::path name = detail::temporaryNameIn(folder);
-        fd_ = calls.open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd_ = retried([&] { return calls.open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); });
         if (fd_ >= 0) {
             temporaryName_ = name;
             detail::rememberTemporary(temporaryName_);
@@ -121,10 +237,10 @@ void WholeFileWriter::fail(int error) const { throw Failure(cannotWrite(destinat
 void WholeFileWriter::discard() noexcept
 {
     if (fd_ >= 0)
-        fileSystemCalls().close(fd_);
+        closeFd(fd_);
     fd_ = -1;
     if (!temporaryName_.empty()) {
-        ::unlink(temporaryName_.c_str());
+        retried([&] { return fileSystemCalls().unlink(temporaryName_.c_str()); });
         detail::forgetTemporary(temporaryName_);
         temporaryName_.clear();
     }
@@ -137,14 +253,10 @@ void WholeFileWriter::write(const void* data, std::size_t size)
     writeAll(fd_, data, size, [this](int error) { fail(error); });
     const std::size_t start = written_;
     written_ += size;
-#if defined(SYNC_FILE_RANGE_WRITE)
     // Start putting this part on the disk now, while the rest is prepared, so that the
     // flush in commit() has little left to wait for. Only a hint: the flush is what
     // guarantees the file.
-    ::sync_file_range(fd_, static_cast<off_t>(start), static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
-#else
-    (void)start;
-#endif
+    fileSystemCalls().syncRange(fd_, static_cast<off_t>(start), static_cast<off_t>(size));
 }
 
 void WholeFileWriter::commit()
@@ -152,27 +264,29 @@ void WholeFileWriter::commit()
     if (fd_ < 0 || committed_)
         fail(EBADF);
     const FileSystemCalls& calls = fileSystemCalls();
+    // Examined again: the original may have changed since the writer was opened.
+    const std::optional<struct stat> original = examineOriginal(destination_, target_, linkOwners_);
     // A replaced file keeps its owner, group and mode, so that its owner can still read
     // it when root corrected it; the owner is set first, since a change of owner clears
     // the set-user-ID bits the mode may hold.
-    struct stat st {};
-    const bool replacing = ::stat(target_.c_str(), &st) == 0;
-    const mode_t mode = replacing ? (st.st_mode & 07777) : (0666 & ~processUmask);
-    if (replacing && (st.st_uid != ::geteuid() || st.st_gid != ::getegid())) {
-        if (calls.fchown(fd_, st.st_uid, st.st_gid) != 0) {
+    const mode_t mode = original ? (original->st_mode & 07777) : (0666 & ~processUmask);
+    if (original && (original->st_uid != ::geteuid() || original->st_gid != ::getegid())) {
+        if (retried([&] { return calls.fchown(fd_, original->st_uid, original->st_gid); }) != 0) {
             if (errno != EPERM)
                 fail(errno);
-            throw OriginalKept(cannotWrite(destination_, st.st_uid != ::geteuid()
-                                                             ? ownedByOther(st.st_uid)
-                                                             : "its group " + std::to_string(st.st_gid) +
+            throw OriginalKept(cannotWrite(destination_, original->st_uid != ::geteuid()
+                                                             ? ownedByOther(original->st_uid)
+                                                             : "its group " + std::to_string(original->st_gid) +
                                                                    " cannot be kept; it is not replaced"));
         }
     }
-    if (calls.fchmod(fd_, mode) != 0)
+    if (retried([&] { return calls.fchmod(fd_, mode); }) != 0)
         fail(errno);
+    if (original)
+        copyAttributes(target_, fd_, destination_);
     // On the disk before it has a name: a crash never leaves a half-written file in
     // place of the original.
-    if (calls.fsync(fd_) != 0)
+    if (retried([&] { return calls.fsync(fd_); }) != 0)
         fail(errno);
     const std::filesystem::path folder = target_.has_parent_path() ? target_.parent_path() : ".";
     if (temporaryName_.empty()) {
@@ -181,7 +295,7 @@ void WholeFileWriter::commit()
         const std::string self = "/proc/self/fd/" + std::to_string(fd_);
         for (int attempt = 0; temporaryName_.empty(); ++attempt) {
             const std::filesystem::path name = detail::temporaryNameIn(folder);
-            if (calls.link(self.c_str(), name.c_str()) == 0) {
+            if (retried([&] { return calls.link(self.c_str(), name.c_str()); }) == 0) {
                 temporaryName_ = name;
                 detail::rememberTemporary(temporaryName_);
             } else if (errno != EEXIST || attempt > 100) {
@@ -191,51 +305,69 @@ void WholeFileWriter::commit()
     }
     // A failed close can mean a lost write (on network filesystems the data may only
     // leave now): the file is not put in place.
-    const int fd = std::exchange(fd_, -1);
-    if (calls.close(fd) != 0)
+    if (closeFd(std::exchange(fd_, -1)) != 0)
         fail(errno);
-    if (calls.rename(temporaryName_.c_str(), target_.c_str()) != 0)
+    if (retried([&] { return calls.rename(temporaryName_.c_str(), target_.c_str()); }) != 0)
         fail(errno);
     detail::forgetTemporary(temporaryName_);
     temporaryName_.clear();
     committed_ = true;
     // The rename itself reaches the disk with the folder; where folders cannot be
     // flushed, the file is whole all the same.
-    const int dir = calls.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    const int dir = retried([&] { return calls.open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0); });
     if (dir >= 0) {
-        calls.fsync(dir);
-        calls.close(dir);
+        retried([&] { return calls.fsync(dir); });
+        closeFd(dir);
     }
 }
 
 bool isWriteProtected(const std::filesystem::path& path)
 {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
+    return retried([&] { return fileSystemCalls().stat(path.c_str(), &st); }) == 0 && S_ISREG(st.st_mode) &&
+           (st.st_mode & 0222) == 0;
 }
 
 void appendWhole(const std::filesystem::path& file, std::string_view text, std::string_view header)
 {
     const FileSystemCalls& calls = fileSystemCalls();
-    // Not blocking, so that a named pipe without a reader is refused, not waited for.
-    bool created = true;
-    int fd = calls.open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0 && errno == EEXIST) {
-        created = false;
-        fd = calls.open(file.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0);
-    }
+    const Followed followed = follow(file);
+    if (followed.error != 0)
+        throw Failure(cannotWrite(file, std::strerror(followed.error)));
+    // Not blocking, so that a named pipe without a reader is refused, not waited for; open
+    // for reading too, since the last byte of lines appended meanwhile is looked at.
+    int fd = retried([&] {
+        return calls.open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_NONBLOCK, 0666);
+    });
+    if (fd < 0 && errno == EEXIST)
+        fd = retried([&] { return calls.open(file.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0); });
     if (fd < 0)
         throw Failure(cannotWrite(file, std::strerror(errno == ENXIO ? EINVAL : errno)));
-    int error = 0;
-    std::string reason;
+    // A second descriptor of the same open file holds the lock after the first is
+    // closed, so that lines a failed close lost can still be taken back in turn.
+    const int keep = retried([&] { return calls.dup(fd); });
+    if (keep < 0) {
+        const int error = errno;
+        closeFd(fd);
+        throw Failure(cannotWrite(file, std::strerror(error)));
+    }
+    const auto closeBoth = [&] {
+        closeFd(fd);
+        closeFd(keep);
+    };
     // Another run appending to the same file waits here until this one is done, so that
     // the test for an empty file and the lines after it are one step.
-    int locked;
-    do
-        locked = calls.flock(fd, LOCK_EX);
-    while (locked != 0 && errno == EINTR);
+    if (retried([&] { return calls.flock(fd, LOCK_EX); }) != 0) {
+        // A filesystem without locks: the lines are appended all the same, as one write,
+        // and the user learns that concurrent runs could mix them.
+        static std::once_flag said;
+        const std::string why = std::strerror(errno);
+        std::call_once(said, [&] { std::cerr << "kestrel: " << file.string() << " appended without a lock: " << why << "\n"; });
+    }
+    int error = 0;
+    std::string reason;
     struct stat before {};
-    if (::fstat(fd, &before) != 0)
+    if (retried([&] { return calls.fstat(fd, &before); }) != 0)
         error = errno;
     else if (!S_ISREG(before.st_mode))
         reason = "not a regular file";
@@ -243,39 +375,51 @@ void appendWhole(const std::filesystem::path& file, std::string_view text, std::
         // The permission bits decide, as for every file Kestrel changes: root may write
         // any file, but one its owner protected is not to be changed.
         reason = "the file is write-protected";
+    else
+        for (const unsigned owner : followed.linkOwners)
+            if (owner != before.st_uid && before.st_uid != ::geteuid())
+                reason = "it is a link to a file of another user (uid " + std::to_string(before.st_uid) + "); not followed";
+    std::string whole;
+    if (error == 0 && reason.empty() && before.st_size > 0) {
+        // A last line without its line end (a file edited by hand) is ended first.
+        char last = '\n';
+        const ssize_t got = retried([&] { return calls.pread(fd, &last, 1, before.st_size - 1); });
+        if (got != 1)
+            error = got < 0 ? errno : EIO;
+        else if (last != '\n')
+            whole += "\r\n";
+    }
     if (error != 0 || !reason.empty()) {
-        calls.close(fd);
+        closeBoth();
         throw Failure(cannotWrite(file, reason.empty() ? std::strerror(error) : reason));
     }
 
-    std::string whole;
     if (before.st_size == 0)
-        whole += header;
-    char last = '\n';
-    // A last line without its line end (a file edited by hand) is ended first.
-    if (before.st_size > 0 && ::pread(fd, &last, 1, before.st_size - 1) == 1 && last != '\n')
-        whole += "\r\n";
+        whole = std::string(header) + whole;
     whole += text;
     writeAll(fd, whole.data(), whole.size(), [&](int e) { error = e; });
-    if (error == 0 && calls.fsync(fd) != 0)
+    if (error == 0 && retried([&] { return calls.fsync(fd); }) != 0)
         error = errno;
-    // Taken back while the lock is held: nobody appends after the lines being removed.
-    if (error != 0 && !created && calls.ftruncate(fd, before.st_size) != 0) {
-        calls.close(fd);
-        throw Failure(cannotWrite(file, std::string(std::strerror(error)) +
-                                            "; the lines written could not be taken back"));
+    bool closed = false;
+    if (error == 0) {
+        closed = true;
+        if (closeFd(fd) != 0)
+            error = errno;
     }
-    if (calls.close(fd) != 0 && error == 0) {
-        error = errno;
-        if (!created && ::truncate(file.c_str(), before.st_size) != 0)
-            throw Failure(cannotWrite(file, std::string(std::strerror(error)) +
-                                                "; the lines written could not be taken back"));
-    }
-    if (error == 0)
+    if (error == 0) {
+        // The lines are on the disk and the file closed: releasing the lock cannot lose them.
+        closeFd(keep);
         return;
-    if (created)
-        ::unlink(file.c_str());
-    throw Failure(cannotWrite(file, std::strerror(error)));
+    }
+    // Taken back to the length before our lines while the lock is held: nobody has
+    // appended after them, and lines of others before them stay. A file this call created
+    // stays too (empty), since another run may already have been told it appends there.
+    const bool takenBack = retried([&] { return calls.ftruncate(keep, before.st_size); }) == 0;
+    if (!closed)
+        closeFd(fd);
+    closeFd(keep);
+    throw Failure(cannotWrite(file, std::string(std::strerror(error)) +
+                                        (takenBack ? "" : "; the lines written could not be taken back")));
 }
 
 FileSystemCalls realFileSystemCalls()
@@ -293,6 +437,28 @@ FileSystemCalls realFileSystemCalls()
     calls.fchmod = [](int fd, mode_t mode) { return ::fchmod(fd, mode); };
     calls.ftruncate = [](int fd, off_t length) { return ::ftruncate(fd, length); };
     calls.flock = [](int fd, int operation) { return ::flock(fd, operation); };
+    calls.dup = [](int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); };
+    calls.stat = [](const char* path, struct stat* status) { return ::stat(path, status); };
+    calls.lstat = [](const char* path, struct stat* status) { return ::lstat(path, status); };
+    calls.fstat = [](int fd, struct stat* status) { return ::fstat(fd, status); };
+    calls.readlink = [](const char* path, char* buffer, std::size_t size) { return ::readlink(path, buffer, size); };
+    calls.pread = [](int fd, void* buffer, std::size_t size, off_t offset) { return ::pread(fd, buffer, size, offset); };
+    calls.unlink = [](const char* path) { return ::unlink(path); };
+    calls.syncRange = [](int fd, off_t offset, off_t size) {
+#if defined(SYNC_FILE_RANGE_WRITE)
+        return ::sync_file_range(fd, offset, size, SYNC_FILE_RANGE_WRITE);
+#else
+        (void)fd, (void)offset, (void)size;
+        return 0;
+#endif
+    };
+    calls.listxattr = [](const char* path, char* names, std::size_t size) { return ::listxattr(path, names, size); };
+    calls.getxattr = [](const char* path, const char* name, void* value, std::size_t size) {
+        return ::getxattr(path, name, value, size);
+    };
+    calls.fsetxattr = [](int fd, const char* name, const void* value, std::size_t size) {
+        return ::fsetxattr(fd, name, value, size, 0);
+    };
     return calls;
 }
 

@@ -19,6 +19,10 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 #if defined(_WIN32)
 #include "core/whole_file_windows.h"
 #endif
@@ -73,6 +77,7 @@ private:
     std::filesystem::path destination_;   // as the caller named it
     std::filesystem::path target_;        // the file finally written (links followed)
     std::filesystem::path temporaryName_; // empty while the file has no name
+    std::vector<unsigned> linkOwners_;    // the owners of the links followed to target_
     int fd_ = -1;
 #if defined(_WIN32)
     void* handle_ = nullptr; // the temporary file's handle (whole_file_windows.cpp)
@@ -106,9 +111,12 @@ std::size_t readUpTo(int fd, void* buffer, std::size_t size, const std::filesyst
 void removeTemporaryFiles() noexcept;
 
 /// Appends `text` to `file` as one whole: afterwards the file holds all of it or, after
-/// a failure, is as it was (a file this call created is removed again). A file that does
-/// not exist yet, or is empty, gets `header` first. Concurrent appends to the same file
-/// take turns, so that their lines never interleave. A file whose permission bits give
+/// a failure, is cut back to its length before this append, while the lock is still
+/// held (a results file is never removed: another run may have appended to it since it
+/// was created). A file that does not exist yet, or is empty, gets `header` first.
+/// Concurrent appends to the same file take turns, so that their lines never
+/// interleave; where the filesystem has no locks, the append goes on without one and
+/// says so on standard error, once per process. A file whose permission bits give
 /// nobody write access is refused as write-protected, even to root; so are a folder and
 /// anything that is not a regular file. Failures throw a Failure with cannotWrite's text.
 void appendWhole(const std::filesystem::path& file, std::string_view text, std::string_view header);
@@ -116,8 +124,9 @@ void appendWhole(const std::filesystem::path& file, std::string_view text, std::
 // ---- The system calls of every write -------------------------------------------------
 
 #if !defined(_WIN32) // Windows has its own table of its own calls (core/whole_file_windows.h).
-/// Every call through which a file of ours is written. Tests swap the table to make a
-/// call fail, or to watch that a call is made and its result heeded.
+/// Every call through which a file of ours is written, and every call the writer makes
+/// to learn about the file it replaces. Tests swap the table to make a call fail, or to
+/// watch that a call is made and its result heeded.
 struct FileSystemCalls {
     std::function<int(const char* path, int flags, mode_t mode)> open;
     std::function<ssize_t(int fd, const void* data, std::size_t size)> write;
@@ -129,6 +138,17 @@ struct FileSystemCalls {
     std::function<int(int fd, mode_t mode)> fchmod;
     std::function<int(int fd, off_t length)> ftruncate;
     std::function<int(int fd, int operation)> flock;
+    std::function<int(int fd)> dup; // a second descriptor that holds the same lock
+    std::function<int(const char* path, struct stat* status)> stat;
+    std::function<int(const char* path, struct stat* status)> lstat;
+    std::function<int(int fd, struct stat* status)> fstat;
+    std::function<ssize_t(const char* path, char* buffer, std::size_t size)> readlink;
+    std::function<ssize_t(int fd, void* buffer, std::size_t size, off_t offset)> pread;
+    std::function<int(const char* path)> unlink;
+    std::function<int(int fd, off_t offset, off_t size)> syncRange; // only a hint
+    std::function<ssize_t(const char* path, char* names, std::size_t size)> listxattr;
+    std::function<ssize_t(const char* path, const char* name, void* value, std::size_t size)> getxattr;
+    std::function<int(int fd, const char* name, const void* value, std::size_t size)> fsetxattr;
 };
 #endif
 

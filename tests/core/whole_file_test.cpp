@@ -12,7 +12,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <type_traits>
+#include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 namespace kestrel {
 namespace {
@@ -23,38 +30,49 @@ using testing::TempDir;
 using testing::writeFile;
 
 /// The real calls, with a log of those made (name and descriptor or path) and one of
-/// them, counted from 1, made to fail with `error`.
+/// them, counted from 1, made to fail with `error`; the failing name "any" counts every
+/// call, so that a sweep can fail each call of a write in turn. With `noUnnamed`, the
+/// filesystem has no unnamed temporary files.
 class Watched {
 public:
     explicit Watched(std::string failing = "", int error = 0, int nth = 1)
         : failing_(std::move(failing)), error_(error), nth_(nth)
     {
-        const FileSystemCalls real = realFileSystemCalls();
-        calls.open = [this, real](const char* path, int flags, mode_t mode) {
-            return made("open", -1) ? -1 : note(real.open(path, flags, mode));
+        calls = realFileSystemCalls();
+        watch(calls.open, "open");
+        watch(calls.write, "write");
+        watch(calls.fsync, "fsync");
+        watch(calls.close, "close");
+        watch(calls.link, "link");
+        watch(calls.rename, "rename");
+        watch(calls.fchown, "fchown");
+        watch(calls.fchmod, "fchmod");
+        watch(calls.ftruncate, "ftruncate");
+        watch(calls.flock, "flock");
+        watch(calls.dup, "dup");
+        watch(calls.stat, "stat");
+        watch(calls.lstat, "lstat");
+        watch(calls.fstat, "fstat");
+        watch(calls.readlink, "readlink");
+        watch(calls.pread, "pread");
+        watch(calls.unlink, "unlink");
+        watch(calls.syncRange, "syncRange");
+        watch(calls.listxattr, "listxattr");
+        watch(calls.getxattr, "getxattr");
+        watch(calls.fsetxattr, "fsetxattr");
+        calls.open = [this, watched = calls.open](const char* path, int flags, mode_t mode) {
+            if (noUnnamed && (flags & O_TMPFILE) == O_TMPFILE) {
+                errno = EOPNOTSUPP;
+                return -1;
+            }
+            return watched(path, flags, mode);
         };
-        calls.write = [this, real](int fd, const void* data, std::size_t size) -> ssize_t {
-            return made("write", fd) ? -1 : real.write(fd, data, size);
-        };
-        calls.fsync = [this, real](int fd) { return made("fsync", fd) ? -1 : real.fsync(fd); };
-        calls.close = [this, real](int fd) {
-            // A failing close still closes, as the kernel's does.
-            const int result = real.close(fd);
-            return made("close", fd) ? -1 : result;
-        };
-        calls.link = [this, real](const char* from, const char* to) { return made("link", -1) ? -1 : real.link(from, to); };
-        calls.rename = [this, real](const char* from, const char* to) {
-            return made("rename", -1) ? -1 : real.rename(from, to);
-        };
-        calls.fchown = [this, real](int fd, uid_t u, gid_t g) { return made("fchown", fd) ? -1 : real.fchown(fd, u, g); };
-        calls.fchmod = [this, real](int fd, mode_t m) { return made("fchmod", fd) ? -1 : real.fchmod(fd, m); };
-        calls.ftruncate = [this, real](int fd, off_t n) { return made("ftruncate", fd) ? -1 : real.ftruncate(fd, n); };
-        calls.flock = [this, real](int fd, int op) { return made("flock", fd) ? -1 : real.flock(fd, op); };
     }
 
     FileSystemCalls calls;
     std::vector<std::pair<std::string, int>> log; // call and descriptor (-1: a path)
     int firstOpened = -1;
+    bool noUnnamed = false;
 
     /// Where in the log the first call of `name` on `fd` stands; -1 if none.
     int position(const std::string& name, int fd) const
@@ -66,19 +84,32 @@ public:
     }
 
 private:
+    template <class R, class First, class... Rest> void watch(std::function<R(First, Rest...)>& call, std::string name)
+    {
+        call = [this, real = call, name](First first, Rest... rest) -> R {
+            int fd = -1;
+            if constexpr (std::is_same_v<First, int>)
+                fd = first;
+            // A failing close still closes, as the kernel's does.
+            if (name == "close") {
+                const R result = real(first, rest...);
+                return made(name, fd) ? -1 : result;
+            }
+            if (made(name, fd))
+                return -1;
+            const R result = real(first, rest...);
+            if (name == "open" && firstOpened < 0)
+                firstOpened = static_cast<int>(result);
+            return result;
+        };
+    }
     bool made(const std::string& name, int fd)
     {
         log.emplace_back(name, fd);
-        if (name != failing_ || ++seen_ != nth_)
+        if ((failing_ != "any" && name != failing_) || ++seen_ != nth_)
             return false;
         errno = error_;
         return true;
-    }
-    int note(int fd)
-    {
-        if (firstOpened < 0)
-            firstOpened = fd;
-        return fd;
     }
 
     std::string failing_;
@@ -162,7 +193,7 @@ TEST(AppendWhole, AnyFailingCallTakesTheLinesBack)
             EXPECT_THROW(appendWhole(file, "line\r\n", header), Failure);
         }
         EXPECT_EQ(readFile(dir / "r.csv"), before);
-        EXPECT_FALSE(fs::exists(dir / "new.csv"));
+        EXPECT_TRUE(!fs::exists(dir / "new.csv") || readFile(dir / "new.csv").empty());
     }
 
     // Flushed before it is closed, like every file of ours.
@@ -175,6 +206,93 @@ TEST(AppendWhole, AnyFailingCallTakesTheLinesBack)
     EXPECT_EQ(readFile(dir / "r.csv"), "H\r\nline\r\n");
     ASSERT_GE(watched.position("fsync", watched.firstOpened), 0);
     EXPECT_LT(watched.position("fsync", watched.firstOpened), watched.position("close", watched.firstOpened));
+}
+
+// Each call of a new file, a replacement and an append fails in turn: after EIO the
+// write fails and the original stays, or (a hint, the lock, the folder's flush after the
+// rename) the write is whole; after EINTR the call is made again. Never a temporary left.
+// An append without a lock says so, once.
+TEST(WholeFileWriter, EachCallFailingInTurnLosesNothing)
+{
+    ::testing::internal::CaptureStderr();
+    struct Case { bool append, noUnnamed; std::optional<std::string> original; std::string after; };
+    for (const Case& c : {Case{false, false, {}, "new"}, Case{false, false, "old", "new"},
+                          Case{false, true, "old", "new"}, Case{true, false, {}, "H\r\nline\r\n"},
+                          Case{true, false, "H\r\nold", "H\r\nold\r\nline\r\n"}})
+        for (int n = 0, calls = 0; n <= calls; ++n) // 0: none fails, to count the calls
+            for (const int error : {EIO, EINTR}) {
+                TempDir dir;
+                if (c.original)
+                    writeFile(dir / "f", *c.original);
+                Watched w("any", error, n);
+                w.noUnnamed = c.noUnnamed;
+                std::string failure;
+                try {
+                    ScopedFileSystemCalls scoped(w.calls);
+                    c.append ? appendWhole(dir / "f", "line\r\n", "H\r\n") : writeWholeFile(dir / "f", "new");
+                } catch (const Failure& f) {
+                    failure = f.message();
+                }
+                if (n == 0) {
+                    calls = static_cast<int>(w.log.size());
+                    EXPECT_EQ(failure, "");
+                    continue;
+                }
+                const std::string call = w.log.at(n - 1).first;
+                SCOPED_TRACE(call + " #" + std::to_string(n) + " " + std::strerror(error));
+                const auto renamed = std::find_if(w.log.begin(), w.log.end(), [](auto& e) { return e.first == "rename"; });
+                // The append's last close only lets go of the lock: the writes were settled before.
+                const bool late = call == "syncRange" || call == "flock" || renamed - w.log.begin() < n - 1 ||
+                                  (c.append && n == calls);
+                EXPECT_EQ(failure.empty(), error == EINTR || late) << failure;
+                EXPECT_EQ(failure.rfind("Cannot write " + (dir / "f").string() + ": ", 0), failure.empty() ? std::string::npos : 0);
+                const std::string now = fs::exists(dir / "f") ? readFile(dir / "f") : "";
+                EXPECT_EQ(now, failure.empty() ? c.after : c.original.value_or(""));
+                EXPECT_LE(folderContents(dir.path()).size(), 1u);
+            }
+    const std::string said = ::testing::internal::GetCapturedStderr(), end = std::string(" appended without a lock: ") + std::strerror(EIO) + "\n";
+    EXPECT_TRUE(said.rfind("kestrel: ", 0) == 0 && said.find(end) == said.size() - end.size() &&
+                std::count(said.begin(), said.end(), '\n') == 1)
+        << said;
+}
+
+// A replacement keeps the original's extended attributes (ACLs are some) or is not made;
+// as root, a link to another user's file is followed only where that user owns the link.
+TEST(WholeFileWriter, KeepsAttributesAndFollowsOnlyLinksOfTheFilesOwner)
+{
+    TempDir dir;
+    const fs::path f = dir / "f.fits";
+    writeFile(f, "original");
+    if (::setxattr(f.c_str(), "user.night", "2026-12-09", 10, 0) != 0)
+        GTEST_SKIP() << "this filesystem keeps no extended attributes: " << std::strerror(errno);
+    writeWholeFile(f, "new");
+    char value[32] = {};
+    EXPECT_EQ(::getxattr(f.c_str(), "user.night", value, sizeof value), 10);
+    EXPECT_STREQ(value, "2026-12-09");
+    {
+        Watched refused("fsetxattr", EPERM);
+        ScopedFileSystemCalls scoped(refused.calls);
+        EXPECT_THROW(writeWholeFile(f, "newer"), Failure);
+    }
+    EXPECT_EQ(readFile(f), "new");
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to plant a link to another user's file";
+    ASSERT_EQ(::chown(f.c_str(), 1234, 1234), 0);
+    fs::create_symlink(f, dir / "planted");
+    const std::string refusal = "Cannot write " + (dir / "planted").string() +
+                                ": it is a link to a file of another user (uid 1234); not followed";
+    for (const bool append : {false, true})
+        try {
+            append ? appendWhole(dir / "planted", "line\r\n", "H\r\n") : writeWholeFile(dir / "planted", "x");
+            ADD_FAILURE() << "followed";
+        } catch (const Failure& e) {
+            EXPECT_EQ(e.message(), refusal);
+        }
+    EXPECT_EQ(readFile(f), "new");
+    ASSERT_EQ(::lchown((dir / "planted").c_str(), 1234, 1234), 0); // the owner's own link
+    writeWholeFile(dir / "planted", "x");
+    EXPECT_EQ(readFile(f), "x");
 }
 
 // Runs appending to one results file at once take turns: every line arrives whole, the
