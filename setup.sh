@@ -27,6 +27,8 @@ packages=(
   xvfb openbox x11-utils xdotool libglib2.0-bin
   # bench/speed.sh: peak memory and disk reads (time), cold-cache reads (vmtouch).
   time vmtouch
+  # Tests of output folders reached through another mount (FUSE) and on vfat images.
+  bindfs dosfstools
   # The Python module (pybind11, NumPy, for Debian's python3) and its tests: pytest,
   # Astropy's FITS arrays, Dask's distributed scheduler for the example.
   pybind11-dev python3-dev python3-numpy python3-pytest python3-astropy python3-distributed

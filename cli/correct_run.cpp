@@ -134,12 +134,15 @@ public:
         ++handedOver_;
         if (result.outcome.skip == ImageOutcome::Skip::replacesInput)
             result.outcome.message += "; give --overwrite to replace originals";
+        if (result.outcome.skip == ImageOutcome::Skip::keepsExisting)
+            result.outcome.message += "; give --replace-outputs to replace it";
         const ImageOutcome& outcome = result.outcome;
         allCorrected_ = allCorrected_ && succeeded(result, o_.verify);
         if (outcome.handed() && outcome.measured)
             measured_.emplace_back(result.input.filename().string(), outcome);
         progress_.clearLine();
-        if (outcome.skip == ImageOutcome::Skip::repeated || outcome.skip == ImageOutcome::Skip::replacesInput)
+        if (outcome.skip == ImageOutcome::Skip::repeated || outcome.skip == ImageOutcome::Skip::replacesInput ||
+            outcome.skip == ImageOutcome::Skip::keepsExisting)
             std::cerr << result.input.filename().string() + ": " + outcome.message + "; it is skipped.\n";
         reportBoxes(result.input, outcome, settingsFile_);
         if (!result.residualFailure.empty())
@@ -198,6 +201,7 @@ int runCorrect(const Options& o, const FileLocations& where)
 {
     const std::filesystem::path outputFolder = outputFolderFor(o);
     OutputPlan plan(o.overwrite, outputFolder, o.files);
+    plan.replaceOutputs(o.replaceOutputs);
     // Before anything is printed: the message itself goes where no image is.
     if (const auto problem = streamOntoImage(o.files, plan)) {
         (problem->fd == 2 ? std::cout : std::cerr) << "kestrel-cli: " << problem->reason << "\n" << std::flush;

@@ -12,8 +12,8 @@ std::string usageText()
 {
     return "usage: kestrel-cli correct [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
            "                           [--estimator standard|balanced]\n"
-           "                           [--overwrite | --output-dir DIR] [--csv FILE]\n"
-           "                           [--jobs N] [--verify] FILE...\n"
+           "                           [--overwrite | --output-dir DIR] [--replace-outputs]\n"
+           "                           [--csv FILE] [--jobs N] [--verify] FILE...\n"
            "       kestrel-cli phase [--save [--force]] [--scores] [--plot FILE] FILE\n"
            "       kestrel-cli profile [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
            "                           [--estimator standard|balanced] [--plot FILE] FILE...\n"
@@ -46,6 +46,10 @@ std::string helpText()
            "                    into the folder kestrel inside the first FILE's folder;\n"
            "                    without it no FILE is ever replaced\n"
            "  --output-dir DIR  write the corrected images into DIR (made if missing)\n"
+           "  --replace-outputs replace any file of an output's name in the output\n"
+           "                    folder; default: only an earlier correction of the same\n"
+           "                    FILE (same header and size), any other is kept and its\n"
+           "                    FILE skipped\n"
            "  --csv FILE        append the measured results to FILE as Save Results does;\n"
            "                    default: none\n"
            "  --jobs N          treat N files at once, 1 to 1024; default: one per core\n"
@@ -139,6 +143,8 @@ ParseResult parseArguments(const std::vector<std::string>& args)
     auto flag = [&](const std::string& a) -> bool* {
         if (c == Command::correct && a == "--overwrite")
             return &o.overwrite;
+        if (c == Command::correct && a == "--replace-outputs")
+            return &o.replaceOutputs;
         if (c == Command::correct && a == "--verify")
             return &o.verify;
         if (c == Command::phase && a == "--save")

@@ -19,6 +19,7 @@ struct Options {
 
     // correct
     bool overwrite = false;
+    bool replaceOutputs = false;           // replace any file of an output's name
     std::optional<std::filesystem::path> outputDir;
     std::optional<std::filesystem::path> csv;
     unsigned jobs = 0;                     // 0: one per core

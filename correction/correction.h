@@ -43,6 +43,7 @@ struct ImageOutcome {
         badPhase,   // the phase for its binning is not a whole number
         repeated,   // its output was already written in this run
         replacesInput, // its output would replace an input, which was not asked for
+        keepsExisting, // its output would replace a file that is no earlier correction of it
     };
 
     Result result = Result::skipped;

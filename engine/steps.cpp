@@ -114,68 +114,6 @@ ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases, cons
     return profileFloat32Columns(ws, *choice.run);
 }
 
-namespace {
-
-bool isSymlink(const std::filesystem::path& path)
-{
-    std::error_code ec;
-    return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
-}
-
-} // namespace
-
-OutputPlan::OutputPlan(bool overwrite, std::filesystem::path folder, const std::vector<std::filesystem::path>& inputs)
-    : overwrite_(overwrite), folder_(std::move(folder))
-{
-    for (const auto& input : inputs)
-        if (const auto id = fileIdentity(input))
-            runInputs_.emplace(*id, input);
-}
-
-std::filesystem::path OutputPlan::outputFor(const std::filesystem::path& input) const
-{
-    return overwrite_ ? input : folder_ / input.filename();
-}
-
-std::optional<OutputPlan::Refusal> OutputPlan::claim(const std::filesystem::path& input)
-{
-    using Kind = Refusal::Kind;
-    const auto id = fileIdentity(input);
-    if (id) {
-        const auto [at, fresh] = inputs_.emplace(*id, input);
-        if (!fresh) {
-            std::string reason = "it is the same file as " + at->second.string() + ", which this run treats already";
-            // Two names of one file that are no symbolic links are hard links: the
-            // corrected file that replaces one is a new file, the other keeps the original.
-            if (overwrite_ && !isSymlink(input) && !isSymlink(at->second))
-                reason += " (a hard link: once " + at->second.string() + " is replaced, " + input.string() +
-                          " still holds the original)";
-            return Refusal{Kind::repeated, reason};
-        }
-    }
-    const std::filesystem::path output = outputFor(input);
-    // Without overwrite no input of the run is ever replaced, however the output folder
-    // is spelt or whatever links it holds: an existing output is compared by device and
-    // inode with every input, its own included.
-    if (!overwrite_)
-        if (const auto outputId = fileIdentity(output))
-            if (const auto hit = runInputs_.find(*outputId); hit != runInputs_.end())
-                return Refusal{Kind::replacesInput, "its corrected file " + output.string() +
-                                                        " would replace the original " + hit->second.string()};
-    const auto [at, fresh] = outputs_.emplace(pathKey(resolvedPath(output)), input);
-    if (!fresh)
-        return Refusal{Kind::repeated, "its corrected file " + output.string() + " is the one written from " +
-                                           at->second.string() + " in this run"};
-    return std::nullopt;
-}
-
-ImageOutcome refusedInput(const OutputPlan::Refusal& refusal)
-{
-    return skipped(refusal.kind == OutputPlan::Refusal::Kind::replacesInput ? ImageOutcome::Skip::replacesInput
-                                                                            : ImageOutcome::Skip::repeated,
-                   refusal.reason);
-}
-
 tImageData resultsEntry(const std::string& name, const ImageOutcome& outcome)
 {
     tImageData entry;

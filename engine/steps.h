@@ -6,6 +6,7 @@
 #include "analysis/analysis.h"
 #include "analysis/significance.h"
 #include "correction/correction.h"
+#include "engine/output_plan.h"
 #include "fits/workspace.h"
 #include "settings/settings.h"
 
@@ -60,46 +61,6 @@ ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const 
 /// The profile of the image whose header was just read (profileFloat32Columns), after
 /// the checks of correctLoadedImage. Nothing is written.
 ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude);
-
-/// Where a run's corrected files go, and which inputs may be written there at all.
-class OutputPlan {
-public:
-    /// With `overwrite`, every corrected file replaces its own input, whatever folder it
-    /// is in; otherwise they all go into `folder` under their inputs' names. `inputs` are
-    /// all the files of the run: without `overwrite` none of them is ever replaced.
-    OutputPlan(bool overwrite, std::filesystem::path folder, const std::vector<std::filesystem::path>& inputs);
-
-    std::filesystem::path outputFor(const std::filesystem::path& input) const;
-
-    /// Why an input may not go ahead.
-    struct Refusal {
-        enum class Kind {
-            repeated,      // the same file as an earlier input, or the same output
-            replacesInput, // without overwrite, its output would be an input of the run
-        };
-        Kind kind = Kind::repeated;
-        std::string reason; // names both paths
-    };
-
-    /// Claims the output of `input` for this run. An input that is the same file as an
-    /// earlier one (by device and inode), or whose output an earlier input already
-    /// claimed (links followed), is refused: correcting it would correct an image twice
-    /// or replace an earlier correction. Without overwrite, an output that resolves to
-    /// any input of the run (another spelling of the input's folder, a link back to it)
-    /// is refused too: it would replace an original. Nothing when the input may go ahead.
-    std::optional<Refusal> claim(const std::filesystem::path& input);
-
-private:
-    using FileId = std::pair<std::uint64_t, std::uint64_t>; // device and inode
-    bool overwrite_;
-    std::filesystem::path folder_;
-    std::map<std::string, std::filesystem::path> outputs_; // output -> its input
-    std::map<FileId, std::filesystem::path> inputs_;       // file -> its name, claimed so far
-    std::map<FileId, std::filesystem::path> runInputs_;    // every input of the run
-};
-
-/// The outcome of an input that its run refuses (see OutputPlan::claim).
-ImageOutcome refusedInput(const OutputPlan::Refusal& refusal);
 
 /// The results entry of an image (name and binning included), as Save Results and
 /// kestrel-cli's --csv write it.

@@ -68,7 +68,7 @@ class Outcome(NamedTuple):
     """'corrected', 'not corrected', 'failed' or 'skipped'."""
     skip: Optional[str]
     """'unreadable', 'no header', 'not float', 'other width', 'bad phase', 'repeated',
-    'replaces input', or None for an image handed to a correction."""
+    'replaces input', 'keeps existing', or None for an image handed to a correction."""
     message: str
     binning: Optional[str]
     phase: Optional[int]
@@ -125,10 +125,13 @@ def correct_file(
     amplitude: Optional[float] = None,
     *,
     estimator: str = "standard",
+    replace_outputs: bool = False,
 ) -> Outcome:
     """Corrects one FITS file exactly as kestrel-cli correct does."""
 
-def plan(paths: Iterable[_Path], output_dir: Optional[_Path] = None, overwrite: bool = False) -> List[Planned]:
+def plan(
+    paths: Iterable[_Path], output_dir: Optional[_Path] = None, overwrite: bool = False, *, replace_outputs: bool = False
+) -> List[Planned]:
     """Which outputs the files of one run may write, as kestrel-cli settles them."""
 
 def append_results(path: _Path, outcomes: Iterable[Outcome]) -> int:

@@ -208,6 +208,8 @@ const char* skipName(ImageOutcome::Skip skip)
         return "bad phase";
     case ImageOutcome::Skip::repeated:
         return "repeated";
+    case ImageOutcome::Skip::keepsExisting:
+        return "keeps existing";
     case ImageOutcome::Skip::replacesInput:
         break;
     }
@@ -525,7 +527,8 @@ PhaseFields phaseFields(py::handle phase1x1, py::handle phase2x2, const fs::path
 }
 
 py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool overwrite, py::handle phase1x1,
-                       py::handle phase2x2, py::handle amplitudeObject, const std::string& estimator)
+                       py::handle phase2x2, py::handle amplitudeObject, const std::string& estimator,
+                       bool replaceOutputs)
 {
     const fs::path input = pathArgument(pathObject, "path");
     const std::optional<fs::path> outputDir = optionalPath(outputDirObject, "output_dir");
@@ -540,6 +543,7 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
 
     const fs::path folder = outputDir ? *outputDir : fs::absolute(input).parent_path() / "kestrel";
     OutputPlan plan(overwrite, folder, {input});
+    plan.replaceOutputs(replaceOutputs);
     const fs::path output = plan.outputFor(input);
     ImageOutcome outcome;
     {
@@ -565,6 +569,8 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
     }
     if (outcome.skip == ImageOutcome::Skip::replacesInput)
         outcome.message += "; give overwrite=True to replace originals";
+    if (outcome.skip == ImageOutcome::Skip::keepsExisting)
+        outcome.message += "; give replace_outputs=True to replace it";
     if (outcome.skip == ImageOutcome::Skip::badPhase)
         outcome.message += " Give it with phase_" + outcome.binning + "=N or set it in the settings file " +
                            where.settingsFile.string() + ".";
@@ -572,7 +578,7 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
     return outcomeRecord(outcome, amplitude, input, written ? std::optional<fs::path>(output) : std::nullopt);
 }
 
-py::list planOutputs(py::handle pathsObject, py::handle outputDirObject, bool overwrite)
+py::list planOutputs(py::handle pathsObject, py::handle outputDirObject, bool overwrite, bool replaceOutputs)
 {
     if (pathsObject.is_none() || py::isinstance<py::str>(pathsObject) || !py::hasattr(pathsObject, "__iter__"))
         throw py::type_error("paths: expected a list of file names");
@@ -588,6 +594,7 @@ py::list planOutputs(py::handle pathsObject, py::handle outputDirObject, bool ov
     // As kestrel-cli: every file into one folder, by default kestrel/ in the first one's.
     const fs::path folder = outputDir ? *outputDir : fs::absolute(inputs.front()).parent_path() / "kestrel";
     OutputPlan plan(overwrite, folder, inputs);
+    plan.replaceOutputs(replaceOutputs);
     for (const fs::path& input : inputs) {
         const fs::path output = plan.outputFor(input);
         py::object refused = py::none();
@@ -595,6 +602,8 @@ py::list planOutputs(py::handle pathsObject, py::handle outputDirObject, bool ov
             ImageOutcome outcome = refusedInput(*refusal);
             if (outcome.skip == ImageOutcome::Skip::replacesInput)
                 outcome.message += "; give overwrite=True to replace originals";
+            if (outcome.skip == ImageOutcome::Skip::keepsExisting)
+                outcome.message += "; give replace_outputs=True to replace it";
             refused = outcomeRecord(outcome, {}, input, std::nullopt);
         }
         planned.append(py::reinterpret_borrow<py::object>(records.planned)(input.string(), output.string(), refused));
@@ -729,7 +738,10 @@ constexpr const char* correctFileDoc = R"(Corrects one FITS file exactly as kest
 The corrected file goes into output_dir (made if missing) or, by default, into the
 folder kestrel inside the file's folder; with overwrite=True it replaces the file
 itself. It appears whole or not at all, a link is written through, and an original
-is never replaced without overwrite=True; a write-protected original never.
+is never replaced without overwrite=True; a write-protected original never. A file
+of its name already in the output folder is replaced only when it is an earlier
+correction of the same file (the same header and size); any other is kept and the
+file skipped, unless replace_outputs=True.
 phase_1x1 (0 to 32) and phase_2x2 (0 to 16): None takes 1x1phase or 2x2phase from
 the settings file kestx.ini that kestrel-cli reads (settings_file()). amplitude and
 estimator as for measure.
@@ -820,7 +832,7 @@ PYBIND11_MODULE(kestrel, m)
          {"output", "The corrected file written, or None."},
          {"result", "'corrected', 'not corrected', 'failed' or 'skipped'."},
          {"skip", "Why it was not handed to a correction: 'unreadable', 'no header', 'not float', 'other width', "
-                  "'bad phase', 'repeated', 'replaces input'; else None."},
+                  "'bad phase', 'repeated', 'replaces input', 'keeps existing'; else None."},
          {"message", "Why it was skipped, or the failure's report; '' when corrected."},
          {"binning", "'1x1' or '2x2', once chosen, else None."},
          {"phase", "The phase it was corrected at, once chosen, else None."},
@@ -861,11 +873,11 @@ def correct(data, phase, amplitude=None, binning=None, out=None, *, estimator="s
     return _correct(data, phase, amplitude, binning, out, estimator, pixinsight)
 
 def correct_file(path, output_dir=None, overwrite=False, phase_1x1=None, phase_2x2=None, amplitude=None, *,
-                 estimator="standard"):
-    return _correct_file(path, output_dir, overwrite, phase_1x1, phase_2x2, amplitude, estimator)
+                 estimator="standard", replace_outputs=False):
+    return _correct_file(path, output_dir, overwrite, phase_1x1, phase_2x2, amplitude, estimator, replace_outputs)
 
-def plan(paths, output_dir=None, overwrite=False):
-    return _plan(paths, output_dir, overwrite)
+def plan(paths, output_dir=None, overwrite=False, *, replace_outputs=False):
+    return _plan(paths, output_dir, overwrite, replace_outputs)
 
 def append_results(path, outcomes):
     return _append_results(path, outcomes)

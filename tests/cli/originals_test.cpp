@@ -214,3 +214,69 @@ TEST(CliOriginals, ReplacementsKeepOwnerGroupAndMode)
     EXPECT_TRUE(contains(r.out, "it belongs to another user (uid 1234)")) << r.out;
     EXPECT_EQ(readFile(dir / "shared.fits"), original);
 }
+
+// A file already in the output folder is replaced only when it is an earlier correction
+// of the same input (the same header and size); another night's original of that name
+// is kept, in a folder given or the default one, unless --replace-outputs says so.
+TEST(CliOriginals, OnlyEarlierCorrectionsAreReplaced)
+{
+    TempDir dir;
+    for (const char* folder : {"night1", "night2", "night1/kestrel", "short"})
+        fs::create_directories(dir / folder);
+    const std::string original = frame(1);
+    writeFile(dir / "night1" / "frame1.fits", original);
+    const std::string otherNight = bandedFrame(2004, 9, 8, 10.0f, 2); // another header
+    const std::string sameHeader = original.substr(0, original.size() - 2880);
+    struct Case {
+        const char* arguments;
+        const char* existing;
+        std::string held;
+        int status;
+        bool replaced;
+    };
+    const Case cases[] = {
+        {"--output-dir night2", "night2/frame1.fits", otherNight, 1, false},
+        {"", "night1/kestrel/frame1.fits", otherNight, 1, false},
+        {"--output-dir short", "short/frame1.fits", sameHeader, 1, false},
+        {"--output-dir night2 --replace-outputs", "night2/frame1.fits", otherNight, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        writeFile(dir / c.existing, c.held);
+        const ToolRun r =
+            runCliIn(dir.path(), std::string("correct --phase-2x2 8 ") + c.arguments + " night1/frame1.fits");
+        EXPECT_EQ(r.status, c.status) << r.out;
+        EXPECT_EQ(readFile(dir / "night1" / "frame1.fits"), original);
+        EXPECT_EQ(readFile(dir / c.existing) != c.held, c.replaced);
+        if (!c.replaced) {
+            EXPECT_TRUE(contains(r.out, std::string(c.existing) + " already exists and is not an earlier correction"))
+                << r.out;
+            EXPECT_TRUE(contains(r.out, "--replace-outputs")) << r.out;
+        }
+    }
+    // A second run over its own corrections replaces them.
+    const std::string corrected = readFile(dir / "night2" / "frame1.fits");
+    EXPECT_EQ(runCliIn(dir.path(), "correct --phase-2x2 8 --output-dir night2 night1/frame1.fits").status, 0);
+    EXPECT_EQ(readFile(dir / "night2" / "frame1.fits"), corrected);
+}
+
+// The same folder through another mount has other device numbers: a file made there
+// proves it is the input's folder, and no original is replaced.
+TEST(CliOriginals, TheInputFolderThroughAnotherMountIsKnown)
+{
+    TempDir dir;
+    fs::create_directories(dir / "night");
+    fs::create_directories(dir / "view");
+    const std::string original = frame(1);
+    writeFile(dir / "night" / "f.fits", original);
+    if (runShell("bindfs " + quoted(dir / "night") + " " + quoted(dir / "view")).status != 0)
+        GTEST_SKIP() << "bindfs cannot mount here (it needs FUSE)";
+    const ToolRun r = runCliIn(dir.path(), "correct --phase-2x2 8 --output-dir view night/f.fits");
+    const ToolRun plain = runCliIn(dir.path(), "correct --phase-2x2 8 --output-dir view/. night/f.fits");
+    runShell("fusermount -u " + quoted(dir / "view"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(plain.status, 1) << plain.out;
+    EXPECT_TRUE(contains(r.out, " would replace the original night/f.fits")) << r.out;
+    EXPECT_EQ(readFile(dir / "night" / "f.fits"), original);
+    EXPECT_FALSE(fs::exists(dir / "night" / "kestrel"));
+}

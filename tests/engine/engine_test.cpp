@@ -183,5 +183,24 @@ TEST(Steps, NeverPumpTheWindowsEvents)
     EXPECT_EQ(host.pumps, 0);
 }
 
+// Where the output folder folds case (exFAT, vfat), M31.fits and m31.fits are one
+// output: the second input is refused as repeated, not written over the first.
+TEST(OutputPlan, NamesDifferingInCaseAreOneOutputWhereTheFolderFoldsCase)
+{
+    TempDir dir;
+    const std::vector<std::filesystem::path> inputs{dir / "a" / "M31.fits", dir / "b" / "m31.fits"};
+    for (const bool folds : {false, true}) {
+        SCOPED_TRACE(folds);
+        OutputPlan plan(false, dir / "out", inputs);
+        plan.assumeProbe({std::nullopt, folds});
+        EXPECT_FALSE(plan.claim(inputs[0]));
+        const auto second = plan.claim(inputs[1]);
+        ASSERT_EQ(second.has_value(), folds);
+        if (folds) {
+            EXPECT_EQ(second->kind, OutputPlan::Refusal::Kind::repeated);
+        }
+    }
+}
+
 } // namespace
 } // namespace kestrel
