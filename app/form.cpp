@@ -238,6 +238,7 @@ void TForm1::clearResultsGrid()
 bool TForm1::prepareOutputFolder(const std::filesystem::path& firstFile)
 {
     const std::filesystem::path folder = firstFile.parent_path();
+    run.madeOutputFolder = false;
     run.overwrite = host.confirm("Overwrite existing files?", false);
     // The window was closed over the question: no image is to be treated.
     if (closePending_)
@@ -258,6 +259,7 @@ bool TForm1::prepareOutputFolder(const std::filesystem::path& firstFile)
         host.errorBox("Cannot create the folder " + run.outputFolder.string() + ": " + reason);
         return false;
     }
+    run.madeOutputFolder = true;
     return true;
 }
 
@@ -311,6 +313,13 @@ void TForm1::endRun(bool leftIdle)
         host.setBusyCursor(false);
         resetButtons();
         host.pumpMessages();
+    }
+    // A folder this run made and left empty (nothing was corrected) goes again, so that
+    // the next run does not ask whether to continue into it.
+    if (std::exchange(run.madeOutputFolder, false)) {
+        std::error_code ec;
+        if (std::filesystem::is_empty(run.outputFolder, ec))
+            std::filesystem::remove(run.outputFolder, ec);
     }
     running_ = false;
     // A close asked for while a box or dialog of the run was open is carried out now.

@@ -32,6 +32,7 @@ struct RunState {
     bool cancelRequested = false;
     bool overwrite = false; // every corrected file replaces its own input
     std::filesystem::path outputFolder;
+    bool madeOutputFolder = false; // this run made outputFolder: it goes again if left empty
 };
 
 /// Cells 1 to 4 of an image's grid row, as the window shows the outcome: an image

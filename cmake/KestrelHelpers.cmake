@@ -42,5 +42,12 @@ function(kestrel_add_test name)
   if(CMAKE_CROSSCOMPILING)
     set(discovery_mode PRE_TEST)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE ${discovery_mode} PROPERTIES TIMEOUT 600)
+  # Under Wine the tests' code page follows LANG: they set the UTF-8 one they expect
+  # rather than take the caller's (unset, it gives another and 5 tests fail).
+  set(test_environment "")
+  if(CMAKE_CROSSCOMPILING AND WIN32)
+    set(test_environment ENVIRONMENT "LANG=C.UTF-8")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE ${discovery_mode}
+                       PROPERTIES TIMEOUT 600 ${test_environment})
 endfunction()

@@ -27,6 +27,7 @@ QLabel* label(QWidget* parent, const char* name, const QString& text, QPoint at,
               const QColor& colour)
 {
     auto* l = new QLabel(text, parent);
+    l->setTextFormat(Qt::PlainText);
     l->setObjectName(name);
     l->setFont(f);
     QPalette p = l->palette();
@@ -159,6 +160,7 @@ TForm3::TForm3(QWidget* mainWindow) : InfoDialog(mainWindow, "TForm3", "Disclaim
     setWindowIcon(kestrelIcon());
     label(this, "Label1", copyrightLine, {15, 16}, kestrelFont("Verdana", 13), palette().color(QPalette::WindowText));
     auto* terms = new QLabel(termsOfUse, this);
+    terms->setTextFormat(Qt::PlainText);
     terms->setObjectName("Label2");
     terms->setFont(kestrelFont("Verdana", 13));
     terms->setWordWrap(true);

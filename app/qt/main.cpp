@@ -7,6 +7,8 @@
 
 #include <QApplication>
 
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 namespace {
@@ -23,6 +25,27 @@ bool answered(kestrel::WindowArguments::Action action)
     return action == Action::help || action == Action::version;
 }
 
+/// False when the window has no screen to open on. Qt would otherwise end the program
+/// with an abort and advice to reinstall it. A platform chosen by the user (the
+/// environment or -platform, e.g. offscreen) is left to Qt.
+bool displayAvailable([[maybe_unused]] int argc, [[maybe_unused]] char** argv)
+{
+#if defined(_WIN32)
+    return true;
+#else
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && *value != '\0';
+    };
+    if (set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM"))
+        return true;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return true;
+    return false;
+#endif
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -33,6 +56,11 @@ int main(int argc, char** argv)
     if (answered(kestrel::helpOrVersion({argv + 1, argv + argc})))
         return 0;
 
+    if (!displayAvailable(argc, argv)) {
+        std::cerr << "kestrel: the window needs a display, and none is set (DISPLAY is empty); "
+                     "kestrel-cli corrects files without one\n";
+        return 1;
+    }
     QApplication app(argc, argv); // takes out Qt's own options
     const kestrel::WindowArguments given = kestrel::parseWindowArguments({argv + 1, argv + argc});
     if (given.action == kestrel::WindowArguments::Action::usageError) {

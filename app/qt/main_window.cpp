@@ -27,6 +27,7 @@
 #include <QUrl>
 #include <QWindow>
 
+#include <algorithm>
 #include <utility>
 
 namespace kestrel {
@@ -44,6 +45,8 @@ QFont panelFont(int pixels) { return kestrelFont("Verdana", pixels); }
 QLabel* label(QWidget* parent, const char* name, const char* text, QPoint at, const QFont& font)
 {
     auto* l = new QLabel(text, parent);
+    // Labels show what a server or a file name brings: never read as markup.
+    l->setTextFormat(Qt::PlainText);
     l->setObjectName(name);
     l->setFont(font);
     l->move(at);
@@ -278,7 +281,9 @@ void MainWindow::createGrid()
     grid_->verticalHeader()->hide();
     grid_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     grid_->verticalHeader()->setMinimumSectionSize(1);
-    grid_->verticalHeader()->setDefaultSectionSize(17);
+    // Rows of 18 pixels fill the 126 pixels below the header with seven whole rows: at
+    // 17 a strip of an eighth showed with its text cut in half.
+    grid_->verticalHeader()->setDefaultSectionSize(18);
     grid_->horizontalHeader()->setFixedHeight(17);
     // A click on a header sorts by its column and marks it; the sort is always ascending.
     grid_->horizontalHeader()->setSectionsClickable(true);
@@ -288,6 +293,10 @@ void MainWindow::createGrid()
     grid_->installEventFilter(this);
     // One Tab stop for the whole grid: Tab leaves it, the arrow keys move inside it.
     grid_->setTabKeyNavigation(false);
+    // Camera file names carry the frame number at their end: a long one is shortened in
+    // its middle, and its cell keeps (and its tooltip shows) the whole name.
+    grid_->setWordWrap(false);
+    grid_->setTextElideMode(Qt::ElideMiddle);
     // The grid never scrolls sideways, not even to a cell made current by a key.
     connect(grid_->horizontalScrollBar(), &QScrollBar::valueChanged, grid_, [this](int value) {
         if (value != 0)
@@ -366,8 +375,8 @@ void MainWindow::connectControls()
     connect(button3_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button3Click(); }); });
     connect(button4_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button4Click(); }); });
     connect(button5_, &QPushButton::clicked, this, [this] { handle([this] { form_.Button5Click(); }); });
-    // A click on a data cell makes it current; a double-click anywhere on the grid,
-    // the header row included, sorts by the current cell's column.
+    // A click on a data cell makes it current; a double-click on a data cell sorts by
+    // the current cell's column, and one on the header row by the header clicked.
     connect(grid_, &QTableWidget::currentCellChanged, this, [this](int row, int column) {
         if (row >= 0 && column >= 0) {
             form_.window.grid.currentRow = row + 1;
@@ -376,7 +385,7 @@ void MainWindow::connectControls()
     });
     connect(grid_, &QTableWidget::cellDoubleClicked, this, [this] { handle([this] { form_.StringGrid1DblClick(); }); });
     connect(grid_->horizontalHeader(), &QHeaderView::sectionDoubleClicked, this,
-            [this] { handle([this] { form_.StringGrid1DblClick(); }); });
+            [this](int column) { handle([this, column] { form_.StringGrid1HeaderClick(column); }); });
     connect(grid_->horizontalHeader(), &QHeaderView::sectionClicked, this,
             [this](int column) { handle([this, column] { form_.StringGrid1HeaderClick(column); }); });
 
@@ -504,6 +513,8 @@ void MainWindow::sync()
                 if (!item)
                     grid_->setItem(r - 1, c, item = new QTableWidgetItem);
                 item->setText(q(m.grid.cell(c, r)));
+                if (c == 0)
+                    item->setToolTip(item->text().trimmed().isEmpty() ? QString() : item->text());
             }
         }
     }

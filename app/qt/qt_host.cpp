@@ -83,6 +83,7 @@ void QtHost::box(QMessageBox::Icon icon, const char* caption, const std::string&
     }
     showCurrentState();
     CentredBox b(icon, caption, q(text), QMessageBox::Ok, parent_);
+    b.setTextFormat(Qt::PlainText);
     exec(b);
 }
 
@@ -94,6 +95,7 @@ bool QtHost::confirm(const std::string& text, bool defaultYes)
 {
     showCurrentState();
     CentredBox b(QMessageBox::Question, "Confirm", q(text), QMessageBox::Yes | QMessageBox::No, parent_);
+    b.setTextFormat(Qt::PlainText);
     b.setDefaultButton(defaultYes ? QMessageBox::Yes : QMessageBox::No);
     b.setEscapeButton(QMessageBox::No);
     return exec(b) == QMessageBox::Yes;

@@ -191,6 +191,7 @@ TEST(StartAndClose, TheUsersFoldersAppearWithTheFirstFileWrittenThere)
     form.Button6Click();
     EXPECT_EQ(made(), "config data cache ");
     EXPECT_TRUE(host.boxes.empty()) << host.boxes.front().text;
+
 }
 
 /// The window with its notices fetched elsewhere, as the Qt window fetches them: each
@@ -495,6 +496,15 @@ TEST(BatchRun, OutputFolderQuestions)
     EXPECT_FALSE(fs::exists(w.images / "kestrel"));
     EXPECT_EQ(w.host.boxes.at(0).text, "Overwrite existing files?");
     EXPECT_FALSE(w.host.boxes.at(0).defaultYes);
+
+    // No, and nothing corrected (a 16-bit image): the folder the run made goes again,
+    // and the next run asks no second question.
+    w.host.boxes.clear();
+    w.host.selections.push_back({w.image("b16.fits", uint16Image(4008, 8))});
+    w.host.answers = {false};
+    w.form.Button1Click();
+    EXPECT_FALSE(fs::exists(w.images / "kestrel"));
+    fs::remove(w.images / "b16.fits");
 
     // No, with the subfolder already there: a second question, and No ends the run.
     fs::create_directory(w.images / "kestrel");

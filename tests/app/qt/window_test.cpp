@@ -57,6 +57,7 @@ public:
         std::string firstImage;
         bool selectFilesEnabled;
         bool windowShown;
+        bool plainText; // the box's text is never read as markup
     };
     MainWindow* window = nullptr;
     std::vector<std::filesystem::path> files;
@@ -79,7 +80,8 @@ protected:
         const QTableWidgetItem* first = window->findChild<QTableWidget*>("StringGrid1")->item(0, 0);
         seen.push_back({dialog.windowTitle().toStdString(), box ? box->text().toStdString() : "",
                         progress->isVisible() ? progress->value() : -1, first ? first->text().toStdString() : "",
-                        window->findChild<QPushButton*>("Button1")->isEnabled(), window->isVisible()});
+                        window->findChild<QPushButton*>("Button1")->isEnabled(), window->isVisible(),
+                        box && box->textFormat() == Qt::PlainText});
         if (duringBox)
             duringBox();
         return box ? int(QMessageBox::No) : int(QDialog::Rejected);
@@ -147,6 +149,7 @@ TEST(MainWindowWidgets, LayoutNamesAndCaptions)
 
     auto* grid = f.child<QTableWidget>("StringGrid1");
     EXPECT_EQ(grid->geometry(), QRect(16, 80, 457, 145));
+    EXPECT_EQ(grid->viewport()->height() % grid->rowHeight(0), 0) << "a row shows only in part";
     EXPECT_EQ(grid->rowCount() + 1, 8);
     EXPECT_EQ(grid->columnCount(), 6);
     EXPECT_EQ(grid->columnWidth(0), 215);
@@ -231,6 +234,20 @@ TEST(MainWindowWidgets, TheGridEndsWithAmpAndNeverScrollsSideways)
     grid->scrollTo(grid->model()->index(3, 4));
     EXPECT_FALSE(sideways());
     EXPECT_EQ(grid->columnViewportPosition(0), 0);
+
+}
+
+TEST(MainWindowWidgets, ALongNameIsShortenedInItsMiddleOnlyOnTheScreen)
+{
+    Fixture f;
+    auto* grid = f.child<QTableWidget>("StringGrid1");
+    const std::string name = "M31_Ha_300s_bin1_gain100_offset10_-10C_2026-12-08_0123.fits";
+    f.window.form().window.grid.setCell(0, 1, name);
+    f.window.sync();
+    EXPECT_EQ(grid->textElideMode(), Qt::ElideMiddle);
+    EXPECT_EQ(grid->item(0, 0)->text().toStdString(), name);
+    EXPECT_EQ(grid->item(0, 0)->toolTip().toStdString(), name);
+    EXPECT_TRUE(grid->item(1, 0)->toolTip().isEmpty()) << "a blank row has no tooltip";
 }
 
 TEST(MainWindowWidgets, AHeadersClickSortsByItsColumnAndMarksIt)
@@ -266,6 +283,13 @@ TEST(MainWindowWidgets, AHeadersClickSortsByItsColumnAndMarksIt)
     model.setCell(0, 1, "c.fits");
     f.window.sync();
     EXPECT_FALSE(header->isSortIndicatorShown());
+
+    // A double-click on a header sorts by that header, not by the current cell's column.
+    QTest::mouseDClick(header->viewport(), Qt::LeftButton, {},
+                       QPoint(header->sectionViewportPosition(0) + 5, header->height() / 2));
+    EXPECT_EQ(grid->currentColumn(), 3);
+    EXPECT_EQ(header->sortIndicatorSection(), 0);
+    EXPECT_EQ(grid->item(6, 0)->text(), "c.fits");
 }
 
 TEST(MainWindowWidgets, NoticePanelsAsLaidOut)
@@ -461,6 +485,26 @@ TEST(MainWindowBoxes, CaptionsAndWhatTheWindowShowsBeneathThem)
     QTest::mouseClick(f.child<QPushButton>("Button6"), Qt::LeftButton);
     EXPECT_EQ(f.last().caption, "Kestrel");
     EXPECT_NE(f.last().text.find("kestrel.csv"), std::string::npos) << f.last().text;
+}
+
+TEST(MainWindowBoxes, WhatAServerOrAFileNameBringsShowsAsPlainText)
+{
+    Fixture f;
+    // A first line of the update notice that, read as markup, loads a file without end.
+    f.window.form().window.label9 = "The latest version is 9<img src=\"/dev/zero\">";
+    f.window.sync();
+    auto* label9 = f.child<QLabel>("Label9");
+    EXPECT_EQ(label9->textFormat(), Qt::PlainText);
+    EXPECT_EQ(label9->text(), "The latest version is 9<img src=\"/dev/zero\">");
+
+    const std::string folder = "/data/<i>M31</i> night/kestrel";
+    f.host.errorBox("Cannot create " + folder);
+    f.host.confirm(folder + "\nalready exists. Continue?", false);
+    ASSERT_EQ(f.host.seen.size(), 2u);
+    for (const AnsweringHost::Seen& seen : f.host.seen) {
+        EXPECT_TRUE(seen.plainText) << seen.text;
+        EXPECT_NE(seen.text.find(folder), std::string::npos) << seen.text;
+    }
 }
 
 // A key that answers a question (N for No) answers it as it is let go, at once: the box
