@@ -193,7 +193,8 @@ std::string primaryImageReason(Workspace& ws)
         std::int64_t size = 0;
         if (std::string reason = axisValue(keyword, size); !reason.empty())
             return reason;
-        if (size <= 0)
+        // An empty NAXIS1 or NAXIS2 is the measurement's to report, with both sizes.
+        if (size <= 0 && n >= 3)
             return keyword + " is " + std::to_string(size) + ": the image has no samples";
         if (n >= 3)
             planes = std::min<std::uint64_t>(planes * static_cast<std::uint64_t>(size), 1ull << 40);

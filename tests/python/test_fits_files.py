@@ -31,6 +31,14 @@ def cube(path):
     fits.PrimaryHDU(np.stack([frame(), -frame()])).writeto(path)
 
 
+def empty_plane(path):
+    fits.PrimaryHDU(frame()[np.newaxis]).writeto(path)
+    raw = bytearray(path.read_bytes())
+    at = raw.index(b"NAXIS3")
+    raw[at + 10:at + 30] = f"{0:>20}".encode()
+    path.write_bytes(bytes(raw))
+
+
 def scaled(path):
     hdu = fits.PrimaryHDU(frame())
     hdu.writeto(path)
@@ -77,7 +85,7 @@ CASES = [
     (one_plane, None),
     (twice, "the header gives NAXIS1 more than once"),
     (edited("NAXIS1", 2004.7), "NAXIS1 is not an integer (2004.7)"),
-    (edited("NAXIS2", 0), "NAXIS2 is 0: the image has no samples"),
+    (empty_plane, "NAXIS3 is 0: the image has no samples"),
     (scaled, "scaled by BSCALE 2 and BZERO 1500: Kestrel corrects unscaled 32-bit float images"),
     (gzipped, "compressed with gzip: unpack it with gunzip first"),
     (in_extension, "the image is in extension 1, not in the primary HDU"),
