@@ -2,7 +2,9 @@
 (the target kestrel_python) for the Python that runs this, then put beside the package's
 __init__.py. The rest of the package's description is in pyproject.toml.
 
-KESTREL_CMAKE_ARGS adds arguments to the configuration (e.g. -DKESTREL_WERROR=ON)."""
+KESTREL_CMAKE_ARGS adds arguments to the configuration (e.g. -DKESTREL_WERROR=ON);
+KESTREL_CMAKE_BUILD names a configured build folder to build the module in instead (its
+Python of the same version as the one that runs this), as the tests do."""
 import os
 import pathlib
 import re
@@ -26,7 +28,8 @@ def version():
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
-        build = pathlib.Path(self.build_temp).resolve() / "cmake"
+        given = os.environ.get("KESTREL_CMAKE_BUILD")
+        build = pathlib.Path(given).resolve() if given else pathlib.Path(self.build_temp).resolve() / "cmake"
         build.mkdir(parents=True, exist_ok=True)
         configure = [os.environ.get("CMAKE", "cmake"), "-S", str(SOURCE), "-B", str(build),
                      "-DCMAKE_BUILD_TYPE=Release", "-DKESTREL_GUI=OFF", "-DKESTREL_BENCH=OFF",

@@ -23,7 +23,9 @@ class Frame(NamedTuple):
 
     cards: List[str]
     """The header cards before END, 80 characters each, in order."""
-    data: Union[npt.NDArray[np.float32], npt.NDArray[np.uint16]]
+    # float32 or uint16 as the file holds them: typed loosely so that a pipeline passes a
+    # float file's data to correct or measure, and a 16-bit file's to find_phase, unchecked.
+    data: npt.NDArray[Any]
     """The pixels, (rows, columns): float32 in ADU or uint16."""
     binning: Optional[str]
     """'1x1', '2x2', or None for a width of no binning."""
