@@ -32,6 +32,9 @@ packages=(
   # The Python module (pybind11, NumPy, for Debian's python3) and its tests: pytest,
   # Astropy's FITS arrays, Dask's distributed scheduler for the example.
   pybind11-dev python3-dev python3-numpy python3-pytest python3-astropy python3-distributed
+  # Its install with pip into a virtual environment and its wheel (pyproject.toml), and
+  # the check of its types with mypy --strict.
+  python3-setuptools python3-wheel python3-venv python3-build python3-mypy
   # kestrel-cli for Windows (.ci/windows.sh): the MinGW-w64 cross compiler with posix
   # threads, and Wine, without a display, to run its tests.
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine

@@ -278,7 +278,8 @@ FileLocations moduleLocations()
     Dl_info info{};
     if (::dladdr(reinterpret_cast<void*>(&moduleLocations), &info) != 0 && info.dli_fname) {
         std::error_code ec;
-        const fs::path besideBuild = fs::absolute(info.dli_fname, ec).parent_path().parent_path() / "bin";
+        // The compiled part lies in the package folder kestrel/, itself in python/.
+        const fs::path besideBuild = fs::absolute(info.dli_fname, ec).parent_path().parent_path().parent_path() / "bin";
         if (!ec && fs::exists(besideBuild / "kestrel-cli", ec))
             return FileLocations::forProgram(besideBuild);
     }
@@ -781,7 +782,7 @@ $XDG_CONFIG_HOME/kestrel/kestx.ini).
 } // namespace
 } // namespace kestrel::python
 
-PYBIND11_MODULE(kestrel, m)
+PYBIND11_MODULE(_kestrel, m)
 {
     using namespace kestrel::python;
     m.doc() = moduleDoc;

@@ -14,7 +14,9 @@ import pytest
 import kestrel
 from conftest import BUILD, CLI, SOURCE, run_cli
 
-MODULE = pathlib.Path(kestrel.__file__).name
+PACKAGE = pathlib.Path(kestrel.__file__).parent
+MODULE = next(PACKAGE.glob("_kestrel*.so")).name
+FILES = ["__init__.py", "__init__.pyi", MODULE, "py.typed"]
 MINOR = f"{sys.version_info.major}.{sys.version_info.minor}"
 
 
@@ -36,12 +38,13 @@ def python(code, *args, **environment):
 
 
 @pytest.mark.parametrize("prefix, site", [("/usr", "usr/lib/python3/dist-packages"),
-                                          ("/usr/local", f"usr/local/lib/python{MINOR}/dist-packages")])
-def test_installed_into_the_site_folder_of_debians_python(tmp_path, prefix, site):
+                                          ("/usr/local", f"usr/local/lib/python{MINOR}/dist-packages"),
+                                          ("/home/me/.local", f"home/me/.local/lib/python{MINOR}/site-packages")])
+def test_installed_into_the_site_folder_of_the_prefixs_python(tmp_path, prefix, site):
     doc = prefix.lstrip("/") + "/share/doc/python3-kestrel"
     assert install(tmp_path, prefix) == sorted([f"{doc}/changelog.gz", f"{doc}/copyright",
-                                                f"{doc}/examples/dask_correct.py", f"{site}/kestrel.pyi",
-                                                f"{site}/{MODULE}"])
+                                                f"{doc}/examples/dask_correct.py"] +
+                                               [f"{site}/kestrel/{f}" for f in FILES])
     assert (tmp_path / doc / "copyright").read_bytes() == (SOURCE / "LICENSE").read_bytes()
 
 
@@ -51,16 +54,15 @@ def test_the_installed_module_works_and_reads_the_users_settings(tmp_path, frame
     out = python("import kestrel, sys; o = kestrel.correct_file(sys.argv[1], output_dir=sys.argv[2], phase_1x1=8);"
                  "print(kestrel.__file__, kestrel.__version__, kestrel.settings_file(), o.result, sep='\\n')",
                  frames / "1x1/frame1.fits", tmp_path / "out", PYTHONPATH=str(site), HOME=str(tmp_path / "home"))
-    assert out.split() == [str(site / MODULE), "1.35", str(tmp_path / "home/.config/kestrel/kestx.ini"), "corrected"]
+    assert out.split() == [str(site / "kestrel/__init__.py"), "1.35", str(tmp_path / "home/.config/kestrel/kestx.ini"), "corrected"]
     run_cli("correct", "--phase-1x1", "8", "--output-dir", tmp_path / "cli", frames / "1x1/frame1.fits")
     assert (tmp_path / "out/frame1.fits").read_bytes() == (tmp_path / "cli/frame1.fits").read_bytes()
 
 
 def test_a_portable_copy_takes_the_phases_of_its_kestrel_cli(tmp_path, frames):
     tree = tmp_path / "kestrel"
-    (tree / "python").mkdir(parents=True)
-    (tree / "bin").mkdir()
-    shutil.copy(kestrel.__file__, tree / "python")
+    (tree / "bin").mkdir(parents=True)
+    shutil.copytree(PACKAGE, tree / "python/kestrel")
     shutil.copy(CLI, tree / "bin")
     (tree / "bin/kestx.ini").write_text("[kestx]\r\n1x1phase=7\r\n")
     code = ("import kestrel, sys\n"
@@ -77,9 +79,9 @@ def test_a_portable_copy_takes_the_phases_of_its_kestrel_cli(tmp_path, frames):
 
 
 def stub():
-    """The functions of kestrel.pyi with their parameters, and its named tuples with
-    their fields."""
-    tree = ast.parse((pathlib.Path(kestrel.__file__).parent / "kestrel.pyi").read_text())
+    """The functions of the stub __init__.pyi with their parameters, and its named
+    tuples with their fields."""
+    tree = ast.parse((PACKAGE / "__init__.pyi").read_text())
     functions, records = {}, {}
     for node in tree.body:
         if isinstance(node, ast.FunctionDef):

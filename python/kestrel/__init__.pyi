@@ -1,7 +1,7 @@
 """Kestrel's band correction for Python pipelines (see help(kestrel) for the whole story)."""
 
 import os
-from typing import Iterable, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Iterable, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -9,6 +9,8 @@ import numpy.typing as npt
 __version__: str
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# A phase may be a NumPy integer, as an array's element or a computed index.
+_Phase = Union[int, np.integer[Any]]
 
 class Error(Exception):
     """A failure of Kestrel's own, with its message."""
@@ -21,7 +23,9 @@ class Frame(NamedTuple):
 
     cards: List[str]
     """The header cards before END, 80 characters each, in order."""
-    data: Union[npt.NDArray[np.float32], npt.NDArray[np.uint16]]
+    # float32 or uint16 as the file holds them: typed loosely so that a pipeline passes a
+    # float file's data to correct or measure, and a 16-bit file's to find_phase, unchecked.
+    data: npt.NDArray[Any]
     """The pixels, (rows, columns): float32 in ADU or uint16."""
     binning: Optional[str]
     """'1x1', '2x2', or None for a width of no binning."""
@@ -95,7 +99,7 @@ def find_phase(data: npt.NDArray[np.uint16], binning: Optional[str] = None) -> P
 
 def measure(
     data: npt.NDArray[np.float32],
-    phase: int,
+    phase: _Phase,
     binning: Optional[str] = None,
     amplitude: Optional[float] = None,
     *,
@@ -106,7 +110,7 @@ def measure(
 
 def correct(
     data: npt.NDArray[np.float32],
-    phase: int,
+    phase: _Phase,
     amplitude: Optional[float] = None,
     binning: Optional[str] = None,
     out: Optional[npt.NDArray[np.float32]] = None,
@@ -120,8 +124,8 @@ def correct_file(
     path: _Path,
     output_dir: Optional[_Path] = None,
     overwrite: bool = False,
-    phase_1x1: Optional[int] = None,
-    phase_2x2: Optional[int] = None,
+    phase_1x1: Optional[_Phase] = None,
+    phase_2x2: Optional[_Phase] = None,
     amplitude: Optional[float] = None,
     *,
     estimator: str = "standard",
