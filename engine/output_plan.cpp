@@ -30,8 +30,10 @@ bool isSymlink(const fs::path& path)
 
 bool namesFile(const fs::path& path)
 {
+    // Only a file's contents can be another night's image; a folder or device in the way
+    // is left to the writer, which refuses it with its own reason.
     std::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
+    return fs::is_regular_file(fs::status(path, ec));
 }
 
 /// A name no other run picks: this process's id and 64 random bits, in small letters,

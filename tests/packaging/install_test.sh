@@ -30,9 +30,10 @@ for page in kestrel.1 kestrel-cli.1; do
   [ -f "$source/docs/$page" ] && expected+=("share/man/man1/$page.gz")
 done
 # The Python module, where the build made one (the package python3-kestrel).
-for module in "$build"/python/kestrel.*.so; do
+for module in "$build"/python/kestrel/_kestrel.*.so; do
   [ -f "$module" ] || continue
-  expected+=("lib/python3/dist-packages/${module##*/}" lib/python3/dist-packages/kestrel.pyi
+  expected+=("lib/python3/dist-packages/kestrel/${module##*/}" lib/python3/dist-packages/kestrel/__init__.py
+             lib/python3/dist-packages/kestrel/__init__.pyi lib/python3/dist-packages/kestrel/py.typed
              share/doc/python3-kestrel/copyright share/doc/python3-kestrel/changelog.gz
              share/doc/python3-kestrel/examples/dask_correct.py)
 done

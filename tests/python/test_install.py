@@ -66,8 +66,8 @@ def test_a_portable_copy_takes_the_phases_of_its_kestrel_cli(tmp_path, frames):
     shutil.copy(CLI, tree / "bin")
     (tree / "bin/kestx.ini").write_text("[kestx]\r\n1x1phase=7\r\n")
     code = ("import kestrel, sys\n"
-            "for frame in sys.argv[2:]:\n"
-            "    o = kestrel.correct_file(frame, output_dir=sys.argv[1])\n"
+            "for i, frame in enumerate(sys.argv[2:]):\n"
+            "    o = kestrel.correct_file(frame, output_dir=sys.argv[1] + str(i))\n"
             "    print(o.result, o.phase, o.message, sep='|')\n")
     out = python(code, tmp_path / "out", frames / "1x1/frame1.fits", frames / "2x2/frame1.fits",
                  PYTHONPATH=str(tree / "python")).splitlines()
@@ -75,7 +75,7 @@ def test_a_portable_copy_takes_the_phases_of_its_kestrel_cli(tmp_path, frames):
                    f"in the settings file {tree / 'bin/kestx.ini'}."]
     subprocess.run([str(tree / "bin/kestrel-cli"), "correct", "--output-dir", str(tmp_path / "cli"),
                     str(frames / "1x1/frame1.fits")], check=True, capture_output=True)
-    assert (tmp_path / "out/frame1.fits").read_bytes() == (tmp_path / "cli/frame1.fits").read_bytes()
+    assert (tmp_path / "out0/frame1.fits").read_bytes() == (tmp_path / "cli/frame1.fits").read_bytes()
 
 
 def stub():
