@@ -250,7 +250,7 @@ TEST(WholeFileWriter, EachCallFailingInTurnLosesNothing)
                 EXPECT_EQ(now, failure.empty() ? c.after : c.original.value_or(""));
                 EXPECT_LE(folderContents(dir.path()).size(), 1u);
             }
-    const std::string said = ::testing::internal::GetCapturedStderr(), end = std::string(": appended without a lock (") + std::strerror(EIO) + ")\n";
+    const std::string said = ::testing::internal::GetCapturedStderr(), end = std::string(" appended without a lock: ") + std::strerror(EIO) + "\n";
     EXPECT_TRUE(said.rfind("kestrel: ", 0) == 0 && said.find(end) == said.size() - end.size() &&
                 std::count(said.begin(), said.end(), '\n') == 1)
         << said;
