@@ -181,8 +181,15 @@ ImageOutcome correctImage(Workspace& ws, const ImageRun& run, std::shared_ptr<Wh
         if (!loadAndMeasure(ws, run, outcome, measure, samples))
             return;
         addToOffsetBands(ws.image.floatImage(), run.bands(), run.phase, *outcome.amplitude);
-        if (samples == Samples::load)
+        if (samples == Samples::load) {
             saveFloat32Fits(ws.image, std::move(out), commit);
+            // A file that did not match its checksum before is corrected all the same:
+            // the user is told, as the damage is not ours.
+            if (!ws.image.unmatchedChecksums.empty())
+                ws.host.plainBox("Warning: the file as read does not match its " + ws.image.unmatchedChecksums +
+                                 "; it may have been damaged before Kestrel read it. The corrected file has new "
+                                 "checksums.");
+        }
         outcome.result = ImageOutcome::Result::corrected;
     });
     return outcome;

@@ -51,6 +51,9 @@ struct Image {
     // Every byte of the file after the primary image's NAXIS1 x NAXIS2 float samples:
     // the rest of its data unit and any extensions, written back unchanged.
     std::vector<unsigned char> trailingBytes;
+    // The checksum cards (CHECKSUM, DATASUM) that the file as read does not match, as
+    // "CHECKSUM", "DATASUM" or both joined by "and"; empty when they match or are absent.
+    std::string unmatchedChecksums;
 
     std::optional<Binning> binning() const { return binningOfWidth(imageWidth); }
 

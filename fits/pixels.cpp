@@ -2,8 +2,10 @@
 
 #include "core/arith.h"
 #include "core/report.h"
+#include "fits/checksum.h"
 #include "fits/samples.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -166,6 +168,11 @@ bool loadAllImageDataFloat32(Workspace& ws)
                                                               maxSamples)
                                     : maxSamples;
     ws.image.trailingBytes.clear();
+    ws.image.unmatchedChecksums.clear();
+    // A header with checksum cards has its data unit summed as it is read, to tell
+    // whether the file was damaged before it reached us.
+    const bool summing = holdsChecksumCards(image.rawHeader);
+    OnesComplementSum dataSum;
     const std::size_t expected = static_cast<std::size_t>(std::min<std::uint64_t>(reserveFor(ws, 4), limit));
     if (ws.image.floatPixels.size() < expected)
         ws.image.floatPixels.resize(expected);
@@ -177,9 +184,18 @@ bool loadAllImageDataFloat32(Workspace& ws)
             if (ws.image.floatPixels.size() < samples + count)
                 ws.image.floatPixels.resize(samples + count);
             storeBigEndianFloats(p, count, ws.image.floatPixels.data() + samples);
+            if (summing)
+                dataSum.add(p, n);
         },
         inFunction("loadAllImageDataFloat32"), BoxKind::error, limit, &ws.image.trailingBytes);
     ws.image.floatPixels.resize(samples);
+    if (loaded && summing) {
+        // The data unit ends with the padding of its last record, the first of the bytes
+        // kept after the samples.
+        const std::size_t padding = (2880 - samples * 4 % 2880) % 2880;
+        dataSum.add(ws.image.trailingBytes.data(), std::min(padding, ws.image.trailingBytes.size()));
+        ws.image.unmatchedChecksums = unmatchedChecksums(image.rawHeader, dataSum.value());
+    }
     // Undo the 0..1 normalisation.
     if (loaded && ws.image.pixInsightImage)
         return reportFailures(ws.host, inFunction("loadAllImageDataFloat32"),

@@ -1,6 +1,7 @@
 #include "fits/workspace.h"
 
 #include "core/whole_file.h"
+#include "fits/checksum.h"
 
 #include <algorithm>
 #include <bit>
@@ -97,6 +98,28 @@ void pack(float* samples, std::size_t n, bool pixInsight, std::uint32_t* out)
         packClamped(samples, n, out);
 }
 
+/// The sum of the data unit the writer will write: the samples packed as written (from
+/// a copy, so that the image keeps its samples for the writing itself), then the
+/// padding of the last record as kept from the file, or the zeros written for it.
+std::uint32_t writtenDataSum(const Image& image)
+{
+    thread_local PixelBuffer<float> copy(recordsPerChunk * samplesPerRecord);
+    PixelBuffer<std::uint32_t>& chunk = packedChunk();
+    OnesComplementSum sum;
+    const std::size_t count = image.floatPixels.size();
+    for (std::size_t start = 0; start < count;) {
+        const std::size_t n = std::min(count - start, chunk.size());
+        std::copy_n(image.floatPixels.data() + start, n, copy.data());
+        pack(copy.data(), n, image.pixInsightImage, chunk.data());
+        sum.add(chunk.data(), n * 4);
+        start += n;
+    }
+    const std::size_t recordBytes = samplesPerRecord * 4;
+    const std::size_t padding = (recordBytes - count * 4 % recordBytes) % recordBytes;
+    sum.add(image.trailingBytes.data(), std::min(padding, image.trailingBytes.size()));
+    return sum.value();
+}
+
 } // namespace
 
 void samplesAsWritten(std::span<float> samples, bool pixInsight)
@@ -122,7 +145,13 @@ void saveFloat32Fits(Image& image, std::shared_ptr<WholeFileWriter> out, const C
     if (count == 0)
         throw Failure(out->destination().filename().string() +
                       ": the image has no data to write; nothing was written");
-    for (const Card& card : image.rawHeader)
+    // A header with checksum cards gets the values of the file as written.
+    std::vector<Card> summedHeader;
+    if (holdsChecksumCards(image.rawHeader)) {
+        summedHeader = image.rawHeader;
+        updateChecksumCards(summedHeader, writtenDataSum(image));
+    }
+    for (const Card& card : summedHeader.empty() ? image.rawHeader : summedHeader)
         out->write(card.data(), card.size());
 
     // Scaling and packing in one pass over the samples; the buffer keeps the scaled

@@ -5,10 +5,13 @@ import gzip
 import os
 import pathlib
 import subprocess
+import warnings
 
 import numpy as np
 import pytest
 from astropy.io import fits
+
+import kestrel
 
 BUILD = pathlib.Path(os.environ["KESTREL_BUILD"])
 CLI = BUILD / "bin" / "kestrel-cli"
@@ -114,3 +117,41 @@ def test_astropy_files(tmp_path, write, reason):
         assert written[:before[0]._data_offset] == original[:before[0]._data_offset]
         assert len(after) == len(before)
         assert not np.array_equal(after[0].data, before[0].data)
+
+
+def checksum_problems(path):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with fits.open(path, checksum=True) as f:
+            [hdu.data for hdu in f]
+    return [str(w.message) for w in caught if "verification" in str(w.message)]
+
+
+@pytest.mark.parametrize("damaged", [False, True])
+def test_checksums_follow_the_correction(tmp_path, damaged):
+    """CLI and module write new CHECKSUM and DATASUM values in the same cards; a file
+    damaged before is corrected with a warning naming the cards it does not match."""
+    path = tmp_path / "in.fits"
+    ext = fits.ImageHDU(np.full((10, 10), -2.0, np.float32))
+    fits.HDUList([fits.PrimaryHDU(frame() - 1190), ext]).writeto(path, checksum=True)
+    if damaged:
+        raw = bytearray(path.read_bytes())
+        raw[2880 + 4000] ^= 1
+        path.write_bytes(bytes(raw))
+    original = path.read_bytes()
+    done = subprocess.run([CLI, "correct", "--output-dir", tmp_path / "cli", *OPTIONS, path],
+                          capture_output=True, text=True)
+    warning = ("in.fits: Warning: the file as read does not match its CHECKSUM and DATASUM; it may have been "
+               "damaged before Kestrel read it. The corrected file has new checksums.\n")
+    assert done.returncode == 0 and done.stderr == (warning if damaged else ""), done.stderr
+    outcome = kestrel.correct_file(path, output_dir=tmp_path / "module", phase_2x2=8, amplitude=4)
+    assert outcome.reports == ([warning[9:-1]] if damaged else [])
+    for written in [tmp_path / "cli" / "in.fits", tmp_path / "module" / "in.fits"]:
+        assert checksum_problems(written) == []
+        data = written.read_bytes()
+        header = [original[i:i + 80] for i in range(0, 2880, 80)]
+        for at, card in enumerate(header):
+            same = card.startswith((b"CHECKSUM", b"DATASUM")) or card == data[at * 80:at * 80 + 80]
+            assert same and card[30:] == data[at * 80 + 30:at * 80 + 80]
+        unit = 2880 + -(-64 * 2004 * 4 // 2880) * 2880
+        assert data[unit:] == original[unit:] and data[2880:unit] != original[2880:unit]
