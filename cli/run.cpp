@@ -137,10 +137,11 @@ std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& ou
                (chosen ? significanceText(chosen->significance) : std::string());
     }
     case PhaseOutcome::Result::noHeader:
-        return name + "\t\t\tskipped: no readable FITS header";
+        return name + "\t\t\tskipped: " + outcome.message;
     case PhaseOutcome::Result::unreadable:
         return name + "\t\t\tfailed: " + fieldText(outcome.message);
     case PhaseOutcome::Result::notType:
+    case PhaseOutcome::Result::notOneImage:
     case PhaseOutcome::Result::otherWidth:
         return name + outcome.binning + "\t\t\tskipped: " + outcome.message;
     case PhaseOutcome::Result::loadFailed:

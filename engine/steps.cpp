@@ -135,6 +135,14 @@ PhaseOutcome searchLoadedPhase(Workspace& ws)
     PhaseOutcome out;
     ws.image.imageWidth = getFitsInteger(ws, "NAXIS1");
     ws.image.imageHeight = getFitsInteger(ws, "NAXIS2");
+    // The same files are left alone as by a correction, for the same reasons.
+    if (std::string reason = primaryImageReason(ws); !reason.empty()) {
+        ws.fitsFile.close();
+        ws.host.errorBox(reason);
+        out.result = PhaseOutcome::Result::notOneImage;
+        out.message = std::move(reason);
+        return out;
+    }
     if (getTypeofFile(ws) != typeUnsigned16) {
         ws.fitsFile.close();
         ws.host.errorBox("Kestrel only uses 16-bit unsigned FITS \nimages to calculate the vertical band phase.");
@@ -195,8 +203,10 @@ PhaseOutcome searchFilePhase(const std::filesystem::path& input)
     const auto failure = caughtFailure([&] {
         if (loadFitsHeader(ws, input))
             out = searchLoadedPhase(ws);
-        else
+        else {
             out.result = PhaseOutcome::Result::noHeader;
+            out.message = noHeaderReason(ws.image);
+        }
     });
     if (failure) {
         out = PhaseOutcome{};

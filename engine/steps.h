@@ -73,6 +73,7 @@ struct PhaseOutcome {
         unreadable, // the file could not be opened (`message`)
         noHeader,   // no readable FITS header (the reader's boxes, if any, in `reports`)
         notType,    // not a 16-bit unsigned image (its box is in `reports`)
+        notOneImage, // not one plain image in the primary HDU (`message`, also in `reports`)
         otherWidth, // not a sensor width: nothing done, no message
         loadFailed, // the pixels could not be read (the loader's box is in `reports`)
         failed,     // the search failed (`message`, also in `reports`)

@@ -187,6 +187,10 @@ std::string primaryImageReason(Workspace& ws)
     }
     if (axes < 0 || axes > 999)
         return "NAXIS is " + std::to_string(axes) + ", not a number of axes";
+    // Random groups (GROUPS = T, NAXIS1 = 0) are parameters and arrays, not an image.
+    if (const auto groups = cardsOf(image, "GROUPS");
+        !groups.empty() && cards::numberText(cards::valueText(groups.front())) == "T")
+        return "the primary HDU holds random groups, not an image";
     std::uint64_t planes = 1;
     for (std::int64_t n = 1; n <= std::max<std::int64_t>(axes, 2); ++n) {
         const std::string keyword = "NAXIS" + std::to_string(n);

@@ -155,3 +155,13 @@ def test_checksums_follow_the_correction(tmp_path, damaged):
             assert same and card[30:] == data[at * 80 + 30:at * 80 + 80]
         unit = 2880 + -(-64 * 2004 * 4 // 2880) * 2880
         assert data[unit:] == original[unit:] and data[2880:unit] != original[2880:unit]
+
+
+@pytest.mark.parametrize("write,reason", [c for c in CASES if c[1] and "scaled" not in c[1]],
+                         ids=lambda c: getattr(c, "__name__", "")[:12])
+def test_phase_and_profile_refuse_the_same_files(tmp_path, write, reason):
+    path = tmp_path / "in.fits"
+    write(path)
+    for command in (["phase"], ["profile", *OPTIONS]):
+        done = subprocess.run([CLI, *command, path], capture_output=True, text=True)
+        assert done.returncode == 1 and done.stdout.endswith(f"skipped: {reason}\n"), done.stdout
