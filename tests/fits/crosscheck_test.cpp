@@ -77,93 +77,51 @@ TEST_F(CrossCheckTest, FitsverifyAcceptsTheOutput)
 #endif
 }
 
-// The library's own check of CHECKSUM and DATASUM: 1 where the card matches, 0 where
-// the header has none, -1 where it does not match.
-std::pair<int, int> libraryVerdict(const std::filesystem::path& path)
-{
-    fitsfile* f = nullptr;
-    int status = 0, data = 0, hdu = 0;
-    fits_open_file(&f, path.c_str(), READONLY, &status);
-    fits_verify_chksum(f, &data, &hdu, &status);
-    fits_close_file(f, &status);
-    EXPECT_EQ(status, 0);
-    return {hdu, data};
-}
-
-std::string contents(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 TEST_F(CrossCheckTest, CorrectedFilesCarryChecksumsThatVerify)
 {
     const std::string checksum = card("CHECKSUM", "'0000000000000000'", "HDU checksum");
     const std::string datasum = rawCard("DATASUM = '0'                 / data unit checksum, long comment to col 80");
     const struct {
         std::vector<std::string> extra;
-        std::pair<int, int> verdict; // CHECKSUM, DATASUM
+        int checksumOk, datasumOk; // as the library verifies them: 1 matches, 0 absent
         const char* unmatched;
     } cases[] = {
-        {{checksum, datasum}, {1, 1}, "CHECKSUM and DATASUM"},
-        {{rawCard("DATASUM = '99999999999'       / longer than any sum"), card("EXPTIME", "30")}, {0, 1}, "DATASUM"},
-        {{card("EXPTIME", "30"), checksum}, {1, 0}, "CHECKSUM"},
-        {{card("PROGRAM", "'PixInsight'"), checksum, datasum}, {1, 1}, "CHECKSUM and DATASUM"},
+        {{checksum, datasum}, 1, 1, "CHECKSUM and DATASUM"},
+        {{rawCard("DATASUM = '99999999999'       / longer than any sum")}, 0, 1, "DATASUM"},
+        {{card("EXPTIME", "30"), checksum}, 1, 0, "CHECKSUM"},
+        {{card("PROGRAM", "'PixInsight'"), checksum, datasum}, 1, 1, "CHECKSUM and DATASUM"},
     };
     for (const auto& c : cases) {
         // Negative samples and a cut last record: the samples written are not those read.
-        std::vector<float> samples(37 * 23);
-        for (std::size_t i = 0; i < samples.size(); ++i)
-            samples[i] = static_cast<float>(i % 89) * 3.25f - 40.0f;
+        std::vector<float> samples(37 * 23, -40.0f);
+        samples[5] = 0.5f;
         const auto cards = floatImageCards(37, 23, c.extra);
         const auto path = writeCorrected(cards, samples);
         EXPECT_EQ(ws.image.unmatchedChecksums, c.unmatched);
-        EXPECT_EQ(libraryVerdict(path), c.verdict);
-        // Every card but the two keeps its bytes; the two keep their comments.
-        const std::string written = contents(path), header = headerRecords(cards);
+        fitsfile* f = nullptr;
+        int status = 0, dataOk = 0, hduOk = 0;
+        fits_open_file(&f, path.c_str(), READONLY, &status), fits_verify_chksum(f, &dataOk, &hduOk, &status);
+        fits_close_file(f, &status);
+        EXPECT_EQ(std::pair(hduOk, dataOk), std::pair(c.checksumOk, c.datasumOk));
+        // Every other card keeps its bytes; the two keep their comments where they were.
+        std::ifstream in(path, std::ios::binary);
+        const std::string written{std::istreambuf_iterator<char>(in), {}}, header = headerRecords(cards);
         for (std::size_t at = 0; at < header.size(); at += 80) {
-            const std::string before = header.substr(at, 80), after = written.substr(at, 80);
-            if (before.starts_with("CHECKSUM") || before.starts_with("DATASUM"))
-                EXPECT_EQ(after.substr(30), before.substr(30));
-            else
-                EXPECT_EQ(after, before);
+            const bool summed = header.compare(at, 7, "CHECKSU") == 0 || header.compare(at, 7, "DATASUM") == 0;
+            const std::size_t from = at + (summed ? 30 : 0), size = at + 80 - from;
+            EXPECT_EQ(written.substr(from, size), header.substr(from, size));
         }
-        // The file as written matches its cards when read again.
-        ASSERT_TRUE(loadFitsHeader(ws, path));
-        ASSERT_TRUE(loadAllImageDataFloat32(ws));
-        EXPECT_EQ(ws.image.unmatchedChecksums, "");
     }
 }
 
+// Builds without the library (Windows) encode with the twin: it must agree with it.
 TEST(Checksum, EncodedAsTheLibraryEncodesIt)
 {
-    std::vector<std::uint32_t> sums{0, 1, 0xFFFFFFFFu, 0xFFFFFFFEu, 0x80000000u, 0x3A3A3A3Au, 0x5F5F5F5Fu};
-    std::uint32_t x = 12345;
-    for (int i = 0; i < 20000; ++i)
-        sums.push_back(x = x * 1664525u + 1013904223u);
-    for (const std::uint32_t sum : sums) {
+    std::uint32_t sum = 12345;
+    for (int i = 0; i < 20000; ++i, sum = sum * 1664525u + 1013904223u) {
         char ascii[17] = {};
         fits_encode_chksum(sum, 1, ascii);
         ASSERT_EQ(encodedChecksumOwn(sum), std::string(ascii)) << sum;
-    }
-}
-
-TEST(Checksum, OnesComplementSumWrapsEndAround)
-{
-    const struct {
-        std::vector<std::vector<unsigned char>> pieces;
-        std::uint32_t sum;
-    } cases[] = {
-        {{{0xFF, 0xFF, 0xFF, 0xFF}, {0, 0, 0, 2}}, 2},
-        {{{0x00, 0x01, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x01}}, 0x00020000},
-        {{{0xFF, 0xFF, 0x00, 0x00}, {0x00, 0x01, 0x00, 0x00}}, 0x00000001},
-        {{{0, 0, 0, 1}, {0x12, 0x34}}, 0x12340001},
-    };
-    for (const auto& c : cases) {
-        OnesComplementSum sum;
-        for (const auto& piece : c.pieces)
-            sum.add(piece.data(), piece.size());
-        EXPECT_EQ(sum.value(), c.sum);
     }
 }
 
