@@ -5,18 +5,36 @@
 #include "plot/plot.h"
 
 #include <optional>
+#include <set>
 
 namespace kestrel::cli {
 
+namespace {
+
+// The Windows build draws no plots and has no man pages; its help names what it has.
+#if defined(_WIN32)
+constexpr const char* plotUsage = "";
+constexpr bool drawsPlots = false;
+#else
+constexpr const char* plotUsage = " [--plot FILE]";
+constexpr bool drawsPlots = true;
+#endif
+
+} // namespace
+
 std::string usageText()
 {
-    return "usage: kestrel-cli correct [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
-           "                           [--estimator standard|balanced]\n"
-           "                           [--overwrite | --output-dir DIR] [--replace-outputs]\n"
-           "                           [--csv FILE] [--jobs N] [--verify] FILE...\n"
-           "       kestrel-cli phase [--save [--force]] [--scores] [--plot FILE] FILE\n"
+    return std::string("usage: kestrel-cli correct [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
+                       "                           [--estimator standard|balanced]\n"
+                       "                           [--overwrite | --output-dir DIR] [--replace-outputs]\n"
+                       "                           [--csv FILE] [--jobs N] [--verify] FILE...\n"
+                       "       kestrel-cli phase [--save [--force]] [--scores]") +
+           plotUsage +
+           " FILE\n"
            "       kestrel-cli profile [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
-           "                           [--estimator standard|balanced] [--plot FILE] FILE...\n"
+           "                           [--estimator standard|balanced]" +
+           plotUsage +
+           " FILE...\n"
            "       kestrel-cli --help | --version\n";
 }
 
@@ -63,16 +81,18 @@ std::string helpText()
            "                    more; default: only print it\n"
            "  --force           with --save: store it whatever its significance\n"
            "  --scores          print each candidate phase with its score, its band\n"
-           "                    contrast (ADU) and significance; default: off\n"
-           "  --plot FILE       draw the contrast of each candidate into FILE (.svg, .png\n"
-           "                    or .pdf); default: none\n"
+           "                    contrast (ADU) and significance; default: off\n" +
+           (drawsPlots ? "  --plot FILE       draw the contrast of each candidate into FILE (.svg, .png\n"
+                         "                    or .pdf); default: none\n"
+                       : "") +
            "profile   prints the band profile of each FILE before and after correction\n"
            "          (the mean level of each column position of the period, counted from\n"
            "          the phase), the amplitude applied and its estimator, and the\n"
            "          residual with its phase and noise level; writes no image\n"
-           "  --phase-1x1 N, --phase-2x2 N, --amplitude A, --estimator E   as for correct\n"
-           "  --plot FILE       draw the profile into FILE (.svg, .png or .pdf); with\n"
-           "                    --plot, profile takes one FILE; default: none\n"
+           "  --phase-1x1 N, --phase-2x2 N, --amplitude A, --estimator E   as for correct\n" +
+           (drawsPlots ? "  --plot FILE       draw the profile into FILE (.svg, .png or .pdf); with\n"
+                         "                    --plot, profile takes one FILE; default: none\n"
+                       : "") +
            "\n"
            "Result line of correct, fields separated by tabs: file name, binning (1x1 or\n"
            "2x2), background (ADU), exposure (s), CCD temperature (C, or Failed),\n"
@@ -94,9 +114,15 @@ std::string helpText()
            "Ctrl-C, 143 SIGTERM, 129 SIGHUP, 141 output closed): once stopped, no\n"
            "further file is replaced.\n"
            "\n"
-           "Files: kestx.ini (the phases) and kestrel.csv (Save Results) live beside the\n"
-           "program, or, installed, in ~/.config/kestrel/ and ~/.local/share/kestrel/.\n"
-           "See kestrel-cli(1) and the manual Kestrel.pdf.\n";
+#if defined(_WIN32)
+           "Files: kestx.ini (the phases) lives beside kestrel-cli.exe when its folder\n"
+           "may be written (a portable copy, such as the folder the ZIP was unpacked\n"
+           "into), otherwise in %APPDATA%\\Kestrel. See the manual Kestrel.pdf and\n"
+           "README-Windows.txt beside the program.\n";
+#else
+           "Files: kestx.ini (the phases) lives beside the program, or, installed, in\n"
+           "~/.config/kestrel/. See kestrel-cli(1) and the manual Kestrel.pdf.\n";
+#endif
 }
 
 std::string versionText(const std::string& version)
@@ -105,6 +131,33 @@ std::string versionText(const std::string& version)
            "\n"
            "Copyright (c) 2026 The Kestrel developers\n"
            "MIT License: free software, without warranty; see the LICENSE file.\n";
+}
+
+bool dropUnmatchedPatterns(std::vector<std::string>& args, std::string& messages)
+{
+    // The options whose value is the next argument: a value is never a FILE.
+    static const std::set<std::string> takesValue{"--phase-1x1", "--phase-2x2", "--amplitude", "--estimator",
+                                                  "--output-dir", "--csv",      "--jobs",      "--plot"};
+    std::vector<std::string> kept;
+    bool onlyFiles = false;
+    bool dropped = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool option = !onlyFiles && a.starts_with("-");
+        if (option && a == "--")
+            onlyFiles = true;
+        if (option && takesValue.contains(a) && i + 1 < args.size()) {
+            kept.push_back(a);
+            kept.push_back(args[++i]);
+        } else if (!option && i > 0 && a.find_first_of("*?") != std::string::npos) {
+            messages += "kestrel-cli: no file matches " + a + "\n";
+            dropped = true;
+        } else {
+            kept.push_back(a);
+        }
+    }
+    args = std::move(kept);
+    return dropped;
 }
 
 ParseResult parseArguments(const std::vector<std::string>& args)

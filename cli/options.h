@@ -43,6 +43,11 @@ struct ParseResult {
 
 ParseResult parseArguments(const std::vector<std::string>& args);
 
+/// Where the system expands wildcards for the program (Windows), a FILE that still
+/// holds * or ? matched no file: it is taken out of `args`, and `messages` gets
+/// "kestrel-cli: no file matches PATTERN" for it. True when one was taken out.
+bool dropUnmatchedPatterns(std::vector<std::string>& args, std::string& messages);
+
 /// The synopsis, printed with every usage error.
 std::string usageText();
 /// The synopsis and every option with its default, the result line and the exit

@@ -65,6 +65,14 @@ std::string fieldText(std::string_view text)
     return out;
 }
 
+// An outcome names paths, on Windows full of backslashes: it is written as standard
+// error shows it, and escaped as a name is only where a tab or a line end in it would
+// break the line into more fields.
+std::string messageText(std::string_view text)
+{
+    return text.find_first_of("\t\n\r") == std::string_view::npos ? std::string(text) : fieldText(text);
+}
+
 std::string resultLine(const ImageResult& r, bool verify)
 {
     const ImageOutcome& o = r.outcome;
@@ -84,7 +92,7 @@ std::string resultLine(const ImageResult& r, bool verify)
                                     o.exposure ? std::to_string(*o.exposure) : "",
                                     temperature,
                                     amplitude,
-                                    fieldText(result)};
+                                    messageText(result)};
     if (verify)
         fields.push_back(r.residual ? threeDecimals(r.residual->amplitude) : "");
     return joinFields(fields);
@@ -139,7 +147,7 @@ std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& ou
     case PhaseOutcome::Result::noHeader:
         return name + "\t\t\tskipped: " + outcome.message;
     case PhaseOutcome::Result::unreadable:
-        return name + "\t\t\tfailed: " + fieldText(outcome.message);
+        return name + "\t\t\tfailed: " + messageText(outcome.message);
     case PhaseOutcome::Result::notType:
     case PhaseOutcome::Result::notOneImage:
     case PhaseOutcome::Result::otherWidth:
@@ -148,7 +156,7 @@ std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& ou
     case PhaseOutcome::Result::failed:
         break;
     }
-    return name + outcome.binning + "\t\t\tfailed: " + fieldText(outcome.message);
+    return name + outcome.binning + "\t\t\tfailed: " + messageText(outcome.message);
 }
 
 } // namespace kestrel::cli

@@ -48,4 +48,8 @@ std::string threeDecimals(double value);
 /// file name cannot break the line into other fields or lines.
 std::string fieldText(std::string_view text);
 
+/// An outcome or a reason as the last field of a line: as it reads, unless a tab or a
+/// line end in it would break the line, and then escaped as fieldText does.
+std::string messageText(std::string_view text);
+
 } // namespace kestrel::cli

@@ -50,4 +50,15 @@ function(kestrel_add_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE ${discovery_mode}
                        PROPERTIES TIMEOUT 600 ${test_environment})
+  # The test folders of tests/CMakeLists.txt, set on each test once ctest has listed
+  # them (gtest_discover_tests cannot pass a list of variables).
+  if(KESTREL_TEST_ENVIRONMENT)
+    set(environment_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake)
+    file(WRITE ${environment_file}
+         "foreach(test IN LISTS ${name}_TESTS)\n"
+         "  set_tests_properties(\"\${test}\" PROPERTIES ENVIRONMENT \"${KESTREL_TEST_ENVIRONMENT}\"\n"
+         "                      FIXTURES_REQUIRED kestrel_test_home)\n"
+         "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${environment_file})
+  endif()
 endfunction()

@@ -40,7 +40,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "finds the band phase from a 16-bit image."
   ""
   "The package holds the window, kestrel, and the command-line tool, kestrel-cli,"
-  "which makes the same corrections for scripts and headless machines.")
+  "which makes the same corrections for scripts and headless machines, and"
+  "kestrel-make-frames, which writes synthetic banded frames to try both on.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

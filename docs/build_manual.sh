@@ -27,70 +27,96 @@ for figure in before-after band-profile window phase-good phase-none profile-wro
      -dEmbedAllFonts=true -o "$work/$name.pdf" "$figures/$figure.pdf"
 done
 
-# The quick start's commands and their output as a terminal shows them: "$ " and the
-# command, then the output, its tab-separated fields lined up in columns. Each becomes
-# an example (.EX) of the manual, quick-NAME.ms.
-for step in phase settings correct list results profile; do
+# Commands and their output as a terminal shows them: "$ " and each command, then its
+# output, the tab-separated fields of each command's output lined up in columns, as
+# the lines of an example (.EX).
+example() {
+  awk -F'\t' '
+    BEGIN { first = 1 }
+    function flush(last,   r, i, line) { # the output lines since the last command
+      for (r = first; r <= last; r++) {
+        if (n[r] <= 1) { print lines[r]; continue }
+        line = ""; for (i = 1; i < n[r]; i++) line = line sprintf("%-" w[i] + 2 "s", f[r, i]); print line f[r, n[r]]
+      }
+      split("", w); first = last + 1
+    }
+    /^\$ / { flush(NR - 1); print; first = NR + 1; next }
+    { lines[NR] = $0; n[NR] = NF; for (i = 1; i <= NF; i++) { f[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
+    END { flush(NR) }' |
+    sed -e 's/\r$//' -e 's/\\/\\e/g' -e "s/^[.']/\\\\\&&/"
+}
+# Each block of the quick start becomes quick-NAME.ms.
+quick=$figures/quickstart
+for step in frames phase correct profile balanced list results; do
   # A short example is kept on one page; the long tables may run on to the next.
-  short=$([ "$(wc -l < "$figures/quickstart/$step.out")" -le 12 ] && echo 1 || echo 0)
+  short=$([ "$(wc -l < "$quick/$step.txt")" -le 12 ] && echo 1 || echo 0)
   {
     if [ "$short" = 1 ]; then echo ".KS"; fi
     echo ".EX"
-    { echo "\$ $(cat "$figures/quickstart/$step.command")"; cat "$figures/quickstart/$step.out"; } |
-      awk -F'\t' '{ lines[NR] = $0; n[NR] = NF; for (i = 1; i <= NF; i++) { f[NR, i] = $i; if (NR > 1 && length($i) > w[i]) w[i] = length($i) } }
-        END { for (r = 1; r <= NR; r++) { if (r == 1 || n[r] == 1) { print lines[r]; continue }
-                line = ""; for (i = 1; i < n[r]; i++) line = line sprintf("%-" w[i] + 2 "s", f[r, i]); print line f[r, n[r]] } }' |
-      sed -e 's/\r$//' -e 's/\\/\\e/g' -e "s/^[.']/\\\\\&&/"
+    example < "$quick/$step.txt"
     echo ".EE"
     if [ "$short" = 1 ]; then echo ".KE"; fi
   } > "$work/quick-$step.ms"
 done
+# The band profile of the manual's frame, its first lines and its last two.
+{
+  echo ".EX"
+  { head -3 "$figures/band-profile.txt"; printf '...\n'; tail -2 "$figures/band-profile.txt"; } | example
+  echo ".EE"
+} > "$work/profile-example.ms"
 
-# What this build measured on the synthetic frame: the amplitude field of
-# kestrel-cli's result line.
-amplitude=$(cut -f6 "$figures/correct.txt")
-# The quick start's numbers that its text quotes: the phase margin, and the amplitude
-# and the residual of its first frame.
-quick=$figures/quickstart
-margin=$(awk -F'\t' '$1 == "margin" { print $2 }' "$quick/phase.out")
-quick_amplitude=$(head -1 "$quick/correct.out" | cut -f6)
-quick_residual=$(head -1 "$quick/correct.out" | cut -f8)
-case $amplitude in
-  [0-9]*.[0-9]*) ;;
-  *) echo "build_manual.sh: no amplitude in $figures/correct.txt" >&2; exit 1 ;;
-esac
-
-# The numbers of the worked examples, as kestrel-cli printed them for this build:
-# .ds strings for the text, each checked to be there.
+# Every number the manual's text quotes, as kestrel-cli printed it for this build:
+# "NAME VALUE" lines, each checked to be a number before it becomes the string
+# \*[NAME]. A line of output that is missing leaves its name undefined, which groff
+# reports, and fails the build like an empty or garbled value.
 phase_numbers() { # NAME FILE: the phase and significance of the first line, and the
   # contrast of the phase and of the runner-up (the next best score) from the table
   awk -F'\t' -v n="$1" '
-    NR == 1 { phase = $3; print ".ds " n "-phase " $3; print ".ds " n "-significance " $4; next }
+    NR == 1 { phase = $3; print n "-phase " $3; print n "-significance " $4; next }
     $1 == "phase" { next }
     { score[$1] = $2; contrast[$1] = $3; significance[$1] = $4 }
     END {
-      best = ""
-      for (p in score) if (p != phase && (best == "" || score[p] > score[best] || (score[p] == score[best] && p + 0 < best + 0))) best = p
-      print ".ds " n "-contrast " contrast[phase]
-      print ".ds " n "-runner-up " best
-      print ".ds " n "-runner-up-contrast " contrast[best]
-      print ".ds " n "-runner-up-significance " significance[best]
+      best = ""; lowest = ""
+      for (p in score) {
+        if (p != phase && (best == "" || score[p] > score[best] || (score[p] == score[best] && p + 0 < best + 0))) best = p
+        if (lowest == "" || contrast[p] + 0 < contrast[lowest] + 0) lowest = p
+      }
+      print n "-contrast " contrast[phase]
+      print n "-runner-up " best
+      print n "-runner-up-contrast " contrast[best]
+      print n "-runner-up-significance " significance[best]
+      print n "-lowest " lowest
     }' "$2"
 }
-profile_numbers() { # NAME FILE: the amplitude and the residual with its phase and noise
+profile_numbers() { # NAME FILE: the amplitude and the residual with its phase and noise,
+  # and how many times the noise the residual is
   awk -F'\t' -v n="$1" '
-    $1 == "amplitude" { print ".ds " n "-amplitude " $2 }
-    $1 == "residual" { print ".ds " n "-residual " $2; print ".ds " n "-residual-phase " $4; print ".ds " n "-noise " $6 }' "$2"
+    $1 == "amplitude" { print n "-amplitude " $2 }
+    $1 == "residual" { print n "-residual " $2; print n "-residual-phase " $4; print n "-noise " $6
+                       if ($6 > 0) printf "%s-times %.0f\n", n, $2 / $6 }' "$2"
+}
+result_numbers() { # NAME FILE: the amplitude and the residual of the first result line
+  awk -F'\t' -v n="$1" 'NR == 1 { print n "-amplitude " $6; print n "-residual " $8 }' "$2"
 }
 {
+  # kestrel-cli's result line for the manual's synthetic frame
+  awk -F'\t' '{ print "amplitude " $6 }' "$figures/correct.txt"
   phase_numbers good "$figures/phase-good.txt"
   phase_numbers none "$figures/phase-none.txt"
   profile_numbers right "$figures/band-profile.txt"
   profile_numbers wrong "$figures/profile-wrong.txt"
-} > "$work/numbers.ms"
-if [ "$(grep -c '^\.ds [a-z-]* -\?[0-9inf]' "$work/numbers.ms")" -ne 20 ]; then
-  echo "build_manual.sh: the worked examples lack numbers:" >&2; cat "$work/numbers.ms" >&2; exit 1
-fi
+  phase_numbers quick "$quick/phase.out"
+  result_numbers quick "$quick/correct.out"
+  profile_numbers quick-profile "$quick/profile.out"
+  result_numbers quick-balanced "$quick/balanced.out"
+  profile_numbers quick-balanced-profile "$quick/balanced-profile.out"
+} | while read -r name value; do
+  if ! [[ $value =~ ^-?([0-9]+(\.[0-9]+)?|inf)$ ]]; then
+    echo "build_manual.sh: the number $name that the manual quotes is not in kestrel-cli's output" >&2
+    exit 1
+  fi
+  echo ".ds $name $value"
+done > "$work/numbers.ms"
 
 # The licence, paragraph by paragraph, as the LICENSE file words it.
 awk 'BEGIN { print ".LP" } /^$/ { print ".LP"; next } { sub(/^[.'"'"']/, "\\\\\\&&"); print }' \
@@ -111,8 +137,7 @@ awk '$1 == ".CHAPTER" { chapter++; section = 0; if ($NF !~ /"$/) print $NF, chap
 set_pages() {
   groff -ms -t -Tpdf -U -ww -P-e -P-pa4 -dpaper=a4 \
         -rwindow-figure="$([ -f "$work/window.pdf" ] && echo 1 || echo 0)" \
-        -dfigures="$work" -damplitude="$amplitude" -dquick-margin="$margin" \
-        -dquick-amplitude="$quick_amplitude" -dquick-residual="$quick_residual" "$@" "$docs/manual.ms"
+        -dfigures="$work" "$@" "$docs/manual.ms"
 }
 
 : > "$work/contents.ms"

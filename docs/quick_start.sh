@@ -1,36 +1,53 @@
 #!/usr/bin/env bash
 # The manual's quick start, run for real at every build: one night of synthetic frames
-# (kestrel-make-frames), its phase found on a raw flat and stored, the night corrected
-# and one frame's band profile drawn, each command's output kept for the manual.
+# made by kestrel-make-frames, its phase found on a raw flat and stored, the night
+# corrected and one frame's band profile drawn, then corrected again with the
+# balanced estimator; each command's output is kept for the manual.
 #   quick_start.sh KESTREL_CLI KESTREL_MAKE_FRAMES FOLDER
-# kestrel-cli runs as a portable copy in FOLDER/bin, so the phase it stores goes into
+# Both programs run as a portable copy in FOLDER/bin, so the phase stored goes into
 # FOLDER/bin/kestx.ini and never into the settings of the build or of its user.
+#
+# Each block of the manual is BLOCK.txt: every command after "$ ", then its output.
+# The output of each command is also KEY.out, where the manual's numbers are read.
+# A command that fails, or prints nothing where the manual quotes its output, fails
+# the build.
 set -euo pipefail
 cli=$(realpath "$1")
 make_frames=$(realpath "$2")
 folder=$(realpath -m "$3")
 rm -rf "$folder"
-mkdir -p "$folder/bin" "$folder/night"
+mkdir -p "$folder/bin"
 cp "$cli" "$folder/bin/kestrel-cli"
+cp "$make_frames" "$folder/bin/kestrel-make-frames"
 export PATH="$folder/bin:$PATH"
 cd "$folder"
 
-# Three calibrated light frames and one raw flat, 4008 x 600, named as a camera's
-# software names them.
-"$make_frames" frames 3 4008 600
-for n in 1 2 3; do mv "frames/frame$n.fits" "night/m33_00$n.fits"; done
-"$make_frames" --uint16 frames 1 4008 600
-mv frames/frame1.fits flat_001.fits
-rmdir frames
-
-# Each command as the manual shows it, and its output as the terminal shows it.
+block=
+begin() { block=$1.txt; : > "$block"; }
+# run KEY COMMAND: the command as the manual prints it, run as a shell runs it.
 run() {
-  echo "$2" > "$1.command"
-  eval "$2" > "$1.out"
+  echo "\$ $2" >> "$block"
+  bash -c "$2" > "$1.out"
+  case $1 in
+    frames | flats) ;; # kestrel-make-frames writes its files and says nothing
+    *) [ -s "$1.out" ] || { echo "quick_start.sh: '$2' printed nothing" >&2; exit 1; } ;;
+  esac
+  cat "$1.out" >> "$block"
 }
-run phase 'kestrel-cli phase --save --scores --plot scores.pdf flat_001.fits'
-run settings 'cat bin/kestx.ini'
-run correct 'kestrel-cli correct --csv night.csv --verify night/m33_*.fits'
-run list 'ls night/kestrel'
+
+begin frames
+run frames 'kestrel-make-frames night 3 4008 600'
+run flats 'kestrel-make-frames --uint16 flats 1 4008 600'
+begin phase
+run phase 'kestrel-cli phase --save --scores --plot scores.pdf flats/frame1.fits'
+begin correct
+run correct 'kestrel-cli correct --verify night/frame*.fits'
+begin profile
+run profile 'kestrel-cli profile --plot profile.pdf night/frame1.fits'
+begin balanced
+run balanced 'kestrel-cli correct --estimator balanced --verify --csv night.csv night/frame*.fits'
+run balanced-profile 'kestrel-cli profile --estimator balanced night/frame1.fits | tail -2'
+begin list
+run list 'ls night night/kestrel'
+begin results
 run results 'cat night.csv'
-run profile 'kestrel-cli profile --plot profile.pdf night/m33_001.fits'

@@ -173,3 +173,27 @@ TEST(CliNumbers, EstimatorAndResidualOfProfileAndVerify)
     r = runCli("correct --verify --phase-1x1 9 --output-dir " + quoted(dir / "w") + " " + quoted(dir / "f.fits"));
     EXPECT_EQ(r.out.substr(r.out.find("\t8.750\t")), "\t8.750\tcorrected\t2.344\n");
 }
+
+// A pattern the system's expansion left as typed names no file; an option's value and
+// the command word are never taken for one.
+TEST(CliNumbers, PatternsThatMatchedNothing)
+{
+    using Args = std::vector<std::string>;
+    const struct {
+        Args given, kept;
+        std::string messages;
+    } cases[] = {
+        {{"correct", "a.fits", "D:\\Night\\*.fts"}, {"correct", "a.fits"},
+         "kestrel-cli: no file matches D:\\Night\\*.fts\n"},
+        {{"correct", "--csv", "r?.csv", "--", "-x*.fits", "b.fits"}, {"correct", "--csv", "r?.csv", "--", "b.fits"},
+         "kestrel-cli: no file matches -x*.fits\n"},
+        {{"phase", "--plot=p*.png", "f.fits"}, {"phase", "--plot=p*.png", "f.fits"}, ""},
+    };
+    for (const auto& c : cases) {
+        Args args = c.given;
+        std::string messages;
+        EXPECT_EQ(kestrel::cli::dropUnmatchedPatterns(args, messages), !c.messages.empty()) << c.given.back();
+        EXPECT_EQ(args, c.kept);
+        EXPECT_EQ(messages, c.messages);
+    }
+}

@@ -202,6 +202,19 @@ TEST(CliSafety, ResultLinesNameWhatHappened)
     EXPECT_NE(out[1].find("\tFailed\t\tfailed: the data hold 24480 samples, fewer than the 36072 of NAXIS1 x NAXIS2"),
               std::string::npos)
         << out[1];
+
+    // An outcome that names a path shows its backslashes as standard error does, and
+    // escapes them only where a tab in the path must be escaped too.
+    for (const std::string folder : {"back\\slash", "tab\there"}) {
+        fs::create_directory(dir / folder);
+        writeFile(dir / folder / "f.fits", bandedFrame(4008, 6, 8, 10.0f, 5));
+        const ToolRun again = runCli("correct --phase-1x1 8 --output-dir " + quoted(dir / "out") + " " +
+                                     quoted(dir / folder / "f.fits") + " " + quoted(dir / folder / "." / "f.fits"));
+        const std::string shown = folder == "tab\there" ? "tab\\there/f.fits," : "back\\slash/f.fits,";
+        EXPECT_NE(again.out.find("skipped: it is the same file as " + (dir.path() / "").string() + shown),
+                  std::string::npos)
+            << again.out;
+    }
 }
 
 // A run stopped by a signal or a closed output replaces no further file, prints the line

@@ -20,7 +20,7 @@ def main():
         print("SKIP: groff not installed (run ./setup.sh)")
         return SKIP
     failures = []
-    for page in ("kestrel.1", "kestrel-cli.1"):
+    for page in ("kestrel.1", "kestrel-cli.1", "kestrel-make-frames.1"):
         checked = subprocess.run(["groff", "-man", "-ww", "-z", docs / page], capture_output=True, text=True)
         if checked.returncode != 0 or checked.stdout or checked.stderr:
             failures.append(f"{page}: groff -man -ww -z says: {checked.stdout}{checked.stderr}")

@@ -17,7 +17,7 @@ id=example.kestrel.Kestrel
 sizes=(16 22 24 32 48 64 128 256)
 
 expected=(
-  bin/kestrel bin/kestrel-cli
+  bin/kestrel bin/kestrel-cli bin/kestrel-make-frames
   share/applications/$id.desktop
   share/metainfo/$id.metainfo.xml
   share/icons/hicolor/scalable/apps/$id.svg
@@ -26,7 +26,7 @@ expected=(
   share/doc/kestrel/changelog.gz
 )
 for size in "${sizes[@]}"; do expected+=("share/icons/hicolor/${size}x$size/apps/$id.png"); done
-for page in kestrel.1 kestrel-cli.1; do
+for page in kestrel.1 kestrel-cli.1 kestrel-make-frames.1; do
   [ -f "$source/docs/$page" ] && expected+=("share/man/man1/$page.gz")
 done
 # The Python module, where the build made one (the package python3-kestrel).
@@ -112,7 +112,7 @@ out=$(HOME=$home XDG_CONFIG_HOME= "$usr/bin/kestrel-cli" phase --save "$stage/ph
   fail "the installed kestrel-cli could not store a phase: $out"
 grep -qx '1x1phase=5' "$home/.config/kestrel/kestx.ini" 2>/dev/null ||
   fail "the phase is not in ~/.config/kestrel/kestx.ini: $out"
-[ "$(ls "$usr/bin")" = "$(printf 'kestrel\nkestrel-cli')" ] ||
+[ "$(ls "$usr/bin")" = "$(printf 'kestrel\nkestrel-cli\nkestrel-make-frames')" ] ||
   fail "files were written beside the installed program: $(ls "$usr/bin")"
 chmod u+w "$usr/bin"
 

@@ -4,6 +4,7 @@ them. CTest names the build in KESTREL_BUILD; by hand, PYTHONPATH=build/python f
 the module and the build beside it."""
 import os
 import pathlib
+import shutil
 import subprocess
 
 import numpy as np
@@ -15,6 +16,15 @@ BUILD = pathlib.Path(os.environ.get("KESTREL_BUILD") or pathlib.Path(kestrel.__f
 SOURCE = pathlib.Path(os.environ.get("KESTREL_SOURCE") or pathlib.Path(__file__).resolve().parents[2])
 CLI = BUILD / "bin" / "kestrel-cli"
 MAKE_FRAMES = BUILD / "bin" / "kestrel-make-frames"
+
+
+
+def pytest_sessionfinish(session, exitstatus):
+    """A run that passed leaves no files behind in the folder ctest gave it; one that
+    failed keeps them to be looked at."""
+    if exitstatus == 0 and session.config.option.basetemp:
+        shutil.rmtree(session.config.option.basetemp, ignore_errors=True)
+
 
 ROWS = 40  # few rows: the kernels do not care, and the tests stay quick
 

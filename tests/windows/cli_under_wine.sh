@@ -61,9 +61,9 @@ compare() {
     local windows_status=$?
     [ "$linux_status" = "$windows_status" ] ||
         fail "$name: exit status $windows_status on Windows, $linux_status on Linux"
-    # A path the program made itself ends in its system's separator, written "\\" in a
-    # result line; the names given on the command line are the same on both.
-    sed 's|\\\\|/|g' "$work/$name/windows.out" | cmp -s - "$work/$name/linux.out" ||
+    # A path the program made itself ends in its system's separator, "\" in a result
+    # line; the names given on the command line are the same on both.
+    sed 's|\\|/|g' "$work/$name/windows.out" | cmp -s - "$work/$name/linux.out" ||
         fail "$name: result lines differ:$(diff "$work/$name/linux.out" "$work/$name/windows.out")"
     diff -r "$linux" "$windows" >/dev/null || fail "$name: the files differ: $(diff -rq "$linux" "$windows")"
     [ -z "$(find "$windows" -name '.kestrel-*')" ] || fail "$name: a temporary file was left"
