@@ -1,5 +1,6 @@
 #include "app/qt/main_window.h"
 
+#include "app/qt/chart_dialog.h"
 #include "app/qt/fonts.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QMoveEvent>
@@ -230,6 +232,28 @@ void MainWindow::connectTheLogic()
     };
 
     closeWatch_ = std::make_unique<BlockedCloseWatch>(this, [this] { closeOverBoxes(); });
+
+    // A chart dialog is modal: the window takes no click while it is shown.
+    form_.showCharts = [this](const ChartView& view) {
+        ChartDialog dialog(this, host_, view);
+        form_.dialogShown();
+        sync();
+        dialog.exec();
+        form_.dialogHidden();
+        sync();
+    };
+}
+
+void MainWindow::popUp(const std::vector<MenuItem>& items, QMenu& menu, const QPoint& at, int row)
+{
+    for (const MenuItem& item : items) {
+        QAction* a = menu.addAction(q(item.text()));
+        a->setEnabled(item.unavailable.empty());
+        connect(a, &QAction::triggered, this,
+                [this, choice = item.choice, row] { handle([this, choice, row] { form_.menuChosen(choice, row); }); });
+    }
+    if (!menu.isEmpty())
+        menu.exec(at);
 }
 
 /// The phase and amplitude fields, the progress bar, the labels and the buttons.
@@ -388,6 +412,26 @@ void MainWindow::connectControls()
             [this](int column) { handle([this, column] { form_.StringGrid1HeaderClick(column); }); });
     connect(grid_->horizontalHeader(), &QHeaderView::sectionClicked, this,
             [this](int column) { handle([this, column] { form_.StringGrid1HeaderClick(column); }); });
+    // A right-click on a row of the last batch: its band profile, its folder, the run's
+    // amplitudes.
+    grid_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(grid_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        const int row = grid_->rowAt(at.y());
+        if (row < 0)
+            return;
+        QMenu menu(this);
+        popUp(form_.gridMenu(row + 1), menu, grid_->viewport()->mapToGlobal(at), row + 1);
+    });
+    // The phase fields keep their own menu (cut, copy, paste) and add the last phase
+    // run's scores.
+    for (QLineEdit* e : {edit1_, edit2_}) {
+        e->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(e, &QWidget::customContextMenuRequested, this, [this, e](const QPoint& at) {
+            std::unique_ptr<QMenu> menu(e->createStandardContextMenu());
+            menu->addSeparator();
+            popUp(form_.phaseFieldMenu(), *menu, e->mapToGlobal(at), 0);
+        });
+    }
 
     // Esc presses Cancel, but only while Cancel is shown.
     auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
