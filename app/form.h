@@ -71,6 +71,7 @@ struct MenuItem {
     MenuChoice choice;
     std::string caption;
     std::string unavailable; // why the item cannot be chosen; empty when it can
+    std::string detail;      // the whole reason where the menu shows it shortened
     /// The caption with the reason, if any, as the menu shows it.
     std::string text() const { return unavailable.empty() ? caption : caption + " (" + unavailable + ")"; }
 };

@@ -37,6 +37,28 @@ std::string chartFileName(const std::string& image, const std::string& what)
     return std::filesystem::path(image).stem().string() + "-" + what + ".png";
 }
 
+/// Why no chart can be drawn, short enough for a menu: the system's own words (the
+/// library's path, the loader's message) go to the item's tooltip.
+struct NoPlots {
+    std::string reason, detail;
+};
+std::optional<NoPlots> noPlots()
+{
+    const std::optional<std::string> why = plot::plotsUnavailable();
+    if (!why)
+        return std::nullopt;
+    return NoPlots{why->substr(0, why->find(": ")), *why};
+}
+
+/// The item, unavailable for want of cairo when it is missing, else for `why` if any.
+MenuItem chartItem(MenuChoice choice, const char* caption, const std::optional<NoPlots>& missing,
+                   const std::string& why)
+{
+    if (missing)
+        return {choice, caption, missing->reason, missing->detail};
+    return {choice, caption, why, {}};
+}
+
 } // namespace
 
 std::optional<FileStamp> stampOf(const std::filesystem::path& file)
@@ -77,18 +99,18 @@ std::vector<MenuItem> TForm1::gridMenu(int row) const
     const ShownImage* image = running_ ? nullptr : shownAt(row);
     if (!image)
         return {};
-    const std::optional<std::string> noPlots = plot::plotsUnavailable();
+    const std::optional<NoPlots> missing = noPlots();
     std::vector<MenuItem> items;
-    items.push_back({MenuChoice::bandProfile, bandProfileCaption, noPlots.value_or(whyNoProfile(*image))});
+    items.push_back(chartItem(MenuChoice::bandProfile, bandProfileCaption, missing, whyNoProfile(*image)));
     items.push_back({MenuChoice::openFolder, openFolderCaption,
-                     image->result == ImageOutcome::Result::corrected ? "" : "no corrected file was written"});
+                     image->result == ImageOutcome::Result::corrected ? "" : "no corrected file was written", {}});
     if (run.severalFiles) {
         std::string why;
         if (!run.statisticsShown)
             why = "the run ended before its last image";
         else if (!amplitudeSpread(run.amplitudes))
             why = "no image of this run was corrected";
-        items.push_back({MenuChoice::runAmplitudes, runAmplitudesCaption, noPlots.value_or(why)});
+        items.push_back(chartItem(MenuChoice::runAmplitudes, runAmplitudesCaption, missing, why));
     }
     return items;
 }
@@ -105,7 +127,7 @@ std::vector<MenuItem> TForm1::phaseFieldMenu() const
     else if (lastPhase_->contrasts.empty())
         why = lastPhase_->contrastFailure.empty() ? "the phase's significance could not be measured"
                                                   : lastPhase_->contrastFailure;
-    return {{MenuChoice::phaseScores, phaseScoresCaption, plot::plotsUnavailable().value_or(why)}};
+    return {chartItem(MenuChoice::phaseScores, phaseScoresCaption, noPlots(), why)};
 }
 
 void TForm1::menuChosen(MenuChoice choice, int row)

@@ -249,9 +249,11 @@ void MainWindow::popUp(const std::vector<MenuItem>& items, QMenu& menu, const QP
     for (const MenuItem& item : items) {
         QAction* a = menu.addAction(q(item.text()));
         a->setEnabled(item.unavailable.empty());
+        a->setToolTip(q(item.detail));
         connect(a, &QAction::triggered, this,
                 [this, choice = item.choice, row] { handle([this, choice, row] { form_.menuChosen(choice, row); }); });
     }
+    menu.setToolTipsVisible(true);
     if (!menu.isEmpty())
         menu.exec(at);
 }
