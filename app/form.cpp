@@ -109,8 +109,21 @@ TForm1::TForm1(Host& host, Downloader& downloader, const std::filesystem::path& 
 {
 }
 
+std::string settingsElsewhereText(const FileLocations& where)
+{
+    return "Kestrel keeps its settings in " + where.settingsFile.string() + ": the program's folder " +
+           where.programFolder.string() +
+           " is an installation or cannot be written, so the kestx.ini there is not used.";
+}
+
 void TForm1::FormCreate()
 {
+    // A kestx.ini beside a program that keeps its settings in the user's folder would
+    // otherwise be ignored without a word: said once, until the user's own is written.
+    std::error_code ec;
+    if (locations_.inUserFolders() && std::filesystem::exists(locations_.programFolder / "kestx.ini", ec) &&
+        !std::filesystem::exists(locations_.settingsFile, ec))
+        host.plainBox(settingsElsewhereText(locations_));
     readIniFile(host, locations_.settingsFile, locations_.programFolder, window.edit1, window.edit2);
     notices.messageLines.clear();
     window.grid.setRow(0, {"Image", "   Bkdg", "    Exp", "  Temp", "   Amp", ""});

@@ -97,6 +97,10 @@ void fillResultsEntry(const ImageOutcome& outcome, tImageData& entry);
 void offerPhase(Host& host, Binning bands, std::int32_t phase, std::string& field,
                 const std::filesystem::path& settingsFile);
 
+/// What the user reads, once, when the kestx.ini beside the program is not the one in
+/// use: which file is, and why.
+std::string settingsElsewhereText(const FileLocations& where);
+
 /// What the user reads when the desktop has no program to open a folder with.
 std::string noFileManagerText(const std::filesystem::path& folder);
 

@@ -323,6 +323,21 @@ void MainWindow::createGrid()
     // its middle, and its cell keeps (and its tooltip shows) the whole name.
     grid_->setWordWrap(false);
     grid_->setTextElideMode(Qt::ElideMiddle);
+    // A column dragged wider stops where the others, Amp at the edge included, would
+    // leave the grid: it never scrolls sideways to bring them back.
+    connect(grid_->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column, int, int width) {
+        QHeaderView* header = grid_->horizontalHeader();
+        const int last = ResultsGrid::columnCount - 2; // Amp; the column after it is hidden
+        if (column >= last)
+            return;
+        int others = 0;
+        for (int c = 0; c < last; ++c)
+            others += c == column || header->isSectionHidden(c) ? 0 : header->sectionSize(c);
+        const int ampRoom = grid_->fontMetrics().horizontalAdvance("  -99.999") + 6;
+        const int room = grid_->viewport()->width() - others - ampRoom;
+        if (width > room)
+            header->resizeSection(column, std::max(room, header->minimumSectionSize()));
+    });
     // The grid never scrolls sideways, not even to a cell made current by a key.
     connect(grid_->horizontalScrollBar(), &QScrollBar::valueChanged, grid_, [this](int value) {
         if (value != 0)

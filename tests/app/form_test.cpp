@@ -195,6 +195,28 @@ TEST(StartAndClose, TheUsersFoldersAppearWithTheFirstFileWrittenThere)
 
 }
 
+TEST(StartAndClose, AnIgnoredSettingsFileBesideTheProgramIsNamedOnce)
+{
+    TempDir home;
+    FileLocations where = FileLocations::besideProgram(home / "bin");
+    where.settingsFile = home / "config/kestrel/kestx.ini";
+    fs::create_directories(home / "bin");
+    testing::writeFile(home / "bin/kestx.ini", "[kestx]\n1x1phase=8\n");
+    FakeDownloads downloads;
+    for (int start = 0; start < 2; ++start) {
+        TestHost host;
+        TForm1 form(host, downloads, where);
+        form.FormCreate();
+        EXPECT_EQ(host.texts(Box::plain),
+                  start == 0 ? std::vector<std::string>{"Kestrel keeps its settings in " + where.settingsFile.string() +
+                                                        ": the program's folder " + (home / "bin").string() +
+                                                        " is an installation or cannot be written, so the kestx.ini "
+                                                        "there is not used."}
+                             : std::vector<std::string>{});
+        EXPECT_TRUE(form.requestClose());
+    }
+}
+
 /// The window with its notices fetched elsewhere, as the Qt window fetches them: each
 /// request is noted, and the test says when its download ends.
 struct NoticeWindow : Window {
