@@ -328,7 +328,8 @@ void MainWindow::createGrid()
     connect(grid_->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column, int, int width) {
         QHeaderView* header = grid_->horizontalHeader();
         const int last = ResultsGrid::columnCount - 2; // Amp; the column after it is hidden
-        if (column >= last)
+        // Only a drag of the user's: the widths laid out before the grid is shown stand.
+        if (column >= last || !grid_->isVisible() || !(QApplication::mouseButtons() & Qt::LeftButton))
             return;
         int others = 0;
         for (int c = 0; c < last; ++c)
