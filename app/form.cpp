@@ -109,8 +109,21 @@ TForm1::TForm1(Host& host, Downloader& downloader, const std::filesystem::path& 
 {
 }
 
+std::string settingsElsewhereText(const FileLocations& where)
+{
+    return "Kestrel keeps its settings in " + where.settingsFile.string() + ": the program's folder " +
+           where.programFolder.string() +
+           " is an installation or cannot be written, so the kestx.ini there is not used.";
+}
+
 void TForm1::FormCreate()
 {
+    // A kestx.ini beside a program that keeps its settings in the user's folder would
+    // otherwise be ignored without a word: said once, until the user's own is written.
+    std::error_code ec;
+    if (locations_.inUserFolders() && std::filesystem::exists(locations_.programFolder / "kestx.ini", ec) &&
+        !std::filesystem::exists(locations_.settingsFile, ec))
+        host.plainBox(settingsElsewhereText(locations_));
     readIniFile(host, locations_.settingsFile, locations_.programFolder, window.edit1, window.edit2);
     notices.messageLines.clear();
     window.grid.setRow(0, {"Image", "   Bkdg", "    Exp", "  Temp", "   Amp", ""});
@@ -267,30 +280,16 @@ double TForm1::showAmplitudeStatistics(const std::vector<double>& values, int fi
 {
     // Only corrected images count: a file that was not handed to a correction, or
     // whose correction failed, carries the Failed marker in its slot.
-    std::vector<long double> used;
-    for (int i = first; i <= last; ++i) {
-        const double v = values.at(static_cast<std::size_t>(i));
-        if (v != failedAmplitude)
-            used.push_back(v);
-    }
     window.label7.clear();
     window.label8.clear();
-    if (used.empty())
+    const auto spread = amplitudeSpread(std::vector<double>(values.begin() + first, values.begin() + last + 1));
+    if (!spread)
         return 0;
-    long double sum = 0;
-    for (long double v : used)
-        sum += v;
-    const long double n = static_cast<long double>(used.size());
-    const long double mean = sum / n;
-    window.label7 = formatFixedTrimmed(static_cast<double>(mean), 3, 7);
-    if (used.size() < 2)
+    window.label7 = formatFixedTrimmed(spread->mean, 3, 7);
+    if (!spread->deviation)
         return 0;
-    long double squares = 0;
-    for (long double v : used)
-        squares += (v - mean) * (v - mean);
-    const double s = static_cast<double>(std::sqrt(squares / (n - 1)));
-    window.label8 = formatFixedTrimmed(s, 3, 7);
-    return s;
+    window.label8 = formatFixedTrimmed(*spread->deviation, 3, 7);
+    return *spread->deviation;
 }
 
 template <class Body> void TForm1::beginRun(const char* handler, Body body)
@@ -375,6 +374,8 @@ TForm1::chooseBatch(const std::optional<std::vector<std::filesystem::path>>& cho
     clearResultsGrid();
     run.fileCount = 0;
     run.cancelRequested = false;
+    run.shown.clear();
+    run.statisticsShown = false;
     // A close asked for while the grid was cleared ends the run before it starts.
     if (closePending_)
         return {};
@@ -431,11 +432,18 @@ void TForm1::startBatch(const std::vector<std::filesystem::path>& files)
     host.setBusyCursor(true);
     run.amplitudes.assign(static_cast<std::size_t>(n), 0.0);
     run.imageResults.assign(static_cast<std::size_t>(n), tImageData{});
+    run.severalFiles = !single;
+    // Each input as it is now: a band profile asked for later measures it again only
+    // while it is still the file this run corrected.
+    std::vector<std::optional<FileStamp>> stamps;
+    for (const std::filesystem::path& file : files)
+        stamps.push_back(stampOf(file));
 
     // The phase fields are read once, as the run starts: the images are treated ahead of
     // the rows that show them.
     BatchSettings settings;
     settings.phases = {window.edit1, window.edit2};
+    run.phases = settings.phases;
     settings.amplitudeSetting = run.amplitudeSetting;
     settings.jobs = jobs;
     std::vector<PixelBuffer<float>> ready;
@@ -445,12 +453,19 @@ void TForm1::startBatch(const std::vector<std::filesystem::path>& files)
                                         std::move(ready));
     batchStopped_ = false;
     auto observer = std::make_shared<WindowObserver>(
-        *threads_, [this, single](std::size_t i, const ImageResult& result) { return showImage(single, i, result); });
+        *threads_, [this, single, stamps = std::move(stamps)](std::size_t i, const ImageResult& result) {
+            const bool goOn = showImage(single, i, result);
+            if (run.fileCount > static_cast<int>(run.shown.size()) && result.outcome.skip != ImageOutcome::Skip::unreadable)
+                run.shown.push_back({i, nameOf(result.input), result.input, batch_->outputFor(i), stamps.at(i),
+                                     result.outcome.result, result.outcome.measured, result.outcome.temperature});
+            return goOn;
+        });
     threads_->start([batch = batch_, observer] { batch->run(*observer); },
                     [this, n, single] {
                         batch_.reset();
                         if (!single && !batchStopped_) {
                             showAmplitudeStatistics(run.amplitudes, 0, n - 1);
+                            run.statisticsShown = true;
                             if (run.amplitudeSetting == 0)
                                 window.button6.visible = true;
                         }
@@ -534,7 +549,7 @@ void TForm1::Button7Click()
         // for, come back to the window's thread when it is done.
         auto searched = std::make_shared<PhaseOutcome>();
         threads_->start([file = files.front(), searched] { *searched = searchFilePhase(file); },
-            [this, searched] {
+            [this, searched, searchedFile = files.front()] {
                 const PhaseOutcome& outcome = *searched;
                 // A file that cannot be opened ends the run, as a failure of Find Phase itself.
                 if (outcome.result == PhaseOutcome::Result::unreadable) {
@@ -551,6 +566,10 @@ void TForm1::Button7Click()
                 }
                 window.grid.setRowCount(7);
                 window.button1.enabled = false;
+                // The grid shows the phase run now: the batch's rows are gone.
+                run.shown.clear();
+                lastPhase_ = outcome;
+                lastPhaseName_ = outcome.result == PhaseOutcome::Result::found ? nameOf(searchedFile) : "";
                 // The results are cut to one entry: saving them now would lose the batch's.
                 window.button6.visible = false;
                 run.imageResults.resize(1);
@@ -651,6 +670,8 @@ void TForm1::openerFailed(const std::string& target)
     std::string text;
     if (target == locations_.manualFile.string())
         text = noPdfReaderText(locations_.manualFile);
+    else if (!openedFolder_.empty() && target == openedFolder_.string())
+        text = noFileManagerText(openedFolder_);
     else if (target.starts_with("mailto:"))
         text = noMailProgramText(maker_.contact, "Kestrel...");
     else

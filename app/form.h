@@ -4,6 +4,7 @@
 
 #include "app/run_threads.h"
 #include "app/window_model.h"
+#include "charts/band_charts.h"
 #include "core/host.h"
 #include "engine/batch.h"
 #include "core/program_folder.h"
@@ -21,6 +22,29 @@
 
 namespace kestrel {
 
+/// When a file was last written and how long it was: a file whose stamp differs from
+/// the one taken as the batch started has changed since.
+struct FileStamp {
+    std::uintmax_t size = 0;
+    std::filesystem::file_time_type written;
+    bool operator==(const FileStamp&) const = default;
+};
+/// The file's stamp; nothing when it is gone (or cannot be looked at).
+std::optional<FileStamp> stampOf(const std::filesystem::path& file);
+
+/// One image of the last batch as its grid row showed it: what the grid's context menu
+/// needs to measure it again, open its folder or draw the run's amplitudes.
+struct ShownImage {
+    std::size_t index = 0; // in input order
+    std::string name;      // as its row shows it
+    std::filesystem::path input;
+    std::filesystem::path output;
+    std::optional<FileStamp> stamp; // the input's, as the batch started
+    ImageOutcome::Result result = ImageOutcome::Result::skipped;
+    bool measured = false;
+    std::optional<std::int32_t> temperature;
+};
+
 /// The state of the batch run in progress or last made. The window's thread alone
 /// reads and writes it.
 struct RunState {
@@ -33,6 +57,32 @@ struct RunState {
     bool overwrite = false; // every corrected file replaces its own input
     std::filesystem::path outputFolder;
     bool madeOutputFolder = false; // this run made outputFolder: it goes again if left empty
+    // For the grid's context menu: the last batch's images in the order shown, the phase
+    // fields it read, whether it showed its statistics.
+    std::vector<ShownImage> shown;
+    PhaseFields phases;
+    bool severalFiles = false;
+    bool statisticsShown = false;
+};
+
+/// What the context menus of the grid and of the phase fields offer.
+enum class MenuChoice { bandProfile, openFolder, runAmplitudes, phaseScores };
+struct MenuItem {
+    MenuChoice choice;
+    std::string caption;
+    std::string unavailable; // why the item cannot be chosen; empty when it can
+    std::string detail;      // the whole reason where the menu shows it shortened
+    /// The caption with the reason, if any, as the menu shows it.
+    std::string text() const { return unavailable.empty() ? caption : caption + " (" + unavailable + ")"; }
+};
+
+/// What a chart dialog shows: its numbers, line by line, above its charts, and the name
+/// offered for each chart's file when it is saved.
+struct ChartView {
+    std::string caption;
+    std::vector<std::string> lines;
+    std::vector<plot::Chart> charts;
+    std::vector<std::string> fileNames;
 };
 
 /// Cells 1 to 4 of an image's grid row, as the window shows the outcome: an image
@@ -46,6 +96,13 @@ void fillResultsEntry(const ImageOutcome& outcome, tImageData& entry);
 /// into `field` and the settings file, whose failure is reported as the search's.
 void offerPhase(Host& host, Binning bands, std::int32_t phase, std::string& field,
                 const std::filesystem::path& settingsFile);
+
+/// What the user reads, once, when the kestx.ini beside the program is not the one in
+/// use: which file is, and why.
+std::string settingsElsewhereText(const FileLocations& where);
+
+/// What the user reads when the desktop has no program to open a folder with.
+std::string noFileManagerText(const std::filesystem::path& folder);
 
 inline constexpr const char* fitsFilter = "FITS|*.FIT;*.FITS|All Files|*.*";
 inline constexpr const char* selectTitle = "Select FITS Image(s)";
@@ -175,6 +232,18 @@ public:
     void dialogShown() { window.enabled = false; }
     void dialogHidden();
 
+    /// The items of the grid's context menu over grid row `row` (1 for the first image):
+    /// none during a run, over a row without an image of the last batch, or after a
+    /// phase run.
+    std::vector<MenuItem> gridMenu(int row) const;
+    /// The phase fields' context menu adds these items to the field's own.
+    std::vector<MenuItem> phaseFieldMenu() const;
+    /// An item of either menu was chosen (over grid row `row`). An item that is not
+    /// available there is ignored.
+    void menuChosen(MenuChoice choice, int row = 0);
+    /// Shows a chart dialog, modal over the window; unset, nothing is shown.
+    std::function<void(const ChartView&)> showCharts;
+
     /// The program's web page: on the server, or the copy shipped with the program.
     std::string webPage() const;
     /// The About dialog's home page: the server's root, or the shipped web page.
@@ -201,6 +270,13 @@ private:
     /// run with its report for `handler`. Ignored while another run is in progress.
     template <class Body> void beginRun(const char* handler, Body body);
     void sortGrid(int column);
+    /// The image of the last batch that grid row `row` shows, if any: found by its name,
+    /// the rows being sorted perhaps, the n-th row of a name for its n-th image.
+    const ShownImage* shownAt(int row) const;
+    /// Band Profile...: measures the image's input again away from the window.
+    void showBandProfile(const ShownImage& image);
+    void showRunAmplitudes();
+    void showPhaseScores();
 
     void applyMessage(const std::vector<std::string>& lines);
     void applyUpdate(const UpdateNotice& notice);
@@ -228,6 +304,10 @@ private:
     int handlers_ = 0;
     bool presenting_ = false;
     std::deque<std::function<void()>> pending_;
+    // The last phase run that got as far as a search, and its file's name.
+    std::optional<PhaseOutcome> lastPhase_;
+    std::string lastPhaseName_;
+    std::filesystem::path openedFolder_; // the last folder handed to the desktop
 };
 
 } // namespace kestrel

@@ -1,5 +1,6 @@
 #include "cli/run.h"
 
+#include "charts/band_charts.h"
 #include "core/numbers.h"
 #include "settings/settings.h"
 
@@ -26,20 +27,6 @@ std::string joinFields(const std::vector<std::string>& fields)
 std::string reasonOf(const ImageOutcome& o) { return o.message.empty() ? std::string("image not measured") : o.message; }
 
 } // namespace
-
-std::string significanceText(double significance)
-{
-    if (std::isinf(significance))
-        return significance > 0 ? "inf" : "-inf";
-    const std::string text = formatFixedTrimmed(significance, 1);
-    return text == "-0.0" ? "0.0" : text;
-}
-
-std::string threeDecimals(double value)
-{
-    const std::string text = formatFixedTrimmed(value, 3);
-    return text == "-0.000" ? "0.000" : text;
-}
 
 std::string fieldText(std::string_view text)
 {

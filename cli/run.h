@@ -37,13 +37,6 @@ PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settin
 /// not be measured), or two empty fields and why there is no phase.
 std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& outcome);
 
-/// A significance with one decimal; "inf" or "-inf" for a band measured without noise.
-std::string significanceText(double significance);
-
-/// A level or amplitude with three decimals. A value that rounds to zero reads
-/// 0.000: a residual of -0.0004 is no sign of over-correction.
-std::string threeDecimals(double value);
-
 /// A text as one field of a result line: tabs, line ends and backslashes escaped, so a
 /// file name cannot break the line into other fields or lines.
 std::string fieldText(std::string_view text);

@@ -105,9 +105,9 @@ std::optional<TargetProblem> resultsFileProblem(const std::filesystem::path& csv
 }
 
 std::optional<TargetProblem> plotFileProblem(const std::filesystem::path& plot,
-                                             const std::vector<std::filesystem::path>& inputs)
+                                             const std::vector<std::filesystem::path>& inputs, TargetNames names)
 {
-    return targetProblem({"--plot: ", "the input"}, plot, inputs, {}, Writing::whole, [](const std::string& bytes) -> std::optional<std::string> {
+    return targetProblem(names, plot, inputs, {}, Writing::whole, [](const std::string& bytes) -> std::optional<std::string> {
         // A drawing of ours may be replaced: PNG and PDF by their signatures, SVG as text.
         if (bytes.rfind("\x89PNG\r\n\x1a\n", 0) == 0 || bytes.rfind("%PDF-", 0) == 0)
             return std::nullopt;

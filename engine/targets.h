@@ -41,6 +41,7 @@ std::optional<TargetProblem> resultsFileProblem(const std::filesystem::path& csv
 /// The same for a plot, which replaces the file: an existing file must be a plot (PNG,
 /// PDF or text without NUL bytes that is no FITS image).
 std::optional<TargetProblem> plotFileProblem(const std::filesystem::path& plot,
-                                             const std::vector<std::filesystem::path>& inputs);
+                                             const std::vector<std::filesystem::path>& inputs,
+                                             TargetNames names = {"--plot: ", "the input"});
 
 } // namespace kestrel

@@ -207,7 +207,7 @@ private:
 
     void drawLine(const Series& s)
     {
-        if (s.x.size() < 2)
+        if (s.x.size() < 2 || !s.joined)
             return;
         colour(s.colour);
         cairo().set_line_width(cr_, 1.2);
@@ -356,7 +356,8 @@ private:
             colour(s->colour);
             cairo().set_line_width(cr_, 1.2);
             dashedFor(*s);
-            line(centre - 10, 18, centre + 10, 18);
+            if (s->joined)
+                line(centre - 10, 18, centre + 10, 18);
             cairo().set_dash(cr_, nullptr, 0, 0);
             drawMarker(*s, centre, 18);
             x = centre - 10 - 16;
@@ -407,6 +408,24 @@ std::string renderChart(const Chart& chart, Format format)
     cairo().surface_finish(surface.get());
     check(surface.get());
     return bytes;
+}
+
+Raster renderRaster(const Chart& chart, double scale)
+{
+    if (!(scale > 0 && scale < 8))
+        throw Failure("the plot's scale must lie between 0 and 8");
+    Raster out;
+    out.width = static_cast<int>(std::lround(pageWidth * scale));
+    out.height = static_cast<int>(std::lround(pageHeight * scale));
+    const Surface surface(cairo().image_surface_create(CAIRO_FORMAT_ARGB32, out.width, out.height));
+    paint(surface.get(), chart, scale);
+    cairo().surface_flush(surface.get());
+    out.stride = cairo().image_surface_get_stride(surface.get());
+    const unsigned char* data = cairo().image_surface_get_data(surface.get());
+    if (!data)
+        failDrawing(cairo().surface_status(surface.get()));
+    out.pixels.assign(data, data + static_cast<std::size_t>(out.stride) * static_cast<std::size_t>(out.height));
+    return out;
 }
 
 void writeChart(const Chart& chart, const std::filesystem::path& file)

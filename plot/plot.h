@@ -39,6 +39,8 @@ struct Series {
     std::vector<double> x, y;
     Colour colour;
     MarkerShape marker = MarkerShape::circle;
+    /// False: the markers alone, for points that follow no order along x (a scatter).
+    bool joined = true;
 };
 
 /// A range of x shaded over the whole height of the plot, named at its top.
@@ -77,6 +79,21 @@ struct Chart {
 /// length, or a value that is not finite is a Failure, as is a failure of the drawing
 /// library (its own message).
 std::string renderChart(const Chart& chart, Format format);
+
+/// A chart drawn into memory for a window to show: 32-bit pixels, premultiplied alpha in
+/// the top byte and blue in the lowest of each native-endian word, row after row of
+/// `stride` bytes.
+struct Raster {
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+    std::vector<unsigned char> pixels;
+};
+
+/// The chart drawn with `scale` pixels per point (720 x 450 points, as the files), by the
+/// same routine as the files; failures as renderChart's. A scale that is not a positive
+/// number under 8 is a Failure.
+Raster renderRaster(const Chart& chart, double scale);
 
 /// Draws the chart into `file` in the format its extension names, whole or not at all
 /// (core/whole_file). Throws a Failure "Cannot write FILE: REASON" when the file cannot

@@ -16,6 +16,8 @@ std::optional<std::string> plotsUnavailable() { return reason; }
 
 std::string renderChart(const Chart&, Format) { throw Failure(reason); }
 
+Raster renderRaster(const Chart&, double) { throw Failure(reason); }
+
 void writeChart(const Chart&, const std::filesystem::path& file) { throw Failure(cannotWrite(file, reason)); }
 
 } // namespace kestrel::plot

@@ -20,8 +20,10 @@ ALLOWED = {
     "analysis": {"core", "fits", "analysis"},
     "correction": {"core", "fits", "analysis", "correction"},
     "engine": {"core", "fits", "settings", "analysis", "correction", "engine"},
-    "app": {"core", "fits", "settings", "online", "analysis", "correction", "engine", "app"},
-    "cli": {"core", "plot", "fits", "settings", "online", "analysis", "correction", "engine", "cli"},
+    # The charts of the runs' outcomes, which both front ends draw.
+    "charts": {"core", "plot", "fits", "settings", "analysis", "correction", "engine", "charts"},
+    "app": {"core", "plot", "fits", "settings", "online", "analysis", "correction", "engine", "charts", "app"},
+    "cli": {"core", "plot", "fits", "settings", "online", "analysis", "correction", "engine", "charts", "cli"},
     # The Python module stands on the engine, as kestrel-cli does, and beside it.
     "python": {"core", "fits", "settings", "analysis", "correction", "engine", "python"},
 }

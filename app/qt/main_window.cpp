@@ -1,5 +1,6 @@
 #include "app/qt/main_window.h"
 
+#include "app/qt/chart_dialog.h"
 #include "app/qt/fonts.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QMoveEvent>
@@ -230,6 +232,30 @@ void MainWindow::connectTheLogic()
     };
 
     closeWatch_ = std::make_unique<BlockedCloseWatch>(this, [this] { closeOverBoxes(); });
+
+    // A chart dialog is modal: the window takes no click while it is shown.
+    form_.showCharts = [this](const ChartView& view) {
+        ChartDialog dialog(this, host_, view);
+        form_.dialogShown();
+        sync();
+        dialog.exec();
+        form_.dialogHidden();
+        sync();
+    };
+}
+
+void MainWindow::popUp(const std::vector<MenuItem>& items, QMenu& menu, const QPoint& at, int row)
+{
+    for (const MenuItem& item : items) {
+        QAction* a = menu.addAction(q(item.text()));
+        a->setEnabled(item.unavailable.empty());
+        a->setToolTip(q(item.detail));
+        connect(a, &QAction::triggered, this,
+                [this, choice = item.choice, row] { handle([this, choice, row] { form_.menuChosen(choice, row); }); });
+    }
+    menu.setToolTipsVisible(true);
+    if (!menu.isEmpty())
+        menu.exec(at);
 }
 
 /// The phase and amplitude fields, the progress bar, the labels and the buttons.
@@ -297,6 +323,22 @@ void MainWindow::createGrid()
     // its middle, and its cell keeps (and its tooltip shows) the whole name.
     grid_->setWordWrap(false);
     grid_->setTextElideMode(Qt::ElideMiddle);
+    // A column dragged wider stops where the others, Amp at the edge included, would
+    // leave the grid: it never scrolls sideways to bring them back.
+    connect(grid_->horizontalHeader(), &QHeaderView::sectionResized, this, [this](int column, int, int width) {
+        QHeaderView* header = grid_->horizontalHeader();
+        const int last = ResultsGrid::columnCount - 2; // Amp; the column after it is hidden
+        // Only a drag of the user's: the widths laid out before the grid is shown stand.
+        if (column >= last || !grid_->isVisible() || !(QApplication::mouseButtons() & Qt::LeftButton))
+            return;
+        int others = 0;
+        for (int c = 0; c < last; ++c)
+            others += c == column || header->isSectionHidden(c) ? 0 : header->sectionSize(c);
+        const int ampRoom = grid_->fontMetrics().horizontalAdvance("  -99.999") + 6;
+        const int room = grid_->viewport()->width() - others - ampRoom;
+        if (width > room)
+            header->resizeSection(column, std::max(room, header->minimumSectionSize()));
+    });
     // The grid never scrolls sideways, not even to a cell made current by a key.
     connect(grid_->horizontalScrollBar(), &QScrollBar::valueChanged, grid_, [this](int value) {
         if (value != 0)
@@ -388,6 +430,26 @@ void MainWindow::connectControls()
             [this](int column) { handle([this, column] { form_.StringGrid1HeaderClick(column); }); });
     connect(grid_->horizontalHeader(), &QHeaderView::sectionClicked, this,
             [this](int column) { handle([this, column] { form_.StringGrid1HeaderClick(column); }); });
+    // A right-click on a row of the last batch: its band profile, its folder, the run's
+    // amplitudes.
+    grid_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(grid_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        const int row = grid_->rowAt(at.y());
+        if (row < 0)
+            return;
+        QMenu menu(this);
+        popUp(form_.gridMenu(row + 1), menu, grid_->viewport()->mapToGlobal(at), row + 1);
+    });
+    // The phase fields keep their own menu (cut, copy, paste) and add the last phase
+    // run's scores.
+    for (QLineEdit* e : {edit1_, edit2_}) {
+        e->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(e, &QWidget::customContextMenuRequested, this, [this, e](const QPoint& at) {
+            std::unique_ptr<QMenu> menu(e->createStandardContextMenu());
+            menu->addSeparator();
+            popUp(form_.phaseFieldMenu(), *menu, e->mapToGlobal(at), 0);
+        });
+    }
 
     // Esc presses Cancel, but only while Cancel is shown.
     auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);

@@ -20,6 +20,7 @@ class QTableWidget;
 class QFrame;
 class QPlainTextEdit;
 class QDialog;
+class QMenu;
 
 namespace kestrel {
 
@@ -74,6 +75,9 @@ private:
     void connectControls();
 
     template <class F> void handle(F&& handler);
+    /// Adds the items to `menu` (an unavailable one greyed, saying why) and shows it at
+    /// `at`; a choice goes to TForm1 with the grid row it was made over.
+    void popUp(const std::vector<MenuItem>& items, QMenu& menu, const QPoint& at, int row);
     void afterRunShown();
     /// Files may be dropped while the window is idle and no dialog covers it.
     bool takesDrops() const;

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <sstream>
 
 namespace kestrel {
@@ -192,6 +193,28 @@ TEST(StartAndClose, TheUsersFoldersAppearWithTheFirstFileWrittenThere)
     EXPECT_EQ(made(), "config data cache ");
     EXPECT_TRUE(host.boxes.empty()) << host.boxes.front().text;
 
+}
+
+TEST(StartAndClose, AnIgnoredSettingsFileBesideTheProgramIsNamedOnce)
+{
+    TempDir home;
+    FileLocations where = FileLocations::besideProgram(home / "bin");
+    where.settingsFile = home / "config/kestrel/kestx.ini";
+    fs::create_directories(home / "bin");
+    testing::writeFile(home / "bin/kestx.ini", "[kestx]\n1x1phase=8\n");
+    FakeDownloads downloads;
+    for (int start = 0; start < 2; ++start) {
+        TestHost host;
+        TForm1 form(host, downloads, where);
+        form.FormCreate();
+        EXPECT_EQ(host.texts(Box::plain),
+                  start == 0 ? std::vector<std::string>{"Kestrel keeps its settings in " + where.settingsFile.string() +
+                                                        ": the program's folder " + (home / "bin").string() +
+                                                        " is an installation or cannot be written, so the kestx.ini "
+                                                        "there is not used."}
+                             : std::vector<std::string>{});
+        EXPECT_TRUE(form.requestClose());
+    }
 }
 
 /// The window with its notices fetched elsewhere, as the Qt window fetches them: each
@@ -966,6 +989,104 @@ TEST(CommandLine, HelpAndVersionNeedNoWindowAndFilesComeAbsoluteInTheirOrder)
     }
     EXPECT_EQ(windowVersionText().rfind("kestrel 1.35\nCopyright (c) 2026 The Kestrel developers\n", 0), 0u);
     EXPECT_NE(windowVersionText().find("MIT License"), std::string::npos);
+}
+
+} // namespace
+} // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+/// The menu as the user reads it: each item's text, "|" between them.
+std::string menuText(const std::vector<MenuItem>& items)
+{
+    std::string out;
+    for (const MenuItem& item : items)
+        out += (out.empty() ? "" : "|") + item.text();
+    return out;
+}
+
+TEST(ContextMenus, ItemsFollowTheRunAndTheRow)
+{
+    Window w;
+    std::vector<ChartView> shown;
+    w.form.showCharts = [&](const ChartView& v) { shown.push_back(v); };
+    w.form.window.edit1 = "8";
+    EXPECT_EQ(menuText(w.form.gridMenu(1)), "");
+    EXPECT_EQ(menuText(w.form.phaseFieldMenu()), "Phase Scores... (no phase was searched yet)");
+
+    // One image alone: no run's amplitudes to compare.
+    const fs::path single = w.image("one.fits", floatImage(4008, 8, 3));
+    w.host.selections.push_back({single});
+    w.host.answers = {false};
+    w.form.Button1Click();
+    EXPECT_EQ(menuText(w.form.gridMenu(1)), "Band Profile...|Open Folder");
+    EXPECT_EQ(menuText(w.form.gridMenu(2)), "");
+
+    // A batch with a corrected, a failed (its pixels end early) and a skipped image, the
+    // rows sorted by amplitude: each row's menu is that of its own image.
+    std::vector<fs::path> files = w.frames(1, 10);
+    const std::string whole = floatImage(4008, 8, 10);
+    files.push_back(w.image("f1.fits", whole.substr(0, whole.size() - 2880)));
+    files.push_back(w.image("u.fits", uint16Image(4008, 8)));
+    w.host.selections.push_back(files);
+    w.host.answers = {false, true};
+    w.form.Button1Click();
+    w.form.StringGrid1HeaderClick(4);
+    const std::map<std::string, std::string> expected{
+        {"f0.fits", "Band Profile...|Open Folder|Amplitudes of This Run..."},
+        {"f1.fits", "Band Profile... (the image was not corrected)|Open Folder (no corrected file was written)|"
+                    "Amplitudes of This Run..."},
+        {"u.fits", "Band Profile... (the image was skipped)|Open Folder (no corrected file was written)|"
+                   "Amplitudes of This Run..."}};
+    std::set<std::string> rows;
+    for (int row = 1; row <= 3; ++row) {
+        rows.insert(w.cell(0, row));
+        EXPECT_EQ(menuText(w.form.gridMenu(row)), expected.at(w.cell(0, row))) << w.cell(0, row);
+    }
+    EXPECT_EQ(rows.size(), 3u);
+    int f0 = 1;
+    while (w.cell(0, f0) != "f0.fits")
+        ++f0;
+
+    // An unavailable item does nothing; the others open their dialogs.
+    w.host.boxes.clear();
+    w.form.menuChosen(MenuChoice::bandProfile, f0 == 1 ? 2 : 1);
+    w.form.menuChosen(MenuChoice::bandProfile, f0);
+    w.form.menuChosen(MenuChoice::runAmplitudes, f0);
+    w.form.menuChosen(MenuChoice::openFolder, f0);
+    EXPECT_TRUE(w.host.boxes.empty()) << w.host.boxes.front().text;
+    EXPECT_EQ(w.host.opened, std::vector<std::string>{w.output("").parent_path().string()});
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].caption, "Band Profile of f0.fits");
+    EXPECT_EQ(shown[0].lines.at(2), "Amplitude applied: 10.000 ADU (standard estimator)");
+    EXPECT_EQ(shown[0].lines.at(3).substr(0, 19), "Residual: 0.000 ADU");
+    EXPECT_EQ(shown[1].lines, (std::vector<std::string>{"1 of 3 images corrected", "Mean amplitude: 10.000 ADU",
+                                                        "Standard deviation: none"}));
+    EXPECT_EQ(shown[1].charts.size(), 2u);
+
+    // An input changed or gone since the run is not measured again.
+    testing::writeFile(files[0], floatImage(4008, 8, 4, "30"));
+    w.form.menuChosen(MenuChoice::bandProfile, f0);
+    fs::remove(files[0]);
+    w.form.menuChosen(MenuChoice::bandProfile, f0);
+    EXPECT_EQ(w.errors(), (std::vector<std::string>{
+                              files[0].string() + " has changed since the run: its band profile would not show "
+                                                  "what the run corrected.",
+                              files[0].string() + " is gone since the run: its band profile cannot be measured."}));
+    EXPECT_EQ(shown.size(), 2u);
+
+    // A phase run replaces the grid: its rows have no menu, the phase fields offer its
+    // scores.
+    w.host.selections.push_back({w.image("p.fits", uint16Image(4008, 8))});
+    w.host.answers = {false};
+    w.form.Button7Click();
+    EXPECT_EQ(menuText(w.form.gridMenu(1)), "");
+    EXPECT_EQ(menuText(w.form.phaseFieldMenu()), "Phase Scores...");
+    w.form.menuChosen(MenuChoice::phaseScores);
+    ASSERT_EQ(shown.size(), 3u);
+    EXPECT_EQ(shown[2].caption, "Phase Scores of p.fits");
+    EXPECT_EQ(shown[2].lines.at(0), "p.fits, 1x1: phase 8");
 }
 
 } // namespace

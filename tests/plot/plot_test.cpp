@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace kestrel::plot {
 namespace {
@@ -29,6 +31,40 @@ TEST(Plot, FormatComesFromTheExtension)
     EXPECT_EQ(formatFor("c.Pdf"), Format::pdf);
     for (const char* other : {"d.jpg", "svg", ".svg.txt", "e.svgz", ""})
         EXPECT_EQ(formatFor(other), std::nullopt) << other;
+}
+
+/// Pixels of exactly `argb` in the raster; with `bluish`, those whose blue stands out
+/// of their red, as the series' colour blended by smoothing does.
+long countPixels(const Raster& r, std::uint32_t argb, bool bluish = false)
+{
+    long n = 0;
+    for (int y = 0; y < r.height; ++y)
+        for (int x = 0; x < r.width; ++x) {
+            std::uint32_t p;
+            std::memcpy(&p, r.pixels.data() + static_cast<std::size_t>(y) * r.stride + 4 * x, 4);
+            n += bluish ? (p & 0xFF) > ((p >> 16) & 0xFF) + 40 : p == argb;
+        }
+    return n;
+}
+
+TEST(Plot, RastersForTheWindowAtAnyScaleWithOrWithoutTheLine)
+{
+    const std::uint32_t white = 0xFFFFFFFF, seriesColour = 0xFF336699; // 0.2, 0.4, 0.6 opaque
+    const Raster one = renderRaster(simpleChart(), 1);
+    EXPECT_EQ(std::make_pair(one.width, one.height), std::make_pair(720, 450));
+    ASSERT_GE(one.stride, 4 * one.width);
+    ASSERT_EQ(one.pixels.size(), static_cast<std::size_t>(one.stride) * 450);
+    EXPECT_GT(countPixels(one, white), 720 * 450 / 2); // the page, not a transparent one
+    const Raster two = renderRaster(simpleChart(), 2);
+    EXPECT_EQ(std::make_pair(two.width, two.height), std::make_pair(1440, 900));
+    // Markers alone draw less of the series' colour than markers joined by a line.
+    Chart scatter = simpleChart();
+    scatter.series[0].joined = false;
+    const long joined = countPixels(one, 0, true), alone = countPixels(renderRaster(scatter, 1), 0, true);
+    EXPECT_GE(countPixels(one, seriesColour), 40);
+    EXPECT_LT(alone * 2, joined);
+    for (double bad : {0.0, -1.0, 8.0, std::nan("")})
+        EXPECT_THROW(renderRaster(simpleChart(), bad), Failure) << bad;
 }
 
 TEST(Plot, BadChartsAndUnwritableFilesFailAndLeaveNothing)
