@@ -210,6 +210,8 @@ const char* skipName(ImageOutcome::Skip skip)
         return "repeated";
     case ImageOutcome::Skip::keepsExisting:
         return "keeps existing";
+    case ImageOutcome::Skip::incomplete:
+        return "incomplete";
     case ImageOutcome::Skip::replacesInput:
         break;
     }
