@@ -128,7 +128,7 @@ int runWatch(const Options& o, const FileLocations& where)
             const fs::path output = watchOutputFolder(folder, o.outputDir);
             if (sameFolder(output, watched)) {
                 std::cerr << "kestrel-cli: the output folder " << output.string() << " of " << folder.string()
-                          << " is watched too: its corrected frames would be corrected again\n";
+                          << " is watched too\n";
                 return 2;
             }
         }
