@@ -172,3 +172,22 @@ def test_folders_that_go_away(tmp_path, poll):
     err = watch.proc.stderr.read()
     assert f"the watched folder {folders[0]} is gone; the 1 other is still watched" in err
     assert f"the watched folder {folders[1]} is gone; no folder is left to watch" in err
+
+
+def test_python_watch_yields_each_frame_and_stops_with_the_loop(source, tmp_path):
+    import kestrel
+
+    night = tmp_path / "night"
+    night.mkdir()
+    shutil.copy(source / "frame1.fits", night)
+    frames = kestrel.watch([night], phase_1x1=8, settle=0.2)
+    first = next(frames)
+    shutil.copy(source / "frame2.fits", night)
+    second = next(frames)
+    frames.close()
+    assert [(o.input, o.result) for o in (first, second)] == [
+        (str(night / "frame1.fits"), "corrected"), (str(night / "frame2.fits"), "corrected")]
+    assert (night / "kestrel" / "frame2.fits").read_bytes() == (source / "ref" / "frame2.fits").read_bytes()
+    for bad in (dict(folders=[]), dict(folders=[night], settle=-1), dict(folders=[night], existing="all")):
+        with pytest.raises(ValueError):
+            next(kestrel.watch(**bad))
