@@ -6,6 +6,7 @@
 #include "cli/output.h"
 #include "cli/profile.h"
 #include "cli/run.h"
+#include "cli/watch_run.h"
 #include "engine/targets.h"
 
 #include "core/failure.h"
@@ -81,6 +82,8 @@ int run(const Options& o)
         return runPhase(o, where);
     case Command::profile:
         return runProfile(o, where.settingsFile);
+    case Command::watch:
+        return runWatch(o, where);
     default:
         break;
     }
@@ -104,7 +107,8 @@ int kestrel::cli::runCommandLine(const std::vector<std::string>& arguments)
         }
         const int status = run(parsed.options);
         // correct has reported a failed output itself, and stopped for it.
-        return finishOutput(status, parsed.options.command == Options::Command::correct);
+        return finishOutput(status, parsed.options.command == Options::Command::correct ||
+                                           parsed.options.command == Options::Command::watch);
     } catch (const std::exception& e) {
         std::cerr << "kestrel-cli: " << kestrel::failureMessage(e) << "\n";
     } catch (...) {

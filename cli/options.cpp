@@ -28,6 +28,10 @@ std::string usageText()
                        "                           [--estimator standard|balanced]\n"
                        "                           [--overwrite | --output-dir DIR] [--replace-outputs]\n"
                        "                           [--csv FILE] [--jobs N] [--verify] FILE...\n"
+                       "       kestrel-cli watch [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
+                       "                         [--estimator standard|balanced] [--output-dir DIR]\n"
+                       "                         [--csv FILE] [--jobs N] [--settle SECONDS]\n"
+                       "                         [--existing skip|correct] [--poll SECONDS] FOLDER...\n"
                        "       kestrel-cli phase [--save [--force]] [--scores]") +
            plotUsage +
            " FILE\n"
@@ -74,6 +78,21 @@ std::string helpText()
            "  --verify          add the residual to each line: the largest balanced\n"
            "                    amplitude left at any phase in the written image;\n"
            "                    default: off\n"
+           "watch     watches each FOLDER and corrects every frame (.fit, .fits or .fts)\n"
+           "          that lands in it, as correct would, once it is whole and has not\n"
+           "          been written for a while; a frame written again is corrected again;\n"
+           "          one result line per frame as it is done; runs until stopped\n"
+           "  --phase-1x1 N, --phase-2x2 N, --amplitude A, --estimator E, --csv FILE,\n"
+           "  --jobs N          as for correct; --csv appends each frame's results\n"
+           "  --output-dir DIR  write the corrected frames into DIR; default: the folder\n"
+           "                    kestrel inside each FOLDER\n"
+           "  --settle SECONDS  take a frame once no write has touched it for SECONDS;\n"
+           "                    default: 2\n"
+           "  --existing E      correct: also the frames already in FOLDER without a\n"
+           "                    correction in the output folder; skip: only new ones;\n"
+           "                    default: correct\n"
+           "  --poll SECONDS    look at each FOLDER every SECONDS instead of waiting for\n"
+           "                    the system's news of it (network shares); default: off\n"
            "phase     finds the band phase of FILE and prints it with its significance:\n"
            "          the band contrast at that phase over its standard error; below 5\n"
            "          the phase does not stand out from the noise, and a warning says so\n"
@@ -108,11 +127,11 @@ std::string helpText()
            "Exit status: 0 every file corrected (phase: found, and stored with --save;\n"
            "profile: every file profiled and its plot drawn); 1 a file skipped or\n"
            "failed, a settings file not read, a results file, plot or standard output\n"
-           "not written, a phase not stored (also one that does not stand out) or a\n"
-           "residual not measured; 2 usage error, also a results file or plot that\n"
-           "names an input or is no file of its kind; 128+N stopped by signal N (130\n"
-           "Ctrl-C, 143 SIGTERM, 129 SIGHUP, 141 output closed): once stopped, no\n"
-           "further file is replaced.\n"
+           "not written, a phase not stored (also one that does not stand out), a\n"
+           "residual not measured or (watch) no folder left to watch; 2 usage error,\n"
+           "also a results file or plot that names an input or is no file of its kind;\n"
+           "128+N stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP, 141 output\n"
+           "closed): once stopped, no further file is replaced; a watch ends so.\n"
            "\n"
 #if defined(_WIN32)
            "Files: kestx.ini (the phases) lives beside kestrel-cli.exe when its folder\n"
@@ -183,6 +202,8 @@ ParseResult parseArguments(const std::vector<std::string>& args)
         o.command = Command::phase;
     else if (command == "profile")
         o.command = Command::profile;
+    else if (command == "watch")
+        o.command = Command::watch;
     else
         return fail("unknown command '" + command + "'");
     if (o.command == Command::help || o.command == Command::version) {
@@ -209,6 +230,10 @@ ParseResult parseArguments(const std::vector<std::string>& args)
         return nullptr;
     };
     auto takesValue = [&](const std::string& a) {
+        if (c == Command::watch)
+            return a == "--phase-1x1" || a == "--phase-2x2" || a == "--amplitude" || a == "--estimator" ||
+                   a == "--output-dir" || a == "--csv" || a == "--jobs" || a == "--settle" ||
+                   a == "--existing" || a == "--poll";
         if ((c == Command::correct || c == Command::profile) &&
             (a == "--phase-1x1" || a == "--phase-2x2" || a == "--amplitude" || a == "--estimator"))
             return true;
@@ -247,6 +272,9 @@ ParseResult parseArguments(const std::vector<std::string>& args)
             *set = true;
             continue;
         }
+        // An acquisition program may still hold the file it wrote.
+        if (c == Command::watch && a == "--overwrite")
+            return fail("--overwrite is refused by 'watch': an acquisition program may still hold its frame");
         if (!takesValue(a))
             return fail("unknown option '" + a + "' for '" + command + "'");
         if (!attached && i + 1 >= args.size())
@@ -285,6 +313,18 @@ ParseResult parseArguments(const std::vector<std::string>& args)
             if (!converted.ok() || converted.value < 1 || converted.value > 1024)
                 return fail("--jobs: '" + value + "' is not a number of jobs from 1 to 1024");
             o.jobs = static_cast<unsigned>(converted.value);
+        } else if (a == "--settle" || a == "--poll") {
+            const auto converted = parseReal(value);
+            const bool settle = a == "--settle";
+            if (!converted.ok() || !(settle ? converted.value >= 0 : converted.value > 0) ||
+                !(converted.value <= 3600))
+                return fail(a + ": '" + value + "' is not a number of seconds from " + (settle ? "0" : "above 0") +
+                            " to 3600");
+            (settle ? o.settle : o.poll.emplace()) = converted.value;
+        } else if (a == "--existing") {
+            if (value != "skip" && value != "correct")
+                return fail("--existing: '" + value + "' is neither skip nor correct");
+            o.existingSkip = value == "skip";
         } else if (a == "--plot") {
             if (value.empty())
                 return fail("--plot: no file name given");
@@ -300,7 +340,7 @@ ParseResult parseArguments(const std::vector<std::string>& args)
     if (o.force && !o.save)
         return fail("--force goes with --save");
     if (o.files.empty())
-        return fail("no FITS file given");
+        return fail(o.command == Command::watch ? "no FOLDER given" : "no FITS file given");
     if (o.command == Command::phase && o.files.size() != 1)
         return fail("'phase' takes exactly one FILE");
     if (o.command == Command::profile && o.plot && o.files.size() != 1)

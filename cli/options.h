@@ -9,7 +9,7 @@
 namespace kestrel::cli {
 
 struct Options {
-    enum class Command { none, correct, phase, profile, help, version } command = Command::none;
+    enum class Command { none, correct, phase, profile, watch, help, version } command = Command::none;
 
     // correct and profile
     std::optional<std::string> phase1x1;   // text as given, converted like the phase field
@@ -24,6 +24,11 @@ struct Options {
     std::optional<std::filesystem::path> csv;
     unsigned jobs = 0;                     // 0: one per core
     bool verify = false;                   // add each written image's residual amplitude
+
+    // watch; the folders are in `files`
+    double settle = 2;                     // seconds without a write before a frame is taken
+    bool existingSkip = false;             // --existing skip: only frames that land later
+    std::optional<double> poll;            // look at the folders every so many seconds
 
     // phase
     bool save = false;

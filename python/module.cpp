@@ -9,6 +9,7 @@
 #include "engine/batch.h"
 #include "engine/steps.h"
 #include "engine/targets.h"
+#include "engine/watch.h"
 #include "settings/settings.h"
 
 #include <pybind11/eval.h>
@@ -17,7 +18,11 @@
 #include <dlfcn.h>
 
 #include <cmath>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <thread>
 #include <memory>
 #include <optional>
 #include <string>
@@ -210,6 +215,8 @@ const char* skipName(ImageOutcome::Skip skip)
         return "repeated";
     case ImageOutcome::Skip::keepsExisting:
         return "keeps existing";
+    case ImageOutcome::Skip::incomplete:
+        return "incomplete";
     case ImageOutcome::Skip::replacesInput:
         break;
     }
@@ -779,6 +786,139 @@ installed, that of an installed kestrel-cli: ~/.config/kestrel/kestx.ini (or
 $XDG_CONFIG_HOME/kestrel/kestx.ini).
 )";
 
+
+// ---- kestrel.watch: the engine's watch, on a thread of its own ---------------------
+
+/// The watch of kestrel-cli watch, its frames' outcomes queued for the generator that
+/// takes them one by one; the generator's end (a pipeline that stops) stops the watch.
+class ModuleWatch final : public WatchObserver {
+public:
+    ModuleWatch(WatchSettings settings, AmplitudeChoice amplitude)
+        : outputDir_(settings.outputDir), amplitude_(amplitude), watch_(std::move(settings))
+    {
+        thread_ = std::thread([this] {
+            const bool left = watch_.run(*this);
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+            noFolder_ = !left;
+            ready_.notify_all();
+        });
+    }
+    ~ModuleWatch() override { stop(); }
+    ModuleWatch(const ModuleWatch&) = delete;
+    ModuleWatch& operator=(const ModuleWatch&) = delete;
+
+    void stop()
+    {
+        watch_.stop();
+        if (thread_.joinable()) {
+            py::gil_scoped_release release;
+            thread_.join();
+        }
+    }
+
+    bool imageDone(std::size_t, ImageResult& result) override
+    {
+        std::lock_guard lock(mutex_);
+        done_.push_back(std::move(result));
+        ready_.notify_all();
+        return true;
+    }
+    void folderGone(const fs::path&, std::size_t) override {}
+
+    /// The next frame's Outcome, or None once the watch has ended; Ctrl-C reaches
+    /// Python while it waits.
+    py::object next()
+    {
+        std::optional<ImageResult> result;
+        for (;;) {
+            {
+                py::gil_scoped_release release;
+                std::unique_lock lock(mutex_);
+                ready_.wait_for(lock, std::chrono::milliseconds(100), [&] { return !done_.empty() || ended_; });
+                if (!done_.empty()) {
+                    result = std::move(done_.front());
+                    done_.pop_front();
+                } else if (ended_) {
+                    break;
+                }
+            }
+            if (result)
+                break;
+            if (PyErr_CheckSignals() != 0)
+                throw py::error_already_set();
+        }
+        if (!result)
+            return py::none();
+        const fs::path& input = result->input;
+        const bool written = result->outcome.result == ImageOutcome::Result::corrected;
+        return outcomeRecord(result->outcome, amplitude_, input,
+                             written ? std::optional<fs::path>(watchOutputFolder(input.parent_path(), outputDir_) /
+                                                                input.filename())
+                                     : std::nullopt);
+    }
+
+private:
+    std::optional<fs::path> outputDir_;
+    AmplitudeChoice amplitude_;
+    FolderWatch watch_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<ImageResult> done_;
+    bool ended_ = false;
+    bool noFolder_ = false;
+};
+
+std::unique_ptr<ModuleWatch> startWatch(py::handle foldersObject, py::handle outputDirObject, py::handle phase1x1,
+                                        py::handle phase2x2, py::handle amplitudeObject, const std::string& estimator,
+                                        double settle, const std::string& existing, py::handle pollObject,
+                                        unsigned jobs)
+{
+    WatchSettings settings;
+    if (py::isinstance<py::str>(foldersObject) || py::hasattr(foldersObject, "__fspath__"))
+        settings.folders.push_back(pathArgument(foldersObject, "folders"));
+    else if (py::hasattr(foldersObject, "__iter__"))
+        for (py::handle item : foldersObject)
+            settings.folders.push_back(pathArgument(item, "folders"));
+    if (settings.folders.empty())
+        throw py::value_error("folders: no folder given");
+    if (!(settle >= 0 && settle <= 3600))
+        throw py::value_error("settle: not a number of seconds from 0 to 3600");
+    if (existing != "correct" && existing != "skip")
+        throw py::value_error("existing: '" + existing + "' is neither 'skip' nor 'correct'");
+    const AmplitudeChoice amplitude = amplitudeArgument(amplitudeObject, estimator);
+    settings.outputDir = optionalPath(outputDirObject, "output_dir");
+    settings.batch.phases = phaseFields(phase1x1, phase2x2, moduleLocations().settingsFile);
+    settings.batch.amplitudeSetting = amplitude.typed;
+    settings.batch.balancedAmplitude = amplitude.balanced;
+    settings.batch.jobs = jobs;
+    settings.batch.stopWhereOutcomeSays = false;
+    settings.settleSeconds = settle;
+    settings.correctExisting = existing == "correct";
+    if (!pollObject.is_none()) {
+        const double poll = pollObject.cast<double>();
+        if (!(poll > 0 && poll <= 3600))
+            throw py::value_error("poll: not a number of seconds from above 0 to 3600");
+        settings.pollSeconds = poll;
+    }
+    try {
+        return std::make_unique<ModuleWatch>(std::move(settings), amplitude);
+    } catch (const Failure& e) {
+        raiseError(e.message());
+    }
+}
+
+constexpr const char* watchDoc = R"(Watches folders and yields an Outcome for each frame as it is corrected.
+
+The rules of kestrel-cli watch: a frame (.fit, .fits, .fts) is taken once its header
+and data unit are whole and nothing has written to it for settle seconds, corrected
+into output_dir (default: kestrel/ inside its folder), and corrected again when it is
+written again; existing='correct' also takes the frames there without a correction
+yet, 'skip' only new ones; poll looks at the folders every poll seconds instead of
+waiting for the system's news of them. The generator ends when no folder is left;
+closing it (or leaving the loop) stops the watch after the frame in progress.
+)";
 } // namespace
 } // namespace kestrel::python
 
@@ -860,6 +1000,8 @@ PYBIND11_MODULE(_kestrel, m)
     m.def("_plan", &planOutputs);
     m.def("_append_results", &appendResults);
     m.def("_settings_file", [] { return moduleLocations().settingsFile.string(); });
+    py::class_<ModuleWatch>(m, "_Watch").def("next", &ModuleWatch::next).def("stop", &ModuleWatch::stop);
+    m.def("_watch", &startWatch);
     py::exec(R"(
 def read(path):
     return _read(path)
@@ -885,10 +1027,20 @@ def append_results(path, outcomes):
 
 def settings_file():
     return _settings_file()
+
+def watch(folders, output_dir=None, phase_1x1=None, phase_2x2=None, amplitude=None, *, estimator="standard",
+          settle=2.0, existing="correct", poll=None, jobs=0):
+    w = _watch(folders, output_dir, phase_1x1, phase_2x2, amplitude, estimator, settle, existing, poll, jobs)
+    try:
+        while (outcome := w.next()) is not None:
+            yield outcome
+    finally:
+        w.stop()
 )",
              m.attr("__dict__"));
     for (const auto& [name, doc] : {std::pair{"read", readDoc}, {"find_phase", findPhaseDoc}, {"measure", measureDoc},
                                     {"correct", correctDoc}, {"correct_file", correctFileDoc}, {"plan", planDoc},
-                                    {"append_results", appendResultsDoc}, {"settings_file", settingsFileDoc}})
+                                    {"append_results", appendResultsDoc}, {"settings_file", settingsFileDoc},
+                                    {"watch", watchDoc}})
         m.attr(name).attr("__doc__") = doc;
 }

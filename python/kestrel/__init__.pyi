@@ -1,7 +1,7 @@
 """Kestrel's band correction for Python pipelines (see help(kestrel) for the whole story)."""
 
 import os
-from typing import Any, Iterable, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -143,3 +143,18 @@ def append_results(path: _Path, outcomes: Iterable[Outcome]) -> int:
 
 def settings_file() -> str:
     """The settings file kestx.ini whose phases correct_file takes when none is given."""
+
+def watch(
+    folders: Union[_Path, Iterable[_Path]],
+    output_dir: Optional[_Path] = None,
+    phase_1x1: Optional[_Phase] = None,
+    phase_2x2: Optional[_Phase] = None,
+    amplitude: Optional[float] = None,
+    *,
+    estimator: str = "standard",
+    settle: float = 2.0,
+    existing: str = "correct",
+    poll: Optional[float] = None,
+    jobs: int = 0,
+) -> Iterator[Outcome]:
+    """Watches folders and yields an Outcome for each frame as it is corrected."""

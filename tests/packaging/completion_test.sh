@@ -36,8 +36,8 @@ usage_options() {
     sort | tr '\n' ' '
 }
 
-expect "--help --version correct phase profile " ""
-for command in correct phase profile; do
+expect "--help --version correct phase profile watch " ""
+for command in correct phase profile watch; do
   expect "$(usage_options "$command")" "$command" --
 done
 
@@ -53,6 +53,8 @@ expect "balanced standard " profile --estimator ""
 expect "night profile.svg scores.svg " profile --plot ""
 expect "night profile.svg scores.svg " phase --plot ""
 expect " " correct -- --
+expect "night " watch --settle 1 ""
+expect "correct skip " watch --existing ""
 expect " " frobnicate ""
 
 [ "$failures" -eq 0 ] || exit 1

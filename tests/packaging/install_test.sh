@@ -24,6 +24,7 @@ expected=(
   share/bash-completion/completions/kestrel-cli
   share/doc/kestrel/Kestrel.pdf share/doc/kestrel/kestrel.htm share/doc/kestrel/copyright
   share/doc/kestrel/changelog.gz
+  lib/systemd/user/kestrel-watch@.service
 )
 for size in "${sizes[@]}"; do expected+=("share/icons/hicolor/${size}x$size/apps/$id.png"); done
 for page in kestrel.1 kestrel-cli.1 kestrel-make-frames.1; do

@@ -41,5 +41,9 @@ PHASE_HINT_1X1 = "Give it with phase_1x1=N"
 PHASE_HINT_2X2 = "Give it with phase_2x2=N"
 SETTINGS_HINT = "or set it in the settings file"
 NOT_MEASURED = "image not measured"
+NO_FOLDER = "folders: no folder given"
+SETTLE = "settle: not a number of seconds from 0 to 3600"
+POLL = "poll: not a number of seconds from above 0 to 3600"
+EXISTING = "is neither 'skip' nor 'correct'"
 
 ALL = [value for name, value in sorted(globals().items()) if name.isupper()]

@@ -1,0 +1,183 @@
+#include "cli/watch_run.h"
+
+#include "cli/output.h"
+#include "cli/profile.h"
+#include "cli/run.h"
+#include "cli/stop_signals.h"
+#include "core/numbers.h"
+#include "engine/targets.h"
+#include "engine/watch.h"
+#include "settings/settings.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <iostream>
+
+namespace kestrel::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// Each frame's lines as the watch hands it over, and the stop on a signal or a lost
+/// output, as a correct run has them.
+class WatchRun : public WatchObserver {
+public:
+    WatchRun(const Options& o, fs::path settingsFile) : o_(o), settingsFile_(std::move(settingsFile)) {}
+
+    int run(FolderWatch& watch)
+    {
+        watch_ = &watch;
+        bool folderLeft = true;
+        {
+            StopSignals signals([this](int s) {
+                stopSignal_ = s;
+                watch_->stop();
+            });
+            folderLeft = watch.run(*this);
+        }
+        if (outputFailure_) {
+            std::cerr << "kestrel-cli: " << outputFailureText(outputFailure_) << "; no further file was written\n";
+            return 1;
+        }
+        if (const int s = stopSignal_.load()) {
+            std::cerr << "kestrel-cli: stopped by " << stopCause(s) << "; no further file was written\n";
+            return 128 + s;
+        }
+        return folderLeft ? status_ : 1;
+    }
+
+    bool imageDone(std::size_t, ImageResult& result) override
+    {
+        const ImageOutcome& outcome = result.outcome;
+        const std::string name = result.input.filename().string();
+        if (outcome.skip == ImageOutcome::Skip::repeated || outcome.skip == ImageOutcome::Skip::replacesInput ||
+            outcome.skip == ImageOutcome::Skip::keepsExisting)
+            std::cerr << name + ": " + outcome.message + "; it is skipped.\n";
+        reportBoxes(result.input, outcome, settingsFile_);
+        // Frame by frame: a night stopped at any moment has the results of the frames
+        // whose lines were printed.
+        if (o_.csv && outcome.handed() && outcome.measured) {
+            try {
+                appendResultsCsv(*o_.csv, {resultsEntry(name, outcome)});
+            } catch (const std::exception& e) {
+                std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
+                status_ = 1;
+            }
+        }
+        const std::string line = resultLine(result, false);
+        if (outputLost_) {
+            std::cerr << line << "\n";
+            return true;
+        }
+        std::cout << line << "\n" << std::flush;
+        if (const int error = outputError()) {
+            outputLost_ = true;
+            if (outputGone(error)) {
+                std::cerr << "kestrel-cli: the output was closed; " << line << "\n";
+                stopSignal_ = closedOutputSignal;
+            } else {
+                std::cerr << "kestrel-cli: " << outputFailureText(error) << "; " << line << "\n";
+                outputFailure_ = error;
+            }
+            return false;
+        }
+        return true;
+    }
+
+    void folderGone(const fs::path& folder, std::size_t left) override
+    {
+        std::cerr << "kestrel-cli: the watched folder " << folder.string() << " is gone; "
+                  << (left ? "the " + std::to_string(left) + " other" + (left > 1 ? "s are" : " is") + " still watched"
+                           : std::string("no folder is left to watch"))
+                  << "\n";
+    }
+
+    void fewerJobs(unsigned started, unsigned asked, const std::string& reason) override
+    {
+        std::cerr << "kestrel-cli: only " << started << " of " << asked << " jobs could be started (" << reason
+                  << "); "
+                  << (started == 0 ? "the files are treated one at a time"
+                                   : "the files are treated " + std::to_string(started) + " at a time")
+                  << "\n";
+    }
+
+private:
+    const Options& o_;
+    fs::path settingsFile_;
+    FolderWatch* watch_ = nullptr;
+    int status_ = 0;
+    std::atomic<int> stopSignal_{0};
+    bool outputLost_ = false;
+    int outputFailure_ = 0;
+};
+
+bool sameFolder(const fs::path& a, const fs::path& b)
+{
+    std::error_code ec;
+    return fs::equivalent(a, b, ec);
+}
+
+} // namespace
+
+int runWatch(const Options& o, const FileLocations& where)
+{
+    // An output folder that is watched itself would have each corrected frame taken
+    // for a new one.
+    for (const fs::path& folder : o.files)
+        for (const fs::path& watched : o.files) {
+            const fs::path output = watchOutputFolder(folder, o.outputDir);
+            if (sameFolder(output, watched)) {
+                std::cerr << "kestrel-cli: the output folder " << output.string() << " of " << folder.string()
+                          << " is watched too\n";
+                return 2;
+            }
+        }
+    PhaseFields phases;
+    try {
+        phases = phaseFieldsFor(o, where.settingsFile);
+    } catch (const std::exception& e) {
+        std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
+        return 1;
+    }
+    if (o.csv) {
+        // The frames there already, and their corrections, are no results file.
+        std::vector<fs::path> inputs, outputs;
+        for (const fs::path& folder : o.files) {
+            std::error_code ec;
+            for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+                if (isFrameName(it->path().filename())) {
+                    inputs.push_back(it->path());
+                    outputs.push_back(watchOutputFolder(folder, o.outputDir) / it->path().filename());
+                }
+        }
+        if (const auto problem = resultsFileProblem(*o.csv, inputs, outputs)) {
+            std::cerr << "kestrel-cli: " << problem->message << "\n";
+            return problem->usage ? 2 : 1;
+        }
+    }
+    WatchSettings settings;
+    settings.folders = o.files;
+    settings.outputDir = o.outputDir;
+    settings.batch.phases = std::move(phases);
+    settings.batch.amplitudeSetting = o.amplitude;
+    settings.batch.balancedAmplitude = o.balancedEstimator;
+    settings.batch.jobs = o.jobs;
+    settings.batch.stopWhereOutcomeSays = false;
+    settings.settleSeconds = o.settle;
+    settings.correctExisting = !o.existingSkip;
+    settings.pollSeconds = o.poll;
+    // For the tests: a frame given up on sooner than after ten minutes.
+    if (const char* giveUp = std::getenv("KESTREL_WATCH_INCOMPLETE_SECONDS"))
+        if (const auto seconds = parseReal(giveUp); seconds.ok() && seconds.value > 0)
+            settings.incompleteSeconds = seconds.value;
+    try {
+        FolderWatch watch(std::move(settings));
+        noteEstimators(o);
+        return WatchRun(o, where.settingsFile).run(watch);
+    } catch (const Failure& e) {
+        std::cerr << "kestrel-cli: " << e.message() << "\n";
+        return 1;
+    }
+}
+
+} // namespace kestrel::cli
