@@ -1,6 +1,7 @@
 #include "app/qt/main_window.h"
 
 #include "app/qt/fonts.h"
+#include "core/version.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -200,7 +201,7 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
 void MainWindow::setUpFrame()
 {
     setObjectName("TForm1");
-    setWindowTitle("Kestrel Version 1.35.");
+    setWindowTitle(QString::fromUtf8(std::string("Kestrel Version ") + programVersion + "."));
     setWindowIcon(kestrelIcon());
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
