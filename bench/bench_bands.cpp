@@ -6,6 +6,7 @@
 #include "tests/analysis/reference.h"
 #include "tests/support/fits_builder.h"
 #include "tests/support/test_host.h"
+#include "tests/support/window_means.h"
 
 #include <benchmark/benchmark.h>
 

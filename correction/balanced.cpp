@@ -3,7 +3,7 @@
 #include "correction/balanced.h"
 
 #include "core/arith.h"
-#include "correction/band_means.h"
+#include "correction/band_kernels.h"
 
 namespace kestrel {
 

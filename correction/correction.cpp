@@ -4,7 +4,7 @@
 
 #include "analysis/analysis.h"
 #include "core/arith.h"
-#include "correction/band_means.h"
+#include "correction/band_kernels.h"
 #include "core/numbers.h"
 #include "core/report.h"
 

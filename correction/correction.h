@@ -68,20 +68,8 @@ struct ImageOutcome {
 
 // ---- Kernels: pure functions of their inputs; failures are thrown ------------------
 
-/// means[s] := the mean of the samples above bands.lowerBound and below `upper` of the
-/// band window of bands.window columns that starts at column s, for every start s; the
-/// span holds width - window entries. Each window is summed column by column, each
-/// column top to bottom, in extended precision stored as a double after every addition,
-/// so the means are bit for bit those of that plain loop. A window without a qualifying
-/// sample, or with a NaN, is an invalid operation; the windows before it are filled.
-/// The correction no longer fills this table (measureAmplitude reads the counted pairs
-/// alone); it stays as the definition the tests and benchmarks hold measureAmplitude to,
-/// bit for bit through bandAmplitude.
-void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, double upper,
-                     std::span<long double> means);
-
-/// The mean of the one band window that starts at `start`, summed in the order
-/// bandWindowMeans defines, with the same bits as its entry there. A window that does
+/// The mean of the one band window that starts at `start`, summed in the order of
+/// the tests' band window means (column by column, each column top to bottom), with the same bits as its entry there. A window that does
 /// not lie inside the image is a range failure; a NaN in it, or no qualifying sample,
 /// an invalid operation.
 long double bandWindowMean(ImageView<const float> image, const BandGeometry& bands, double upper, std::int32_t start);
@@ -125,7 +113,7 @@ struct BandMeasure {
     /// one position are added in column order in extended precision, and the mean is
     /// rounded to double, so the result does not depend on how the rows are read.
     std::vector<double> profile;
-    /// Bit for bit bandAmplitude of bandWindowMeans.
+    /// Bit for bit bandAmplitude of the band window means (the tests' definition).
     double amplitude = 0;
 };
 /// Fails where bandWindowMeans and bandAmplitude fail: a band window anywhere without a

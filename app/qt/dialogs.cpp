@@ -4,6 +4,7 @@
 
 #include "app/qt/main_window.h"
 #include "core/failure.h"
+#include "core/version.h"
 #include "app/qt/jpeg_image.h"
 
 #include <QFont>
@@ -133,7 +134,7 @@ TForm2::TForm2(QWidget* mainWindow, Host& host, std::string homePage)
     image->setPixmap(QPixmap::fromImage(aboutImage()));
 
     label(this, "Label9", "Kestrel", {58, 8}, kestrelFont("Verdana", 19), white);
-    label(this, "Label10", "Version 1.35   May 22, 2017", {26, 37}, kestrelFont("Verdana", 13, true), red);
+    label(this, "Label10", QString::fromUtf8(std::string("Version ") + programVersion + "   " + releaseDay), {26, 37}, kestrelFont("Verdana", 13, true), red);
     label(this, "Label11", "from the", {87, 55}, kestrelFont("Verdana", 11, true), red);
     label(this, "Label12", makerName, {33, 74}, kestrelFont("Verdana", 13, true), red);
     label(this, "Label13", "written by", {86, 96}, kestrelFont("Verdana", 11, true), red);

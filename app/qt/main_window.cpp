@@ -2,6 +2,7 @@
 
 #include "app/qt/chart_dialog.h"
 #include "app/qt/fonts.h"
+#include "core/version.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -202,7 +203,7 @@ MainWindow::MainWindow(QtHost& host, Downloader& downloader, const FileLocations
 void MainWindow::setUpFrame()
 {
     setObjectName("TForm1");
-    setWindowTitle("Kestrel Version 1.35.");
+    setWindowTitle(QString::fromUtf8(std::string("Kestrel Version ") + programVersion + "."));
     setWindowIcon(kestrelIcon());
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);

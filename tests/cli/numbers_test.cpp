@@ -35,6 +35,17 @@ std::string stepped(float slope)
     return headerRecords(floatImageCards(4008, 3, {card("EXPTIME", "300")})) + floatData(px);
 }
 
+/// The 2x2-binned twin of stepped: a band of 10 ADU from column 8, period 16.
+std::string stepped2x2(float slope)
+{
+    std::vector<float> px(2004 * 3);
+    for (std::size_t i = 0; i < px.size(); ++i) {
+        const int c = static_cast<int>(i % 2004);
+        px[i] = 1000.0f + slope * static_cast<float>(c) + ((c - 8 + 16) % 16 < 8 ? 10.0f : 0.0f);
+    }
+    return headerRecords(floatImageCards(2004, 3, {card("EXPTIME", "300")})) + floatData(px);
+}
+
 } // namespace
 
 TEST(CliNumbers, OptionsOfTheMeasurements)
@@ -172,6 +183,15 @@ TEST(CliNumbers, EstimatorAndResidualOfProfileAndVerify)
     // One column off: 8.75 measured and added at phase 9 leaves 10 x 4 / 16 x 15 / 16.
     r = runCli("correct --verify --phase-1x1 9 --output-dir " + quoted(dir / "w") + " " + quoted(dir / "f.fits"));
     EXPECT_EQ(r.out.substr(r.out.find("\t8.750\t")), "\t8.750\tcorrected\t2.344\n");
+
+    // 2x2-binned, window 8: the slope leaves 0.05 x 8; one column off, 10 x 6 / 8 is
+    // measured and 10 x 7 / 16 left.
+    writeFile(dir / "s2.fits", stepped2x2(0.05f));
+    writeFile(dir / "f2.fits", stepped2x2(0));
+    r = runCli("correct --verify --phase-2x2 8 --output-dir " + quoted(dir / "s2") + " " + quoted(dir / "s2.fits"));
+    EXPECT_EQ(r.out.substr(r.out.find("\t10.400\t")), "\t10.400\tcorrected\t0.400\n") << r.out;
+    r = runCli("correct --verify --phase-2x2 9 --output-dir " + quoted(dir / "w2") + " " + quoted(dir / "f2.fits"));
+    EXPECT_EQ(r.out.substr(r.out.find("\t7.500\t")), "\t7.500\tcorrected\t4.375\n") << r.out;
 }
 
 // A pattern the system's expansion left as typed names no file; an option's value and

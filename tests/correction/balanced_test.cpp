@@ -4,6 +4,7 @@
 #include "correction/balanced.h"
 #include "correction/correction.h"
 #include "tests/analysis/contrast_reference.h"
+#include "tests/support/window_means.h"
 #include "tests/support/test_host.h"
 
 #include <gtest/gtest.h>

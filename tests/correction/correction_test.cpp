@@ -1,9 +1,10 @@
 #include "correction/correction.h"
 
 #include "analysis/analysis.h"
-#include "correction/band_means.h"
+#include "correction/band_kernels.h"
 #include "tests/analysis/reference.h"
 #include "tests/support/straightforward.h"
+#include "tests/support/window_means.h"
 #include "tests/support/fits_builder.h"
 #include "tests/support/test_host.h"
 

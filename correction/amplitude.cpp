@@ -4,7 +4,7 @@
 #include "correction/correction.h"
 
 #include "core/arith.h"
-#include "correction/band_means.h"
+#include "correction/band_kernels.h"
 
 #include <cmath>
 #include <limits>

@@ -1,5 +1,5 @@
-// The two builds of the band-window sums, for the tests that compare both with the
-// plain loop on every machine. Private to correction/.
+// The vectorised kernels of a correction in their two builds, for the tests that
+// compare both with the plain loop on every machine. Private to correction/.
 #pragma once
 
 #include "correction/correction.h"
@@ -36,10 +36,6 @@ bool avx2Available();
 /// addToOffsetBands in the given build: the same bits either way.
 void addToOffsetBands(ImageView<float> image, const BandGeometry& bands, std::int32_t phase, double amplitude,
                       WindowSumBuild build);
-
-/// bandWindowMeans with the window sums of the given build.
-void bandWindowMeans(ImageView<const float> image, const BandGeometry& bands, double upper,
-                     std::span<long double> means, WindowSumBuild build);
 
 /// The samples above `lower` and below `upper` of each of the first `columns` columns:
 /// their sum in double, each column added top to bottom, their count, and whether one
