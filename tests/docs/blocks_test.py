@@ -33,6 +33,8 @@ SKIPPED = {
     "python3 examples/dask_correct.py --scheduler": "needs a running Dask cluster and a Slurm or PBS site",
     "sudo cmake --install build": "needs root",
     "cmake -S . -B build-windows": "the Windows cross-build (minutes): .ci/windows.sh runs it",
+    "kestrel-cli watch --phase-1x1 8": "watches a folder of the user's disk until stopped; python_watch runs "
+                                       "the watch on frames landing in a folder",
     "systemctl --user start kestrel-watch@": "needs a user's systemd session and the installed package; "
                                              "python_watch runs the watch itself",
 }
