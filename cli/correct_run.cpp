@@ -245,8 +245,6 @@ int runCorrect(const Options& o, const FileLocations& where)
     settings.balancedAmplitude = o.balancedEstimator;
     settings.verify = o.verify;
     settings.jobs = o.jobs;
-    // A file that fails or lacks its phase does not hold up the others.
-    settings.stopWhereOutcomeSays = false;
     BatchRun batch(o.files, std::move(plan), std::move(settings));
     noteEstimators(o);
     const int status = CorrectRun(o, where.settingsFile, batch).run();

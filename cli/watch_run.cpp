@@ -162,7 +162,6 @@ int runWatch(const Options& o, const FileLocations& where)
     settings.batch.amplitudeSetting = o.amplitude;
     settings.batch.balancedAmplitude = o.balancedEstimator;
     settings.batch.jobs = o.jobs;
-    settings.batch.stopWhereOutcomeSays = false;
     settings.settleSeconds = o.settle;
     settings.correctExisting = !o.existingSkip;
     settings.pollSeconds = o.poll;

@@ -58,7 +58,7 @@ struct ImageOutcome {
     std::optional<double> background;         // ADU
     std::optional<double> amplitude;          // ADU added to the offset bands
     bool measured = false;                    // the amplitude was measured, not typed
-    bool stopsRun = false;                    // a run over several files ends after it
+    bool stopsRun = false;                    // the window's batch ends after it
     /// What the routines reported for this image, in order: the boxes the window shows
     /// and the lines kestrel-cli prints on standard error.
     std::vector<BoxReport> reports;

@@ -236,8 +236,7 @@ void BatchRun::runHere(BatchObserver& observer)
         if (stop_)
             break;
         finishWriting(image);
-        if (!observer.imageDone(i, image.result) ||
-            (settings_.stopWhereOutcomeSays && image.result.outcome.stopsRun))
+        if (!observer.imageDone(i, image.result))
             break;
     }
     stop();
@@ -285,7 +284,7 @@ void BatchRun::run(BatchObserver& observer)
             handedOver_ = i + 1;
             room_.notify_all();
         }
-        if (!goOn || (settings_.stopWhereOutcomeSays && image->result.outcome.stopsRun)) {
+        if (!goOn) {
             stop();
             break;
         }

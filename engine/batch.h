@@ -26,9 +26,6 @@ struct BatchSettings {
     bool balancedAmplitude = false; // measure by the balanced rule
     bool verify = false;         // measure the residual of each image as written
     unsigned jobs = 0;           // files treated at once; 0: one per core
-    /// The window's run ends after an image whose outcome says so (a failed correction,
-    /// a phase that is not a number); kestrel-cli goes on with the other files.
-    bool stopWhereOutcomeSays = true;
 };
 
 /// One input of a batch and what became of it.

@@ -893,7 +893,6 @@ std::unique_ptr<ModuleWatch> startWatch(py::handle foldersObject, py::handle out
     settings.batch.amplitudeSetting = amplitude.typed;
     settings.batch.balancedAmplitude = amplitude.balanced;
     settings.batch.jobs = jobs;
-    settings.batch.stopWhereOutcomeSays = false;
     settings.settleSeconds = settle;
     settings.correctExisting = existing == "correct";
     if (!pollObject.is_none()) {

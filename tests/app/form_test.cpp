@@ -687,6 +687,39 @@ TEST(BatchRun, CancelAtTheSecondFile)
     EXPECT_EQ(w.form.window.button2.caption, "Cancel");
 }
 
+// A write that fails in the middle of a batch ends it there, as a cancel does: the
+// images after it are not treated and the statistics and Save Results leave out the
+// failed image and those never reached, with one file at a time or several at once.
+TEST(BatchRun, AFailedWriteInTheMiddleEndsTheBatch)
+{
+    for (const unsigned jobs : {1u, 4u}) {
+        Window w;
+        w.form.jobs = jobs;
+        w.form.window.edit1 = "8";
+        const std::vector<fs::path> files = w.frames(4, 3);
+        w.host.selections.push_back(files);
+        int renames = 0;
+        FileSystemCalls failing = realFileSystemCalls();
+        failing.rename = [&](const char* from, const char* to) {
+            if (++renames == 2) {
+                errno = EIO;
+                return -1;
+            }
+            return ::rename(from, to);
+        };
+        ScopedFileSystemCalls scoped(failing);
+        w.form.Button1Click();
+        EXPECT_EQ(w.cell(4, 1), "  3.000") << jobs;
+        EXPECT_EQ(w.cell(3, 2), "Failed") << jobs;
+        EXPECT_EQ(w.cell(0, 3), " ") << jobs;
+        EXPECT_FALSE(fs::exists(w.output("f2.fits"))) << jobs;
+        EXPECT_FALSE(fs::exists(w.output("f3.fits"))) << jobs;
+        EXPECT_EQ(w.form.window.label7, "") << jobs;
+        EXPECT_FALSE(w.form.window.button6.visible) << jobs;
+        w.expectIdle();
+    }
+}
+
 TEST(BatchRun, NothingElseStartsWhileARunIsInProgress)
 {
     Window w;
