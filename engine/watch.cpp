@@ -271,6 +271,21 @@ std::optional<FolderWatch::Look> FolderWatch::lookAt(const fs::path& file)
     return look;
 }
 
+namespace {
+
+/// When a file was last written, on the watch's clock, from its modification time: a
+/// file last written a while ago (a rename into the folder, a frame there before the
+/// watch began) has settled already for as long, and frames seen at one look are
+/// taken in the order their writers finished them, however late each change was seen.
+std::chrono::steady_clock::time_point lastWritten(std::int64_t modified, std::chrono::steady_clock::time_point now)
+{
+    using Duration = std::chrono::steady_clock::duration;
+    const auto age = fs::file_time_type::clock::now().time_since_epoch() - std::chrono::nanoseconds(modified);
+    return now - std::max<Duration>(Duration::zero(), std::chrono::duration_cast<Duration>(age));
+}
+
+} // namespace
+
 void FolderWatch::note(std::size_t folder, const fs::path& file, Clock::time_point now)
 {
     const auto look = lookAt(file);
@@ -283,15 +298,10 @@ void FolderWatch::note(std::size_t folder, const fs::path& file, Clock::time_poi
     const auto [at, fresh] = candidates_.try_emplace(file);
     Candidate& c = at->second;
     if (fresh) {
-        // A file last written a while ago (a rename into the folder, a frame there
-        // before the watch began) has settled already for as long.
-        const auto age = fs::file_time_type::clock::now().time_since_epoch() - std::chrono::nanoseconds(look->modified);
-        c = {folder, *look, now - std::max<Clock::duration>(Clock::duration::zero(),
-                                                             std::chrono::duration_cast<Clock::duration>(age)),
-             landed_++};
+        c = {folder, *look, lastWritten(look->modified, now), landed_++};
     } else if (!(c.look == *look)) {
         c.look = *look;
-        c.changed = now;
+        c.changed = lastWritten(look->modified, now);
     }
 }
 
@@ -346,7 +356,7 @@ std::optional<FolderWatch::Clock::time_point> FolderWatch::examine(WatchObserver
         }
         if (!(*look == c.look)) {
             c.look = *look;
-            c.changed = now;
+            c.changed = lastWritten(look->modified, now);
         }
         if (now < c.changed + settle) {
             wakeAt(c.changed + settle);
