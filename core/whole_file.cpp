@@ -422,6 +422,33 @@ void appendWhole(const std::filesystem::path& file, std::string_view text, std::
                                         (takenBack ? "" : "; the lines written could not be taken back")));
 }
 
+void changeWholeFile(const std::filesystem::path& file,
+                     const std::function<std::string(const std::optional<std::string>& contents)>& change)
+{
+    const FileSystemCalls& calls = fileSystemCalls();
+    const std::filesystem::path lockFile = detail::lockFileFor(file);
+    // Never through a link: a lock file planted as a link to another file would have us
+    // create or open that file.
+    const int fd = retried(
+        [&] { return calls.open(lockFile.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666); });
+    if (fd < 0 && errno == ELOOP)
+        throw Failure(cannotWrite(file, "its lock file " + lockFile.string() + " is a symbolic link; not followed"));
+    if (fd < 0)
+        throw Failure(cannotWrite(file, std::strerror(errno == ENXIO ? EINVAL : errno)));
+    struct Closer {
+        int fd;
+        ~Closer() { closeFd(fd); }
+    } closer{fd};
+    // Another program changing the file waits here until this one has replaced it, and
+    // then reads the file as this one left it.
+    if (retried([&] { return calls.flock(fd, LOCK_EX); }) != 0) {
+        static std::once_flag said;
+        const std::string why = std::strerror(errno);
+        std::call_once(said, [&] { std::cerr << "kestrel: " << file.string() << " changed without a lock: " << why << "\n"; });
+    }
+    writeWholeFile(file, change(readSmallFile(file)));
+}
+
 FileSystemCalls realFileSystemCalls()
 {
     FileSystemCalls calls;

@@ -94,6 +94,16 @@ bool isWriteProtected(const std::filesystem::path& path);
 /// Writes `contents` as the whole of `destination` (see WholeFileWriter).
 void writeWholeFile(const std::filesystem::path& destination, std::string_view contents);
 
+/// Replaces `file` with what `change` makes of its present bytes (nothing when it does
+/// not exist yet), as writeWholeFile does. The file is read and replaced under a lock on
+/// a hidden lock file beside it, which every such change takes, so that of two programs
+/// changing it at once the second reads what the first wrote and both changes stay. A
+/// lock file that is not ours to open (a link, a folder) fails the change; where the
+/// filesystem has no locks the change goes on without one and says so on standard
+/// error, once per process. Failures throw a Failure with cannotWrite's text.
+void changeWholeFile(const std::filesystem::path& file,
+                     const std::function<std::string(const std::optional<std::string>& contents)>& change);
+
 /// The bytes of one of our own small files (settings, results, notices); nothing when it
 /// does not exist. A file larger than `limit` bytes (no real one comes near), one that
 /// is not a regular file, or one that cannot be read throws a Failure with cannotRead's

@@ -49,6 +49,11 @@ std::filesystem::path temporaryNameIn(const std::filesystem::path& folder)
     return folder / name;
 }
 
+std::filesystem::path lockFileFor(const std::filesystem::path& file)
+{
+    return file.parent_path() / ("." + file.filename().string() + ".lock");
+}
+
 void rememberTemporary(const std::filesystem::path& file)
 {
     std::lock_guard lock(registryMutex);

@@ -11,6 +11,9 @@ namespace kestrel::detail {
 /// that a destination name near the filesystem's limit can still be written.
 std::filesystem::path temporaryNameIn(const std::filesystem::path& folder);
 
+/// The hidden lock file beside `file` that every change of it takes (changeWholeFile).
+std::filesystem::path lockFileFor(const std::filesystem::path& file);
+
 /// Notes a named temporary file in use, for removeTemporaryFiles; forgets it again once
 /// it is renamed or removed.
 void rememberTemporary(const std::filesystem::path& file);

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
+#include <mutex>
 #include <utility>
 #include <windows.h>
 
@@ -294,6 +296,30 @@ void appendWhole(const std::filesystem::path& file, std::string_view text, std::
         return;
     removeCreated();
     throw Failure(cannotWrite(file, reasonFor(error)));
+}
+
+void changeWholeFile(const std::filesystem::path& file,
+                     const std::function<std::string(const std::optional<std::string>& contents)>& change)
+{
+    const FileSystemCalls& calls = fileSystemCalls();
+    const std::filesystem::path lockFile = detail::lockFileFor(file);
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE h = calls.createFile(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE, share, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_HIDDEN);
+    if (h == INVALID_HANDLE_VALUE)
+        throw Failure(cannotWrite(file, openFailure(lockFile, GetLastError())));
+    struct Closer {
+        HANDLE h;
+        ~Closer() { fileSystemCalls().closeHandle(h); } // which lets go of the lock
+    } closer{h};
+    // Another program changing the file waits here until this one has replaced it, and
+    // then reads the file as this one left it.
+    if (!calls.lockFile(h)) {
+        static std::once_flag said;
+        const std::string why = reasonFor(GetLastError());
+        std::call_once(said, [&] { std::cerr << "kestrel: " << file.string() << " changed without a lock: " << why << "\n"; });
+    }
+    writeWholeFile(file, change(readSmallFile(file)));
 }
 
 FileSystemCalls realFileSystemCalls()
