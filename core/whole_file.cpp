@@ -195,9 +195,44 @@ void copyAttributes(const std::filesystem::path& original, int fd, const std::fi
 
 std::filesystem::path linkTarget(const std::filesystem::path& path) { return follow(path).target; }
 
+OpenFolder::OpenFolder(const std::filesystem::path& folder) : folder_(folder), reached_(folder)
+{
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::canonical(folder, ec);
+    if (ec)
+        throw Failure(cannotWrite(folder, ec.message()));
+    // The path resolved a moment ago: a last step that has become a link since is
+    // refused rather than followed. Only a place to find files by (O_PATH), so that a
+    // folder we may write but not list is opened too.
+    fd_ = retried([&] {
+        return fileSystemCalls().open(resolved.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    });
+    if (fd_ < 0)
+        throw Failure(cannotWrite(folder, std::strerror(errno == ELOOP ? ENOTDIR : errno)));
+    if (procfsAvailable())
+        reached_ = "/proc/self/fd/" + std::to_string(fd_);
+}
+
+OpenFolder::~OpenFolder()
+{
+    if (fd_ >= 0)
+        closeFd(fd_);
+}
+
 WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination) : destination_(destination)
 {
-    const Followed followed = follow(destination);
+    open(destination);
+}
+
+WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination, const OpenFolder& folder)
+    : destination_(destination)
+{
+    open(folder.reached() / destination.filename());
+}
+
+void WholeFileWriter::open(const std::filesystem::path& path)
+{
+    const Followed followed = follow(path);
     if (followed.error != 0)
         fail(followed.error);
     target_ = followed.target;

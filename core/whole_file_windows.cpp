@@ -105,11 +105,39 @@ std::filesystem::path linkTarget(const std::filesystem::path& path)
     return facts ? facts->finalPath : path;
 }
 
+OpenFolder::OpenFolder(const std::filesystem::path& folder) : folder_(folder), reached_(folder)
+{
+    // Held open without leave to delete: nobody can rename the folder or put another in
+    // its place while the run writes there.
+    const HANDLE h = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw Failure(cannotWrite(folder, reasonFor(GetLastError(), folder)));
+    handle_ = h;
+}
+
+OpenFolder::~OpenFolder()
+{
+    if (handle_)
+        CloseHandle(handle_);
+}
+
 WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination) : destination_(destination)
 {
+    open(destination);
+}
+
+WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination, const OpenFolder& folder)
+    : destination_(destination)
+{
+    open(folder.reached() / destination.filename());
+}
+
+void WholeFileWriter::open(const std::filesystem::path& path)
+{
     unsigned long error = 0;
-    const auto facts = windows::factsOf(destination, error);
-    target_ = facts ? facts->finalPath : destination;
+    const auto facts = windows::factsOf(path, error);
+    target_ = facts ? facts->finalPath : path;
     if (facts) {
         if (facts->folder)
             fail(EISDIR);

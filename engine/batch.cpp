@@ -71,7 +71,7 @@ PendingImage correctFile(const std::filesystem::path& input, const std::filesyst
     ImageOutcome& outcome = pending.result.outcome;
     outcome = treatFile(input, ws, [&] {
         return correctLoadedImage(ws, settings.phases, {settings.amplitudeSetting, settings.balancedAmplitude}, output,
-                                  later);
+                                  later, settings.outputFolder.get());
     });
     if (settings.verify && outcome.result == ImageOutcome::Result::corrected) {
         const ImageRun run{ws.image.binning().value_or(Binning::unbinned), outcome.phase, settings.amplitudeSetting,
@@ -171,6 +171,7 @@ BatchRun::BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, B
         outputs_.push_back(plan.outputFor(input));
         refused_.push_back(plan.claim(input));
     }
+    settings_.outputFolder = plan.outputFolder();
     jobs_ = batchJobs(settings_.jobs, inputs_.size());
 }
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,6 +30,9 @@ struct BatchSettings {
     /// The window's run ends after an image whose outcome says so (a failed correction,
     /// a phase that is not a number); kestrel-cli goes on with the other files.
     bool stopWhereOutcomeSays = true;
+    /// The output folder as the plan opened it (OutputPlan::outputFolder), which every
+    /// corrected file goes into; none with overwrite.
+    std::shared_ptr<const OpenFolder> outputFolder;
 };
 
 /// One input of a batch and what became of it.

@@ -3,11 +3,13 @@
 // night's file that another one would keep.
 #pragma once
 
+#include "core/whole_file.h"
 #include "correction/correction.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -54,6 +56,12 @@ public:
 
     std::filesystem::path outputFor(const std::filesystem::path& input) const;
 
+    /// The output folder, opened at the first claim that finds it there (nothing with
+    /// overwrite, or while it does not exist): the claims' checks and every file written
+    /// there go through it, so that a folder renamed or swapped for a link meanwhile
+    /// (`mv out out.old; ln -s night out`) takes no corrected file over an original.
+    std::shared_ptr<const OpenFolder> outputFolder();
+
     /// Why an input may not go ahead.
     struct Refusal {
         enum class Kind {
@@ -83,6 +91,7 @@ private:
     std::filesystem::path folder_;
     std::vector<std::filesystem::path> inputFolders_;
     std::optional<FolderProbe> probe_;
+    std::shared_ptr<const OpenFolder> openFolder_;
     std::map<std::string, std::filesystem::path> outputs_; // output -> its input
     std::map<FileId, std::filesystem::path> inputs_;       // file -> its name, claimed so far
     std::map<FileId, std::filesystem::path> runInputs_;    // every input of the run

@@ -569,6 +569,7 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
                 outcome.result = ImageOutcome::Result::failed;
                 outcome.message = "cannot create the output folder " + folder.string() + ": " + ec.message();
             } else {
+                settings.outputFolder = plan.outputFolder();
                 PendingImage pending = correctFile(input, output, settings, pixels);
                 finishWriting(pending);
                 outcome = std::move(pending.result.outcome);

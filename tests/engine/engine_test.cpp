@@ -159,6 +159,31 @@ TEST(BatchRun, AFileThatCannotTakeItsPlaceNamesItsRoutine)
     }
 }
 
+// The files go into the output folder the run checked, opened once: swapped meanwhile
+// for a link to the inputs' folder (mv out out.old; ln -s night out), it takes them all
+// and no original is replaced.
+TEST(BatchRun, WritesIntoTheFolderItCheckedThoughItsPathIsSwappedForALink)
+{
+    Batch batch(3);
+    fs::create_directories(batch.dir / "out");
+    BatchSettings settings;
+    settings.phases = {"8", "8"};
+    BatchRun run(batch.inputs, OutputPlan(false, batch.dir / "out", batch.inputs), settings);
+    std::vector<std::string> originals;
+    for (const fs::path& input : batch.inputs)
+        originals.push_back(testing::readFile(input));
+    fs::rename(batch.dir / "out", batch.dir / "out.old");
+    fs::create_directory_symlink(batch.dir.path(), batch.dir / "out");
+    Recorder r;
+    run.run(r);
+    ASSERT_EQ(r.results.size(), batch.inputs.size());
+    for (std::size_t i = 0; i < batch.inputs.size(); ++i) {
+        EXPECT_EQ(r.results[i].outcome.result, ImageOutcome::Result::corrected) << r.results[i].outcome.message;
+        EXPECT_EQ(testing::readFile(batch.inputs[i]), originals[i]) << i;
+        EXPECT_TRUE(fs::exists(batch.dir / "out.old" / batch.inputs[i].filename())) << i;
+    }
+}
+
 // The steps below the window never pump its events: they may run on any thread.
 TEST(Steps, NeverPumpTheWindowsEvents)
 {
