@@ -98,6 +98,14 @@ std::string openFailure(const std::filesystem::path& file, DWORD error)
 
 } // namespace
 
+namespace detail {
+
+// Marked to be deleted when closed, a temporary file of a process that is gone is gone
+// too: the name needs no more than the program's.
+std::string temporaryPrefix() { return ".kestrel-"; }
+
+} // namespace detail
+
 std::filesystem::path linkTarget(const std::filesystem::path& path)
 {
     unsigned long error = 0;
