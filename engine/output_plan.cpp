@@ -234,6 +234,7 @@ ImageOutcome refusedInput(const OutputPlan::Refusal& refusal)
     using Kind = OutputPlan::Refusal::Kind;
     out.skip = refusal.kind == Kind::replacesInput   ? ImageOutcome::Skip::replacesInput
                : refusal.kind == Kind::keepsExisting ? ImageOutcome::Skip::keepsExisting
+               : refusal.kind == Kind::correctedBefore ? ImageOutcome::Skip::correctedBefore
                                                      : ImageOutcome::Skip::repeated;
     out.message = refusal.reason;
     return out;

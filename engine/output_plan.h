@@ -55,6 +55,8 @@ public:
     void assumeProbe(FolderProbe probe) { probe_ = std::move(probe); }
 
     std::filesystem::path outputFor(const std::filesystem::path& input) const;
+    /// Whether each corrected file replaces its own input.
+    bool overwrite() const { return overwrite_; }
 
     /// The output folder, opened at the first claim that finds it there (nothing with
     /// overwrite, or while it does not exist): the claims' checks and every file written
@@ -68,6 +70,7 @@ public:
             repeated,      // the same file as an earlier input, or the same output
             replacesInput, // without overwrite, its output would be an input of the run
             keepsExisting, // its output's name holds a file that is no earlier correction
+            correctedBefore, // replaced by an interrupted run, unchanged since (OverwriteJournal)
         };
         Kind kind = Kind::repeated;
         std::string reason; // names the paths

@@ -217,6 +217,8 @@ const char* skipName(ImageOutcome::Skip skip)
         return "keeps existing";
     case ImageOutcome::Skip::incomplete:
         return "incomplete";
+    case ImageOutcome::Skip::correctedBefore:
+        return "corrected before";
     case ImageOutcome::Skip::replacesInput:
         break;
     }

@@ -184,6 +184,46 @@ TEST(BatchRun, WritesIntoTheFolderItCheckedThoughItsPathIsSwappedForALink)
     }
 }
 
+// An overwrite run that is stopped keeps a journal of what it replaced: started again, it
+// skips those files while they are unchanged (correcting them twice would add the bands
+// again) and corrects the rest, or all of them when forced; a run that ends leaves none.
+TEST(BatchRun, ARunStartedAgainCorrectsNoFileTwice)
+{
+    Batch batch(3);
+    const fs::path journal = batch.dir / ".kestrel-journal";
+    auto overwrite = [&](bool force, std::size_t stopAfter) {
+        BatchSettings settings;
+        settings.phases = {"8", "8"};
+        settings.amplitudeSetting = 6.5; // each correction adds it again
+        settings.force = force;
+        BatchRun run(batch.inputs, OutputPlan(true, {}, batch.inputs), settings);
+        Recorder r;
+        r.stopAfter = stopAfter;
+        run.run(r);
+        std::vector<ImageOutcome::Skip> skips;
+        for (const ImageResult& result : r.results)
+            skips.push_back(result.outcome.skip);
+        return skips;
+    };
+    using Skip = ImageOutcome::Skip;
+    const std::string original = testing::readFile(batch.inputs[1]);
+    EXPECT_EQ(overwrite(false, 0), std::vector<Skip>{Skip::none});
+    const std::string once = testing::readFile(batch.inputs[0]);
+    EXPECT_TRUE(fs::exists(journal));
+    EXPECT_EQ(overwrite(false, ~std::size_t{0}), (std::vector<Skip>{Skip::correctedBefore, Skip::none, Skip::none}));
+    EXPECT_TRUE(testing::readFile(batch.inputs[0]) == once);
+    EXPECT_TRUE(testing::readFile(batch.inputs[1]) != original);
+    EXPECT_FALSE(fs::exists(journal));
+
+    testing::writeFile(batch.inputs[0], once);
+    EXPECT_EQ(overwrite(false, 0), std::vector<Skip>{Skip::none});
+    const std::string twice = testing::readFile(batch.inputs[0]);
+    EXPECT_EQ(overwrite(true, 0), std::vector<Skip>{Skip::none});
+    EXPECT_TRUE(testing::readFile(batch.inputs[0]) != twice);
+    testing::writeFile(batch.inputs[0], twice); // changed since it was noted
+    EXPECT_EQ(overwrite(false, 0), std::vector<Skip>{Skip::none});
+}
+
 // The steps below the window never pump its events: they may run on any thread.
 TEST(Steps, NeverPumpTheWindowsEvents)
 {
