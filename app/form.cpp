@@ -503,7 +503,7 @@ bool TForm1::showImage(bool single, std::size_t index, const ImageResult& result
     // A file without a readable header is left with its name alone in its row, as is
     // one whose correction this run has made already.
     if (outcome.skip == ImageOutcome::Skip::repeated || outcome.skip == ImageOutcome::Skip::replacesInput ||
-        outcome.skip == ImageOutcome::Skip::keepsExisting)
+        outcome.skip == ImageOutcome::Skip::keepsExisting || outcome.skip == ImageOutcome::Skip::correctedBefore)
         host.errorBox(result.input.string() + ": " + outcome.message + "; it is skipped.");
     showBoxes(host, outcome.reports);
     entry.binning = outcome.binning;

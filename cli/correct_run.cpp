@@ -136,13 +136,15 @@ public:
             result.outcome.message += "; give --overwrite to replace originals";
         if (result.outcome.skip == ImageOutcome::Skip::keepsExisting)
             result.outcome.message += "; give --replace-outputs to replace it";
+        if (result.outcome.skip == ImageOutcome::Skip::correctedBefore)
+            result.outcome.message += "; --force to correct again";
         const ImageOutcome& outcome = result.outcome;
         allCorrected_ = allCorrected_ && succeeded(result, o_.verify);
         if (outcome.handed() && outcome.measured)
             measured_.emplace_back(result.input.filename().string(), outcome);
         progress_.clearLine();
         if (outcome.skip == ImageOutcome::Skip::repeated || outcome.skip == ImageOutcome::Skip::replacesInput ||
-            outcome.skip == ImageOutcome::Skip::keepsExisting)
+            outcome.skip == ImageOutcome::Skip::keepsExisting || outcome.skip == ImageOutcome::Skip::correctedBefore)
             std::cerr << result.input.filename().string() + ": " + outcome.message + "; it is skipped.\n";
         reportBoxes(result.input, outcome, settingsFile_);
         if (!result.residualFailure.empty())
@@ -245,6 +247,7 @@ int runCorrect(const Options& o, const FileLocations& where)
     settings.balancedAmplitude = o.balancedEstimator;
     settings.verify = o.verify;
     settings.jobs = o.jobs;
+    settings.force = o.force;
     BatchRun batch(o.files, std::move(plan), std::move(settings));
     noteEstimators(o);
     const int status = CorrectRun(o, where.settingsFile, batch).run();

@@ -26,7 +26,8 @@ std::string usageText()
 {
     return std::string("usage: kestrel-cli correct [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
                        "                           [--estimator standard|balanced]\n"
-                       "                           [--overwrite | --output-dir DIR] [--replace-outputs]\n"
+                       "                           [--overwrite [--force] | --output-dir DIR]\n"
+                       "                           [--replace-outputs]\n"
                        "                           [--csv FILE] [--jobs N] [--verify] FILE...\n"
                        "       kestrel-cli watch [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
                        "                         [--estimator standard|balanced] [--output-dir DIR]\n"
@@ -67,6 +68,9 @@ std::string helpText()
            "  --overwrite       replace each FILE by its corrected image; default: write\n"
            "                    into the folder kestrel inside the first FILE's folder;\n"
            "                    without it no FILE is ever replaced\n"
+           "  --force           with --overwrite: correct again the FILEs that an\n"
+           "                    interrupted run replaced already and that are unchanged\n"
+           "                    since; default: skip them\n"
            "  --output-dir DIR  write the corrected images into DIR (made if missing)\n"
            "  --replace-outputs replace any file of an output's name in the output\n"
            "                    folder; default: only an earlier correction of the same\n"
@@ -225,7 +229,7 @@ ParseResult parseArguments(const std::vector<std::string>& args)
             return &o.save;
         if (c == Command::phase && a == "--scores")
             return &o.scores;
-        if (c == Command::phase && a == "--force")
+        if ((c == Command::phase || c == Command::correct) && a == "--force")
             return &o.force;
         return nullptr;
     };
@@ -337,8 +341,10 @@ ParseResult parseArguments(const std::vector<std::string>& args)
     }
     if (o.overwrite && o.outputDir)
         return fail("--overwrite and --output-dir exclude each other");
-    if (o.force && !o.save)
+    if (o.force && c == Command::phase && !o.save)
         return fail("--force goes with --save");
+    if (o.force && c == Command::correct && !o.overwrite)
+        return fail("--force goes with --overwrite");
     if (o.files.empty())
         return fail(o.command == Command::watch ? "no FOLDER given" : "no FITS file given");
     if (o.command == Command::phase && o.files.size() != 1)

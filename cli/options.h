@@ -33,7 +33,8 @@ struct Options {
     // phase
     bool save = false;
     bool scores = false;                   // print every candidate's score and contrast
-    bool force = false;                    // --save also a phase that does not stand out
+    bool force = false;                    // --save also a phase that does not stand out;
+                                           // correct --overwrite also files corrected before
 
     // phase and profile: the plot file (.svg, .png or .pdf); profile takes one FILE then
     std::optional<std::filesystem::path> plot;

@@ -87,7 +87,9 @@ std::string resultLine(const ImageResult& r, bool verify)
 
 bool succeeded(const ImageResult& r, bool verify)
 {
-    return r.outcome.result == ImageOutcome::Result::corrected && (!verify || r.residual);
+    // A file an interrupted run corrected already is as it should be.
+    return (r.outcome.result == ImageOutcome::Result::corrected && (!verify || r.residual)) ||
+           r.outcome.skip == ImageOutcome::Skip::correctedBefore;
 }
 
 void reportBoxes(const std::filesystem::path& input, const std::vector<BoxReport>& reports, const std::string& hint)

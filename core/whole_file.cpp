@@ -12,6 +12,9 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <tuple>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -191,13 +194,101 @@ void copyAttributes(const std::filesystem::path& original, int fd, const std::fi
     }
 }
 
+/// This machine's name, as the system gives it; "host" where it gives none.
+std::string machineName()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "host";
+    return name;
+}
+
+/// Removes, once per folder and process, the named temporary files that runs killed on
+/// the way left in `folder` (on a filesystem without unnamed files nothing else ever
+/// would): those made on this machine by a process that is no longer there. Those of
+/// another machine (a shared folder) and of a process that runs stay.
+void removeStaleTemporaries(const std::filesystem::path& folder)
+{
+    // Known by name and identity: a name can come to mean another folder (a descriptor
+    // of /proc/self/fd), a removed folder's identity another one's. Only a look, made
+    // past the table: a write never fails for want of this tidying.
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0)
+        return;
+    static std::mutex mutex;
+    static std::set<std::tuple<std::string, dev_t, ino_t>> seen;
+    {
+        std::lock_guard lock(mutex);
+        if (!seen.emplace(folder.string(), st.st_dev, st.st_ino).second)
+            return;
+    }
+    const FileSystemCalls& calls = fileSystemCalls();
+    const std::string machine = ".kestrel-" + machineName() + "-";
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        // .kestrel-HOST-PID-xxxxxxxx
+        if (name.size() < machine.size() + 10 || name.rfind(machine, 0) != 0 || name[name.size() - 9] != '-')
+            continue;
+        const std::string digits = name.substr(machine.size(), name.size() - 9 - machine.size());
+        if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(digits));
+        // Only a process that is not there: one we may not signal (EPERM) is there.
+        if (pid <= 0 || ::kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        retried([&] { return calls.unlink(it->path().c_str()); });
+    }
+}
+
 } // namespace
+
+namespace detail {
+
+std::string temporaryPrefix() { return ".kestrel-" + machineName() + "-" + std::to_string(::getpid()) + "-"; }
+
+} // namespace detail
 
 std::filesystem::path linkTarget(const std::filesystem::path& path) { return follow(path).target; }
 
+OpenFolder::OpenFolder(const std::filesystem::path& folder) : folder_(folder), reached_(folder)
+{
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::canonical(folder, ec);
+    if (ec)
+        throw Failure(cannotWrite(folder, ec.message()));
+    // The path resolved a moment ago: a last step that has become a link since is
+    // refused rather than followed. Only a place to find files by (O_PATH), so that a
+    // folder we may write but not list is opened too.
+    fd_ = retried([&] {
+        return fileSystemCalls().open(resolved.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    });
+    if (fd_ < 0)
+        throw Failure(cannotWrite(folder, std::strerror(errno == ELOOP ? ENOTDIR : errno)));
+    if (procfsAvailable())
+        reached_ = "/proc/self/fd/" + std::to_string(fd_);
+}
+
+OpenFolder::~OpenFolder()
+{
+    if (fd_ >= 0)
+        closeFd(fd_);
+}
+
 WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination) : destination_(destination)
 {
-    const Followed followed = follow(destination);
+    open(destination);
+}
+
+WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination, const OpenFolder& folder)
+    : destination_(destination)
+{
+    open(folder.reached() / destination.filename());
+}
+
+void WholeFileWriter::open(const std::filesystem::path& path)
+{
+    const Followed followed = follow(path);
     if (followed.error != 0)
         fail(followed.error);
     target_ = followed.target;
@@ -214,6 +305,7 @@ WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination) : des
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
             fail(errno);
     }
+    removeStaleTemporaries(folder);
     for (int attempt = 0; fd_ < 0; ++attempt) {
         const std::filesystem::path name = detail::temporaryNameIn(folder);
         fd_ = retried([&] { return calls.open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); });
@@ -420,6 +512,33 @@ void appendWhole(const std::filesystem::path& file, std::string_view text, std::
     closeFd(keep);
     throw Failure(cannotWrite(file, std::string(std::strerror(error)) +
                                         (takenBack ? "" : "; the lines written could not be taken back")));
+}
+
+void changeWholeFile(const std::filesystem::path& file,
+                     const std::function<std::string(const std::optional<std::string>& contents)>& change)
+{
+    const FileSystemCalls& calls = fileSystemCalls();
+    const std::filesystem::path lockFile = detail::lockFileFor(file);
+    // Never through a link: a lock file planted as a link to another file would have us
+    // create or open that file.
+    const int fd = retried(
+        [&] { return calls.open(lockFile.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666); });
+    if (fd < 0 && errno == ELOOP)
+        throw Failure(cannotWrite(file, "its lock file " + lockFile.string() + " is a symbolic link; not followed"));
+    if (fd < 0)
+        throw Failure(cannotWrite(file, std::strerror(errno == ENXIO ? EINVAL : errno)));
+    struct Closer {
+        int fd;
+        ~Closer() { closeFd(fd); }
+    } closer{fd};
+    // Another program changing the file waits here until this one has replaced it, and
+    // then reads the file as this one left it.
+    if (retried([&] { return calls.flock(fd, LOCK_EX); }) != 0) {
+        static std::once_flag said;
+        const std::string why = std::strerror(errno);
+        std::call_once(said, [&] { std::cerr << "kestrel: " << file.string() << " changed without a lock: " << why << "\n"; });
+    }
+    writeWholeFile(file, change(readSmallFile(file)));
 }
 
 FileSystemCalls realFileSystemCalls()

@@ -46,6 +46,34 @@ public:
 /// file it would point to); the path itself when it is no link.
 std::filesystem::path linkTarget(const std::filesystem::path& path);
 
+/// A folder opened once, by its path as it is now (links resolved, none followed after),
+/// so that what a run checked there and what it writes there later are in the same
+/// folder, even when the path is meanwhile renamed or turned into a link elsewhere
+/// (an input's folder). On Windows the folder is held open so that it cannot be renamed.
+class OpenFolder {
+public:
+    /// Throws a Failure naming `folder` when it cannot be opened as a folder.
+    explicit OpenFolder(const std::filesystem::path& folder);
+    ~OpenFolder();
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+
+    /// The folder as named at opening (for messages).
+    const std::filesystem::path& path() const { return folder_; }
+    /// A path to the folder opened that the system takes through the open folder itself
+    /// (on Linux its descriptor's entry in /proc, where /proc is there; else the folder's
+    /// path). `reached() / name` is a file in it.
+    const std::filesystem::path& reached() const { return reached_; }
+
+private:
+    std::filesystem::path folder_;
+    std::filesystem::path reached_;
+    int fd_ = -1;
+#if defined(_WIN32)
+    void* handle_ = nullptr;
+#endif
+};
+
 /// One file being written. Nothing is visible at the destination before commit(); a
 /// writer destroyed without a successful commit leaves the destination as it was and
 /// no temporary file behind. Every failure throws a Failure with cannotWrite's text.
@@ -56,6 +84,9 @@ public:
     /// An existing file whose permission bits give nobody write access is refused as
     /// write-protected, even to root: such an original is never replaced.
     explicit WholeFileWriter(const std::filesystem::path& destination);
+    /// The same for the file of `destination`'s name in `folder`, reached through the
+    /// folder as it was opened; `destination` names it in messages.
+    WholeFileWriter(const std::filesystem::path& destination, const OpenFolder& folder);
     ~WholeFileWriter();
     WholeFileWriter(const WholeFileWriter&) = delete;
     WholeFileWriter& operator=(const WholeFileWriter&) = delete;
@@ -71,6 +102,7 @@ public:
     const std::filesystem::path& destination() const { return destination_; }
 
 private:
+    void open(const std::filesystem::path& path);
     [[noreturn]] void fail(int error) const;
     void discard() noexcept;
 
@@ -93,6 +125,16 @@ bool isWriteProtected(const std::filesystem::path& path);
 
 /// Writes `contents` as the whole of `destination` (see WholeFileWriter).
 void writeWholeFile(const std::filesystem::path& destination, std::string_view contents);
+
+/// Replaces `file` with what `change` makes of its present bytes (nothing when it does
+/// not exist yet), as writeWholeFile does. The file is read and replaced under a lock on
+/// a hidden lock file beside it, which every such change takes, so that of two programs
+/// changing it at once the second reads what the first wrote and both changes stay. A
+/// lock file that is not ours to open (a link, a folder) fails the change; where the
+/// filesystem has no locks the change goes on without one and says so on standard
+/// error, once per process. Failures throw a Failure with cannotWrite's text.
+void changeWholeFile(const std::filesystem::path& file,
+                     const std::function<std::string(const std::optional<std::string>& contents)>& change);
 
 /// The bytes of one of our own small files (settings, results, notices); nothing when it
 /// does not exist. A file larger than `limit` bytes (no real one comes near), one that

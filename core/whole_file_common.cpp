@@ -43,10 +43,16 @@ std::filesystem::path temporaryNameIn(const std::filesystem::path& folder)
     static const unsigned seed = std::random_device{}();
     std::mt19937 random(seed + counter.fetch_add(1));
     constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::string name = ".kestrel-";
+    // Asked each time: a process forked from this one has an id of its own.
+    std::string name = temporaryPrefix();
     for (int i = 0; i < 8; ++i)
         name += letters[random() % (sizeof letters - 1)];
     return folder / name;
+}
+
+std::filesystem::path lockFileFor(const std::filesystem::path& file)
+{
+    return file.parent_path() / ("." + file.filename().string() + ".lock");
 }
 
 void rememberTemporary(const std::filesystem::path& file)

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
+#include <mutex>
 #include <utility>
 #include <windows.h>
 
@@ -96,6 +98,14 @@ std::string openFailure(const std::filesystem::path& file, DWORD error)
 
 } // namespace
 
+namespace detail {
+
+// Marked to be deleted when closed, a temporary file of a process that is gone is gone
+// too: the name needs no more than the program's.
+std::string temporaryPrefix() { return ".kestrel-"; }
+
+} // namespace detail
+
 std::filesystem::path linkTarget(const std::filesystem::path& path)
 {
     unsigned long error = 0;
@@ -103,11 +113,39 @@ std::filesystem::path linkTarget(const std::filesystem::path& path)
     return facts ? facts->finalPath : path;
 }
 
+OpenFolder::OpenFolder(const std::filesystem::path& folder) : folder_(folder), reached_(folder)
+{
+    // Held open without leave to delete: nobody can rename the folder or put another in
+    // its place while the run writes there.
+    const HANDLE h = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw Failure(cannotWrite(folder, reasonFor(GetLastError(), folder)));
+    handle_ = h;
+}
+
+OpenFolder::~OpenFolder()
+{
+    if (handle_)
+        CloseHandle(handle_);
+}
+
 WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination) : destination_(destination)
 {
+    open(destination);
+}
+
+WholeFileWriter::WholeFileWriter(const std::filesystem::path& destination, const OpenFolder& folder)
+    : destination_(destination)
+{
+    open(folder.reached() / destination.filename());
+}
+
+void WholeFileWriter::open(const std::filesystem::path& path)
+{
     unsigned long error = 0;
-    const auto facts = windows::factsOf(destination, error);
-    target_ = facts ? facts->finalPath : destination;
+    const auto facts = windows::factsOf(path, error);
+    target_ = facts ? facts->finalPath : path;
     if (facts) {
         if (facts->folder)
             fail(EISDIR);
@@ -294,6 +332,30 @@ void appendWhole(const std::filesystem::path& file, std::string_view text, std::
         return;
     removeCreated();
     throw Failure(cannotWrite(file, reasonFor(error)));
+}
+
+void changeWholeFile(const std::filesystem::path& file,
+                     const std::function<std::string(const std::optional<std::string>& contents)>& change)
+{
+    const FileSystemCalls& calls = fileSystemCalls();
+    const std::filesystem::path lockFile = detail::lockFileFor(file);
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE h = calls.createFile(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE, share, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_HIDDEN);
+    if (h == INVALID_HANDLE_VALUE)
+        throw Failure(cannotWrite(file, openFailure(lockFile, GetLastError())));
+    struct Closer {
+        HANDLE h;
+        ~Closer() { fileSystemCalls().closeHandle(h); } // which lets go of the lock
+    } closer{h};
+    // Another program changing the file waits here until this one has replaced it, and
+    // then reads the file as this one left it.
+    if (!calls.lockFile(h)) {
+        static std::once_flag said;
+        const std::string why = reasonFor(GetLastError());
+        std::call_once(said, [&] { std::cerr << "kestrel: " << file.string() << " changed without a lock: " << why << "\n"; });
+    }
+    writeWholeFile(file, change(readSmallFile(file)));
 }
 
 FileSystemCalls realFileSystemCalls()

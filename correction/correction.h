@@ -44,6 +44,7 @@ struct ImageOutcome {
         repeated,   // its output was already written in this run
         replacesInput, // its output would replace an input, which was not asked for
         keepsExisting, // its output would replace a file that is no earlier correction of it
+        correctedBefore, // an interrupted run replaced it by its correction, unchanged since
         incomplete, // a watched frame that its writer never finished
     };
 

@@ -71,7 +71,7 @@ PendingImage correctFile(const std::filesystem::path& input, const std::filesyst
     ImageOutcome& outcome = pending.result.outcome;
     outcome = treatFile(input, ws, [&] {
         return correctLoadedImage(ws, settings.phases, {settings.amplitudeSetting, settings.balancedAmplitude}, output,
-                                  later);
+                                  later, settings.outputFolder.get());
     });
     if (settings.verify && outcome.result == ImageOutcome::Result::corrected) {
         const ImageRun run{ws.image.binning().value_or(Binning::unbinned), outcome.phase, settings.amplitudeSetting,
@@ -165,12 +165,18 @@ BatchRun::BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, B
                    std::vector<PixelBuffer<float>> ready)
     : inputs_(std::move(inputs)), settings_(std::move(settings)), done_(inputs_.size()), readyPixels_(std::move(ready))
 {
+    if (plan.overwrite())
+        journal_.emplace(inputs_);
     // Which inputs may be written is settled here, in input order, so the answer does
     // not depend on which worker comes first.
     for (const auto& input : inputs_) {
         outputs_.push_back(plan.outputFor(input));
         refused_.push_back(plan.claim(input));
+        if (!refused_.back() && journal_ && !settings_.force && journal_->correctedBefore(input))
+            refused_.back() = OutputPlan::Refusal{OutputPlan::Refusal::Kind::correctedBefore,
+                                                  "already corrected by an interrupted run"};
     }
+    settings_.outputFolder = plan.outputFolder();
     jobs_ = batchJobs(settings_.jobs, inputs_.size());
 }
 
@@ -226,20 +232,41 @@ PendingImage BatchRun::treat(std::size_t index, PixelBuffer<float>& pixels)
     return correctFile(inputs_[index], outputs_[index], settings_, pixels);
 }
 
+bool BatchRun::noteReplaced(ImageResult& result)
+{
+    if (!journal_ || result.outcome.result != ImageOutcome::Result::corrected)
+        return true;
+    const auto failure = journal_->noteReplaced(result.input);
+    if (!failure)
+        return true;
+    // Without its line a run started again would correct this file twice: no further
+    // original is replaced.
+    result.outcome.reports.push_back(
+        {BoxKind::error, "The journal of " + result.input.parent_path().string() + " could not be written (" +
+                             *failure + "); no further file is replaced, so that no file is corrected twice."});
+    return false;
+}
+
 void BatchRun::runHere(BatchObserver& observer)
 {
     PixelBuffer<float> pixels;
     if (!readyPixels_.empty())
         pixels = std::move(readyPixels_.back());
-    for (std::size_t i = 0; i < inputs_.size() && !stop_; ++i) {
+    std::size_t i = 0;
+    for (; i < inputs_.size() && !stop_; ++i) {
         PendingImage image = treat(i, pixels);
         if (stop_)
             break;
         finishWriting(image);
-        if (!observer.imageDone(i, image.result))
+        const bool noted = noteReplaced(image.result);
+        if (!observer.imageDone(i, image.result) || !noted) {
+            ++i;
             break;
+        }
     }
     stop();
+    if (journal_ && i == inputs_.size())
+        journal_->finish();
 }
 
 std::optional<PendingImage> BatchRun::take(std::size_t index)
@@ -278,7 +305,8 @@ void BatchRun::run(BatchObserver& observer)
         // Put in place here, one file after the other, while the workers go on with
         // the next images: a worker that waited for the disk would leave its core idle.
         finishWriting(*image);
-        const bool goOn = observer.imageDone(i, image->result);
+        const bool noted = noteReplaced(image->result);
+        const bool goOn = observer.imageDone(i, image->result) && noted;
         {
             std::lock_guard lock(mutex_);
             handedOver_ = i + 1;
@@ -292,6 +320,8 @@ void BatchRun::run(BatchObserver& observer)
     stop();
     for (auto& t : workers)
         t.join();
+    if (journal_ && handedOver_ == inputs_.size())
+        journal_->finish();
     // Written files that were never handed over are dropped unnamed.
     done_.clear();
 }

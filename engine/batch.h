@@ -4,6 +4,7 @@
 // it has reported.
 #pragma once
 
+#include "engine/journal.h"
 #include "engine/steps.h"
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -26,6 +28,12 @@ struct BatchSettings {
     bool balancedAmplitude = false; // measure by the balanced rule
     bool verify = false;         // measure the residual of each image as written
     unsigned jobs = 0;           // files treated at once; 0: one per core
+    /// The output folder as the plan opened it (OutputPlan::outputFolder), which every
+    /// corrected file goes into; none with overwrite.
+    std::shared_ptr<const OpenFolder> outputFolder;
+    /// With overwrite: correct again the files that an interrupted run replaced already
+    /// (see OverwriteJournal), which are otherwise skipped.
+    bool force = false;
 };
 
 /// One input of a batch and what became of it.
@@ -99,7 +107,10 @@ private:
 class BatchRun {
 public:
     /// Each input's output is claimed in input order at once (OutputPlan::claim): a
-    /// refused input is a skipped image of the run. The workers start with the buffers
+    /// refused input is a skipped image of the run. A run that replaces originals keeps
+    /// a journal of those it replaced in their folders (OverwriteJournal), skips those
+    /// an interrupted run's journal lists unless settings.force, and removes its lines
+    /// once every image was handed over; one whose journal cannot be written stops it. The workers start with the buffers
     /// of `ready`, where given (ReadyPixels), and make their own otherwise.
     BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, BatchSettings settings,
              std::vector<PixelBuffer<float>> ready = {});
@@ -124,10 +135,12 @@ private:
     PendingImage treat(std::size_t index, PixelBuffer<float>& pixels);
     void runHere(BatchObserver& observer);
     std::optional<PendingImage> take(std::size_t index);
+    bool noteReplaced(ImageResult& result);
 
     std::vector<std::filesystem::path> inputs_;
     std::vector<std::filesystem::path> outputs_;
     std::vector<std::optional<OutputPlan::Refusal>> refused_;
+    std::optional<OverwriteJournal> journal_;
     BatchSettings settings_;
     unsigned jobs_ = 1;
 

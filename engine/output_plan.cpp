@@ -163,6 +163,19 @@ fs::path OutputPlan::outputFor(const fs::path& input) const
     return overwrite_ ? input : folder_ / input.filename();
 }
 
+std::shared_ptr<const OpenFolder> OutputPlan::outputFolder()
+{
+    std::error_code ec;
+    if (!overwrite_ && !openFolder_ && fs::is_directory(folder_, ec)) {
+        // A folder that cannot be opened is written by its path, as it is named.
+        try {
+            openFolder_ = std::make_shared<const OpenFolder>(folder_);
+        } catch (const Failure&) {
+        }
+    }
+    return openFolder_;
+}
+
 std::optional<OutputPlan::Refusal> OutputPlan::claim(const fs::path& input)
 {
     using Kind = Refusal::Kind;
@@ -180,6 +193,9 @@ std::optional<OutputPlan::Refusal> OutputPlan::claim(const fs::path& input)
         }
     }
     const fs::path output = outputFor(input);
+    // What is looked at in the output folder is looked at in the folder opened.
+    const auto folder = outputFolder();
+    const fs::path there = folder ? folder->reached() / output.filename() : output;
     // Without overwrite no input of the run is ever replaced, however the output folder
     // is spelt, whatever links it holds, or through whichever mount it is reached: an
     // existing output is compared by device and inode with every input, its own
@@ -188,8 +204,8 @@ std::optional<OutputPlan::Refusal> OutputPlan::claim(const fs::path& input)
     // that is proved with a file made there, before anything is written.
     if (!overwrite_) {
         if (!probe_)
-            probe_ = probeOutputFolder(folder_, inputFolders_);
-        std::vector<fs::path> names{output};
+            probe_ = probeOutputFolder(folder ? folder->reached() : folder_, inputFolders_);
+        std::vector<fs::path> names{there};
         if (probe_->inputFolder)
             names.push_back(*probe_->inputFolder / output.filename());
         for (const fs::path& name : names)
@@ -206,7 +222,7 @@ std::optional<OutputPlan::Refusal> OutputPlan::claim(const fs::path& input)
         return Refusal{Kind::repeated, "its corrected file " + output.string() + " is the one written from " +
                                            at->second.string() + " in this run"};
     // Another night's original, or any file not made from this input, is kept.
-    if (!overwrite_ && !replaceOutputs_ && namesFile(output) && !earlierCorrection(input, output))
+    if (!overwrite_ && !replaceOutputs_ && namesFile(there) && !earlierCorrection(input, there))
         return Refusal{Kind::keepsExisting,
                        output.string() + " already exists and is not an earlier correction of this image"};
     return std::nullopt;
@@ -218,6 +234,7 @@ ImageOutcome refusedInput(const OutputPlan::Refusal& refusal)
     using Kind = OutputPlan::Refusal::Kind;
     out.skip = refusal.kind == Kind::replacesInput   ? ImageOutcome::Skip::replacesInput
                : refusal.kind == Kind::keepsExisting ? ImageOutcome::Skip::keepsExisting
+               : refusal.kind == Kind::correctedBefore ? ImageOutcome::Skip::correctedBefore
                                                      : ImageOutcome::Skip::repeated;
     out.message = refusal.reason;
     return out;

@@ -3,11 +3,13 @@
 // night's file that another one would keep.
 #pragma once
 
+#include "core/whole_file.h"
 #include "correction/correction.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -53,6 +55,14 @@ public:
     void assumeProbe(FolderProbe probe) { probe_ = std::move(probe); }
 
     std::filesystem::path outputFor(const std::filesystem::path& input) const;
+    /// Whether each corrected file replaces its own input.
+    bool overwrite() const { return overwrite_; }
+
+    /// The output folder, opened at the first claim that finds it there (nothing with
+    /// overwrite, or while it does not exist): the claims' checks and every file written
+    /// there go through it, so that a folder renamed or swapped for a link meanwhile
+    /// (`mv out out.old; ln -s night out`) takes no corrected file over an original.
+    std::shared_ptr<const OpenFolder> outputFolder();
 
     /// Why an input may not go ahead.
     struct Refusal {
@@ -60,6 +70,7 @@ public:
             repeated,      // the same file as an earlier input, or the same output
             replacesInput, // without overwrite, its output would be an input of the run
             keepsExisting, // its output's name holds a file that is no earlier correction
+            correctedBefore, // replaced by an interrupted run, unchanged since (OverwriteJournal)
         };
         Kind kind = Kind::repeated;
         std::string reason; // names the paths
@@ -83,6 +94,7 @@ private:
     std::filesystem::path folder_;
     std::vector<std::filesystem::path> inputFolders_;
     std::optional<FolderProbe> probe_;
+    std::shared_ptr<const OpenFolder> openFolder_;
     std::map<std::string, std::filesystem::path> outputs_; // output -> its input
     std::map<FileId, std::filesystem::path> inputs_;       // file -> its name, claimed so far
     std::map<FileId, std::filesystem::path> runInputs_;    // every input of the run

@@ -74,7 +74,8 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const Amplitude
 }
 
 ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude,
-                                const std::filesystem::path& outputPath, const CommitStrategy& commit)
+                                const std::filesystem::path& outputPath, const CommitStrategy& commit,
+                                const OpenFolder* folder)
 {
     const BandChoice choice = chooseBands(ws, phases, amplitude);
     if (!choice.run)
@@ -90,7 +91,8 @@ ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const 
     failed.routine = choice.run->routine();
     failed.phase = choice.run->phase;
     try {
-        out = std::make_shared<WholeFileWriter>(outputPath);
+        out = folder ? std::make_shared<WholeFileWriter>(outputPath, *folder)
+                     : std::make_shared<WholeFileWriter>(outputPath);
     } catch (const OriginalKept& kept) {
         failed.message = kept.message();
     } catch (const std::exception& e) {

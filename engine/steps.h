@@ -54,9 +54,11 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const Amplitude
 /// Checks type and width of the image whose header was just read, picks the binning
 /// and the phase (chooseBands), opens the output file (where a write-protected or
 /// otherwise unwritable output fails the image at once: the run goes on) and corrects
-/// the image into it (fixFloat32Columns).
+/// the image into it (fixFloat32Columns). With `folder`, the output is the file of its
+/// name in that folder as it was opened.
 ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude,
-                                const std::filesystem::path& outputPath, const CommitStrategy& commit = {});
+                                const std::filesystem::path& outputPath, const CommitStrategy& commit = {},
+                                const OpenFolder* folder = nullptr);
 
 /// The profile of the image whose header was just read (profileFloat32Columns), after
 /// the checks of correctLoadedImage. Nothing is written.

@@ -217,6 +217,8 @@ const char* skipName(ImageOutcome::Skip skip)
         return "keeps existing";
     case ImageOutcome::Skip::incomplete:
         return "incomplete";
+    case ImageOutcome::Skip::correctedBefore:
+        return "corrected before";
     case ImageOutcome::Skip::replacesInput:
         break;
     }
@@ -569,6 +571,7 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
                 outcome.result = ImageOutcome::Result::failed;
                 outcome.message = "cannot create the output folder " + folder.string() + ": " + ec.message();
             } else {
+                settings.outputFolder = plan.outputFolder();
                 PendingImage pending = correctFile(input, output, settings, pixels);
                 finishWriting(pending);
                 outcome = std::move(pending.result.outcome);

@@ -159,14 +159,12 @@ std::string readProfileString(const std::filesystem::path& file, const std::stri
     return cleanValue(entryOf(lines[*at].text)->value);
 }
 
-void writeProfileString(const std::filesystem::path& file, const std::string& section,
-                        const std::string& key, const std::string& value)
-{
-    // A line break would split the pair and spoil the lines after it.
-    if (value.find_first_of("\r\n") != std::string::npos)
-        throw Failure(cannotWrite(file, "the value of " + key + " holds a line break"));
+namespace {
 
-    const std::string contents = readSmallFile(file).value_or(std::string());
+/// The text of an INI file with one value set (see writeProfileString).
+std::string withValue(const std::string& contents, const std::string& section, const std::string& key,
+                      const std::string& value)
+{
     const std::string_view mark = byteOrderMark(contents);
     const std::vector<Line> lines = splitLines(std::string_view(contents).substr(mark.size()));
 
@@ -195,8 +193,7 @@ void writeProfileString(const std::filesystem::path& file, const std::string& se
             out.append(newline);
         out.append("[").append(section).append("]").append(newline);
         out.append(pair).append(newline);
-        writeWholeFile(file, out);
-        return;
+        return out;
     }
 
     const auto at = findKey(lines, *range, key);
@@ -219,7 +216,31 @@ void writeProfileString(const std::filesystem::path& file, const std::string& se
             out.append(pair).append(newline);
         }
     }
-    writeWholeFile(file, out);
+    return out;
+}
+
+} // namespace
+
+void writeProfileStrings(const std::filesystem::path& file, const std::string& section,
+                         const std::vector<std::pair<std::string, std::string>>& values)
+{
+    // A line break would split the pair and spoil the lines after it.
+    for (const auto& [key, value] : values)
+        if (value.find_first_of("\r\n") != std::string::npos)
+            throw Failure(cannotWrite(file, "the value of " + key + " holds a line break"));
+    // Read again under the lock: a value another program set meanwhile stays.
+    changeWholeFile(file, [&](const std::optional<std::string>& contents) {
+        std::string text = contents.value_or(std::string());
+        for (const auto& [key, value] : values)
+            text = withValue(text, section, key, value);
+        return text;
+    });
+}
+
+void writeProfileString(const std::filesystem::path& file, const std::string& section, const std::string& key,
+                        const std::string& value)
+{
+    writeProfileStrings(file, section, {{key, value}});
 }
 
 } // namespace kestrel

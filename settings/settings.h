@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrel {
@@ -34,10 +35,14 @@ std::string readProfileString(const std::filesystem::path& file, const std::stri
                               const std::string& key, const std::string& fallback);
 
 /// Sets one value: replaced where it stands, else added at the end of its section,
-/// creating the section and the file as needed; all other lines stay. The file is
-/// replaced whole (temporary file and rename). Throws a Failure when it cannot be written.
+/// creating the section and the file as needed; all other lines stay. The file is read
+/// and replaced whole under its lock (changeWholeFile), so that values other programs
+/// set at the same time stay. Throws a Failure when it cannot be written.
 void writeProfileString(const std::filesystem::path& file, const std::string& section,
                         const std::string& key, const std::string& value);
+/// Sets several values of one section as writeProfileString does, in one change.
+void writeProfileStrings(const std::filesystem::path& file, const std::string& section,
+                         const std::vector<std::pair<std::string, std::string>>& values);
 
 /// Reads 1x1phase and 2x2phase of `settingsFile` into the two phase field texts (a
 /// missing key leaves its field as it is) and lastFolder into the working folder (the

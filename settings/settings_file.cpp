@@ -49,14 +49,15 @@ void updateIniFile(Host& host, const std::filesystem::path& settingsFile, const 
 {
     reportFailures(host, inFunction("updateIniFile"), [&] {
         createFolderOf(settingsFile);
-        writeProfileString(settingsFile, settingsSection, "1x1phase", std::string(trimBlanks(phase1x1)));
-        writeProfileString(settingsFile, settingsSection, "2x2phase", std::string(trimBlanks(phase2x2)));
+        std::vector<std::pair<std::string, std::string>> values{{"1x1phase", std::string(trimBlanks(phase1x1))},
+                                                                {"2x2phase", std::string(trimBlanks(phase2x2))}};
         // A working folder deleted meanwhile (Windows forbids that, Linux does not) has no
         // path: the folder stored before stays, as the next start would replace it anyway.
         std::error_code ec;
         const std::filesystem::path folder = std::filesystem::current_path(ec);
         if (!ec)
-            writeProfileString(settingsFile, settingsSection, "lastFolder", folder.string());
+            values.emplace_back("lastFolder", folder.string());
+        writeProfileStrings(settingsFile, settingsSection, values);
     });
 }
 

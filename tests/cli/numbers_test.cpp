@@ -66,7 +66,8 @@ TEST(CliNumbers, OptionsOfTheMeasurements)
     EXPECT_EQ(forced.error, "");
     EXPECT_TRUE(forced.options.force);
     EXPECT_EQ(parseArguments({"phase", "--force", "a.fits"}).error, "--force goes with --save");
-    EXPECT_EQ(parseArguments({"correct", "--force", "a.fits"}).error, "unknown option '--force' for 'correct'");
+    EXPECT_EQ(parseArguments({"correct", "--force", "a.fits"}).error, "--force goes with --overwrite");
+    EXPECT_EQ(parseArguments({"correct", "--overwrite", "--force", "a.fits"}).error, "");
 }
 
 TEST(CliNumbers, PhaseLineAndScoresCarryContrastAndSignificance)

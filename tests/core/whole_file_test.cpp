@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -305,6 +306,37 @@ TEST(AppendWhole, ConcurrentAppendsNeitherLoseNorInterleave)
             writeFile(dir / "r.csv", "");
         testing::expectWholeConcurrentAppends(dir / "r.csv");
     }
+}
+
+// Where the filesystem has no unnamed files (exFAT), a run killed on the way leaves its
+// named temporary file; the next write into that folder removes those of this machine
+// whose process is gone, and no other.
+TEST(WholeFileWriter, RemovesTheTemporaryFilesOfKilledRuns)
+{
+    char host[256] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ASSERT_GT(gone, 0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string ours = std::string(".kestrel-") + host + "-";
+    TempDir dir;
+    const std::vector<std::string> stale{ours + std::to_string(gone) + "-abcd1234"};
+    const std::vector<std::string> kept{ours + std::to_string(::getpid()) + "-abcd1234",
+                                        ".kestrel-elsewhere-" + std::to_string(gone) + "-abcd1234",
+                                        ours + std::to_string(gone) + "-notes", ".kestrel-abcd1234"};
+    for (const auto& names : {stale, kept})
+        for (const std::string& name : names)
+            writeFile(dir / name, "left");
+    Watched w;
+    w.noUnnamed = true;
+    ScopedFileSystemCalls scoped(w.calls);
+    writeWholeFile(dir / "f", "new");
+    std::vector<std::string> expected = kept;
+    expected.push_back("f");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(folderContents(dir.path()), expected);
 }
 
 // Owners: a replaced file keeps its owner and group; a change of owner that is not

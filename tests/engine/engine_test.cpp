@@ -159,6 +159,71 @@ TEST(BatchRun, AFileThatCannotTakeItsPlaceNamesItsRoutine)
     }
 }
 
+// The files go into the output folder the run checked, opened once: swapped meanwhile
+// for a link to the inputs' folder (mv out out.old; ln -s night out), it takes them all
+// and no original is replaced.
+TEST(BatchRun, WritesIntoTheFolderItCheckedThoughItsPathIsSwappedForALink)
+{
+    Batch batch(3);
+    fs::create_directories(batch.dir / "out");
+    BatchSettings settings;
+    settings.phases = {"8", "8"};
+    BatchRun run(batch.inputs, OutputPlan(false, batch.dir / "out", batch.inputs), settings);
+    std::vector<std::string> originals;
+    for (const fs::path& input : batch.inputs)
+        originals.push_back(testing::readFile(input));
+    fs::rename(batch.dir / "out", batch.dir / "out.old");
+    fs::create_directory_symlink(batch.dir.path(), batch.dir / "out");
+    Recorder r;
+    run.run(r);
+    ASSERT_EQ(r.results.size(), batch.inputs.size());
+    for (std::size_t i = 0; i < batch.inputs.size(); ++i) {
+        EXPECT_EQ(r.results[i].outcome.result, ImageOutcome::Result::corrected) << r.results[i].outcome.message;
+        EXPECT_EQ(testing::readFile(batch.inputs[i]), originals[i]) << i;
+        EXPECT_TRUE(fs::exists(batch.dir / "out.old" / batch.inputs[i].filename())) << i;
+    }
+}
+
+// An overwrite run that is stopped keeps a journal of what it replaced: started again, it
+// skips those files while they are unchanged (correcting them twice would add the bands
+// again) and corrects the rest, or all of them when forced; a run that ends leaves none.
+TEST(BatchRun, ARunStartedAgainCorrectsNoFileTwice)
+{
+    Batch batch(3);
+    const fs::path journal = batch.dir / ".kestrel-journal";
+    auto overwrite = [&](bool force, std::size_t stopAfter) {
+        BatchSettings settings;
+        settings.phases = {"8", "8"};
+        settings.amplitudeSetting = 6.5; // each correction adds it again
+        settings.force = force;
+        BatchRun run(batch.inputs, OutputPlan(true, {}, batch.inputs), settings);
+        Recorder r;
+        r.stopAfter = stopAfter;
+        run.run(r);
+        std::vector<ImageOutcome::Skip> skips;
+        for (const ImageResult& result : r.results)
+            skips.push_back(result.outcome.skip);
+        return skips;
+    };
+    using Skip = ImageOutcome::Skip;
+    const std::string original = testing::readFile(batch.inputs[1]);
+    EXPECT_EQ(overwrite(false, 0), std::vector<Skip>{Skip::none});
+    const std::string once = testing::readFile(batch.inputs[0]);
+    EXPECT_TRUE(fs::exists(journal));
+    EXPECT_EQ(overwrite(false, ~std::size_t{0}), (std::vector<Skip>{Skip::correctedBefore, Skip::none, Skip::none}));
+    EXPECT_TRUE(testing::readFile(batch.inputs[0]) == once);
+    EXPECT_TRUE(testing::readFile(batch.inputs[1]) != original);
+    EXPECT_FALSE(fs::exists(journal));
+
+    testing::writeFile(batch.inputs[0], once);
+    EXPECT_EQ(overwrite(false, 0), std::vector<Skip>{Skip::none});
+    const std::string twice = testing::readFile(batch.inputs[0]);
+    EXPECT_EQ(overwrite(true, 0), std::vector<Skip>{Skip::none});
+    EXPECT_TRUE(testing::readFile(batch.inputs[0]) != twice);
+    testing::writeFile(batch.inputs[0], twice); // changed since it was noted
+    EXPECT_EQ(overwrite(false, 0), std::vector<Skip>{Skip::none});
+}
+
 // The steps below the window never pump its events: they may run on any thread.
 TEST(Steps, NeverPumpTheWindowsEvents)
 {

@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+#include <vector>
+
 namespace kestrel {
 namespace {
 
@@ -68,7 +72,33 @@ TEST(ProfileWrite, FailuresNameTheFileAndLeaveItWhole)
         EXPECT_THROW(writeProfileString(f, "s", "k", std::string(100, 'x')), Failure);
     }
     EXPECT_EQ(readFile(f), "[s]\nk=1\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "temporary file left";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2) << "temporary file left";
+    EXPECT_TRUE(std::filesystem::exists(dir / ".a.ini.lock"));
+}
+
+// Programs that set values at the same time (two phase searches saving) keep them all;
+// a lock file planted as a link is not followed.
+TEST(ProfileWrite, ConcurrentChangesKeepEveryValue)
+{
+    TempDir dir;
+    const auto f = dir / "a.ini";
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 6; ++t)
+        writers.emplace_back([&f, t] {
+            for (int i = 0; i < 5; ++i)
+                writeProfileString(f, "s", "k" + std::to_string(t), std::to_string(i));
+        });
+    for (auto& w : writers)
+        w.join();
+    for (int t = 0; t < 6; ++t)
+        EXPECT_EQ(readProfileString(f, "s", "k" + std::to_string(t), "lost"), "4") << t;
+
+    writeFile(dir / "other", "theirs");
+    std::filesystem::remove(dir / ".a.ini.lock");
+    std::filesystem::create_symlink(dir / "other", dir / ".a.ini.lock");
+    EXPECT_THROW(writeProfileString(f, "s", "k0", "9"), Failure);
+    EXPECT_EQ(readFile(dir / "other"), "theirs");
+    EXPECT_EQ(readProfileString(f, "s", "k0", ""), "4");
 }
 
 } // namespace
