@@ -250,12 +250,9 @@ void appendWhole(const std::filesystem::path& file, std::string_view text, std::
     // with other runs appending, which take turns by the lock.
     constexpr DWORD access = GENERIC_READ | GENERIC_WRITE;
     constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    bool created = true;
     HANDLE h = calls.createFile(file.c_str(), access, share, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
-    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
-        created = false;
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS)
         h = calls.createFile(file.c_str(), access, share, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    }
     if (h == INVALID_HANDLE_VALUE)
         throw Failure(cannotWrite(file, openFailure(file, GetLastError())));
 
@@ -279,13 +276,10 @@ void appendWhole(const std::filesystem::path& file, std::string_view text, std::
             unlockForAppending(h);
         return calls.closeHandle(h);
     };
-    const auto removeCreated = [&] {
-        if (created)
-            DeleteFileW(file.c_str());
-    };
+    // A results file is never removed, not even one this call created: another run may
+    // have appended to it meanwhile and been told its lines are there.
     if (error != NO_ERROR || !reason.empty()) {
         close();
-        removeCreated();
         throw Failure(cannotWrite(file, reason.empty() ? reasonFor(error) : reason));
     }
 
@@ -312,25 +306,22 @@ void appendWhole(const std::filesystem::path& file, std::string_view text, std::
         error = GetLastError();
     const std::string notTakenBack = "; the lines written could not be taken back";
     // Taken back while the lock is held: nobody appends after the lines being removed.
-    if (error != NO_ERROR && !created && !truncateTo(h, before)) {
+    if (error != NO_ERROR && !truncateTo(h, before)) {
         close();
         throw Failure(cannotWrite(file, reasonFor(error) + notTakenBack));
     }
     if (!close() && error == NO_ERROR) {
         error = GetLastError();
-        if (!created) {
-            const HANDLE again = CreateFileW(file.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr);
-            const bool takenBack = again != INVALID_HANDLE_VALUE && truncateTo(again, before);
-            if (again != INVALID_HANDLE_VALUE)
-                CloseHandle(again);
-            if (!takenBack)
-                throw Failure(cannotWrite(file, reasonFor(error) + notTakenBack));
-        }
+        const HANDLE again = CreateFileW(file.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
+        const bool takenBack = again != INVALID_HANDLE_VALUE && truncateTo(again, before);
+        if (again != INVALID_HANDLE_VALUE)
+            CloseHandle(again);
+        if (!takenBack)
+            throw Failure(cannotWrite(file, reasonFor(error) + notTakenBack));
     }
     if (error == NO_ERROR)
         return;
-    removeCreated();
     throw Failure(cannotWrite(file, reasonFor(error)));
 }
 
