@@ -99,6 +99,8 @@ result_numbers() { # NAME FILE: the amplitude and the residual of the first resu
   awk -F'\t' -v n="$1" 'NR == 1 { print n "-amplitude " $6; print n "-residual " $8 }' "$2"
 }
 {
+  # the version, as kestrel-cli --version names it
+  awk 'NR == 1 { print "version " $2 }' "$quick/version.out"
   # kestrel-cli's result line for the manual's synthetic frame
   awk -F'\t' '{ print "amplitude " $6 }' "$figures/correct.txt"
   phase_numbers good "$figures/phase-good.txt"

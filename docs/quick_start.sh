@@ -22,6 +22,9 @@ cp "$make_frames" "$folder/bin/kestrel-make-frames"
 export PATH="$folder/bin:$PATH"
 cd "$folder"
 
+# The version the manual names is the one of the program it was made with.
+kestrel-cli --version > version.out
+
 block=
 begin() { block=$1.txt; : > "$block"; }
 # run KEY COMMAND: the command as the manual prints it, run as a shell runs it.

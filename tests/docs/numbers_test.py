@@ -13,7 +13,7 @@ import sys
 
 SKIP = 77
 # Any other escape ends the words that count as the number's context.
-ESCAPE = re.compile(r"\\(?:\*\[[^]]*\]|n\+?\[[^]]*\]|f(?:\(..|\[[^]]*\]|.)|.)")
+ESCAPE = re.compile(r"\\(?:\*\[[^]]*\]|n\+?\[[^]]*\]|f(?:\(..|\[[^]]*\]|.)|\(..|.)")
 PUNCTUATION = ",.;:)"
 
 
@@ -27,11 +27,15 @@ def quotes(manual, numbers):
             name = use.group(1)
             if name not in numbers:
                 continue
-            before = " ".join(ESCAPE.split(line[:use.start()])[-1].split()[-3:])
-            after = " ".join(ESCAPE.split(line[use.end():])[0].split()[:3])
-            quoted = f"{before} {numbers[name]}".strip()
+            # Inside a word (kestrel_1.35_amd64.deb) the number is set without spaces;
+            # inside the inline-code string \*[C ...] its context ends with the string.
+            ahead = ESCAPE.split(line[:use.start()])[-1].rpartition("[C ")[2]
+            behind = ESCAPE.split(line[use.end():])[0].partition("]")[0]
+            before = " ".join(ahead.split()[-3:])
+            after = " ".join(behind.split()[:3])
+            quoted = f"{before}{'' if ahead[-1:].strip() else ' '}{numbers[name]}".strip()
             if after:
-                quoted += after if after[0] in PUNCTUATION else " " + after
+                quoted += after if after[0] in PUNCTUATION or behind[:1].strip() else " " + after
             yield name, quoted
 
 
