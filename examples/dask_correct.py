@@ -54,9 +54,11 @@ def result_line(outcome):
     fields = [
         os.path.basename(outcome.input),
         outcome.binning or "",
-        f"{outcome.background:.2f}" if outcome.background is not None else "",
+        f"{outcome.background:.2f}" if outcome.background is not None else "0.00" if corrected else "",
         str(outcome.exposure) if outcome.exposure is not None else "",
-        str(outcome.temperature) if corrected else ("Failed" if outcome.skip is None else ""),
+        # kestrel-cli prints whole degrees, and the window's 20000 for a missing CCD-TEMP.
+        (str(round(outcome.temperature)) if outcome.temperature is not None else "20000") if corrected
+        else ("Failed" if outcome.skip is None else ""),
         f"{outcome.amplitude:.3f}" if corrected else "",
         "corrected" if corrected else f"{'skipped' if outcome.result == 'skipped' else 'failed'}: "
                                       f"{outcome.message or 'image not measured'}",
