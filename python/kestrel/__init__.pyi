@@ -1,7 +1,7 @@
 """Kestrel's band correction for Python pipelines (see help(kestrel) for the whole story)."""
 
 import os
-from typing import Any, Iterable, Iterator, List, NamedTuple, Optional, Protocol, Tuple, Union
+from typing import Any, Iterable, Iterator, List, NamedTuple, Optional, Protocol, Tuple, TypeVar, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -18,6 +18,14 @@ class _Quantity(Protocol):
     def to_value(self, unit: Any = ...) -> Any: ...
 
 _Amplitude = Union[float, np.floating[Any], _Quantity]
+
+class _CCDData(Protocol):
+    # An astropy CCDData, in ADU or electrons.
+    data: Any
+    unit: Any
+    meta: Any
+
+_C = TypeVar("_C", bound=_CCDData)
 
 class Error(Exception):
     """A failure of Kestrel's own, with its message."""
@@ -119,7 +127,7 @@ def find_phase(data: npt.NDArray[np.uint16], binning: Optional[str] = None) -> P
     """Finds the band phase of a 16-bit unsigned frame ('<u2' or '>u2')."""
 
 def measure(
-    data: npt.NDArray[np.float32],
+    data: Union[npt.NDArray[np.float32], _CCDData],
     phase: _Phase,
     binning: Optional[str] = None,
     amplitude: Optional[_Amplitude] = None,
@@ -128,8 +136,9 @@ def measure(
     pixinsight: bool = False,
     nan_policy: str = "raise",
 ) -> Measurement:
-    """Measures what correct would do to a float32 frame ('<f4' or '>f4'), writing nothing."""
+    """Measures what correct would do to a float32 frame ('<f4' or '>f4') or CCDData, writing nothing."""
 
+@overload
 def correct(
     data: npt.NDArray[np.float32],
     phase: _Phase,
@@ -142,6 +151,20 @@ def correct(
     nan_policy: str = "raise",
 ) -> Tuple[npt.NDArray[np.float32], Outcome]:
     """Corrects a float32 frame in memory: the samples kestrel-cli writes, and the outcome."""
+
+@overload
+def correct(
+    data: _C,
+    phase: _Phase,
+    amplitude: Optional[_Amplitude] = None,
+    binning: Optional[str] = None,
+    out: Optional[npt.NDArray[np.float32]] = None,
+    *,
+    estimator: str = "standard",
+    pixinsight: bool = False,
+    nan_policy: str = "raise",
+) -> Tuple[_C, Outcome]:
+    """Corrects a CCDData: a new one with the corrected samples, and the outcome."""
 
 def correct_file(
     path: _Path,

@@ -109,3 +109,24 @@ def test_a_pixinsight_frame_goes_back_in_as_read(frames, tmp_path):
     fixed, outcome = kestrel.correct(read.data, 8, pixinsight=read.pixinsight)
     assert same_bits(fixed, fits.getdata(tmp_path / "pixinsight.fits")) and read.scale == "normalised"
     assert 1000 < outcome.background < 1300
+
+
+def test_ccddata_goes_in_and_comes_out_with_all_it_carries():
+    from astropy.nddata import CCDData, StdDevUncertainty
+    from astropy.wcs import WCS
+
+    frame = banded(4008)
+    header = fits.Header({"OBJECT": "M42", "CTYPE1": "RA---TAN", "CTYPE2": "DEC--TAN", "CRVAL1": 83.8})
+    mask = np.zeros(frame.shape, bool)
+    mask[0, :9] = True
+    ccd = CCDData(frame, unit="electron", meta=header, wcs=WCS(header), mask=mask,
+                  uncertainty=StdDevUncertainty(np.full(frame.shape, 12.0)))
+    fixed, outcome = kestrel.correct(ccd, 8, amplitude=3 * u.electron)
+    assert same_bits(fixed.data, kestrel.correct(frame, 8, amplitude=3)[0]) and outcome.amplitude == 3
+    assert (fixed.unit, fixed.meta["OBJECT"], fixed.wcs.wcs.crval[0]) == (u.electron, "M42", 83.8)
+    assert np.array_equal(fixed.mask, mask) and (fixed.uncertainty.array == 12).all()
+    assert kestrel.measure(ccd, 8).amplitude == kestrel.measure(frame, 8).amplitude
+    for refused, words in [(CCDData(frame, unit="adu / s"), "Kestrel corrects counts"),
+                           (ccd, "is in adu, not in electron, the unit of the data")]:
+        with pytest.raises(TypeError, match=words):
+            kestrel.correct(refused, 8, amplitude=3 * u.adu)
