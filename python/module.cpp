@@ -805,19 +805,21 @@ std::size_t appendResults(py::handle pathObject, py::handle outcomes)
     }
     // The file is checked also when there is nothing to append: a script may check it
     // before any frame is touched.
-    std::optional<std::string> problem;
+    std::optional<TargetProblem> found;
     std::optional<std::string> failure;
     {
         py::gil_scoped_release release;
-        // Only what the script named wrongly is refused here; a file that cannot be
-        // written fails the append with its reason.
-        if (auto found = resultsFileProblem(csv, images, {}, {"", "the image"}); found && found->usage)
-            problem = std::move(found->message);
-        if (!problem && !entries.empty())
+        // kestrel-cli's rule for --csv: a file named wrongly is a ValueError, one that
+        // can never be written there (a folder, a missing folder, write-protected) a
+        // kestrel.Error, both before anything is appended.
+        found = resultsFileProblem(csv, images, {}, {"", "the image"});
+        if (!found && !entries.empty())
             failure = caughtFailure([&] { appendResultsCsv(csv, entries); });
     }
-    if (problem)
-        throw py::value_error("path: " + *problem);
+    if (found && found->usage)
+        throw py::value_error("path: " + found->message);
+    if (found)
+        raiseError(found->message);
     if (failure)
         raiseError(*failure);
     return entries.size();
