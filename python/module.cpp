@@ -827,7 +827,13 @@ std::size_t appendResults(py::handle pathObject, py::handle outcomes)
 
 // ---- Documentation -----------------------------------------------------------------
 
-constexpr const char* moduleDoc = R"(Kestrel removes the faint vertical banding of KAI-11000M frames: columns come in
+constexpr const char* moduleDoc = R"doc(Kestrel's band correction for Python pipelines, bit for bit as kestrel-cli.
+
+    >>> import kestrel
+    >>> frame = kestrel.read("night/frame1.fits")
+    >>> fixed, outcome = kestrel.correct(frame.data, 8, pixinsight=frame.pixinsight)
+
+Kestrel removes the faint vertical banding of KAI-11000M frames: columns come in
 groups that are alternately a little brighter and a little darker, repeating every
 32 columns (16 when 2x2-binned). This module calls the same steps and kernels as
 kestrel-cli, so a frame comes out bit for bit the same either way.
@@ -835,118 +841,298 @@ kestrel-cli, so a frame comes out bit for bit the same either way.
 Arrays: images are 2-D NumPy arrays of shape (rows, columns): float32 samples for a
 correction, uint16 samples for the phase search, in either byte order ('<f4', '>f4',
 '<u2', '>u2'), with any strides, read-only or not. No other dtype is converted (a
-float64 array would have to be rounded): TypeError says so. Samples are in ADU.
+float64 array would have to be rounded): TypeError says so. Samples are in ADU, or in
+0..1 with pixinsight=True. An astropy CCDData in ADU or electrons goes into correct
+and measure as well.
+
+Outcomes hold None where the window shows a mark: no amplitude for a frame not
+corrected, no temperature without CCD-TEMP, no background where it could not be
+measured; numpy.array(values, float) makes them NaN.
 
 Threads: the work runs without the GIL, so a thread pool over frames uses every core.
 Each thread keeps a frame's buffer from call to call (tens of megabytes), as fresh
 memory for every frame costs about as much as the work on it.
 
 Failures of Kestrel's own (a measurement that fails, a file that cannot be read) raise
-kestrel.Error with Kestrel's message; bad arguments raise TypeError or ValueError.
-)";
+kestrel.Error with Kestrel's message; a missing file, one that may not be read and
+other failures of the system raise MissingFileError, FilePermissionError and
+FileSystemError, which are also FileNotFoundError, PermissionError and OSError; bad
+arguments raise TypeError or ValueError.
+)doc";
 
-constexpr const char* readDoc = R"(Reads a FITS image as Kestrel reads it.
+constexpr const char* readDoc = R"doc(Reads a FITS image as Kestrel reads it.
 
-Returns a Frame: the header cards (80-character strings before END, in order), the
-pixels as a 2-D array (rows, columns) in this machine's byte order, float32 for a
-32-bit floating point image (in ADU: a PixInsight file's 0..1 samples times 65535, as
-Kestrel measures them) or uint16 for a 16-bit unsigned one (BZERO applied), the binning
-its width implies ('1x1', '2x2' or None) and whether it is a PixInsight file.
+Parameters
+----------
+path : str, bytes or os.PathLike
+    The file. Bytes go to the system as they are; a str is encoded as os.fsencode
+    does.
 
-Raises kestrel.Error naming the file when it cannot be opened or read, has no
-readable header, or is of another type.
-)";
+Returns
+-------
+Frame
+    cards: the header cards before END, 80 characters each (bytes beyond ASCII read
+    as Latin-1); data: the pixels (rows, columns) in this machine's byte order, as
+    the file stores them: float32 for a 32-bit floating point image, uint16 for a
+    16-bit unsigned one (BZERO applied); binning: '1x1', '2x2' or None; pixinsight:
+    True for a PixInsight file, whose samples are 0..1; scale: 'normalised' for
+    those, else 'adu'. Give data and pixinsight to correct or measure as they are.
 
-constexpr const char* findPhaseDoc = R"(Finds the band phase of a 16-bit unsigned frame.
+Raises
+------
+MissingFileError
+    The file is not there (also a FileNotFoundError).
+FilePermissionError
+    The system does not let it be read (also a PermissionError).
+FileSystemError
+    Any other failure of the system, its errno set (also an OSError).
+Error
+    The file has no readable header, is of another type or is cut short; the
+    message names it.
 
-data: 2-D uint16 array (rows, columns), '<u2' or '>u2', of a sensor width (4008 or
-4032 columns unbinned, 2004 or 2016 2x2-binned). binning: '1x1', '2x2' or None (from
-the width); when given it must agree with the width.
+Examples
+--------
+>>> frame = kestrel.read("night/frame1.fits")
+>>> fixed, outcome = kestrel.correct(frame.data, 8, pixinsight=frame.pixinsight)
+)doc";
 
-Returns a Phase: the phase (the first column of a reference band, 0 to 31 or 0 to 15),
-the binning, its significance (the band contrast at that phase over its standard
-error; below 5 the phase does not stand out from the noise; None when it could not be
-measured, see contrast_failure), the score of every candidate phase, and the contrast,
-standard error and significance of every candidate.
+constexpr const char* findPhaseDoc = R"doc(Finds the band phase of a 16-bit unsigned frame.
 
-Raises kestrel.Error when the search fails (an image without sky samples).
-)";
+Parameters
+----------
+data : numpy.ndarray
+    2-D uint16 array (rows, columns), '<u2' or '>u2', of a sensor width (4008 or
+    4032 columns unbinned, 2004 or 2016 2x2-binned).
+binning : {'1x1', '2x2', None}
+    None takes it from the width; given, it must agree with the width.
 
-constexpr const char* measureDoc = R"(Measures what correct would do to a frame, writing nothing.
+Returns
+-------
+Phase
+    The phase (the first column of a reference band, 0 to 31 or 0 to 15), the
+    binning, its significance (the band contrast at that phase over its standard
+    error; below 5 the phase does not stand out from the noise; None when it could
+    not be measured, see contrast_failure), the score of every candidate phase, and
+    the contrast, standard error and significance of every candidate.
 
-data: 2-D float32 array (rows, columns), '<f4' or '>f4', of a sensor width. phase:
-0 to 32 unbinned, 0 to 16 2x2-binned (0 means the period). amplitude: None to measure
-it, or the ADU (above 0) to apply. binning: '1x1', '2x2' or None (from the width).
-estimator: 'standard' (as the window and kestrel-cli measure) or 'balanced' (a sky
-gradient cancels). pixinsight: the samples are a PixInsight file's 0..1 ones (as
-Astropy reads them); they are measured in ADU, times 65535, as kestrel-cli does.
+Raises
+------
+TypeError, ValueError
+    data is no such array, or binning disagrees with its width.
+Error
+    The search fails (an image without sky samples).
 
-Returns a Measurement: background, amplitude and estimator, the band profile before
-and after the correction with the columns and sample bound it reads, and the
-residual left at any phase, as kestrel-cli profile prints them.
+Examples
+--------
+>>> kestrel.find_phase(kestrel.read("raw.fits").data).phase
+)doc";
 
-Raises kestrel.Error with Kestrel's message when the image cannot be measured.
-)";
+constexpr const char* measureDoc = R"doc(Measures what correct would do to a frame, writing nothing.
 
-constexpr const char* correctDoc = R"(Corrects the banding of a frame in memory.
+Parameters
+----------
+data : numpy.ndarray or astropy.nddata.CCDData
+    2-D float32 array (rows, columns), '<f4' or '>f4', of a sensor width, or a
+    CCDData of one in ADU or electrons (its mask is not looked at).
+phase : int
+    0 to 32 unbinned, 0 to 16 2x2-binned (0 means the period); a NumPy integer too.
+binning : {'1x1', '2x2', None}
+    None takes it from the width.
+amplitude : float, astropy Quantity or None
+    None measures it; else the ADU (above 0) to apply, or a Quantity in ADU (for a
+    CCDData, in its unit).
+estimator : {'standard', 'balanced'}
+    'standard' as the window and kestrel-cli measure; 'balanced', which a sky
+    gradient does not bias.
+pixinsight : bool
+    The samples are a PixInsight file's 0..1 ones (as Astropy and kestrel.read give
+    them); they are measured in ADU, times 65535, as kestrel-cli does.
+nan_policy : {'raise', 'ignore'}
+    A NaN sample makes a measured amplitude fail, as in the window: 'raise' says how
+    many there are; 'ignore' passes over them, as over samples below 0.
 
-data, phase, amplitude, binning, estimator and pixinsight as for measure. out: None
-for a new array, or a writeable float32 array of the same shape (either byte order,
-data itself included) that receives the corrected samples.
+Returns
+-------
+Measurement
+    Background, amplitude and estimator, the band profile before and after the
+    correction with the columns and sample bound it reads, and the residual left at
+    any phase, as kestrel-cli profile prints them.
 
-Returns (corrected, outcome): the corrected samples bit for bit as kestrel-cli writes
-them into the corrected file (so negative samples and NaN come back as 0, and with
-pixinsight=True the samples are back in 0..1), and the Outcome (temperature and
-exposure are None: an array has no header).
+Raises
+------
+TypeError, ValueError
+    An argument it cannot take, a CCDData in a unit that is not a count among them.
+Error
+    The image cannot be measured, or holds NaN samples with nan_policy='raise'.
 
-Raises kestrel.Error with Kestrel's message when the image cannot be corrected; out
-is then left as it was.
-)";
+Examples
+--------
+>>> kestrel.measure(frame.data, 8).amplitude
+)doc";
 
-constexpr const char* correctFileDoc = R"(Corrects one FITS file exactly as kestrel-cli correct does.
+constexpr const char* correctDoc = R"doc(Corrects the banding of a frame in memory.
 
-The corrected file goes into output_dir (made if missing) or, by default, into the
-folder kestrel inside the file's folder; with overwrite=True it replaces the file
-itself. It appears whole or not at all, a link is written through, and an original
-is never replaced without overwrite=True; a write-protected original never. A file
-of its name already in the output folder is replaced only when it is an earlier
+Parameters
+----------
+data, phase, amplitude, binning, estimator, pixinsight, nan_policy
+    As for measure.
+out : numpy.ndarray or None
+    None for a new array, or a writeable float32 array of the same shape (either byte
+    order, data itself included) that receives the corrected samples.
+
+Returns
+-------
+corrected : numpy.ndarray or astropy.nddata.CCDData
+    The corrected samples bit for bit as kestrel-cli writes them into the corrected
+    file (negative samples and NaN come back as 0, and with pixinsight=True the
+    samples are back in 0..1). For a CCDData, a new CCDData with them and the same
+    header, WCS, unit, mask and uncertainty, unchanged: the correction adds a level
+    to the offset bands, which moves no star and changes no sample's noise.
+outcome : Outcome
+    What became of the frame; its temperature and exposure are None, as an array
+    has no header.
+
+Raises
+------
+TypeError, ValueError
+    An argument it cannot take.
+Error
+    The image cannot be corrected, or holds NaN samples with nan_policy='raise'; out
+    is then left as it was.
+
+Examples
+--------
+>>> fixed, outcome = kestrel.correct(fits.getdata("night/frame1.fits"), 8)
+>>> ccd, outcome = kestrel.correct(CCDData.read("night/frame1.fits", unit="adu"), 8)
+)doc";
+
+constexpr const char* correctFileDoc = R"doc(Corrects one FITS file exactly as kestrel-cli correct does.
+
+The corrected file appears whole or not at all, a link is written through, and an
+original is never replaced without overwrite=True; a write-protected original never. A
+file of its name already in the output folder is replaced only when it is an earlier
 correction of the same file (the same header and size); any other is kept and the
 file skipped, unless replace_outputs=True.
-phase_1x1 (0 to 32) and phase_2x2 (0 to 16): None takes 1x1phase or 2x2phase from
-the settings file kestx.ini that kestrel-cli reads (settings_file()). amplitude and
-estimator as for measure.
 
-Returns the Outcome, whatever became of the file (a file that is skipped or fails is
-an outcome, as a line of kestrel-cli is: see its result and message); raises
-kestrel.Error only when the settings file cannot be read.
-)";
+Parameters
+----------
+path : str, bytes or os.PathLike
+    The file.
+output_dir : str, bytes, os.PathLike or None
+    Where the corrected file goes (made if missing); None: the folder kestrel inside
+    the file's folder.
+overwrite : bool
+    Replace the file itself.
+phase_1x1, phase_2x2 : int or None
+    0 to 32 and 0 to 16; None takes 1x1phase or 2x2phase from the settings file
+    kestx.ini that kestrel-cli reads (settings_file()).
+amplitude, estimator
+    As for measure.
+replace_outputs : bool
+    Replace a file in the output folder that is no earlier correction of this one.
 
-constexpr const char* planDoc = R"(Which outputs the files of one run may write, as kestrel-cli settles them.
+Returns
+-------
+Outcome
+    Whatever became of the file: a file that is skipped or fails is an outcome, as a
+    line of kestrel-cli is (see its result and message). Its input and output are
+    str, with surrogate escapes for bytes that are not UTF-8 (os.fsencode gives the
+    name back). NaN samples with a measured amplitude fail it, its message saying
+    how many there are.
 
-Every file goes into output_dir, by default the folder kestrel inside the first file's
-folder (overwrite=True: each replaces itself). A file that is the same as an earlier
-one, whose output an earlier one writes, or whose output would replace a file of the
-run without overwrite, is refused. Returns one Planned per file, in order: its output,
-and refused, the skipped Outcome kestrel-cli gives it, or None when it may go ahead.
-Give the files that may go ahead to correct_file with the same output_dir.
-)";
+Raises
+------
+TypeError, ValueError
+    An argument it cannot take.
+Error
+    The settings file cannot be read.
 
-constexpr const char* appendResultsDoc = R"(Appends the measured outcomes to a results file, as kestrel-cli --csv does.
+Examples
+--------
+>>> kestrel.correct_file("night/frame2.fits", phase_1x1=8).result
+'corrected'
+)doc";
+
+constexpr const char* planDoc = R"doc(Which outputs the files of one run may write, as kestrel-cli settles them.
+
+Parameters
+----------
+paths : list of str, bytes or os.PathLike
+    The files, in order.
+output_dir : str, bytes, os.PathLike or None
+    Where every file goes; None: the folder kestrel inside the first file's folder.
+overwrite : bool
+    Each file replaces itself.
+replace_outputs : bool
+    As for correct_file.
+
+Returns
+-------
+list of Planned
+    One per file, in order: its output, and refused, the skipped Outcome kestrel-cli
+    gives it (the same as an earlier one, its output written by an earlier one, or
+    replacing a file of the run without overwrite), or None when it may go ahead.
+    Give those to correct_file with the same output_dir.
+
+Raises
+------
+TypeError, ValueError
+    An argument it cannot take.
+
+Examples
+--------
+>>> [p.output for p in kestrel.plan(["a.fits", "b.fits"]) if p.refused is None]
+)doc";
+
+constexpr const char* appendResultsDoc = R"doc(Appends the measured outcomes to a results file, as kestrel-cli --csv does.
 
 The outcomes of correct_file whose amplitude was measured become records in the format
 of the window's Save Results (a new or empty file gets the header line first), in one
-write that either appends them all or leaves the file as it was. A file that is one of
-the outcomes' images, a FITS image or binary data is refused with ValueError, also
-when there is nothing to append (so append_results(path, []) checks a file before a
-run). Returns the number of records appended; with none, nothing is written.
-)";
+write that either appends them all or leaves the file as it was. The file is checked
+by kestrel-cli's rule also when there is nothing to append, so append_results(path,
+[]) checks a file before a run.
 
-constexpr const char* settingsFileDoc = R"(The settings file kestx.ini whose phases correct_file takes when none is given.
+Parameters
+----------
+path : str, bytes or os.PathLike
+    The results file.
+outcomes : iterable of Outcome
+    Outcomes of correct_file.
 
-That of the kestrel-cli built beside the module (a build folder, a portable copy), or,
-installed, that of an installed kestrel-cli: ~/.config/kestrel/kestx.ini (or
-$XDG_CONFIG_HOME/kestrel/kestx.ini).
-)";
+Returns
+-------
+int
+    The number of records appended; with none, nothing is written.
+
+Raises
+------
+TypeError
+    outcomes is no list of Outcome.
+ValueError
+    The file is one of the outcomes' images, a FITS image or binary data, or an
+    outcome is that of an array.
+Error
+    The file can never be written there (a folder, a missing folder, write-protected),
+    or the append failed; the file is as it was.
+
+Examples
+--------
+>>> kestrel.append_results("night.csv", outcomes)
+)doc";
+
+constexpr const char* settingsFileDoc = R"doc(The settings file kestx.ini whose phases correct_file takes when none is given.
+
+Returns
+-------
+str
+    That of the kestrel-cli built beside the module (a build folder, a portable copy),
+    or, installed, that of an installed kestrel-cli: ~/.config/kestrel/kestx.ini (or
+    $XDG_CONFIG_HOME/kestrel/kestx.ini).
+
+Examples
+--------
+>>> kestrel.settings_file()
+)doc";
 
 
 // ---- kestrel.watch: the engine's watch, on a thread of its own ---------------------
@@ -1071,16 +1257,48 @@ std::unique_ptr<ModuleWatch> startWatch(py::handle foldersObject, py::handle out
     }
 }
 
-constexpr const char* watchDoc = R"(Watches folders and yields an Outcome for each frame as it is corrected.
+constexpr const char* watchDoc = R"doc(Watches folders and yields an Outcome for each frame as it is corrected.
 
 The rules of kestrel-cli watch: a frame (.fit, .fits, .fts) is taken once its header
 and data unit are whole and nothing has written to it for settle seconds, corrected
 into output_dir (default: kestrel/ inside its folder), and corrected again when it is
-written again; existing='correct' also takes the frames there without a correction
-yet, 'skip' only new ones; poll looks at the folders every poll seconds instead of
-waiting for the system's news of them. The generator ends when no folder is left;
-closing it (or leaving the loop) stops the watch after the frame in progress.
-)";
+written again. The generator ends when no folder is left; closing it (or leaving the
+loop) stops the watch after the frame in progress.
+
+Parameters
+----------
+folders : str, bytes, os.PathLike or a list of them
+    The folders watched.
+output_dir, phase_1x1, phase_2x2, amplitude, estimator
+    As for correct_file.
+settle : float
+    Seconds without a write before a frame is taken, 0 to 3600.
+existing : {'correct', 'skip'}
+    'correct' also takes the frames there without a correction yet, 'skip' only new
+    ones.
+poll : float or None
+    Look at the folders every poll seconds instead of waiting for the system's news
+    of them.
+jobs : int
+    Frames corrected at once; 0: one per core.
+
+Yields
+------
+Outcome
+    Each frame's, as correct_file gives it.
+
+Raises
+------
+TypeError, ValueError
+    An argument it cannot take.
+Error
+    The settings file cannot be read, or no folder can be watched.
+
+Examples
+--------
+>>> for outcome in kestrel.watch("/data/tonight", phase_1x1=8):
+...     print(outcome.input, outcome.result, outcome.amplitude)
+)doc";
 } // namespace
 } // namespace kestrel::python
 
