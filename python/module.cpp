@@ -532,19 +532,32 @@ public:
     void hide(std::span<float> samples)
     {
         positions_.clear();
-        // A frame without NaN, nearly every one, costs one pass that vectorises.
-        std::size_t found = 0;
-        for (const float x : samples)
-            found += (std::bit_cast<std::uint32_t>(x) & 0x7FFFFFFFu) > 0x7F800000u;
-        if (found == 0)
+        if (!holdsNaN(samples))
             return;
-        positions_.reserve(found);
         for (std::size_t i = 0; i < samples.size(); ++i)
             if (std::isnan(samples[i])) {
                 positions_.push_back(i);
                 nan_ = samples[i];
                 samples[i] = -std::numeric_limits<float>::infinity();
             }
+    }
+    /// A frame without NaN, nearly every one, costs a pass in blocks of a fixed length,
+    /// which the compiler turns into vector instructions.
+    static bool holdsNaN(std::span<const float> samples)
+    {
+        constexpr std::size_t block = 1024;
+        std::size_t i = 0;
+        for (; i + block <= samples.size(); i += block) {
+            std::uint32_t found = 0;
+            for (std::size_t k = 0; k < block; ++k)
+                found |= (std::bit_cast<std::uint32_t>(samples[i + k]) & 0x7FFFFFFFu) > 0x7F800000u;
+            if (found != 0)
+                return true;
+        }
+        for (; i < samples.size(); ++i)
+            if (std::isnan(samples[i]))
+                return true;
+        return false;
     }
     void restore(std::span<float> samples) const
     {
@@ -575,8 +588,8 @@ ImageRun runFor(Workspace& ws, std::int32_t phase, const AmplitudeChoice& amplit
 }
 
 /// The array as the workspace's float image (scaled as a load would), and the run's
-/// choices for it; raises what the scaling refuses, and NaN samples that a measured
-/// amplitude would fail on unless they are to be passed over (`nan`).
+/// choices for it; raises what the scaling refuses. NaN samples to be passed over are
+/// hidden in `nan`.
 ImageRun arrayImage(Workspace& ws, RecordingHost& host, const ArraySamples& in, std::int32_t phase,
                     const AmplitudeChoice& amplitude, bool pixInsight, NanPolicy policy, HiddenNaN& nan)
 {
@@ -584,15 +597,28 @@ ImageRun arrayImage(Workspace& ws, RecordingHost& host, const ArraySamples& in, 
     {
         py::gil_scoped_release release;
         scaled = imageInMemory(ws, in, pixInsight);
-        // A typed amplitude needs no measurement: the samples stay as kestrel-cli has them.
-        if (scaled && (policy == NanPolicy::ignore || amplitude.typed == 0))
+        if (scaled && policy == NanPolicy::ignore)
             nan.hide(ws.image.floatPixels);
     }
     if (!scaled)
         raiseError(host.reports.back().text, host.reports);
-    if (policy == NanPolicy::raise && nan.count() != 0)
-        raiseError(nanSamplesText(nan.count()));
     return runFor(ws, phase, amplitude);
+}
+
+/// Raises the failure of a frame that was not corrected: a measurement that failed at
+/// its NaN samples says so (they are looked for only then, so that the frames without
+/// any cost nothing), any other its own message.
+[[noreturn]] void raiseNotCorrected(const ImageOutcome& outcome, std::span<float> samples,
+                                    const std::vector<BoxReport>& reports)
+{
+    if (outcome.result == ImageOutcome::Result::failed && !outcome.amplitude &&
+        outcome.message.starts_with(messages::invalidOperation)) {
+        HiddenNaN nan;
+        nan.hide(samples);
+        if (nan.count() != 0)
+            raiseError(nanSamplesText(nan.count()), reports);
+    }
+    raiseError(outcome.message.empty() ? imageNotMeasured : outcome.message, reports);
 }
 
 py::object measure(py::handle data, py::handle phaseObject, py::handle binningObject, py::handle amplitudeObject,
@@ -615,7 +641,7 @@ py::object measure(py::handle data, py::handle phaseObject, py::handle binningOb
     }
     out.image.reports = host.reports;
     if (out.image.result != ImageOutcome::Result::corrected)
-        raiseError(out.image.message.empty() ? imageNotMeasured : out.image.message, host.reports);
+        raiseNotCorrected(out.image, ws.image.floatPixels, host.reports);
     const ImageOutcome& o = out.image;
     const BandProfile& p = out.profile;
     return py::reinterpret_borrow<py::object>(records.measurement)(
@@ -659,7 +685,7 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
     }
     outcome.reports = host.reports;
     if (outcome.result != ImageOutcome::Result::corrected)
-        raiseError(outcome.message.empty() ? imageNotMeasured : outcome.message, host.reports);
+        raiseNotCorrected(outcome, ws.image.floatPixels, host.reports);
     py::object corrected = out ? py::object(out->array)
                                : py::object(arrayOwning<float>(
                                      std::make_unique<PixelBuffer<float>>(std::move(ws.image.floatPixels)), in.rows,
