@@ -9,6 +9,7 @@
 #include "fits/workspace.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -68,5 +69,8 @@ PhaseSearch findBandPhase(ImageView<const std::uint16_t> image, Binning binning,
 /// average shows the box of the sort that the window always made first ("... in
 /// procedure QuickSort16." or "... in procedure QuickSort.").
 double getBackgroundFlux(Workspace& ws, SampleType type);
+/// As getBackgroundFlux, with the same boxes, but none where it would return its 0 after
+/// a failure, so that a front end can tell a failed measurement from a black sky.
+std::optional<double> measuredBackgroundFlux(Workspace& ws, SampleType type);
 
 } // namespace kestrel

@@ -411,9 +411,11 @@ BackgroundLevel backgroundLevel(std::span<const float> samples, BackgroundBuild 
     return backgroundFloat(samples, build);
 }
 
-double getBackgroundFlux(Workspace& ws, SampleType type)
+double getBackgroundFlux(Workspace& ws, SampleType type) { return measuredBackgroundFlux(ws, type).value_or(0); }
+
+std::optional<double> measuredBackgroundFlux(Workspace& ws, SampleType type)
 {
-    double result = 0;
+    std::optional<double> result;
     const char* sort = type == SampleType::int16 ? "QuickSort16" : "QuickSort";
     try {
         const BackgroundLevel b = type == SampleType::int16 ? backgroundLevel(ws.image.int16Image().pixels)

@@ -15,11 +15,17 @@ namespace kestrel {
 class Failure : public std::exception {
 public:
     explicit Failure(std::string message) : message_(std::move(message)) {}
+    /// A failure of a call to the system, with the error number it gave, for front ends
+    /// whose users tell a missing file from a forbidden one by that number.
+    Failure(std::string message, int systemError) : message_(std::move(message)), systemError_(systemError) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
+    /// The system's error number, or 0 for a failure of Kestrel's own.
+    int systemError() const noexcept { return systemError_; }
 
 private:
     std::string message_;
+    int systemError_ = 0;
 };
 
 namespace messages {

@@ -20,7 +20,7 @@ int regularOnly(int fd, const std::filesystem::path& file, std::string (*message
     const int error = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
     if (error != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        throw Failure(message(file, error ? std::strerror(error) : "not a regular file"));
+        throw Failure(message(file, error ? std::strerror(error) : "not a regular file"), error);
     }
     // Blocking again: the descriptor was opened without waiting only so that a pipe
     // without a writer is refused instead of waited on.
@@ -36,7 +36,8 @@ int openForReading(const std::filesystem::path& file, IfMissing missing)
     if (fd < 0) {
         if (missing == IfMissing::giveNothing && (errno == ENOENT || errno == ENOTDIR))
             return -1;
-        throw Failure(cannotRead(file, std::strerror(errno)));
+        const int error = errno;
+        throw Failure(cannotRead(file, std::strerror(error)), error);
     }
     return regularOnly(fd, file, cannotRead);
 }

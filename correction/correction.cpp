@@ -36,7 +36,11 @@ template <class Measure>
 bool loadAndMeasure(Workspace& ws, const ImageRun& run, ImageOutcome& out, Measure measure, Samples samples)
 {
     const bool loaded = samples == Samples::inMemory || loadAllImageDataFloat32(ws);
-    out.temperature = roundToInt32(getTemp(ws));
+    const double temperature = getTemp(ws);
+    out.temperature = roundToInt32(temperature);
+    // 20000 is what the header reader gives for a missing or unreadable CCD-TEMP.
+    if (temperature != 20000.0)
+        out.ccdTemperature = temperature;
     out.exposure = getExposure(ws);
 
     // An image that cannot be measured is marked failed and the run goes on.
@@ -46,7 +50,9 @@ bool loadAndMeasure(Workspace& ws, const ImageRun& run, ImageOutcome& out, Measu
         out.message = reason;
         return false;
     }
-    out.background = getBackgroundFlux(ws, SampleType::float32);
+    const std::optional<double> background = measuredBackgroundFlux(ws, SampleType::float32);
+    out.background = background.value_or(0);
+    out.backgroundFailed = !background;
     if (run.amplitudeSetting != 0.0) {
         out.amplitude = run.amplitudeSetting;
     } else {

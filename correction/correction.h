@@ -55,8 +55,10 @@ struct ImageOutcome {
     std::string routine;                      // the routine its failures are reported under
     std::int32_t phase = 0;                   // the phase it was corrected at, once chosen
     std::optional<std::int32_t> temperature;  // CCD-TEMP rounded to whole degrees
+    std::optional<double> ccdTemperature;     // CCD-TEMP as the header gives it, when it gives one
     std::optional<std::int32_t> exposure;     // whole seconds
     std::optional<double> background;         // ADU
+    bool backgroundFailed = false;            // its measurement failed: background holds the 0 shown
     std::optional<double> amplitude;          // ADU added to the offset bands
     bool measured = false;                    // the amplitude was measured, not typed
     bool stopsRun = false;                    // the window's batch ends after it

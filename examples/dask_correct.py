@@ -22,11 +22,18 @@ configuration file, ~/.config/dask/jobqueue.yaml):
 
     dask_correct.py --jobqueue slurm --jobs 8 --phase-1x1 8 /shared/night/
 
+Each frame's record goes into the results file as soon as it and every frame before it
+are done, so that the file holds them in input order, as kestrel-cli writes them.
+Stopped by SIGTERM (a Slurm time limit, scancel) or SIGINT (Ctrl-C), it cancels the
+frames not yet started, waits for those in progress, prints and records every frame
+that was corrected, and exits with 143 or 130, as kestrel-cli does.
+
 Exit status: 0 every frame corrected, 1 a frame skipped or failed (or the results not
-written), 2 usage.
+written), 2 usage, 130 and 143 stopped by SIGINT and SIGTERM.
 """
 import argparse
 import os
+import signal
 import sys
 
 import kestrel
@@ -54,9 +61,11 @@ def result_line(outcome):
     fields = [
         os.path.basename(outcome.input),
         outcome.binning or "",
-        f"{outcome.background:.2f}" if outcome.background is not None else "",
+        f"{outcome.background:.2f}" if outcome.background is not None else "0.00" if corrected else "",
         str(outcome.exposure) if outcome.exposure is not None else "",
-        str(outcome.temperature) if corrected else ("Failed" if outcome.skip is None else ""),
+        # kestrel-cli prints whole degrees, and the window's 20000 for a missing CCD-TEMP.
+        (str(round(outcome.temperature)) if outcome.temperature is not None else "20000") if corrected
+        else ("Failed" if outcome.skip is None else ""),
         f"{outcome.amplitude:.3f}" if corrected else "",
         "corrected" if corrected else f"{'skipped' if outcome.result == 'skipped' else 'failed'}: "
                                       f"{outcome.message or 'image not measured'}",
@@ -79,8 +88,10 @@ def client_for(args):
         cluster = (dask_jobqueue.SLURMCluster if args.jobqueue == "slurm" else dask_jobqueue.PBSCluster)()
         cluster.scale(jobs=args.jobs)
         return Client(cluster)
-    # One task at a time per worker process: the kernels use a core each.
-    return Client(LocalCluster(n_workers=args.workers or os.cpu_count(), threads_per_worker=1, processes=True))
+    # One task at a time per worker process: the kernels use a core each, of those this
+    # process may run on (taskset, a Slurm allocation), not of the whole machine.
+    return Client(LocalCluster(n_workers=args.workers or len(os.sched_getaffinity(0)), threads_per_worker=1,
+                               processes=True))
 
 
 def parse_arguments(argv):
@@ -111,16 +122,18 @@ def main(argv):
     output_dir = os.path.abspath(args.output_dir) if args.output_dir else None
     planned = kestrel.plan(frames, output_dir=output_dir, overwrite=args.overwrite)
     if args.csv:
-        # Results never go over an image: refused before any frame is touched.
-        images = frames + [p.output for p in planned]
-        if os.path.exists(args.csv) and any(os.path.exists(i) and os.path.samefile(args.csv, i) for i in images):
-            print(f"dask_correct.py: --csv: '{args.csv}' is an image of the run", file=sys.stderr)
-            return 2
+        # kestrel-cli's rule, before any frame is touched: never over an image of the run
+        # (ValueError, a usage error), nor where it cannot be written (kestrel.Error).
         try:
-            kestrel.append_results(args.csv, [])
+            kestrel.append_results(args.csv, [p.refused for p in planned if p.refused] + [
+                kestrel.Outcome(p.input, p.output, "corrected", None, "", None, None, None, None, False, None,
+                                None, None, []) for p in planned])
         except ValueError as e:
             print(f"dask_correct.py: --csv: {e}", file=sys.stderr)
             return 2
+        except kestrel.Error as e:
+            print(f"dask_correct.py: --csv: {e}", file=sys.stderr)
+            return 1
 
     folder = None
     if not args.overwrite:
@@ -128,16 +141,46 @@ def main(argv):
         made = not os.path.exists(folder)
         os.makedirs(folder, exist_ok=True)
 
+    stop = []
+    previous = {s: signal.signal(s, lambda number, frame: stop.append(number)) for s in (signal.SIGTERM, signal.SIGINT)}
+    try:
+        status = run(args, planned, folder, stop)
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+    # An output folder this run made and left empty goes again, as with kestrel-cli.
+    if folder and made and not os.listdir(folder):
+        os.rmdir(folder)
+    return 128 + stop[0] if stop else status
+
+
+def run(args, planned, folder, stop):
+    """Hands the workers the frames, a frame for each of their threads at a time,
+    reports each one in input order as it is done and appends its record. After a
+    signal (in `stop`) no frame is handed out: those in progress are waited for and
+    reported, so that every file put in place is recorded."""
+    from dask.distributed import wait
+
+    status = 0
     with client_for(args) as client:
-        futures = {
-            i: client.submit(kestrel.correct_file, p.input, output_dir=None if args.overwrite else folder,
-                             overwrite=args.overwrite, phase_1x1=args.phase_1x1, phase_2x2=args.phase_2x2,
-                             amplitude=args.amplitude, estimator=args.estimator, pure=False)
-            for i, p in enumerate(planned) if p.refused is None
-        }
-        status = 0
-        outcomes = []
-        for i, p in enumerate(planned):
+        futures = {}
+        waiting = iter([i for i, p in enumerate(planned) if p.refused is None])
+
+        def hand_out():
+            # Workers of a job queue come and go: as many frames as they have threads now.
+            threads = max(1, sum(client.nthreads().values()))
+            while sum(not f.done() for f in futures.values()) < threads:
+                i = next(waiting, None)
+                if i is None:
+                    return
+                futures[i] = client.submit(
+                    kestrel.correct_file, planned[i].input, output_dir=None if args.overwrite else folder,
+                    overwrite=args.overwrite, phase_1x1=args.phase_1x1, phase_2x2=args.phase_2x2,
+                    amplitude=args.amplitude, estimator=args.estimator, pure=False)
+
+        def report(i):
+            nonlocal status
+            p = planned[i]
             if p.refused is not None:
                 outcome = p.refused
             else:
@@ -145,25 +188,37 @@ def main(argv):
                     outcome = futures[i].result()
                 except Exception as e:  # a worker lost, or a settings file it cannot read
                     print(f"{os.path.basename(p.input)}: {e}", file=sys.stderr)
-                    print(f"{os.path.basename(p.input)}\t\t\t\t\t\tfailed: {e}")
+                    print(f"{os.path.basename(p.input)}\t\t\t\t\t\tfailed: {e}", flush=True)
                     status = 1
-                    continue
-            for report in outcome.reports:
-                print(f"{os.path.basename(p.input)}: {report}", file=sys.stderr)
+                    return
+            for line in outcome.reports:
+                print(f"{os.path.basename(p.input)}: {line}", file=sys.stderr)
             print(result_line(outcome), flush=True)
-            outcomes.append(outcome)
             if outcome.result != "corrected":
                 status = 1
+            if args.csv:
+                try:
+                    kestrel.append_results(args.csv, [outcome])
+                except (kestrel.Error, ValueError) as e:
+                    print(f"dask_correct.py: {e}", file=sys.stderr)
+                    status = 1
 
-    if args.csv:
-        try:
-            kestrel.append_results(args.csv, outcomes)
-        except (kestrel.Error, ValueError) as e:
-            print(f"dask_correct.py: {e}", file=sys.stderr)
-            status = 1
-    # An output folder this run made and left empty goes again, as with kestrel-cli.
-    if folder and made and not os.listdir(folder):
-        os.rmdir(folder)
+        next_frame = 0
+        while next_frame < len(planned) and not stop:
+            hand_out()
+            if planned[next_frame].refused is None and not futures[next_frame].done():
+                try:  # a short wait, so that a signal is heeded soon
+                    wait([f for f in futures.values() if not f.done()], timeout=0.2, return_when="FIRST_COMPLETED")
+                except TimeoutError:
+                    pass
+                continue
+            report(next_frame)
+            next_frame += 1
+        if stop:
+            wait(list(futures.values()))
+            for i in range(next_frame, len(planned)):
+                if i in futures:
+                    report(i)
     return status
 
 

@@ -4,6 +4,7 @@
 // kernels run without the GIL: a thread pool over frames uses every core.
 #include "python/arrays.h"
 
+#include "core/arith.h"
 #include "core/program_folder.h"
 #include "core/report.h"
 #include "engine/batch.h"
@@ -17,14 +18,17 @@
 
 #include <dlfcn.h>
 
+#include <bit>
 #include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <thread>
+#include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +44,29 @@ namespace kestrel::python {
 namespace {
 
 namespace fs = std::filesystem;
+
+// ---- Text: names and messages as Python sees them ---------------------------------
+
+/// A text of the system's bytes (a file name, a message that names one) as os.fsdecode
+/// gives it: bytes that are not UTF-8 become surrogate escapes, which os.fsencode turns
+/// back into the same bytes, so that no name a file system holds makes a call fail.
+py::str systemText(const std::string& text)
+{
+    PyObject* decoded = PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!decoded)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
+/// A header card's 80 bytes: FITS allows only ASCII, but files from the field hold
+/// Latin-1 (a degree sign, an observer's name), which is read as it most likely is.
+py::str cardText(const std::string& card)
+{
+    PyObject* decoded = PyUnicode_DecodeLatin1(card.data(), static_cast<Py_ssize_t>(card.size()), nullptr);
+    if (!decoded)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(decoded);
+}
 
 // ---- Records: the named tuples the functions return ------------------------------
 
@@ -74,32 +101,63 @@ py::list reportTexts(const std::vector<BoxReport>& reports)
 {
     py::list texts;
     for (const BoxReport& box : reports)
-        texts.append(box.kind == BoxKind::general ? generalErrorText(box.text) : box.text);
+        texts.append(systemText(box.kind == BoxKind::general ? generalErrorText(box.text) : box.text));
     return texts;
 }
 
 /// Raises kestrel.Error with the core's message and the boxes it asked for.
 [[noreturn]] void raiseError(const std::string& message, const std::vector<BoxReport>& reports = {})
 {
-    py::object error = py::reinterpret_borrow<py::object>(errorType)(message);
+    py::object error = py::reinterpret_borrow<py::object>(errorType)(systemText(message));
     error.attr("reports") = reportTexts(reports);
     PyErr_SetObject(errorType.ptr(), error.ptr());
     throw py::error_already_set();
 }
 
+/// The helper of the module's Python part that makes the OSError of an error number.
+py::handle systemErrorMaker;
+
+/// Raises the OSError of the module that fits the system's error number (a missing
+/// file, one that may not be read, any other), which is also a kestrel.Error, so that a
+/// pipeline catches it as it catches the failures of open().
+[[noreturn]] void raiseSystemError(int number, const std::string& message, const fs::path& file,
+                                   const std::vector<BoxReport>& reports)
+{
+    py::object error = py::reinterpret_borrow<py::object>(systemErrorMaker)(
+        number, systemText(message), systemText(file.string()));
+    error.attr("reports") = reportTexts(reports);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+/// As caughtFailure, keeping the system's error number of a failure that has one.
+template <class Body> std::optional<std::string> caughtSystemFailure(int& systemError, Body&& body)
+{
+    try {
+        std::forward<Body>(body)();
+        return std::nullopt;
+    } catch (const Failure& e) {
+        systemError = e.systemError();
+        return e.message();
+    } catch (const std::exception& e) {
+        return failureMessage(e);
+    }
+}
+
 // ---- Arguments ---------------------------------------------------------------------
 
-/// A file name given as str or os.PathLike.
+/// A file name given as str, bytes or os.PathLike, as the bytes the system takes
+/// (os.fsencode: a str's surrogate escapes become the bytes they stand for).
 fs::path pathArgument(py::handle value, const char* name)
 {
     py::object text;
     try {
-        text = py::module_::import("os").attr("fspath")(value);
+        text = py::module_::import("os").attr("fsencode")(value);
     } catch (py::error_already_set&) {
         throw py::type_error(std::string(name) + ": expected a file name (str or os.PathLike), got " +
                              typeName(value));
     }
-    const std::string path = py::isinstance<py::bytes>(text) ? std::string(py::bytes(text)) : std::string(py::str(text));
+    const std::string path = py::bytes(text);
     if (path.empty())
         throw py::value_error(std::string(name) + ": an empty file name was given");
     if (path.find('\0') != std::string::npos)
@@ -172,20 +230,24 @@ AmplitudeChoice amplitudeArgument(py::handle amplitude, const std::string& estim
         if (std::isinf(typed))
             throw py::value_error("amplitude: " + std::string(py::repr(amplitude)) + " is not a number");
         if (!(typed > 0))
-            throw py::value_error("Amphlitude must be greater than 0.0.");
+            throw py::value_error("amplitude: " + std::string(py::repr(amplitude)) + " is not above 0 ADU");
     }
     return {typed, estimator == "balanced"};
 }
 
 // ---- Outcomes ----------------------------------------------------------------------
 
+/// What kestrel-cli says of an image whose amplitude marks it not corrected.
+constexpr const char* imageNotMeasured = "image not measured";
+
 const char* resultName(ImageOutcome::Result result)
 {
     switch (result) {
     case ImageOutcome::Result::corrected:
         return "corrected";
+    // kestrel-cli prints "failed:" for an image whose amplitude marks it not corrected
+    // as for one a failure ended.
     case ImageOutcome::Result::notCorrected:
-        return "not corrected";
     case ImageOutcome::Result::failed:
         return "failed";
     case ImageOutcome::Result::skipped:
@@ -230,7 +292,7 @@ template <class T> py::object optionalValue(const std::optional<T>& value)
     return value ? py::cast(*value) : py::none();
 }
 
-py::object pathValue(const std::optional<fs::path>& path) { return path ? py::cast(path->string()) : py::none(); }
+py::object pathValue(const std::optional<fs::path>& path) { return path ? py::object(systemText(path->string())) : py::none(); }
 
 py::object estimatorOf(const ImageOutcome& o, const AmplitudeChoice& amplitude)
 {
@@ -245,13 +307,21 @@ py::object outcomeRecord(const ImageOutcome& o, const AmplitudeChoice& amplitude
                          const std::optional<fs::path>& output, bool fromFile = true)
 {
     const char* skip = skipName(o.skip);
-    py::object temperature = fromFile ? optionalValue(o.temperature) : py::none();
+    // No placeholder numbers: the window's 9999, 20000 and 0 stand for "none" here, so
+    // that a pipeline's mean of a column does not take them for measurements.
+    py::object temperature = fromFile ? optionalValue(o.ccdTemperature) : py::none();
     py::object exposure = fromFile ? optionalValue(o.exposure) : py::none();
+    py::object background = o.backgroundFailed ? py::none() : optionalValue(o.background);
+    py::object amplitudeAdded =
+        o.amplitude && *o.amplitude == failedAmplitude && o.result != ImageOutcome::Result::corrected
+            ? py::none()
+            : optionalValue(o.amplitude);
+    const bool unmeasured = o.handed() && o.result != ImageOutcome::Result::corrected && o.message.empty();
     return py::reinterpret_borrow<py::object>(records.outcome)(
-        pathValue(input), pathValue(output), resultName(o.result), skip ? py::cast(skip) : py::none(), o.message,
-        o.binning.empty() ? py::none() : py::cast(o.binning), o.handed() ? py::cast(o.phase) : py::none(),
-        optionalValue(o.background), optionalValue(o.amplitude), o.measured, estimatorOf(o, amplitude), temperature,
-        exposure, reportTexts(o.reports));
+        pathValue(input), pathValue(output), resultName(o.result), skip ? py::cast(skip) : py::none(),
+        systemText(unmeasured ? std::string(imageNotMeasured) : o.message), o.binning.empty() ? py::none() : py::cast(o.binning),
+        o.handed() ? py::cast(o.phase) : py::none(), background, amplitudeAdded, o.measured,
+        estimatorOf(o, amplitude), temperature, exposure, reportTexts(o.reports));
 }
 
 /// The ImageOutcome that an Outcome record stands for, as far as the results file reads it.
@@ -259,20 +329,21 @@ ImageOutcome outcomeFromRecord(py::handle record)
 {
     ImageOutcome o;
     const std::string result = py::str(record.attr("result"));
-    o.result = result == "corrected"       ? ImageOutcome::Result::corrected
-               : result == "not corrected" ? ImageOutcome::Result::notCorrected
-               : result == "failed"        ? ImageOutcome::Result::failed
-                                           : ImageOutcome::Result::skipped;
+    o.result = result == "corrected" ? ImageOutcome::Result::corrected
+               : result == "failed"  ? ImageOutcome::Result::failed
+                                     : ImageOutcome::Result::skipped;
     if (!record.attr("skip").is_none())
         o.skip = ImageOutcome::Skip::unreadable; // any reason: not handed to a correction
     if (!record.attr("binning").is_none())
         o.binning = py::str(record.attr("binning"));
-    if (!record.attr("temperature").is_none())
-        o.temperature = record.attr("temperature").cast<std::int32_t>();
+    // The results file holds what kestrel-cli --csv writes: the window's marks where
+    // the record says "none".
+    const py::object temperature = record.attr("temperature");
+    o.temperature = temperature.is_none() ? 20000 : roundToInt32(temperature.cast<double>());
     if (!record.attr("exposure").is_none())
         o.exposure = record.attr("exposure").cast<std::int32_t>();
-    if (!record.attr("amplitude").is_none())
-        o.amplitude = record.attr("amplitude").cast<double>();
+    const py::object amplitude = record.attr("amplitude");
+    o.amplitude = amplitude.is_none() ? failedAmplitude : amplitude.cast<double>();
     o.measured = record.attr("measured").cast<bool>();
     return o;
 }
@@ -304,9 +375,11 @@ py::object readFrame(py::handle pathObject)
     Workspace ws(host);
     std::string problem;
     std::int32_t type = 0;
+    bool pixInsight = false;
+    int systemError = 0;
     {
         py::gil_scoped_release release;
-        const auto failure = caughtFailure([&] {
+        const auto failure = caughtSystemFailure(systemError, [&] {
             if (!readImageHeader(ws, path)) {
                 problem = noHeaderReason(ws.image);
                 return;
@@ -315,6 +388,10 @@ py::object readFrame(py::handle pathObject)
             bool loaded = false;
             std::size_t samples = 0;
             if (type == typeFloat32) {
+                // A PixInsight file's samples are given as stored, 0..1: the frame says so,
+                // and correct and measure take them back with pixinsight=True.
+                pixInsight = ws.image.pixInsightImage;
+                ws.image.pixInsightImage = false;
                 loaded = loadAllImageDataFloat32(ws);
                 samples = ws.image.floatPixels.size();
             } else if (type == typeUnsigned16) {
@@ -334,6 +411,8 @@ py::object readFrame(py::handle pathObject)
         else if (!problem.empty())
             problem = path.filename().string() + ": " + problem;
     }
+    if (systemError != 0)
+        raiseSystemError(systemError, problem, path, host.reports);
     if (!problem.empty())
         raiseError(problem, host.reports);
     Image& image = ws.image;
@@ -349,8 +428,12 @@ py::object readFrame(py::handle pathObject)
                                           image.imageHeight, image.imageWidth);
     }
     const std::optional<Binning> binning = image.binning();
+    py::list cards;
+    for (const std::string& card : image.headerCards)
+        cards.append(cardText(card));
     return py::reinterpret_borrow<py::object>(records.frame)(
-        image.headerCards, data, binning ? py::cast(binningText(*binning)) : py::none(), image.pixInsightImage);
+        cards, data, binning ? py::cast(binningText(*binning)) : py::none(), pixInsight,
+        type == typeUnsigned16 ? "adu" : pixInsight ? "normalised" : "adu");
 }
 
 /// A frame's buffer that each thread keeps from call to call, lent to an image while it
@@ -427,6 +510,75 @@ bool imageInMemory(Workspace& ws, const ArraySamples& in, bool pixInsight)
                           [&] { scaleFromPixInsight(ws.image.floatPixels); });
 }
 
+/// What a correction in memory does with NaN samples: refuse the frame when they would
+/// make the measurement fail, or pass over them as the measurement passes over the
+/// samples below its bounds.
+enum class NanPolicy { raise, ignore };
+
+NanPolicy nanPolicyArgument(const std::string& policy)
+{
+    if (policy == "raise")
+        return NanPolicy::raise;
+    if (policy == "ignore")
+        return NanPolicy::ignore;
+    throw py::value_error("nan_policy: '" + policy + "' is neither 'raise' nor 'ignore'");
+}
+
+/// Where a frame's NaN samples are, each made -infinity meanwhile: below every bound of
+/// the background and the band means, it is passed over as a sample below 0 is, and the
+/// correction leaves it as it is. restore() puts the NaN back before the samples are
+/// written, so that they come out as a NaN does.
+class HiddenNaN {
+public:
+    std::size_t count() const { return positions_.size(); }
+    void hide(std::span<float> samples)
+    {
+        positions_.clear();
+        if (!holdsNaN(samples))
+            return;
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            if (std::isnan(samples[i])) {
+                positions_.push_back(i);
+                nan_ = samples[i];
+                samples[i] = -std::numeric_limits<float>::infinity();
+            }
+    }
+    /// A frame without NaN, nearly every one, costs a pass in blocks of a fixed length,
+    /// which the compiler turns into vector instructions.
+    static bool holdsNaN(std::span<const float> samples)
+    {
+        constexpr std::size_t block = 1024;
+        std::size_t i = 0;
+        for (; i + block <= samples.size(); i += block) {
+            std::uint32_t found = 0;
+            for (std::size_t k = 0; k < block; ++k)
+                found |= (std::bit_cast<std::uint32_t>(samples[i + k]) & 0x7FFFFFFFu) > 0x7F800000u;
+            if (found != 0)
+                return true;
+        }
+        for (; i < samples.size(); ++i)
+            if (std::isnan(samples[i]))
+                return true;
+        return false;
+    }
+    void restore(std::span<float> samples) const
+    {
+        for (const std::size_t i : positions_)
+            samples[i] = nan_;
+    }
+
+private:
+    std::vector<std::size_t> positions_;
+    float nan_ = std::numeric_limits<float>::quiet_NaN();
+};
+
+/// Why a frame with NaN samples cannot be measured, and what the user can do.
+std::string nanSamplesText(std::size_t count)
+{
+    return std::to_string(count) + (count == 1 ? " NaN sample" : " NaN samples") +
+           ": the background cannot be measured; fill them or give an amplitude";
+}
+
 /// The run chooseBands picks for the image, as for a file; `phase` is valid for its binning.
 ImageRun runFor(Workspace& ws, std::int32_t phase, const AmplitudeChoice& amplitude)
 {
@@ -438,23 +590,43 @@ ImageRun runFor(Workspace& ws, std::int32_t phase, const AmplitudeChoice& amplit
 }
 
 /// The array as the workspace's float image (scaled as a load would), and the run's
-/// choices for it; raises what the scaling refuses.
+/// choices for it; raises what the scaling refuses. NaN samples to be passed over are
+/// hidden in `nan`.
 ImageRun arrayImage(Workspace& ws, RecordingHost& host, const ArraySamples& in, std::int32_t phase,
-                    const AmplitudeChoice& amplitude, bool pixInsight)
+                    const AmplitudeChoice& amplitude, bool pixInsight, NanPolicy policy, HiddenNaN& nan)
 {
     bool scaled = false;
     {
         py::gil_scoped_release release;
         scaled = imageInMemory(ws, in, pixInsight);
+        if (scaled && policy == NanPolicy::ignore)
+            nan.hide(ws.image.floatPixels);
     }
     if (!scaled)
         raiseError(host.reports.back().text, host.reports);
     return runFor(ws, phase, amplitude);
 }
 
-py::object measure(py::handle data, py::handle phaseObject, py::handle binningObject, py::handle amplitudeObject,
-                   const std::string& estimator, bool pixInsight)
+/// Raises the failure of a frame that was not corrected: a measurement that failed at
+/// its NaN samples says so (they are looked for only then, so that the frames without
+/// any cost nothing), any other its own message.
+[[noreturn]] void raiseNotCorrected(const ImageOutcome& outcome, std::span<float> samples,
+                                    const std::vector<BoxReport>& reports)
 {
+    if (outcome.result == ImageOutcome::Result::failed && !outcome.amplitude &&
+        outcome.message.starts_with(messages::invalidOperation)) {
+        HiddenNaN nan;
+        nan.hide(samples);
+        if (nan.count() != 0)
+            raiseError(nanSamplesText(nan.count()), reports);
+    }
+    raiseError(outcome.message.empty() ? imageNotMeasured : outcome.message, reports);
+}
+
+py::object measure(py::handle data, py::handle phaseObject, py::handle binningObject, py::handle amplitudeObject,
+                   const std::string& estimator, bool pixInsight, const std::string& nanPolicy)
+{
+    const NanPolicy policy = nanPolicyArgument(nanPolicy);
     const ArraySamples in = checkedArray(data, SampleKind::float32, "data");
     const Binning binning = binningArgument(in.columns, binningObject);
     const std::int32_t phase = phaseArgument(phaseObject, binning, "phase");
@@ -463,14 +635,15 @@ py::object measure(py::handle data, py::handle phaseObject, py::handle binningOb
     Workspace ws(host);
     const Borrowed<PixelBuffer<float>> borrowed(ws.image.floatPixels);
     ProfileOutcome out;
-    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight);
+    HiddenNaN nan;
+    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight, policy, nan);
     {
         py::gil_scoped_release release;
         out = profileFloat32InMemory(ws, run);
     }
     out.image.reports = host.reports;
     if (out.image.result != ImageOutcome::Result::corrected)
-        raiseError(out.image.message.empty() ? "image not measured" : out.image.message, host.reports);
+        raiseNotCorrected(out.image, ws.image.floatPixels, host.reports);
     const ImageOutcome& o = out.image;
     const BandProfile& p = out.profile;
     return py::reinterpret_borrow<py::object>(records.measurement)(
@@ -481,8 +654,9 @@ py::object measure(py::handle data, py::handle phaseObject, py::handle binningOb
 }
 
 py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeObject, py::handle binningObject,
-                  py::handle outObject, const std::string& estimator, bool pixInsight)
+                  py::handle outObject, const std::string& estimator, bool pixInsight, const std::string& nanPolicy)
 {
+    const NanPolicy policy = nanPolicyArgument(nanPolicy);
     const ArraySamples in = checkedArray(data, SampleKind::float32, "data");
     const Binning binning = binningArgument(in.columns, binningObject);
     const std::int32_t phase = phaseArgument(phaseObject, binning, "phase");
@@ -498,12 +672,14 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
     if (out)
         borrowed.emplace(ws.image.floatPixels);
     ImageOutcome outcome;
-    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight);
+    HiddenNaN nan;
+    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight, policy, nan);
     {
         py::gil_scoped_release release;
         outcome = correctFloat32InMemory(ws, run);
         // The samples as the corrected file holds them.
         if (outcome.result == ImageOutcome::Result::corrected) {
+            nan.restore(ws.image.floatPixels);
             samplesAsWritten(ws.image.floatPixels, pixInsight);
             if (out)
                 storeSamples(ws.image.floatPixels.data(), *out);
@@ -511,7 +687,7 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
     }
     outcome.reports = host.reports;
     if (outcome.result != ImageOutcome::Result::corrected)
-        raiseError(outcome.message.empty() ? "image not measured" : outcome.message, host.reports);
+        raiseNotCorrected(outcome, ws.image.floatPixels, host.reports);
     py::object corrected = out ? py::object(out->array)
                                : py::object(arrayOwning<float>(
                                      std::make_unique<PixelBuffer<float>>(std::move(ws.image.floatPixels)), in.rows,
@@ -575,6 +751,15 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
                 PendingImage pending = correctFile(input, output, settings, pixels);
                 finishWriting(pending);
                 outcome = std::move(pending.result.outcome);
+                // The window's rule fails the measurement at a NaN sample; the outcome says
+                // so in the words of correct (the buffer still holds the samples read).
+                if (outcome.result == ImageOutcome::Result::failed && outcome.measured == false &&
+                    amplitude.typed == 0 && outcome.message.starts_with(messages::invalidOperation)) {
+                    HiddenNaN nan;
+                    nan.hide(pixels);
+                    if (nan.count() != 0)
+                        outcome.message = nanSamplesText(nan.count());
+                }
             }
         }
     }
@@ -617,7 +802,8 @@ py::list planOutputs(py::handle pathsObject, py::handle outputDirObject, bool ov
                 outcome.message += "; give replace_outputs=True to replace it";
             refused = outcomeRecord(outcome, {}, input, std::nullopt);
         }
-        planned.append(py::reinterpret_borrow<py::object>(records.planned)(input.string(), output.string(), refused));
+        planned.append(py::reinterpret_borrow<py::object>(records.planned)(systemText(input.string()),
+                                                                           systemText(output.string()), refused));
     }
     return planned;
 }
@@ -636,7 +822,7 @@ std::size_t appendResults(py::handle pathObject, py::handle outcomes)
                                  typeName(item));
         for (const char* field : {"input", "output"})
             if (!item.attr(field).is_none())
-                images.emplace_back(std::string(py::str(item.attr(field))));
+                images.push_back(pathArgument(item.attr(field), "outcomes"));
         const ImageOutcome outcome = outcomeFromRecord(item);
         // The measured results, as kestrel-cli --csv records them.
         if (!outcome.handed() || !outcome.measured)
@@ -644,23 +830,25 @@ std::size_t appendResults(py::handle pathObject, py::handle outcomes)
         if (item.attr("input").is_none())
             throw py::value_error("outcomes: the outcome of an array names no file; only those of correct_file "
                                   "go into a results file");
-        entries.push_back(resultsEntry(fs::path(std::string(py::str(item.attr("input")))).filename().string(), outcome));
+        entries.push_back(resultsEntry(pathArgument(item.attr("input"), "outcomes").filename().string(), outcome));
     }
     // The file is checked also when there is nothing to append: a script may check it
     // before any frame is touched.
-    std::optional<std::string> problem;
+    std::optional<TargetProblem> found;
     std::optional<std::string> failure;
     {
         py::gil_scoped_release release;
-        // Only what the script named wrongly is refused here; a file that cannot be
-        // written fails the append with its reason.
-        if (auto found = resultsFileProblem(csv, images, {}, {"", "the image"}); found && found->usage)
-            problem = std::move(found->message);
-        if (!problem && !entries.empty())
+        // kestrel-cli's rule for --csv: a file named wrongly is a ValueError, one that
+        // can never be written there (a folder, a missing folder, write-protected) a
+        // kestrel.Error, both before anything is appended.
+        found = resultsFileProblem(csv, images, {}, {"", "the image"});
+        if (!found && !entries.empty())
             failure = caughtFailure([&] { appendResultsCsv(csv, entries); });
     }
-    if (problem)
-        throw py::value_error("path: " + *problem);
+    if (found && found->usage)
+        throw py::value_error("path: " + found->message);
+    if (found)
+        raiseError(found->message);
     if (failure)
         raiseError(*failure);
     return entries.size();
@@ -668,7 +856,13 @@ std::size_t appendResults(py::handle pathObject, py::handle outcomes)
 
 // ---- Documentation -----------------------------------------------------------------
 
-constexpr const char* moduleDoc = R"(Kestrel removes the faint vertical banding of KAI-11000M frames: columns come in
+constexpr const char* moduleDoc = R"doc(Kestrel's band correction for Python pipelines, bit for bit as kestrel-cli.
+
+    >>> import kestrel
+    >>> frame = kestrel.read("night/frame1.fits")
+    >>> fixed, outcome = kestrel.correct(frame.data, 8, pixinsight=frame.pixinsight)
+
+Kestrel removes the faint vertical banding of KAI-11000M frames: columns come in
 groups that are alternately a little brighter and a little darker, repeating every
 32 columns (16 when 2x2-binned). This module calls the same steps and kernels as
 kestrel-cli, so a frame comes out bit for bit the same either way.
@@ -676,118 +870,298 @@ kestrel-cli, so a frame comes out bit for bit the same either way.
 Arrays: images are 2-D NumPy arrays of shape (rows, columns): float32 samples for a
 correction, uint16 samples for the phase search, in either byte order ('<f4', '>f4',
 '<u2', '>u2'), with any strides, read-only or not. No other dtype is converted (a
-float64 array would have to be rounded): TypeError says so. Samples are in ADU.
+float64 array would have to be rounded): TypeError says so. Samples are in ADU, or in
+0..1 with pixinsight=True. An astropy CCDData in ADU or electrons goes into correct
+and measure as well.
+
+Outcomes hold None where the window shows a mark: no amplitude for a frame not
+corrected, no temperature without CCD-TEMP, no background where it could not be
+measured; numpy.array(values, float) makes them NaN.
 
 Threads: the work runs without the GIL, so a thread pool over frames uses every core.
 Each thread keeps a frame's buffer from call to call (tens of megabytes), as fresh
 memory for every frame costs about as much as the work on it.
 
 Failures of Kestrel's own (a measurement that fails, a file that cannot be read) raise
-kestrel.Error with Kestrel's message; bad arguments raise TypeError or ValueError.
-)";
+kestrel.Error with Kestrel's message; a missing file, one that may not be read and
+other failures of the system raise MissingFileError, FilePermissionError and
+FileSystemError, which are also FileNotFoundError, PermissionError and OSError; bad
+arguments raise TypeError or ValueError.
+)doc";
 
-constexpr const char* readDoc = R"(Reads a FITS image as Kestrel reads it.
+constexpr const char* readDoc = R"doc(Reads a FITS image as Kestrel reads it.
 
-Returns a Frame: the header cards (80-character strings before END, in order), the
-pixels as a 2-D array (rows, columns) in this machine's byte order, float32 for a
-32-bit floating point image (in ADU: a PixInsight file's 0..1 samples times 65535, as
-Kestrel measures them) or uint16 for a 16-bit unsigned one (BZERO applied), the binning
-its width implies ('1x1', '2x2' or None) and whether it is a PixInsight file.
+Parameters
+----------
+path : str, bytes or os.PathLike
+    The file. Bytes go to the system as they are; a str is encoded as os.fsencode
+    does.
 
-Raises kestrel.Error naming the file when it cannot be opened or read, has no
-readable header, or is of another type.
-)";
+Returns
+-------
+Frame
+    cards: the header cards before END, 80 characters each (bytes beyond ASCII read
+    as Latin-1); data: the pixels (rows, columns) in this machine's byte order, as
+    the file stores them: float32 for a 32-bit floating point image, uint16 for a
+    16-bit unsigned one (BZERO applied); binning: '1x1', '2x2' or None; pixinsight:
+    True for a PixInsight file, whose samples are 0..1; scale: 'normalised' for
+    those, else 'adu'. Give data and pixinsight to correct or measure as they are.
 
-constexpr const char* findPhaseDoc = R"(Finds the band phase of a 16-bit unsigned frame.
+Raises
+------
+MissingFileError
+    The file is not there (also a FileNotFoundError).
+FilePermissionError
+    The system does not let it be read (also a PermissionError).
+FileSystemError
+    Any other failure of the system, its errno set (also an OSError).
+Error
+    The file has no readable header, is of another type or is cut short; the
+    message names it.
 
-data: 2-D uint16 array (rows, columns), '<u2' or '>u2', of a sensor width (4008 or
-4032 columns unbinned, 2004 or 2016 2x2-binned). binning: '1x1', '2x2' or None (from
-the width); when given it must agree with the width.
+Examples
+--------
+>>> frame = kestrel.read("night/frame1.fits")
+>>> fixed, outcome = kestrel.correct(frame.data, 8, pixinsight=frame.pixinsight)
+)doc";
 
-Returns a Phase: the phase (the first column of a reference band, 0 to 31 or 0 to 15),
-the binning, its significance (the band contrast at that phase over its standard
-error; below 5 the phase does not stand out from the noise; None when it could not be
-measured, see contrast_failure), the score of every candidate phase, and the contrast,
-standard error and significance of every candidate.
+constexpr const char* findPhaseDoc = R"doc(Finds the band phase of a 16-bit unsigned frame.
 
-Raises kestrel.Error when the search fails (an image without sky samples).
-)";
+Parameters
+----------
+data : numpy.ndarray
+    2-D uint16 array (rows, columns), '<u2' or '>u2', of a sensor width (4008 or
+    4032 columns unbinned, 2004 or 2016 2x2-binned).
+binning : {'1x1', '2x2', None}
+    None takes it from the width; given, it must agree with the width.
 
-constexpr const char* measureDoc = R"(Measures what correct would do to a frame, writing nothing.
+Returns
+-------
+Phase
+    The phase (the first column of a reference band, 0 to 31 or 0 to 15), the
+    binning, its significance (the band contrast at that phase over its standard
+    error; below 5 the phase does not stand out from the noise; None when it could
+    not be measured, see contrast_failure), the score of every candidate phase, and
+    the contrast, standard error and significance of every candidate.
 
-data: 2-D float32 array (rows, columns), '<f4' or '>f4', of a sensor width. phase:
-0 to 32 unbinned, 0 to 16 2x2-binned (0 means the period). amplitude: None to measure
-it, or the ADU (above 0) to apply. binning: '1x1', '2x2' or None (from the width).
-estimator: 'standard' (as the window and kestrel-cli measure) or 'balanced' (a sky
-gradient cancels). pixinsight: the samples are a PixInsight file's 0..1 ones (as
-Astropy reads them); they are measured in ADU, times 65535, as kestrel-cli does.
+Raises
+------
+TypeError, ValueError
+    data is no such array, or binning disagrees with its width.
+Error
+    The search fails (an image without sky samples).
 
-Returns a Measurement: background, amplitude and estimator, the band profile before
-and after the correction with the columns and sample bound it reads, and the
-residual left at any phase, as kestrel-cli profile prints them.
+Examples
+--------
+>>> kestrel.find_phase(kestrel.read("raw.fits").data).phase
+)doc";
 
-Raises kestrel.Error with Kestrel's message when the image cannot be measured.
-)";
+constexpr const char* measureDoc = R"doc(Measures what correct would do to a frame, writing nothing.
 
-constexpr const char* correctDoc = R"(Corrects the banding of a frame in memory.
+Parameters
+----------
+data : numpy.ndarray or astropy.nddata.CCDData
+    2-D float32 array (rows, columns), '<f4' or '>f4', of a sensor width, or a
+    CCDData of one in ADU or electrons (its mask is not looked at).
+phase : int
+    0 to 32 unbinned, 0 to 16 2x2-binned (0 means the period); a NumPy integer too.
+binning : {'1x1', '2x2', None}
+    None takes it from the width.
+amplitude : float, astropy Quantity or None
+    None measures it; else the ADU (above 0) to apply, or a Quantity in ADU (for a
+    CCDData, in its unit).
+estimator : {'standard', 'balanced'}
+    'standard' as the window and kestrel-cli measure; 'balanced', which a sky
+    gradient does not bias.
+pixinsight : bool
+    The samples are a PixInsight file's 0..1 ones (as Astropy and kestrel.read give
+    them); they are measured in ADU, times 65535, as kestrel-cli does.
+nan_policy : {'raise', 'ignore'}
+    A NaN sample makes a measured amplitude fail, as in the window: 'raise' says how
+    many there are; 'ignore' passes over them, as over samples below 0.
 
-data, phase, amplitude, binning, estimator and pixinsight as for measure. out: None
-for a new array, or a writeable float32 array of the same shape (either byte order,
-data itself included) that receives the corrected samples.
+Returns
+-------
+Measurement
+    Background, amplitude and estimator, the band profile before and after the
+    correction with the columns and sample bound it reads, and the residual left at
+    any phase, as kestrel-cli profile prints them.
 
-Returns (corrected, outcome): the corrected samples bit for bit as kestrel-cli writes
-them into the corrected file (so negative samples and NaN come back as 0, and with
-pixinsight=True the samples are back in 0..1), and the Outcome (temperature and
-exposure are None: an array has no header).
+Raises
+------
+TypeError, ValueError
+    An argument it cannot take, a CCDData in a unit that is not a count among them.
+Error
+    The image cannot be measured, or holds NaN samples with nan_policy='raise'.
 
-Raises kestrel.Error with Kestrel's message when the image cannot be corrected; out
-is then left as it was.
-)";
+Examples
+--------
+>>> kestrel.measure(frame.data, 8).amplitude
+)doc";
 
-constexpr const char* correctFileDoc = R"(Corrects one FITS file exactly as kestrel-cli correct does.
+constexpr const char* correctDoc = R"doc(Corrects the banding of a frame in memory.
 
-The corrected file goes into output_dir (made if missing) or, by default, into the
-folder kestrel inside the file's folder; with overwrite=True it replaces the file
-itself. It appears whole or not at all, a link is written through, and an original
-is never replaced without overwrite=True; a write-protected original never. A file
-of its name already in the output folder is replaced only when it is an earlier
+Parameters
+----------
+data, phase, amplitude, binning, estimator, pixinsight, nan_policy
+    As for measure.
+out : numpy.ndarray or None
+    None for a new array, or a writeable float32 array of the same shape (either byte
+    order, data itself included) that receives the corrected samples.
+
+Returns
+-------
+corrected : numpy.ndarray or astropy.nddata.CCDData
+    The corrected samples bit for bit as kestrel-cli writes them into the corrected
+    file (negative samples and NaN come back as 0, and with pixinsight=True the
+    samples are back in 0..1). For a CCDData, a new CCDData with them and the same
+    header, WCS, unit, mask and uncertainty, unchanged: the correction adds a level
+    to the offset bands, which moves no star and changes no sample's noise.
+outcome : Outcome
+    What became of the frame; its temperature and exposure are None, as an array
+    has no header.
+
+Raises
+------
+TypeError, ValueError
+    An argument it cannot take.
+Error
+    The image cannot be corrected, or holds NaN samples with nan_policy='raise'; out
+    is then left as it was.
+
+Examples
+--------
+>>> fixed, outcome = kestrel.correct(fits.getdata("night/frame1.fits"), 8)
+>>> ccd, outcome = kestrel.correct(CCDData.read("night/frame1.fits", unit="adu"), 8)
+)doc";
+
+constexpr const char* correctFileDoc = R"doc(Corrects one FITS file exactly as kestrel-cli correct does.
+
+The corrected file appears whole or not at all, a link is written through, and an
+original is never replaced without overwrite=True; a write-protected original never. A
+file of its name already in the output folder is replaced only when it is an earlier
 correction of the same file (the same header and size); any other is kept and the
 file skipped, unless replace_outputs=True.
-phase_1x1 (0 to 32) and phase_2x2 (0 to 16): None takes 1x1phase or 2x2phase from
-the settings file kestx.ini that kestrel-cli reads (settings_file()). amplitude and
-estimator as for measure.
 
-Returns the Outcome, whatever became of the file (a file that is skipped or fails is
-an outcome, as a line of kestrel-cli is: see its result and message); raises
-kestrel.Error only when the settings file cannot be read.
-)";
+Parameters
+----------
+path : str, bytes or os.PathLike
+    The file.
+output_dir : str, bytes, os.PathLike or None
+    Where the corrected file goes (made if missing); None: the folder kestrel inside
+    the file's folder.
+overwrite : bool
+    Replace the file itself.
+phase_1x1, phase_2x2 : int or None
+    0 to 32 and 0 to 16; None takes 1x1phase or 2x2phase from the settings file
+    kestx.ini that kestrel-cli reads (settings_file()).
+amplitude, estimator
+    As for measure.
+replace_outputs : bool
+    Replace a file in the output folder that is no earlier correction of this one.
 
-constexpr const char* planDoc = R"(Which outputs the files of one run may write, as kestrel-cli settles them.
+Returns
+-------
+Outcome
+    Whatever became of the file: a file that is skipped or fails is an outcome, as a
+    line of kestrel-cli is (see its result and message). Its input and output are
+    str, with surrogate escapes for bytes that are not UTF-8 (os.fsencode gives the
+    name back). NaN samples with a measured amplitude fail it, its message saying
+    how many there are.
 
-Every file goes into output_dir, by default the folder kestrel inside the first file's
-folder (overwrite=True: each replaces itself). A file that is the same as an earlier
-one, whose output an earlier one writes, or whose output would replace a file of the
-run without overwrite, is refused. Returns one Planned per file, in order: its output,
-and refused, the skipped Outcome kestrel-cli gives it, or None when it may go ahead.
-Give the files that may go ahead to correct_file with the same output_dir.
-)";
+Raises
+------
+TypeError, ValueError
+    An argument it cannot take.
+Error
+    The settings file cannot be read.
 
-constexpr const char* appendResultsDoc = R"(Appends the measured outcomes to a results file, as kestrel-cli --csv does.
+Examples
+--------
+>>> kestrel.correct_file("night/frame2.fits", phase_1x1=8).result
+'corrected'
+)doc";
+
+constexpr const char* planDoc = R"doc(Which outputs the files of one run may write, as kestrel-cli settles them.
+
+Parameters
+----------
+paths : list of str, bytes or os.PathLike
+    The files, in order.
+output_dir : str, bytes, os.PathLike or None
+    Where every file goes; None: the folder kestrel inside the first file's folder.
+overwrite : bool
+    Each file replaces itself.
+replace_outputs : bool
+    As for correct_file.
+
+Returns
+-------
+list of Planned
+    One per file, in order: its output, and refused, the skipped Outcome kestrel-cli
+    gives it (the same as an earlier one, its output written by an earlier one, or
+    replacing a file of the run without overwrite), or None when it may go ahead.
+    Give those to correct_file with the same output_dir.
+
+Raises
+------
+TypeError, ValueError
+    An argument it cannot take.
+
+Examples
+--------
+>>> [p.output for p in kestrel.plan(["a.fits", "b.fits"]) if p.refused is None]
+)doc";
+
+constexpr const char* appendResultsDoc = R"doc(Appends the measured outcomes to a results file, as kestrel-cli --csv does.
 
 The outcomes of correct_file whose amplitude was measured become records in the format
 of the window's Save Results (a new or empty file gets the header line first), in one
-write that either appends them all or leaves the file as it was. A file that is one of
-the outcomes' images, a FITS image or binary data is refused with ValueError, also
-when there is nothing to append (so append_results(path, []) checks a file before a
-run). Returns the number of records appended; with none, nothing is written.
-)";
+write that either appends them all or leaves the file as it was. The file is checked
+by kestrel-cli's rule also when there is nothing to append, so append_results(path,
+[]) checks a file before a run.
 
-constexpr const char* settingsFileDoc = R"(The settings file kestx.ini whose phases correct_file takes when none is given.
+Parameters
+----------
+path : str, bytes or os.PathLike
+    The results file.
+outcomes : iterable of Outcome
+    Outcomes of correct_file.
 
-That of the kestrel-cli built beside the module (a build folder, a portable copy), or,
-installed, that of an installed kestrel-cli: ~/.config/kestrel/kestx.ini (or
-$XDG_CONFIG_HOME/kestrel/kestx.ini).
-)";
+Returns
+-------
+int
+    The number of records appended; with none, nothing is written.
+
+Raises
+------
+TypeError
+    outcomes is no list of Outcome.
+ValueError
+    The file is one of the outcomes' images, a FITS image or binary data, or an
+    outcome is that of an array.
+Error
+    The file can never be written there (a folder, a missing folder, write-protected),
+    or the append failed; the file is as it was.
+
+Examples
+--------
+>>> kestrel.append_results("night.csv", outcomes)
+)doc";
+
+constexpr const char* settingsFileDoc = R"doc(The settings file kestx.ini whose phases correct_file takes when none is given.
+
+Returns
+-------
+str
+    That of the kestrel-cli built beside the module (a build folder, a portable copy),
+    or, installed, that of an installed kestrel-cli: ~/.config/kestrel/kestx.ini (or
+    $XDG_CONFIG_HOME/kestrel/kestx.ini).
+
+Examples
+--------
+>>> kestrel.settings_file()
+)doc";
 
 
 // ---- kestrel.watch: the engine's watch, on a thread of its own ---------------------
@@ -911,16 +1285,48 @@ std::unique_ptr<ModuleWatch> startWatch(py::handle foldersObject, py::handle out
     }
 }
 
-constexpr const char* watchDoc = R"(Watches folders and yields an Outcome for each frame as it is corrected.
+constexpr const char* watchDoc = R"doc(Watches folders and yields an Outcome for each frame as it is corrected.
 
 The rules of kestrel-cli watch: a frame (.fit, .fits, .fts) is taken once its header
 and data unit are whole and nothing has written to it for settle seconds, corrected
 into output_dir (default: kestrel/ inside its folder), and corrected again when it is
-written again; existing='correct' also takes the frames there without a correction
-yet, 'skip' only new ones; poll looks at the folders every poll seconds instead of
-waiting for the system's news of them. The generator ends when no folder is left;
-closing it (or leaving the loop) stops the watch after the frame in progress.
-)";
+written again. The generator ends when no folder is left; closing it (or leaving the
+loop) stops the watch after the frame in progress.
+
+Parameters
+----------
+folders : str, bytes, os.PathLike or a list of them
+    The folders watched.
+output_dir, phase_1x1, phase_2x2, amplitude, estimator
+    As for correct_file.
+settle : float
+    Seconds without a write before a frame is taken, 0 to 3600.
+existing : {'correct', 'skip'}
+    'correct' also takes the frames there without a correction yet, 'skip' only new
+    ones.
+poll : float or None
+    Look at the folders every poll seconds instead of waiting for the system's news
+    of them.
+jobs : int
+    Frames corrected at once; 0: one per core.
+
+Yields
+------
+Outcome
+    Each frame's, as correct_file gives it.
+
+Raises
+------
+TypeError, ValueError
+    An argument it cannot take.
+Error
+    The settings file cannot be read, or no folder can be watched.
+
+Examples
+--------
+>>> for outcome in kestrel.watch("/data/tonight", phase_1x1=8):
+...     print(outcome.input, outcome.result, outcome.amplitude)
+)doc";
 } // namespace
 } // namespace kestrel::python
 
@@ -939,9 +1345,10 @@ PYBIND11_MODULE(_kestrel, m)
 
     records.frame = makeRecord(m, "Frame", "A FITS image as kestrel.read reads it.",
                                {{"cards", "The header cards before END, 80 characters each, in order."},
-                                {"data", "The pixels, (rows, columns): float32 in ADU or uint16."},
+                                {"data", "The pixels, (rows, columns), as the file stores them: float32 or uint16."},
                                 {"binning", "'1x1', '2x2', or None for a width of no binning."},
-                                {"pixinsight", "True for a PixInsight file (float samples stored 0..1)."}});
+                                {"pixinsight", "True for a PixInsight file: give it as pixinsight to correct and measure."},
+                                {"scale", "'adu' (samples in ADU) or 'normalised' (a PixInsight file's 0..1 samples)."}});
     records.phase = makeRecord(
         m, "Phase", "The band phase of a 16-bit frame, as kestrel.find_phase finds it.",
         {{"phase", "The first column of a reference band."},
@@ -973,17 +1380,17 @@ PYBIND11_MODULE(_kestrel, m)
         m, "Outcome", "What became of one image, as a result line of kestrel-cli correct tells it.",
         {{"input", "The file corrected, or None for an array."},
          {"output", "The corrected file written, or None."},
-         {"result", "'corrected', 'not corrected', 'failed' or 'skipped'."},
+         {"result", "'corrected', 'failed' or 'skipped', as kestrel-cli's result line says."},
          {"skip", "Why it was not handed to a correction: 'unreadable', 'no header', 'not float', 'other width', "
                   "'bad phase', 'repeated', 'replaces input', 'keeps existing'; else None."},
          {"message", "Why it was skipped, or the failure's report; '' when corrected."},
          {"binning", "'1x1' or '2x2', once chosen, else None."},
          {"phase", "The phase it was corrected at, once chosen, else None."},
-         {"background", "The background level, ADU, or None."},
-         {"amplitude", "The amplitude added to the offset bands, ADU (9999 marks an image not corrected)."},
+         {"background", "The background level, ADU, or None when it was not (or could not be) measured."},
+         {"amplitude", "The amplitude added to the offset bands, ADU, or None when none was."},
          {"measured", "True when the amplitude was measured, False when typed."},
          {"estimator", "'standard', 'balanced', 'typed', or None."},
-         {"temperature", "CCD-TEMP rounded to whole degrees (20000 when missing), or None."},
+         {"temperature", "CCD-TEMP in degrees Celsius as the header gives it, or None when it gives none."},
          {"exposure", "EXPOSURE or EXPTIME in whole seconds, or None."},
          {"reports", "The texts of the boxes the steps asked for, in order, as kestrel-cli prints them."}});
     records.planned = makeRecord(m, "Planned", "One file of a run and the output kestrel.plan gives it.",
@@ -1001,25 +1408,102 @@ PYBIND11_MODULE(_kestrel, m)
     m.def("_correct_file", &correctFile);
     m.def("_plan", &planOutputs);
     m.def("_append_results", &appendResults);
-    m.def("_settings_file", [] { return moduleLocations().settingsFile.string(); });
+    m.def("_settings_file", [] { return systemText(moduleLocations().settingsFile.string()); });
     py::class_<ModuleWatch>(m, "_Watch").def("next", &ModuleWatch::next).def("stop", &ModuleWatch::stop);
     m.def("_watch", &startWatch);
-    py::exec(R"(
+    py::exec(R"py(
+import builtins as _builtins
+import errno as _errno
+import os as _os
+
+
+class MissingFileError(Error, _builtins.FileNotFoundError):
+    """A file that is not there (errno ENOENT or ENOTDIR); also a FileNotFoundError."""
+
+
+class FilePermissionError(Error, _builtins.PermissionError):
+    """A file the system does not let Kestrel read or write; also a PermissionError."""
+
+
+class FileSystemError(Error, _builtins.OSError):
+    """Any other failure of the system with a file, its errno set; also an OSError."""
+
+
+for _class in (MissingFileError, FilePermissionError, FileSystemError):
+    _class.__module__ = "kestrel"
+
+
+def _system_error(number, message, filename):
+    if number in (_errno.ENOENT, _errno.ENOTDIR):
+        kind = MissingFileError
+    elif number in (_errno.EACCES, _errno.EPERM):
+        kind = FilePermissionError
+    else:
+        kind = FileSystemError
+    return kind(number, _os.strerror(number), filename)
+
+
+def _amplitude(amplitude, data_unit=None):
+    # An astropy Quantity: in ADU (astropy.units.adu), as Kestrel measures it, or in the
+    # unit of the CCDData it corrects.
+    unit = getattr(amplitude, "unit", None)
+    if unit is None or not hasattr(amplitude, "to_value"):
+        return amplitude
+    from astropy import units
+    wanted = units.adu if data_unit is None else data_unit
+    try:
+        return float(amplitude.to_value(wanted))
+    except units.UnitConversionError:
+        target = "ADU (astropy.units.adu)" if data_unit is None else f"{data_unit}, the unit of the data"
+        raise TypeError(f"amplitude: {amplitude!r} is in {unit}, not in {target}") from None
+
+
+def _ccd_data(data):
+    # Known by its class, so that the module needs no astropy until it is given one.
+    return any(kind.__name__ == "CCDData" and kind.__module__.startswith("astropy.") for kind in type(data).__mro__)
+
+
+def _counts(ccd, amplitude):
+    from astropy import units
+    if ccd.unit not in (units.adu, units.electron):
+        raise TypeError(f"data: a CCDData in {ccd.unit}; Kestrel corrects counts, in ADU or electrons "
+                        "(astropy.units.adu, astropy.units.electron)")
+    return ccd.data, _amplitude(amplitude, ccd.unit)
+
+
+def _corrected_ccd(ccd, samples):
+    # The header, WCS, unit, mask and uncertainty as they were: adding a constant to the
+    # offset bands moves no star and changes no sample's noise.
+    import copy
+    return type(ccd)(samples, unit=ccd.unit, meta=copy.deepcopy(ccd.meta), wcs=copy.deepcopy(ccd.wcs),
+                     mask=None if ccd.mask is None else ccd.mask.copy(), uncertainty=copy.deepcopy(ccd.uncertainty),
+                     flags=copy.deepcopy(ccd.flags), psf=copy.deepcopy(getattr(ccd, "psf", None)))
+
+
 def read(path):
     return _read(path)
 
 def find_phase(data, binning=None):
     return _find_phase(data, binning)
 
-def measure(data, phase, binning=None, amplitude=None, *, estimator="standard", pixinsight=False):
-    return _measure(data, phase, binning, amplitude, estimator, pixinsight)
+def measure(data, phase, binning=None, amplitude=None, *, estimator="standard", pixinsight=False,
+            nan_policy="raise"):
+    if _ccd_data(data):
+        data, amplitude = _counts(data, amplitude)
+    return _measure(data, phase, binning, _amplitude(amplitude), estimator, pixinsight, nan_policy)
 
-def correct(data, phase, amplitude=None, binning=None, out=None, *, estimator="standard", pixinsight=False):
-    return _correct(data, phase, amplitude, binning, out, estimator, pixinsight)
+def correct(data, phase, amplitude=None, binning=None, out=None, *, estimator="standard", pixinsight=False,
+            nan_policy="raise"):
+    if _ccd_data(data):
+        samples, typed = _counts(data, amplitude)
+        fixed, outcome = _correct(samples, phase, typed, binning, out, estimator, pixinsight, nan_policy)
+        return _corrected_ccd(data, fixed), outcome
+    return _correct(data, phase, _amplitude(amplitude), binning, out, estimator, pixinsight, nan_policy)
 
 def correct_file(path, output_dir=None, overwrite=False, phase_1x1=None, phase_2x2=None, amplitude=None, *,
                  estimator="standard", replace_outputs=False):
-    return _correct_file(path, output_dir, overwrite, phase_1x1, phase_2x2, amplitude, estimator, replace_outputs)
+    return _correct_file(path, output_dir, overwrite, phase_1x1, phase_2x2, _amplitude(amplitude), estimator,
+                         replace_outputs)
 
 def plan(paths, output_dir=None, overwrite=False, *, replace_outputs=False):
     return _plan(paths, output_dir, overwrite, replace_outputs)
@@ -1032,17 +1516,19 @@ def settings_file():
 
 def watch(folders, output_dir=None, phase_1x1=None, phase_2x2=None, amplitude=None, *, estimator="standard",
           settle=2.0, existing="correct", poll=None, jobs=0):
-    w = _watch(folders, output_dir, phase_1x1, phase_2x2, amplitude, estimator, settle, existing, poll, jobs)
+    w = _watch(folders, output_dir, phase_1x1, phase_2x2, _amplitude(amplitude), estimator, settle, existing, poll,
+               jobs)
     try:
         while (outcome := w.next()) is not None:
             yield outcome
     finally:
         w.stop()
-)",
+)py",
              m.attr("__dict__"));
     for (const auto& [name, doc] : {std::pair{"read", readDoc}, {"find_phase", findPhaseDoc}, {"measure", measureDoc},
                                     {"correct", correctDoc}, {"correct_file", correctFileDoc}, {"plan", planDoc},
                                     {"append_results", appendResultsDoc}, {"settings_file", settingsFileDoc},
                                     {"watch", watchDoc}})
         m.attr(name).attr("__doc__") = doc;
+    systemErrorMaker = py::object(m.attr("_system_error")).release();
 }

@@ -1,7 +1,7 @@
 """Kestrel's band correction for Python pipelines (see help(kestrel) for the whole story)."""
 
 import os
-from typing import Any, Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Iterable, Iterator, List, NamedTuple, Optional, Protocol, Tuple, TypeVar, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -12,11 +12,35 @@ _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # A phase may be a NumPy integer, as an array's element or a computed index.
 _Phase = Union[int, np.integer[Any]]
 
+class _Quantity(Protocol):
+    # An astropy Quantity, as far as the amplitude takes one (in ADU).
+    unit: Any
+    def to_value(self, unit: Any = ...) -> Any: ...
+
+_Amplitude = Union[float, np.floating[Any], _Quantity]
+
+class _CCDData(Protocol):
+    # An astropy CCDData, in ADU or electrons.
+    data: Any
+    unit: Any
+    meta: Any
+
+_C = TypeVar("_C", bound=_CCDData)
+
 class Error(Exception):
     """A failure of Kestrel's own, with its message."""
 
     reports: List[str]
     """The texts of every box the steps asked for, in order, as kestrel-cli prints them."""
+
+class MissingFileError(Error, FileNotFoundError):
+    """A file that is not there; also a FileNotFoundError."""
+
+class FilePermissionError(Error, PermissionError):
+    """A file the system does not let Kestrel read or write; also a PermissionError."""
+
+class FileSystemError(Error, OSError):
+    """Any other failure of the system with a file, its errno set; also an OSError."""
 
 class Frame(NamedTuple):
     """A FITS image as kestrel.read reads it."""
@@ -26,11 +50,13 @@ class Frame(NamedTuple):
     # float32 or uint16 as the file holds them: typed loosely so that a pipeline passes a
     # float file's data to correct or measure, and a 16-bit file's to find_phase, unchecked.
     data: npt.NDArray[Any]
-    """The pixels, (rows, columns): float32 in ADU or uint16."""
+    """The pixels, (rows, columns), as the file stores them: float32 or uint16."""
     binning: Optional[str]
     """'1x1', '2x2', or None for a width of no binning."""
     pixinsight: bool
-    """True for a PixInsight file (float samples stored 0..1)."""
+    """True for a PixInsight file: give it as pixinsight to correct and measure."""
+    scale: str
+    """'adu' (samples in ADU) or 'normalised' (a PixInsight file's 0..1 samples)."""
 
 class Phase(NamedTuple):
     """The band phase of a 16-bit frame, as kestrel.find_phase finds it."""
@@ -69,7 +95,7 @@ class Outcome(NamedTuple):
     input: Optional[str]
     output: Optional[str]
     result: str
-    """'corrected', 'not corrected', 'failed' or 'skipped'."""
+    """'corrected', 'failed' or 'skipped', as kestrel-cli's result line says."""
     skip: Optional[str]
     """'unreadable', 'no header', 'not float', 'other width', 'bad phase', 'repeated',
     'replaces input', 'keeps existing', or None for an image handed to a correction."""
@@ -77,10 +103,13 @@ class Outcome(NamedTuple):
     binning: Optional[str]
     phase: Optional[int]
     background: Optional[float]
+    """The background level, ADU, or None when it was not (or could not be) measured."""
     amplitude: Optional[float]
+    """The amplitude added to the offset bands, ADU, or None when none was."""
     measured: bool
     estimator: Optional[str]
-    temperature: Optional[int]
+    temperature: Optional[float]
+    """CCD-TEMP in degrees Celsius as the header gives it, or None."""
     exposure: Optional[int]
     reports: List[str]
 
@@ -98,27 +127,44 @@ def find_phase(data: npt.NDArray[np.uint16], binning: Optional[str] = None) -> P
     """Finds the band phase of a 16-bit unsigned frame ('<u2' or '>u2')."""
 
 def measure(
-    data: npt.NDArray[np.float32],
+    data: Union[npt.NDArray[np.float32], _CCDData],
     phase: _Phase,
     binning: Optional[str] = None,
-    amplitude: Optional[float] = None,
+    amplitude: Optional[_Amplitude] = None,
     *,
     estimator: str = "standard",
     pixinsight: bool = False,
+    nan_policy: str = "raise",
 ) -> Measurement:
-    """Measures what correct would do to a float32 frame ('<f4' or '>f4'), writing nothing."""
+    """Measures what correct would do to a float32 frame ('<f4' or '>f4') or CCDData, writing nothing."""
 
+@overload
 def correct(
     data: npt.NDArray[np.float32],
     phase: _Phase,
-    amplitude: Optional[float] = None,
+    amplitude: Optional[_Amplitude] = None,
     binning: Optional[str] = None,
     out: Optional[npt.NDArray[np.float32]] = None,
     *,
     estimator: str = "standard",
     pixinsight: bool = False,
+    nan_policy: str = "raise",
 ) -> Tuple[npt.NDArray[np.float32], Outcome]:
     """Corrects a float32 frame in memory: the samples kestrel-cli writes, and the outcome."""
+
+@overload
+def correct(
+    data: _C,
+    phase: _Phase,
+    amplitude: Optional[_Amplitude] = None,
+    binning: Optional[str] = None,
+    out: Optional[npt.NDArray[np.float32]] = None,
+    *,
+    estimator: str = "standard",
+    pixinsight: bool = False,
+    nan_policy: str = "raise",
+) -> Tuple[_C, Outcome]:
+    """Corrects a CCDData: a new one with the corrected samples, and the outcome."""
 
 def correct_file(
     path: _Path,
@@ -126,7 +172,7 @@ def correct_file(
     overwrite: bool = False,
     phase_1x1: Optional[_Phase] = None,
     phase_2x2: Optional[_Phase] = None,
-    amplitude: Optional[float] = None,
+    amplitude: Optional[_Amplitude] = None,
     *,
     estimator: str = "standard",
     replace_outputs: bool = False,
@@ -149,7 +195,7 @@ def watch(
     output_dir: Optional[_Path] = None,
     phase_1x1: Optional[_Phase] = None,
     phase_2x2: Optional[_Phase] = None,
-    amplitude: Optional[float] = None,
+    amplitude: Optional[_Amplitude] = None,
     *,
     estimator: str = "standard",
     settle: float = 2.0,

@@ -30,7 +30,8 @@ SKIPPED = {
     "#!/bin/bash": "a Slurm job script: needs a cluster",
     "python3 -m venv --system-site-packages v": "builds Kestrel once more with pip (minutes); "
                                                 "python_test_venv does the same",
-    "python3 examples/dask_correct.py --scheduler": "needs a running Dask cluster and a Slurm or PBS site",
+    "v/bin/python examples/dask_correct.py --scheduler": "needs a running Dask cluster and a Slurm or PBS site",
+    "python3 -m venv --system-site-packages ~/kestrel-venv": "fetches dask-jobqueue from the Python Package Index",
     "sudo cmake --install build": "needs root",
     "cmake -S . -B build-windows": "the Windows cross-build (minutes): .ci/windows.sh runs it",
     "kestrel-cli watch --phase-1x1 8": "watches a folder of the user's disk until stopped; python_watch runs "

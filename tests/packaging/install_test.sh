@@ -36,7 +36,7 @@ for module in "$build"/python/kestrel/_kestrel.*.so; do
   expected+=("lib/python3/dist-packages/kestrel/${module##*/}" lib/python3/dist-packages/kestrel/__init__.py
              lib/python3/dist-packages/kestrel/__init__.pyi lib/python3/dist-packages/kestrel/py.typed
              share/doc/python3-kestrel/copyright share/doc/python3-kestrel/changelog.gz
-             share/doc/python3-kestrel/examples/dask_correct.py)
+             share/doc/python3-kestrel/examples/dask_correct.py share/doc/python3-kestrel/examples/jobqueue.yaml)
 done
 if ! diff -u <(printf 'usr/%s\n' "${expected[@]}" | sort) \
              <(cd "$stage" && find . -mindepth 1 -not -type d | sed 's|^\./||' | sort); then

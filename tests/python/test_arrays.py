@@ -57,6 +57,7 @@ REFUSED = [
     (lambda: kestrel.correct(FRAME, 8, amplitude=float("nan")), ValueError, say.AMPLITUDE),
     (lambda: kestrel.correct(FRAME, 8, amplitude=float("inf")), ValueError, "amplitude: inf " + say.NOT_NUMBER),
     (lambda: kestrel.correct(FRAME, 8, amplitude="3"), TypeError, "amplitude: '3' " + say.NOT_NUMBER),
+    (lambda: kestrel.correct(FRAME, 8, nan_policy="omit"), ValueError, "nan_policy: 'omit" + say.NAN_POLICY),
     (lambda: kestrel.correct(FRAME, 8, binning="3x3"), ValueError, "binning: '3x3' " + say.BINNING),
     (lambda: kestrel.correct(FRAME, 8, binning="2x2"), ValueError, "width 4008 " + say.NOT_2X2),
     (lambda: kestrel.measure(FRAME2, 8, binning="1x1"), ValueError, "width 2016 " + say.NOT_1X1),
@@ -150,7 +151,7 @@ def test_corrected_samples_are_those_written_and_the_input_stays():
 # A frame Kestrel cannot measure: the function, the frame, its arguments, the message.
 FAILURES = [
     (kestrel.correct, np.full((8, 2004), np.nan, np.float32), dict(phase=8),
-     "Invalid floating point operation... in function fixFloat32Columns2x2."),
+     "16032 NaN samples: the background cannot be measured; fill them or give an amplitude"),
     (kestrel.correct, np.zeros((8, 4008), np.float32), dict(phase=8),
      "Invalid floating point operation... in function fixFloat32Columns."),
     (kestrel.correct, np.zeros((0, 4008), np.float32), dict(phase=8), say.NO_SIZE + "4008, NAXIS2 0)"),

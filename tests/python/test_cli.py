@@ -37,8 +37,11 @@ def outcome_line(o):
     """The same fields from an Outcome, written as kestrel-cli writes them."""
     corrected = o.result == "corrected"
     result = "corrected" if corrected else f"{o.result if o.result == 'skipped' else 'failed'}: {o.message}"
-    return (o.binning or "", f"{o.background:.2f}" if o.background is not None else "",
-            str(o.exposure) if o.exposure is not None else "", str(o.temperature) if corrected else "",
+    # A background that could not be measured is printed as its 0.
+    background = f"{o.background:.2f}" if o.background is not None else "0.00" if corrected else ""
+    return (o.binning or "", background,
+            str(o.exposure) if o.exposure is not None else "",
+            (str(round(o.temperature)) if o.temperature is not None else "20000") if corrected else "",
             f"{o.amplitude:.3f}" if corrected else "", result)
 
 
@@ -75,10 +78,10 @@ def test_correct_gives_the_samples_kestrel_cli_wrote(frames, corrected, n):
     fixed, outcome = kestrel.correct(fits.getdata(frames / frame), phase, pixinsight=pixinsight, **rest)
     assert same_bits(fixed, fits.getdata(by_cli))
     assert outcome.result == "corrected" and outcome.input is None and outcome.temperature is None
-    if not pixinsight:
-        # kestrel.read gives ADU, as the correction measures them.
-        fixed, _ = kestrel.correct(kestrel.read(frames / frame).data, phase, **rest)
-        assert same_bits(fixed, kestrel.read(by_cli).data)
+    # kestrel.read's fields go back in as they are, PixInsight's 0..1 samples and all.
+    read = kestrel.read(frames / frame)
+    fixed, _ = kestrel.correct(read.data, phase, pixinsight=read.pixinsight, **rest)
+    assert same_bits(fixed, fits.getdata(by_cli)) and read.scale == ("normalised" if pixinsight else "adu")
 
 
 def profile_of(output):
@@ -197,13 +200,11 @@ def test_plan_refuses_what_kestrel_cli_refuses(frames, tmp_path):
 
 @pytest.mark.parametrize("frame", ["1x1/frame1.fits", "2x2/frame1.fits", "u16/2x2/frame1.fits", "nan.fits",
                                    "pixinsight.fits"])
-def test_read_gives_the_pixels_astropy_reads_in_adu(frames, frame):
+def test_read_gives_the_pixels_astropy_reads(frames, frame):
     read = kestrel.read(frames / frame)
     with fits.open(frames / frame) as hdul:
         expected = hdul[0].data
         cards = [card.image for card in hdul[0].header.cards]
-    if read.pixinsight:
-        expected = (expected.astype(np.float64) * 65535).astype(np.float32)
     assert read.data.dtype == expected.dtype.newbyteorder("=") and read.data.flags.c_contiguous
     assert same_bits(read.data, expected) if read.data.dtype == np.float32 else np.array_equal(read.data, expected)
     assert read.cards == cards and all(len(card) == 80 for card in read.cards)
@@ -215,8 +216,7 @@ def test_read_names_the_file_it_cannot_read(frames, tmp_path):
     (tmp_path / "text.fits").write_text("not a FITS file\n")
     write_fits(tmp_path / "bytes.fits", np.zeros((4, 4008), np.uint8))
     (tmp_path / "short.fits").write_bytes((frames / "1x1/frame1.fits").read_bytes()[:5760])
-    for name, message in [("missing.fits", f"Cannot read {tmp_path}/missing.fits: No such file or directory"),
-                          ("text.fits", "text.fits: no readable FITS header"),
+    for name, message in [("text.fits", "text.fits: no readable FITS header"),
                           ("bytes.fits", "bytes.fits: not a 32-bit floating point or 16-bit unsigned image"),
                           ("short.fits", "short.fits: the data hold 720 samples, fewer than the 160320 of "
                                          "NAXIS1 x NAXIS2 (4008 x 40)")]:

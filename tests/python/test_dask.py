@@ -2,12 +2,13 @@
 cluster given by its scheduler's address: every output and the results file are those
 of kestrel-cli."""
 import os
+import signal
 import subprocess
 import sys
 
 import pytest
 
-from conftest import MAKE_FRAMES, SOURCE, run_cli
+from conftest import CLI, MAKE_FRAMES, SOURCE, run_cli
 
 distributed = pytest.importorskip("distributed")
 
@@ -61,5 +62,31 @@ def test_a_cluster_given_by_its_scheduler_corrects_the_frames(night):
 def test_results_are_never_written_over_an_image(night):
     root, frames = night
     done = run_example("--workers", "1", "--output-dir", root / "refused", "--csv", frames[0], frames[0])
-    assert done.returncode == 2 and "is an image of the run" in done.stderr
+    assert done.returncode == 2 and "nothing is ever written over an image" in done.stderr
     assert not (root / "refused").exists()
+
+
+@pytest.mark.parametrize("csv", ["folder", "missing/r.csv"])
+def test_a_results_file_that_cannot_be_written_is_refused_before_any_frame(night, csv):
+    root, frames = night
+    (root / "folder").mkdir(exist_ok=True)
+    cli = subprocess.run([str(CLI), "correct", "--phase-1x1", "8", "--output-dir", root / "c", "--csv", root / csv,
+                          frames[0]], capture_output=True, text=True)
+    done = run_example("--workers", "1", "--output-dir", root / "early", "--csv", root / csv, frames[0])
+    assert done.returncode == cli.returncode == 1 and not (root / "early").exists() and not (root / "c").exists()
+
+
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGINT])
+def test_stopped_by_a_signal_every_frame_put_in_place_is_recorded(night, number):
+    root, frames = night
+    out, csv = root / f"stopped{number}", root / f"stopped{number}.csv"
+    example = subprocess.Popen([sys.executable, str(EXAMPLE), "--phase-1x1", "8", "--phase-2x2", "8", "--workers",
+                                "1", "--output-dir", out, "--csv", csv, *frames], stdout=subprocess.PIPE, text=True)
+    lines = [example.stdout.readline(), example.stdout.readline()]
+    example.send_signal(number)
+    lines += example.stdout.read().splitlines(keepends=True)
+    assert example.wait(timeout=120) == 128 + number
+    written = sorted(p.name for p in out.iterdir())
+    assert written == [line.split("\t")[0] for line in lines] and len(written) < len(frames)
+    records = csv.read_text().splitlines()[1:]
+    assert [r.split(",")[0] for r in records] == written

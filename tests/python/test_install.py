@@ -43,7 +43,7 @@ def python(code, *args, **environment):
 def test_installed_into_the_site_folder_of_the_prefixs_python(tmp_path, prefix, site):
     doc = prefix.lstrip("/") + "/share/doc/python3-kestrel"
     assert install(tmp_path, prefix) == sorted([f"{doc}/changelog.gz", f"{doc}/copyright",
-                                                f"{doc}/examples/dask_correct.py"] +
+                                                f"{doc}/examples/dask_correct.py", f"{doc}/examples/jobqueue.yaml"] +
                                                [f"{site}/kestrel/{f}" for f in FILES])
     assert (tmp_path / doc / "copyright").read_bytes() == (SOURCE / "LICENSE").read_bytes()
 

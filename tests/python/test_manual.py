@@ -22,3 +22,30 @@ def test_every_message_of_the_module_is_in_the_manual():
     chapter = text[text.rindex(heading):]
     problems = {m: manual_test.broken(chapter, m.strip()) for m in messages.ALL}
     assert {m: p for m, p in problems.items() if p} == {}
+
+
+@pytest.mark.parametrize("name", ["read", "find_phase", "measure", "correct", "correct_file", "plan",
+                                  "append_results", "settings_file", "watch"])
+def test_docstrings_have_the_numpy_sections(name):
+    import builtins
+
+    import kestrel
+
+    doc = getattr(kestrel, name).__doc__
+    sections = [line for line, rule in zip(doc.splitlines(), doc.splitlines()[1:]) if set(rule) == {"-"}]
+    wanted = ["Returns", "Examples"] if name == "settings_file" else \
+        ["Parameters", "Yields" if name == "watch" else "Returns", "Raises", "Examples"]
+    assert [s for s in sections if s in wanted] == wanted
+    # Every exception a function says it raises is one a pipeline can catch by that name.
+    raises = doc.split("Raises\n------\n")[-1].split("\n\n")[0] if "Raises" in sections else ""
+    for line in raises.splitlines():
+        if not line.startswith(" "):
+            for kind in line.split(", "):
+                assert isinstance(getattr(kestrel, kind, None) or getattr(builtins, kind), type), kind
+
+
+def test_help_opens_with_an_example_of_three_lines():
+    import kestrel
+
+    description = kestrel.__doc__.split("\n\n")[1].splitlines()
+    assert len(description) == 3 and all(line.startswith("    >>> ") for line in description)

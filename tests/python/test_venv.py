@@ -19,6 +19,11 @@ profile = kestrel.measure(frame.data, phase=np.int32(8))
 done = kestrel.correct_file("night/frame2.fits", phase_1x1=phases[1])
 background: float = profile.background
 print(fixed.dtype, outcome.result, done.result, background)
+temperature: float | None = done.temperature
+try:
+    kestrel.read("missing.fits")
+except kestrel.MissingFileError as missing:
+    print(missing.errno, missing.reports)
 """
 
 
