@@ -152,11 +152,20 @@ std::int32_t phaseArgument(py::handle value, Binning binning, const char* name)
     return static_cast<std::int32_t>(phase);
 }
 
+/// A phase as phaseArgument takes it, or 'auto': each frame's own, as the text of a
+/// phase field.
+std::string phaseTextArgument(py::handle value, Binning binning, const char* name)
+{
+    if (py::isinstance<py::str>(value) && value.cast<std::string>() == "auto")
+        return "auto";
+    return std::to_string(phaseArgument(value, binning, name));
+}
+
 std::optional<std::string> phaseFieldArgument(py::handle value, Binning binning, const char* name)
 {
     if (value.is_none())
         return std::nullopt;
-    return std::to_string(phaseArgument(value, binning, name));
+    return phaseTextArgument(value, binning, name);
 }
 
 /// A typed amplitude (above 0) or None, and the estimator of measured ones.
@@ -217,6 +226,10 @@ const char* skipName(ImageOutcome::Skip skip)
         return "keeps existing";
     case ImageOutcome::Skip::incomplete:
         return "incomplete";
+    case ImageOutcome::Skip::phaseContradicted:
+        return "phase contradicted";
+    case ImageOutcome::Skip::noClearPhase:
+        return "no clear phase";
     case ImageOutcome::Skip::replacesInput:
         break;
     }
@@ -426,10 +439,12 @@ bool imageInMemory(Workspace& ws, const ArraySamples& in, bool pixInsight)
 }
 
 /// The run chooseBands picks for the image, as for a file; `phase` is valid for its binning.
-ImageRun runFor(Workspace& ws, std::int32_t phase, const AmplitudeChoice& amplitude)
+ImageRun runFor(Workspace& ws, const std::string& phase, const AmplitudeChoice& amplitude, bool check)
 {
-    const std::string text = std::to_string(phase);
-    const BandChoice choice = chooseBands(ws, {text, text}, amplitude);
+    PhaseFields fields{phase, phase};
+    fields.autoAllowed = true;
+    fields.check = check;
+    const BandChoice choice = chooseBands(ws, fields, amplitude);
     if (!choice.run)
         raiseError(choice.skipped.message, choice.skipped.reports);
     return *choice.run;
@@ -437,8 +452,8 @@ ImageRun runFor(Workspace& ws, std::int32_t phase, const AmplitudeChoice& amplit
 
 /// The array as the workspace's float image (scaled as a load would), and the run's
 /// choices for it; raises what the scaling refuses.
-ImageRun arrayImage(Workspace& ws, RecordingHost& host, const ArraySamples& in, std::int32_t phase,
-                    const AmplitudeChoice& amplitude, bool pixInsight)
+ImageRun arrayImage(Workspace& ws, RecordingHost& host, const ArraySamples& in, const std::string& phase,
+                    const AmplitudeChoice& amplitude, bool pixInsight, bool check = false)
 {
     bool scaled = false;
     {
@@ -447,7 +462,7 @@ ImageRun arrayImage(Workspace& ws, RecordingHost& host, const ArraySamples& in, 
     }
     if (!scaled)
         raiseError(host.reports.back().text, host.reports);
-    return runFor(ws, phase, amplitude);
+    return runFor(ws, phase, amplitude, check);
 }
 
 py::object measure(py::handle data, py::handle phaseObject, py::handle binningObject, py::handle amplitudeObject,
@@ -461,7 +476,7 @@ py::object measure(py::handle data, py::handle phaseObject, py::handle binningOb
     Workspace ws(host);
     const Borrowed<PixelBuffer<float>> borrowed(ws.image.floatPixels);
     ProfileOutcome out;
-    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight);
+    const ImageRun run = arrayImage(ws, host, in, std::to_string(phase), amplitude, pixInsight);
     {
         py::gil_scoped_release release;
         out = profileFloat32InMemory(ws, run);
@@ -478,12 +493,20 @@ py::object measure(py::handle data, py::handle phaseObject, py::handle binningOb
         p.residual.amplitude, p.residual.phase, p.residual.noise, reportTexts(host.reports));
 }
 
+/// The way out of a phase that the frame contradicts, in the module's words.
+void namePhaseWayOut(ImageOutcome& outcome, const std::string& argument)
+{
+    if (outcome.skip == ImageOutcome::Skip::phaseContradicted && outcome.ownPhase)
+        outcome.message += "; give " + argument + "=" + std::to_string(outcome.ownPhase->phase) +
+                           ", or phase_check=False";
+}
+
 py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeObject, py::handle binningObject,
-                  py::handle outObject, const std::string& estimator, bool pixInsight)
+                  py::handle outObject, const std::string& estimator, bool pixInsight, bool phaseCheck)
 {
     const ArraySamples in = checkedArray(data, SampleKind::float32, "data");
     const Binning binning = binningArgument(in.columns, binningObject);
-    const std::int32_t phase = phaseArgument(phaseObject, binning, "phase");
+    const std::string phase = phaseTextArgument(phaseObject, binning, "phase");
     const AmplitudeChoice amplitude = amplitudeArgument(amplitudeObject, estimator);
     std::optional<ArraySamples> out;
     if (!outObject.is_none())
@@ -496,7 +519,7 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
     if (out)
         borrowed.emplace(ws.image.floatPixels);
     ImageOutcome outcome;
-    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight);
+    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight, phaseCheck);
     {
         py::gil_scoped_release release;
         outcome = correctFloat32InMemory(ws, run);
@@ -508,6 +531,7 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
         }
     }
     outcome.reports = host.reports;
+    namePhaseWayOut(outcome, "phase");
     if (outcome.result != ImageOutcome::Result::corrected)
         raiseError(outcome.message.empty() ? "image not measured" : outcome.message, host.reports);
     py::object corrected = out ? py::object(out->array)
@@ -519,7 +543,7 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
 
 /// The phase fields of correct_file: given, else from the settings file, as kestrel-cli
 /// takes them.
-PhaseFields phaseFields(py::handle phase1x1, py::handle phase2x2, const fs::path& settingsFile)
+PhaseFields phaseFields(py::handle phase1x1, py::handle phase2x2, const fs::path& settingsFile, bool check)
 {
     const auto field = [&](py::handle given, Binning binning, const char* name, const char* key) {
         if (const auto text = phaseFieldArgument(given, binning, name))
@@ -530,13 +554,16 @@ PhaseFields phaseFields(py::handle phase1x1, py::handle phase2x2, const fs::path
             raiseError(*failure);
         return value == "ERROR" ? std::string() : value;
     };
-    return {field(phase1x1, Binning::unbinned, "phase_1x1", "1x1phase"),
-            field(phase2x2, Binning::binned2x2, "phase_2x2", "2x2phase")};
+    PhaseFields fields{field(phase1x1, Binning::unbinned, "phase_1x1", "1x1phase"),
+                       field(phase2x2, Binning::binned2x2, "phase_2x2", "2x2phase")};
+    fields.autoAllowed = true;
+    fields.check = check;
+    return fields;
 }
 
 py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool overwrite, py::handle phase1x1,
                        py::handle phase2x2, py::handle amplitudeObject, const std::string& estimator,
-                       bool replaceOutputs)
+                       bool replaceOutputs, bool phaseCheck)
 {
     const fs::path input = pathArgument(pathObject, "path");
     const std::optional<fs::path> outputDir = optionalPath(outputDirObject, "output_dir");
@@ -545,7 +572,7 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
     const AmplitudeChoice amplitude = amplitudeArgument(amplitudeObject, estimator);
     const FileLocations where = moduleLocations();
     BatchSettings settings;
-    settings.phases = phaseFields(phase1x1, phase2x2, where.settingsFile);
+    settings.phases = phaseFields(phase1x1, phase2x2, where.settingsFile, phaseCheck);
     settings.amplitudeSetting = amplitude.typed;
     settings.balancedAmplitude = amplitude.balanced;
 
@@ -579,6 +606,7 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
         outcome.message += "; give overwrite=True to replace originals";
     if (outcome.skip == ImageOutcome::Skip::keepsExisting)
         outcome.message += "; give replace_outputs=True to replace it";
+    namePhaseWayOut(outcome, "phase_" + outcome.binning);
     if (outcome.skip == ImageOutcome::Skip::badPhase)
         outcome.message += " Give it with phase_" + outcome.binning + "=N or set it in the settings file " +
                            where.settingsFile.string() + ".";
@@ -730,7 +758,11 @@ constexpr const char* correctDoc = R"(Corrects the banding of a frame in memory.
 
 data, phase, amplitude, binning, estimator and pixinsight as for measure. out: None
 for a new array, or a writeable float32 array of the same shape (either byte order,
-data itself included) that receives the corrected samples.
+data itself included) that receives the corrected samples. phase may also be 'auto':
+the frame's own strongest phase, where its band stands out (significance 5 or more).
+phase_check=True (the default) refuses a phase the frame's own banding contradicts
+(it stands out at another phase, not half a period away): kestrel.Error names both
+phases; phase_check=False corrects at the given phase all the same.
 
 Returns (corrected, outcome): the corrected samples bit for bit as kestrel-cli writes
 them into the corrected file (so negative samples and NaN come back as 0, and with
@@ -751,8 +783,9 @@ of its name already in the output folder is replaced only when it is an earlier
 correction of the same file (the same header and size); any other is kept and the
 file skipped, unless replace_outputs=True.
 phase_1x1 (0 to 32) and phase_2x2 (0 to 16): None takes 1x1phase or 2x2phase from
-the settings file kestx.ini that kestrel-cli reads (settings_file()). amplitude and
-estimator as for measure.
+the settings file kestx.ini that kestrel-cli reads (settings_file()); 'auto' takes
+each frame's own phase. amplitude and estimator as for measure. phase_check as for
+correct: a contradicted phase gives an Outcome skipped as 'phase contradicted'.
 
 Returns the Outcome, whatever became of the file (a file that is skipped or fails is
 an outcome, as a line of kestrel-cli is: see its result and message); raises
@@ -851,6 +884,7 @@ public:
         if (!result)
             return py::none();
         const fs::path& input = result->input;
+        namePhaseWayOut(result->outcome, "phase_" + result->outcome.binning);
         const bool written = result->outcome.result == ImageOutcome::Result::corrected;
         return outcomeRecord(result->outcome, amplitude_, input,
                              written ? std::optional<fs::path>(watchOutputFolder(input.parent_path(), outputDir_) /
@@ -873,7 +907,7 @@ private:
 std::unique_ptr<ModuleWatch> startWatch(py::handle foldersObject, py::handle outputDirObject, py::handle phase1x1,
                                         py::handle phase2x2, py::handle amplitudeObject, const std::string& estimator,
                                         double settle, const std::string& existing, py::handle pollObject,
-                                        unsigned jobs)
+                                        unsigned jobs, bool phaseCheck)
 {
     WatchSettings settings;
     if (py::isinstance<py::str>(foldersObject) || py::hasattr(foldersObject, "__fspath__"))
@@ -889,7 +923,7 @@ std::unique_ptr<ModuleWatch> startWatch(py::handle foldersObject, py::handle out
         throw py::value_error("existing: '" + existing + "' is neither 'skip' nor 'correct'");
     const AmplitudeChoice amplitude = amplitudeArgument(amplitudeObject, estimator);
     settings.outputDir = optionalPath(outputDirObject, "output_dir");
-    settings.batch.phases = phaseFields(phase1x1, phase2x2, moduleLocations().settingsFile);
+    settings.batch.phases = phaseFields(phase1x1, phase2x2, moduleLocations().settingsFile, phaseCheck);
     settings.batch.amplitudeSetting = amplitude.typed;
     settings.batch.balancedAmplitude = amplitude.balanced;
     settings.batch.jobs = jobs;
@@ -1012,12 +1046,14 @@ def find_phase(data, binning=None):
 def measure(data, phase, binning=None, amplitude=None, *, estimator="standard", pixinsight=False):
     return _measure(data, phase, binning, amplitude, estimator, pixinsight)
 
-def correct(data, phase, amplitude=None, binning=None, out=None, *, estimator="standard", pixinsight=False):
-    return _correct(data, phase, amplitude, binning, out, estimator, pixinsight)
+def correct(data, phase, amplitude=None, binning=None, out=None, *, estimator="standard", pixinsight=False,
+            phase_check=True):
+    return _correct(data, phase, amplitude, binning, out, estimator, pixinsight, phase_check)
 
 def correct_file(path, output_dir=None, overwrite=False, phase_1x1=None, phase_2x2=None, amplitude=None, *,
-                 estimator="standard", replace_outputs=False):
-    return _correct_file(path, output_dir, overwrite, phase_1x1, phase_2x2, amplitude, estimator, replace_outputs)
+                 estimator="standard", replace_outputs=False, phase_check=True):
+    return _correct_file(path, output_dir, overwrite, phase_1x1, phase_2x2, amplitude, estimator, replace_outputs,
+                         phase_check)
 
 def plan(paths, output_dir=None, overwrite=False, *, replace_outputs=False):
     return _plan(paths, output_dir, overwrite, replace_outputs)
@@ -1029,8 +1065,9 @@ def settings_file():
     return _settings_file()
 
 def watch(folders, output_dir=None, phase_1x1=None, phase_2x2=None, amplitude=None, *, estimator="standard",
-          settle=2.0, existing="correct", poll=None, jobs=0):
-    w = _watch(folders, output_dir, phase_1x1, phase_2x2, amplitude, estimator, settle, existing, poll, jobs)
+          settle=2.0, existing="correct", poll=None, jobs=0, phase_check=True):
+    w = _watch(folders, output_dir, phase_1x1, phase_2x2, amplitude, estimator, settle, existing, poll, jobs,
+               phase_check)
     try:
         while (outcome := w.next()) is not None:
             yield outcome
