@@ -42,6 +42,64 @@ double columnNoiseVariance(const ColumnSums& t, const std::vector<std::int64_t>&
     return toDouble(divide(squares, 2.0L * static_cast<Extended>(neighbours)));
 }
 
+/// The weight of each band in a balanced contrast, by its first column; the bands of
+/// consecutive pairs share their reference bands.
+struct BandWeights {
+    std::vector<std::int64_t> starts;
+    std::vector<double> weights;
+};
+BandWeights bandWeights(std::span<const std::int64_t> pairs, std::int32_t window)
+{
+    BandWeights b;
+    auto weigh = [&](std::int64_t first, double w) {
+        if (!b.starts.empty() && b.starts.back() == first) {
+            b.weights.back() += w;
+            return;
+        }
+        if (!b.starts.empty() && first < b.starts.back())
+            failRange();
+        b.starts.push_back(first);
+        b.weights.push_back(w);
+    };
+    for (const std::int64_t i : pairs) {
+        weigh(i - 2 * window, 0.5);
+        weigh(i - window, -1);
+        weigh(i, 0.5);
+    }
+    return b;
+}
+
+/// The pairs of candidate phase p over `columns` columns (see phaseContrasts).
+std::vector<std::int64_t> candidatePairs(std::int64_t columns, const BandGeometry& bands, std::int32_t p)
+{
+    std::vector<std::int64_t> starts;
+    for (std::int64_t i = p; i + bands.window <= columns; i += bands.period)
+        if (i >= bands.period)
+            starts.push_back(i);
+    return starts;
+}
+
+/// The standard error of contrast(a) - contrast(b), each column's mean weighed by the
+/// weight of its band over window x pairs in each, with the column noise `variance`.
+double differenceError(std::size_t columns, std::int32_t window, std::span<const std::int64_t> a,
+                       std::span<const std::int64_t> b, double variance)
+{
+    std::vector<double> w(columns, 0.0);
+    auto spread = [&](std::span<const std::int64_t> pairs, double sign) {
+        const BandWeights bw = bandWeights(pairs, window);
+        const double scale = sign / (static_cast<double>(window) * static_cast<double>(pairs.size()));
+        for (std::size_t j = 0; j < bw.starts.size(); ++j)
+            for (std::int64_t c = bw.starts[j]; c < bw.starts[j] + window; ++c)
+                w[static_cast<std::size_t>(c)] += bw.weights[j] * scale;
+    };
+    spread(a, 1);
+    spread(b, -1);
+    double squares = 0;
+    for (const double x : w)
+        squares += x * x;
+    return std::sqrt(variance * squares);
+}
+
 } // namespace
 
 BandContrast balancedContrast(const ColumnSums& totals, std::int32_t window, std::span<const std::int64_t> starts)
@@ -49,21 +107,6 @@ BandContrast balancedContrast(const ColumnSums& totals, std::int32_t window, std
     const auto columns = static_cast<std::int64_t>(totals.sums.size());
     if (window < 1 || totals.counts.size() != totals.sums.size())
         failRange();
-
-    // The weight of each band in the contrast, by its first column; the bands of
-    // consecutive pairs share their reference bands.
-    std::vector<std::int64_t> bandStarts;
-    std::vector<double> weights;
-    auto weigh = [&](std::int64_t first, double w) {
-        if (!bandStarts.empty() && bandStarts.back() == first) {
-            weights.back() += w;
-            return;
-        }
-        if (!bandStarts.empty() && first < bandStarts.back())
-            failRange();
-        bandStarts.push_back(first);
-        weights.push_back(w);
-    };
 
     double sum = 0;
     std::int32_t n = 0;
@@ -75,18 +118,16 @@ BandContrast balancedContrast(const ColumnSums& totals, std::int32_t window, std
         const double after = bandMean(totals, i, window);
         sum += (before + after) / 2 - offset;
         ++n;
-        weigh(i - 2 * window, 0.5);
-        weigh(i - window, -1);
-        weigh(i, 0.5);
     }
+    const BandWeights bands = bandWeights(starts, window);
 
     BandContrast out;
     out.pairs = n;
     out.contrast = toDouble(divide(sum, n));
     double weightSquares = 0;
-    for (const double w : weights)
+    for (const double w : bands.weights)
         weightSquares += w * w;
-    const double variance = columnNoiseVariance(totals, bandStarts, window);
+    const double variance = columnNoiseVariance(totals, bands.starts, window);
     out.standardError = std::sqrt(variance * weightSquares / window) / n;
     if (out.standardError > 0)
         out.significance = out.contrast / out.standardError;
@@ -127,19 +168,90 @@ ColumnSums phaseColumnSums(ImageView<const std::uint16_t> image, Binning binning
 
 std::vector<BandContrast> phaseContrasts(ImageView<const std::uint16_t> image, Binning binning, PhaseLimits limits)
 {
-    const ColumnSums totals = phaseColumnSums(image, binning, limits);
-    const BandGeometry& bands = bandGeometry(binning);
+    return phaseContrasts(phaseColumnSums(image, binning, limits), bandGeometry(binning));
+}
+
+std::vector<BandContrast> phaseContrasts(const ColumnSums& totals, const BandGeometry& bands)
+{
     const auto columns = static_cast<std::int64_t>(totals.sums.size());
     std::vector<BandContrast> out;
     for (std::int32_t p = 0; p < bands.period; ++p) {
-        std::vector<std::int64_t> starts;
-        for (std::int64_t i = p; i + bands.window <= columns; i += bands.period)
-            if (i >= bands.period)
-                starts.push_back(i);
-        out.push_back(balancedContrast(totals, bands.window, starts));
+        out.push_back(balancedContrast(totals, bands.window, candidatePairs(columns, bands, p)));
         out.back().phase = p;
     }
     return out;
+}
+
+std::int32_t strongestPhase(std::span<const BandContrast> contrasts)
+{
+    std::int32_t best = 0;
+    for (std::size_t p = 0; p < contrasts.size(); ++p) {
+        requireOrdered(contrasts[p].contrast, contrasts[static_cast<std::size_t>(best)].contrast);
+        if (contrasts[p].contrast > contrasts[static_cast<std::size_t>(best)].contrast)
+            best = static_cast<std::int32_t>(p);
+    }
+    return best;
+}
+
+std::vector<BandContrast> combinedContrasts(std::span<const std::vector<BandContrast>> frames)
+{
+    if (frames.empty())
+        failInvalidOperation();
+    const std::size_t candidates = frames.front().size();
+    std::vector<BandContrast> out(candidates);
+    for (std::size_t p = 0; p < candidates; ++p) {
+        bool noiseless = false;
+        for (const auto& f : frames) {
+            if (f.size() != candidates)
+                failRange();
+            noiseless = noiseless || f[p].standardError == 0;
+        }
+        Extended weighted = 0, weights = 0;
+        BandContrast& c = out[p];
+        c.phase = static_cast<std::int32_t>(p);
+        for (const auto& f : frames) {
+            const BandContrast& one = f[p];
+            c.pairs += one.pairs;
+            if (noiseless && one.standardError != 0)
+                continue;
+            const Extended w = noiseless ? 1.0L : 1.0L / (static_cast<Extended>(one.standardError) * one.standardError);
+            weighted += w * one.contrast;
+            weights += w;
+        }
+        c.contrast = toDouble(divide(weighted, weights));
+        c.standardError = noiseless ? 0.0 : toDouble(1.0L / std::sqrt(weights));
+        if (c.standardError > 0)
+            c.significance = c.contrast / c.standardError;
+        else if (c.contrast != 0)
+            c.significance = std::copysign(std::numeric_limits<double>::infinity(), c.contrast);
+    }
+    return out;
+}
+
+PhaseVerdict judgePhase(const ColumnSums& totals, const BandGeometry& bands, std::int32_t given)
+{
+    const std::vector<BandContrast> contrasts = phaseContrasts(totals, bands);
+    const std::int32_t own = strongestPhase(contrasts);
+    const std::int32_t g = normalisedPhase(given, bands.period) % bands.period;
+    const std::int32_t twin = (g + bands.window) % bands.period;
+    PhaseVerdict v;
+    v.own = contrasts[static_cast<std::size_t>(own)];
+    v.given = contrasts[static_cast<std::size_t>(g)];
+    if (own == g || own == twin)
+        return v;
+    const std::int32_t matched = contrasts[static_cast<std::size_t>(twin)].contrast > v.given.contrast ? twin : g;
+    const auto columns = static_cast<std::int64_t>(totals.sums.size());
+    const std::vector<std::int64_t> ownPairs = candidatePairs(columns, bands, own);
+    const double variance = columnNoiseVariance(totals, bandWeights(ownPairs, bands.window).starts, bands.window);
+    const double difference = v.own.contrast - contrasts[static_cast<std::size_t>(matched)].contrast;
+    const double error = differenceError(totals.sums.size(), bands.window, ownPairs,
+                                         candidatePairs(columns, bands, matched), variance);
+    if (error > 0)
+        v.separation = difference / error;
+    else if (difference > 0)
+        v.separation = std::numeric_limits<double>::infinity();
+    v.contradicts = difference > 0 && v.separation >= significantContrast;
+    return v;
 }
 
 std::int32_t runnerUpPhase(std::span<const long double> scores, std::int32_t best)

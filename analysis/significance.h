@@ -75,6 +75,38 @@ ColumnSums phaseColumnSums(ImageView<const std::uint16_t> image, Binning binning
 /// for each phase). Fails as balancedContrast; the finder fails first on the same image.
 std::vector<BandContrast> phaseContrasts(ImageView<const std::uint16_t> image, Binning binning, PhaseLimits limits);
 
+/// The same over every column of `totals`, of any frame: for each candidate phase p the
+/// pairs i = p + k period with i >= period whose reference band ends inside the totals.
+std::vector<BandContrast> phaseContrasts(const ColumnSums& totals, const BandGeometry& bands);
+
+/// The candidate with the largest contrast, the lowest of equal ones: where the brighter
+/// half of the period begins. A contrast that is no number is an invalid operation.
+std::int32_t strongestPhase(std::span<const BandContrast> contrasts);
+
+/// The contrasts of several frames of one binning, candidate by candidate, as one: the
+/// mean of the frames' contrasts weighted by 1 / standardError^2, whose standard error
+/// is 1 / sqrt(sum of the weights), so the night's frames together find a band that
+/// each alone leaves in the noise. Frames without noise at a candidate (standard error
+/// 0) outweigh all others there: their plain mean is taken. Every frame must hold one
+/// contrast per candidate, the same count.
+std::vector<BandContrast> combinedContrasts(std::span<const std::vector<BandContrast>> frames);
+
+/// A frame's own banding against the phase a correction is given. The frame contradicts
+/// the given phase when the contrast of its strongest phase exceeds the contrast at the
+/// given phase by `significantContrast` or more standard errors of that difference. A
+/// phase half a period from the given one is no contradiction: it corrects the same band
+/// with the amplitude's sign changed, so the difference is taken to whichever of the two
+/// reads higher. The difference's error counts the columns both measurements share once
+/// (their weights subtract), with the column noise of the strongest phase's bands, which
+/// straddle no band edge of the frame's own pattern.
+struct PhaseVerdict {
+    BandContrast own;        // the strongest phase (phase 0 to period - 1)
+    BandContrast given;      // at the given phase, as given
+    double separation = 0;   // the difference over its standard error; 0 when none
+    bool contradicts = false;
+};
+PhaseVerdict judgePhase(const ColumnSums& totals, const BandGeometry& bands, std::int32_t given);
+
 /// The phase the finder would have chosen without `best`: the largest of the other
 /// scores, held as a double as bestPhase holds it, the lowest of equal ones. -1 when
 /// there is no other score.

@@ -28,14 +28,16 @@ std::string usageText()
                        "                           [--estimator standard|balanced]\n"
                        "                           [--overwrite [--force] | --output-dir DIR]\n"
                        "                           [--replace-outputs]\n"
-                       "                           [--csv FILE] [--jobs N] [--verify] FILE...\n"
+                       "                           [--csv FILE] [--jobs N] [--verify] [--no-phase-check]\n"
+                       "                           FILE...\n"
                        "       kestrel-cli watch [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
                        "                         [--estimator standard|balanced] [--output-dir DIR]\n"
                        "                         [--csv FILE] [--jobs N] [--settle SECONDS]\n"
-                       "                         [--existing skip|correct] [--poll SECONDS] FOLDER...\n"
+                       "                         [--existing skip|correct] [--poll SECONDS]\n"
+                       "                         [--no-phase-check] FOLDER...\n"
                        "       kestrel-cli phase [--save [--force]] [--scores]") +
            plotUsage +
-           " FILE\n"
+           " FILE...\n"
            "       kestrel-cli profile [--phase-1x1 N] [--phase-2x2 N] [--amplitude A]\n"
            "                           [--estimator standard|balanced]" +
            plotUsage +
@@ -55,9 +57,12 @@ std::string helpText()
            "\n"
            "correct   corrects each FILE and prints one result line per file\n"
            "  --phase-1x1 N     band phase of unbinned images (4008 or 4032 columns),\n"
-           "                    0 to 32; 0 means 32; default: 1x1phase in kestx.ini\n"
+           "                    0 to 32; 0 means 32; auto: each frame's own, where its\n"
+           "                    band stands out (significance 5 or more), else the frame\n"
+           "                    is skipped; default: 1x1phase in kestx.ini\n"
            "  --phase-2x2 N     band phase of 2x2-binned images (2004 or 2016 columns),\n"
-           "                    0 to 16; 0 means 16; default: 2x2phase in kestx.ini\n"
+           "                    0 to 16; 0 means 16; auto as for 1x1; default: 2x2phase\n"
+           "                    in kestx.ini\n"
            "  --amplitude A     add A ADU (above 0) to the darker half of every image\n"
            "                    instead of measuring it; default: measure each image\n"
            "  --estimator E     how to measure it: standard, as the window does (each\n"
@@ -80,14 +85,19 @@ std::string helpText()
            "                    default: none\n"
            "  --jobs N          treat N files at once, 1 to 1024; default: one per core\n"
            "  --verify          add the residual to each line: the largest balanced\n"
-           "                    amplitude left at any phase in the written image;\n"
-           "                    default: off\n"
+           "                    amplitude left at any phase in the written image, and\n"
+           "                    the phase corrected at beside the frame's own strongest\n"
+           "                    phase and its significance; default: off\n"
+           "  --no-phase-check  correct at the given phase even where the frame's own\n"
+           "                    banding stands out at another; default: such a frame is\n"
+           "                    skipped, naming both phases\n"
            "watch     watches each FOLDER and corrects every frame (.fit, .fits or .fts)\n"
            "          that lands in it, as correct would, once it is whole and has not\n"
            "          been written for a while; a frame written again is corrected again;\n"
            "          one result line per frame as it is done; runs until stopped\n"
            "  --phase-1x1 N, --phase-2x2 N, --amplitude A, --estimator E, --csv FILE,\n"
-           "  --jobs N          as for correct; --csv appends each frame's results\n"
+           "  --jobs N, --no-phase-check\n"
+           "                    as for correct; --csv appends each frame's results\n"
            "  --output-dir DIR  write the corrected frames into DIR; default: the folder\n"
            "                    kestrel inside each FOLDER\n"
            "  --settle SECONDS  take a frame once no write has touched it for SECONDS;\n"
@@ -99,7 +109,11 @@ std::string helpText()
            "                    the system's news of it (network shares); default: off\n"
            "phase     finds the band phase of FILE and prints it with its significance:\n"
            "          the band contrast at that phase over its standard error; below 5\n"
-           "          the phase does not stand out from the noise, and a warning says so\n"
+           "          the phase does not stand out from the noise, and a warning says so.\n"
+           "          One 16-bit frame is searched as the window searches it; 32-bit float\n"
+           "          frames, and several frames, by the band contrast of the samples\n"
+           "          the amplitude counts, the frames of one binning together: one line\n"
+           "          per binning, with the number of frames\n"
            "  --save            store the phase in kestx.ini if its significance is 5 or\n"
            "                    more; default: only print it\n"
            "  --force           with --save: store it whatever its significance\n"
@@ -112,7 +126,8 @@ std::string helpText()
            "          (the mean level of each column position of the period, counted from\n"
            "          the phase), the amplitude applied and its estimator, and the\n"
            "          residual with its phase and noise level; writes no image\n"
-           "  --phase-1x1 N, --phase-2x2 N, --amplitude A, --estimator E   as for correct\n" +
+           "  --phase-1x1 N, --phase-2x2 N, --amplitude A, --estimator E   as for correct;\n"
+           "                    the first line names the frame's own strongest phase\n" +
            (drawsPlots ? "  --plot FILE       draw the profile into FILE (.svg, .png or .pdf); with\n"
                          "                    --plot, profile takes one FILE; default: none\n"
                        : "") +
@@ -120,10 +135,12 @@ std::string helpText()
            "Result line of correct, fields separated by tabs: file name, binning (1x1 or\n"
            "2x2), background (ADU), exposure (s), CCD temperature (C, or Failed),\n"
            "amplitude (ADU), outcome (corrected, skipped: REASON or failed: REASON) and,\n"
-           "with --verify, the residual (ADU). phase prints the file name, the binning,\n"
-           "the phase and its significance, or two empty fields and the outcome. A tab,\n"
-           "line end or backslash in a name is written \\t, \\n, \\r or \\\\. The window's\n"
-           "messages go to standard error.\n"
+           "with --verify, the residual (ADU), the phase corrected at, the frame's own\n"
+           "phase and its significance. phase prints the file name, the binning, the\n"
+           "phase and its significance (for float or several frames: the name, or\n"
+           "combined, and the number of frames after them), or two empty fields and the\n"
+           "outcome. A tab, line end or backslash in a name is written \\t, \\n, \\r or\n"
+           "\\\\. The window's messages go to standard error.\n"
            "\n"
            "A value may also follow its option after an equals sign (--jobs=2); -h is\n"
            "--help; -- ends the options, so that a FILE may begin with -.\n"
@@ -225,6 +242,8 @@ ParseResult parseArguments(const std::vector<std::string>& args)
             return &o.replaceOutputs;
         if (c == Command::correct && a == "--verify")
             return &o.verify;
+        if ((c == Command::correct || c == Command::watch) && a == "--no-phase-check")
+            return &o.noPhaseCheck;
         if (c == Command::phase && a == "--save")
             return &o.save;
         if (c == Command::phase && a == "--scores")
@@ -290,8 +309,8 @@ ParseResult parseArguments(const std::vector<std::string>& args)
             const bool unbinned = a == "--phase-1x1";
             const int period = unbinned ? 32 : 16;
             const auto converted = parseInteger(value);
-            if (!converted.ok() || converted.value < 0 || converted.value > period)
-                return fail(a + ": '" + value + "' is not a phase from 0 to " + std::to_string(period));
+            if (value != "auto" && (!converted.ok() || converted.value < 0 || converted.value > period))
+                return fail(a + ": '" + value + "' is not a phase from 0 to " + std::to_string(period) + " or auto");
             (unbinned ? o.phase1x1 : o.phase2x2) = value;
         } else if (a == "--amplitude") {
             const auto converted = parseReal(value);
@@ -347,8 +366,6 @@ ParseResult parseArguments(const std::vector<std::string>& args)
         return fail("--force goes with --overwrite");
     if (o.files.empty())
         return fail(o.command == Command::watch ? "no FOLDER given" : "no FITS file given");
-    if (o.command == Command::phase && o.files.size() != 1)
-        return fail("'phase' takes exactly one FILE");
     if (o.command == Command::profile && o.plot && o.files.size() != 1)
         return fail("--plot draws the profile of one image: give one FILE with it");
     return r;

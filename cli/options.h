@@ -24,6 +24,7 @@ struct Options {
     std::optional<std::filesystem::path> csv;
     unsigned jobs = 0;                     // 0: one per core
     bool verify = false;                   // add each written image's residual amplitude
+    bool noPhaseCheck = false;             // correct (and watch) at a phase the frame contradicts
 
     // watch; the folders are in `files`
     double settle = 2;                     // seconds without a write before a frame is taken

@@ -3,6 +3,7 @@
 #include "charts/band_charts.h"
 #include "plot/plot.h"
 
+#include <algorithm>
 #include <iostream>
 #include <string>
 
@@ -24,7 +25,12 @@ bool drawn(const plot::Chart& chart, const std::filesystem::path& file)
 void printProfile(const std::string& name, const ImageOutcome& outcome, const BandProfile& p, bool balanced)
 {
     std::cout << fieldText(name) << "\t" << outcome.binning << "\tphase " << p.phase << "\tcolumns "
-              << p.columns.first << " to " << p.columns.last << "\n"
+              << p.columns.first << " to " << p.columns.last;
+    // Where the frame's own banding is strongest, beside the phase it is profiled at.
+    if (outcome.ownPhase)
+        std::cout << "\town phase " << outcome.ownPhase->phase << "\tsignificance "
+                  << significanceText(outcome.ownPhase->significance);
+    std::cout << "\n"
               << "position\tbefore\tafter\n";
     for (std::size_t q = 0; q < p.before.size(); ++q)
         std::cout << q << "\t" << threeDecimals(p.before[q]) << "\t" << threeDecimals(p.after[q]) << "\n";
@@ -60,8 +66,9 @@ void printScores(const PhaseOutcome& found)
 {
     const PhaseSearch& s = found.search;
     std::cout << "phase\tscore\tcontrast\tsignificance\n";
-    for (std::size_t p = 0; p < s.scores.size(); ++p) {
-        std::cout << p << "\t" << threeDecimals(static_cast<double>(s.scores[p]));
+    // A float frame's search has no scores: its phase is the strongest contrast.
+    for (std::size_t p = 0; p < std::max(s.scores.size(), found.contrasts.size()); ++p) {
+        std::cout << p << "\t" << (p < s.scores.size() ? threeDecimals(static_cast<double>(s.scores[p])) : "");
         if (p < found.contrasts.size())
             std::cout << "\t" << threeDecimals(found.contrasts[p].contrast) << "\t"
                       << significanceText(found.contrasts[p].significance);
@@ -107,11 +114,11 @@ int runProfile(const Options& o, const std::filesystem::path& settingsFile)
     return status;
 }
 
-int showPhaseScores(const Options& o, const PhaseOutcome& found)
+int showPhaseScores(const Options& o, const std::string& name, const PhaseOutcome& found)
 {
     if (found.result != PhaseOutcome::Result::found)
         return 0;
-    warnOfAWeakPhase(o.files.front().filename().string(), found);
+    warnOfAWeakPhase(name, found);
     if (o.scores)
         printScores(found);
     if (!o.plot)
@@ -120,7 +127,7 @@ int showPhaseScores(const Options& o, const PhaseOutcome& found)
         std::cerr << "kestrel-cli: no plot: the significance of the phase could not be measured\n";
         return 1;
     }
-    return drawn(contrastChart(o.files.front().filename().string(), found), *o.plot) ? 0 : 1;
+    return drawn(contrastChart(name, found), *o.plot) ? 0 : 1;
 }
 
 bool phaseMayBeStored(const Options& o, const PhaseOutcome& found)

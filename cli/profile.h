@@ -17,8 +17,9 @@ int runProfile(const Options& o, const std::filesystem::path& settingsFile);
 
 /// After a found phase: a warning when it does not stand out from the noise, every
 /// candidate's score, contrast and significance (--scores) and the plot of the
-/// contrasts (--plot). Returns 0, or 1 when the plot could not be written.
-int showPhaseScores(const Options& o, const PhaseOutcome& found);
+/// contrasts (--plot), under the frame's `name`. Returns 0, or 1 when the plot could not
+/// be written.
+int showPhaseScores(const Options& o, const std::string& name, const PhaseOutcome& found);
 
 /// Whether phase --save may store the found phase: it stands out from the noise, or
 /// --force says to store it anyway. Says why not on standard error.

@@ -70,8 +70,11 @@ std::string resultLine(const ImageResult& r, bool verify)
         temperature = std::to_string(o.temperature.value_or(0));
         amplitude = formatFixedTrimmed(o.amplitude.value_or(0), 3, 7);
     }
+    std::string skipped = o.message;
+    if (o.skip == ImageOutcome::Skip::phaseContradicted && o.ownPhase)
+        skipped += "; give --phase-" + o.binning + " " + std::to_string(o.ownPhase->phase) + ", or --no-phase-check";
     const std::string result = o.result == ImageOutcome::Result::corrected ? std::string("corrected")
-                               : o.result == ImageOutcome::Result::skipped ? "skipped: " + o.message
+                               : o.result == ImageOutcome::Result::skipped ? "skipped: " + skipped
                                                                            : "failed: " + reasonOf(o);
     std::vector<std::string> fields{fieldText(r.input.filename().string()),
                                     o.binning,
@@ -80,8 +83,15 @@ std::string resultLine(const ImageResult& r, bool verify)
                                     temperature,
                                     amplitude,
                                     messageText(result)};
-    if (verify)
+    if (verify) {
+        // The phase corrected at, and the frame's own strongest phase and how far it
+        // stands out, so that a stale phase shows beside the residual it leaves.
+        const bool corrected = o.result == ImageOutcome::Result::corrected;
         fields.push_back(r.residual ? threeDecimals(r.residual->amplitude) : "");
+        fields.push_back(corrected ? std::to_string(o.phase) : "");
+        fields.push_back(o.ownPhase ? std::to_string(o.ownPhase->phase) : "");
+        fields.push_back(o.ownPhase ? significanceText(o.ownPhase->significance) : "");
+    }
     return joinFields(fields);
 }
 
@@ -121,7 +131,11 @@ PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settin
         const std::string value = readProfileString(settingsFile, settingsSection, key, "ERROR");
         return value == "ERROR" ? std::string() : value;
     };
-    return {field(o.phase1x1, "1x1phase"), field(o.phase2x2, "2x2phase")};
+    PhaseFields fields{field(o.phase1x1, "1x1phase"), field(o.phase2x2, "2x2phase")};
+    fields.autoAllowed = true;
+    fields.check = o.command != Options::Command::profile && !o.noPhaseCheck;
+    fields.showOwn = o.verify || o.command == Options::Command::profile;
+    return fields;
 }
 
 std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& outcome)
@@ -146,6 +160,13 @@ std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& ou
         break;
     }
     return name + outcome.binning + "\t\t\tfailed: " + messageText(outcome.message);
+}
+
+std::string combinedPhaseLine(const std::string& name, const PhaseOutcome& group)
+{
+    const BandContrast* chosen = group.chosen();
+    return fieldText(name) + "\t" + group.binning + "\t" + std::to_string(group.search.phase) + "\t" +
+           (chosen ? significanceText(chosen->significance) : std::string()) + "\t" + std::to_string(group.frames);
 }
 
 } // namespace kestrel::cli

@@ -37,6 +37,11 @@ PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settin
 /// not be measured), or two empty fields and why there is no phase.
 std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& outcome);
 
+/// The line of frames searched together (combinedPhases), or of one float frame:
+/// `name` (the frame's, or "combined"), binning, phase, its significance and how many
+/// frames took part.
+std::string combinedPhaseLine(const std::string& name, const PhaseOutcome& group);
+
 /// A text as one field of a result line: tabs, line ends and backslashes escaped, so a
 /// file name cannot break the line into other fields or lines.
 std::string fieldText(std::string_view text);

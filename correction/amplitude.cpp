@@ -38,7 +38,30 @@ struct Measured {
     double amplitude = 0;
 };
 
-Measured measured(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper)
+/// The smallest sample a window sum may hold for the sum of its column sums to be its
+/// own, bit for bit (see measured).
+double exactSumLimit(ImageView<const float> image, const BandGeometry& bands, double upper)
+{
+    // A window sum in its own order (column by column, each top to bottom, extended then
+    // double after every addition) equals the sum of its column sums when every partial
+    // sum is exact in a double. It is when no qualifying sample lies more than 28 binary
+    // orders below the largest possible window sum: all samples are then whole multiples
+    // of 2^(e - 23), e the smallest exponent among them, and every sum stays below
+    // 2^(e + 30), within a double's 53 bits. Other windows are summed in their order.
+    const double largestSum = static_cast<double>(bands.window) * image.height * upper;
+    return std::isfinite(largestSum) && largestSum > 0 ? std::ldexp(1.0, std::ilogb(largestSum) - 28)
+                                                       : std::numeric_limits<double>::infinity();
+}
+
+/// The columns the band windows read: starts 0 to width - window - 1.
+std::int32_t columnsRead(std::int32_t width, const BandGeometry& bands)
+{
+    const std::int32_t starts = width - bands.window;
+    return starts > 0 ? starts + bands.window - 1 : 0;
+}
+
+Measured measured(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper,
+                  const ColumnTotals* given = nullptr)
 {
     const std::int32_t window = bands.window;
     const double lower = bands.lowerBound;
@@ -48,20 +71,9 @@ Measured measured(ImageView<const float> image, const BandGeometry& bands, std::
     Measured m;
     m.columns = amplitudeColumns(image.width, bands, phase);
 
-    // A window sum in its own order (column by column, each top to bottom, extended then
-    // double after every addition) equals the sum of its column sums when every partial
-    // sum is exact in a double. It is when no qualifying sample lies more than 28 binary
-    // orders below the largest possible window sum: all samples are then whole multiples
-    // of 2^(e - 23), e the smallest exponent among them, and every sum stays below
-    // 2^(e + 30), within a double's 53 bits. Other windows are summed in their order.
-    const double largestSum = static_cast<double>(window) * image.height * upper;
-    const double tiny = std::isfinite(largestSum) && largestSum > 0 ? std::ldexp(1.0, std::ilogb(largestSum) - 28)
-                                                                     : std::numeric_limits<double>::infinity();
-
-    // The columns the band windows read: starts 0 to width - window - 1.
     const std::int32_t starts = image.width - window;
-    const std::int32_t read = starts > 0 ? starts + window - 1 : 0;
-    m.totals = columnTotals(image, read, lower, upper, tiny);
+    const std::int32_t read = columnsRead(image.width, bands);
+    m.totals = given ? *given : columnTotals(image, read, lower, upper, exactSumLimit(image, bands, upper));
     const ColumnTotals& t = m.totals;
 
     // The table of window means would fail at a window without a qualifying sample.
@@ -95,6 +107,29 @@ Measured measured(ImageView<const float> image, const BandGeometry& bands, std::
 double measureAmplitude(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper)
 {
     return measured(image, bands, phase, upper).amplitude;
+}
+
+ColumnTotals amplitudeTotals(ImageView<const float> image, const BandGeometry& bands, double upper)
+{
+    requireOrdered(upper, bands.lowerBound);
+    return columnTotals(image, columnsRead(image.width, bands), bands.lowerBound, upper,
+                        exactSumLimit(image, bands, upper));
+}
+
+double measureAmplitude(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper,
+                        const ColumnTotals& totals)
+{
+    return measured(image, bands, phase, upper, &totals).amplitude;
+}
+
+ColumnSums contrastSums(const ColumnTotals& totals)
+{
+    return {totals.sums, std::vector<double>(totals.counts.begin(), totals.counts.end())};
+}
+
+std::vector<BandContrast> floatPhaseContrasts(ImageView<const float> image, const BandGeometry& bands, double upper)
+{
+    return phaseContrasts(contrastSums(amplitudeTotals(image, bands, upper)), bands);
 }
 
 BandMeasure measureBands(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper)

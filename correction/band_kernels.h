@@ -48,4 +48,17 @@ struct ColumnTotals {
 ColumnTotals columnTotals(ImageView<const float> image, std::int32_t columns, double lower, double upper, double tiny,
                           WindowSumBuild build = WindowSumBuild::chosen);
 
+/// The totals of the columns the standard amplitude reads (0 to width - 2), with its
+/// bounds: one pass over the samples that serves the amplitude at any phase and the
+/// frame's own phase. Fails where that pass of measureAmplitude fails (a NaN).
+ColumnTotals amplitudeTotals(ImageView<const float> image, const BandGeometry& bands, double upper);
+
+/// measureAmplitude from totals that amplitudeTotals made of the same image and bound:
+/// the same bits, without a second pass.
+double measureAmplitude(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper,
+                        const ColumnTotals& totals);
+
+/// The totals as the band contrast takes them.
+ColumnSums contrastSums(const ColumnTotals& totals);
+
 } // namespace kestrel

@@ -29,11 +29,70 @@ std::string unmeasurableReason(const Image& image, bool loaded)
 /// Where an image's samples come from: read from its file, or already in floatPixels.
 enum class Samples { load, inMemory };
 
-/// The steps before the correction: load, temperature, exposure, background and the
-/// amplitude, typed or measured by `measure` (given the upper sample bound), into `out`.
-/// False when the image is not to be corrected (`out` says why). Throws.
+/// A count of standard errors for a reason: whole ones, or "no noise" for a frame
+/// without any.
+std::string standardErrorsText(double significance)
+{
+    if (std::isinf(significance))
+        return "no noise";
+    return formatFixedTrimmed(significance, 0) + " standard errors";
+}
+
+/// The frame's own banding against the run's phase, from `totals` (the pass the
+/// amplitude reads, made here): the phase taken from the frame, or the given one kept,
+/// or false with `out` skipped and the reason. A frame whose banding cannot be measured
+/// (a NaN, a band without a sky sample) gives a given phase nothing to contradict: its
+/// correction goes on and fails, or not, as it would unchecked.
+bool choosePhase(const Image& image, ImageRun& run, ImageOutcome& out, double upper,
+                 std::optional<ColumnTotals>& totals)
+{
+    const BandGeometry& bands = run.bands();
+    std::optional<PhaseVerdict> verdict;
+    const auto failure = caughtFailure([&] {
+        totals = amplitudeTotals(image.floatImage(), bands, upper);
+        verdict = judgePhase(contrastSums(*totals), bands, run.phase);
+    });
+    auto skipped = [&](ImageOutcome::Skip why, std::string reason) {
+        out.result = ImageOutcome::Result::skipped;
+        out.skip = why;
+        out.message = std::move(reason);
+        return false;
+    };
+    if (!verdict)
+        return !run.phaseFromFrame ||
+               skipped(ImageOutcome::Skip::noClearPhase, "no band stands out: its contrast could not be measured (" +
+                                                          failure.value_or("") + "); give a phase");
+    BandContrast own = verdict->own;
+    own.phase = normalisedPhase(own.phase, bands.period);
+    out.ownPhase = own;
+    if (run.phaseFromFrame) {
+        if (!(own.significance >= significantContrast)) {
+            const std::string text = formatFixedTrimmed(own.significance, 1);
+            return skipped(ImageOutcome::Skip::noClearPhase,
+                        "no band stands out: significance " + (text == "-0.0" ? "0.0" : text) + "; give a phase");
+        }
+        run.phase = own.phase;
+        out.phase = own.phase;
+        out.givenContrast = own.contrast;
+        return true;
+    }
+    out.givenContrast = verdict->given.contrast;
+    if (run.checkPhase && verdict->contradicts)
+        return skipped(ImageOutcome::Skip::phaseContradicted,
+                    "the banding lies at phase " + std::to_string(own.phase) + " (contrast " +
+                        formatFixedTrimmed(own.contrast, 2) + " ADU, " + standardErrorsText(own.significance) +
+                        "), not at the given " + std::to_string(run.phase) + " (" +
+                        formatFixedTrimmed(verdict->given.contrast, 2) + " ADU)");
+    return true;
+}
+
+/// The steps before the correction: load, temperature, exposure, background, the
+/// phase where the run takes it from the frame or checks it, and the amplitude, typed
+/// or measured by `measure` (given the upper sample bound and the totals of the pass
+/// the phase took, if any), into `out` and `run`. False when the image is not to be
+/// corrected (`out` says why). Throws.
 template <class Measure>
-bool loadAndMeasure(Workspace& ws, const ImageRun& run, ImageOutcome& out, Measure measure, Samples samples)
+bool loadAndMeasure(Workspace& ws, ImageRun& run, ImageOutcome& out, Measure measure, Samples samples)
 {
     const bool loaded = samples == Samples::inMemory || loadAllImageDataFloat32(ws);
     const double temperature = getTemp(ws);
@@ -53,10 +112,15 @@ bool loadAndMeasure(Workspace& ws, const ImageRun& run, ImageOutcome& out, Measu
     const std::optional<double> background = measuredBackgroundFlux(ws, SampleType::float32);
     out.background = background.value_or(0);
     out.backgroundFailed = !background;
+    const double upper = upperSampleBound(*out.background);
+    std::optional<ColumnTotals> totals;
+    if ((run.phaseFromFrame || run.checkPhase || run.showOwnPhase) &&
+        !choosePhase(std::as_const(ws.image), run, out, upper, totals))
+        return false;
     if (run.amplitudeSetting != 0.0) {
         out.amplitude = run.amplitudeSetting;
     } else {
-        out.amplitude = measure(upperSampleBound(*out.background));
+        out.amplitude = measure(upper, totals ? &*totals : nullptr);
         out.measured = true;
     }
     if (*out.amplitude == failedAmplitude) {
@@ -114,7 +178,7 @@ double upperSampleBound(double background) { return toDouble(static_cast<Extende
 
 namespace {
 
-ProfileOutcome profileImage(Workspace& ws, const ImageRun& run, Samples samples)
+ProfileOutcome profileImage(Workspace& ws, ImageRun run, Samples samples)
 {
     ProfileOutcome result;
     const BandGeometry& bands = run.bands();
@@ -122,7 +186,7 @@ ProfileOutcome profileImage(Workspace& ws, const ImageRun& run, Samples samples)
         // The amplitude comes from the same pass as the profile; it is the table's, bit
         // for bit, and fails where the table would.
         std::optional<BandMeasure> before;
-        const auto measure = [&](double upper) {
+        const auto measure = [&](double upper, const ColumnTotals*) {
             before = measureBands(std::as_const(ws.image).floatImage(), bands, run.phase, upper);
             return run.balancedAmplitude ? balancedAmplitude(std::as_const(ws.image).floatImage(), bands, run.phase, upper)
                                          : before->amplitude;
@@ -173,16 +237,20 @@ namespace {
 
 /// The correction of an image read from its file and written into `out`, or of one in
 /// memory, which stays there.
-ImageOutcome correctImage(Workspace& ws, const ImageRun& run, std::shared_ptr<WholeFileWriter> out,
+ImageOutcome correctImage(Workspace& ws, ImageRun run, std::shared_ptr<WholeFileWriter> out,
                           const CommitStrategy& commit, Samples samples = Samples::load)
 {
     ImageOutcome outcome;
     reportedSteps(ws, run, run.routine(), outcome, [&] {
         // The amplitude of the band pairs alone, bit for bit that of the table of every
         // band window's mean, which fails where the table would.
-        const auto measure = [&](double upper) {
-            return run.balancedAmplitude ? balancedAmplitude(std::as_const(ws.image).floatImage(), run.bands(), run.phase, upper)
-                                         : measureAmplitude(std::as_const(ws.image).floatImage(), run.bands(), run.phase, upper);
+        // With the totals of the frame's own phase, the standard amplitude takes no second pass.
+        const auto measure = [&](double upper, const ColumnTotals* totals) {
+            const ImageView<const float> image = std::as_const(ws.image).floatImage();
+            if (run.balancedAmplitude)
+                return balancedAmplitude(image, run.bands(), run.phase, upper);
+            return totals ? measureAmplitude(image, run.bands(), run.phase, upper, *totals)
+                          : measureAmplitude(image, run.bands(), run.phase, upper);
         };
         if (!loadAndMeasure(ws, run, outcome, measure, samples))
             return;

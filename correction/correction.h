@@ -46,6 +46,8 @@ struct ImageOutcome {
         keepsExisting, // its output would replace a file that is no earlier correction of it
         correctedBefore, // an interrupted run replaced it by its correction, unchanged since
         incomplete, // a watched frame that its writer never finished
+        phaseContradicted, // its own banding stands out at another phase than the given one
+        noClearPhase, // its phase was to come from itself, and no band stands out
     };
 
     Result result = Result::skipped;
@@ -54,6 +56,11 @@ struct ImageOutcome {
     std::string binning;                      // "1x1" or "2x2", once chosen
     std::string routine;                      // the routine its failures are reported under
     std::int32_t phase = 0;                   // the phase it was corrected at, once chosen
+    /// The frame's own banding, where the run looked at it (a phase from the frame, the
+    /// check of a given one, or asked for): its strongest phase (1 to the period), the
+    /// contrast there and its significance; and the contrast at the given phase.
+    std::optional<BandContrast> ownPhase;
+    std::optional<double> givenContrast;
     std::optional<std::int32_t> temperature;  // CCD-TEMP rounded to whole degrees
     std::optional<double> ccdTemperature;     // CCD-TEMP as the header gives it, when it gives one
     std::optional<std::int32_t> exposure;     // whole seconds
@@ -127,6 +134,12 @@ BandMeasure measureBands(ImageView<const float> image, const BandGeometry& bands
 /// bandWindowMeans and bandAmplitude would.
 double measureAmplitude(ImageView<const float> image, const BandGeometry& bands, std::int32_t phase, double upper);
 
+/// The balanced contrast of every candidate phase (0 to period - 1) of a float image,
+/// over the samples its amplitude counts (above bands.lowerBound and below `upper`) in
+/// the columns its band windows read: what a correction holds its phase against. Fails
+/// as phaseContrasts (a NaN, a band without a counted sample).
+std::vector<BandContrast> floatPhaseContrasts(ImageView<const float> image, const BandGeometry& bands, double upper);
+
 // ---- Workspace routines ------------------------------------------------------------
 
 /// What a run chose for one image: its binning, its phase and the amplitude typed for
@@ -136,6 +149,9 @@ struct ImageRun {
     std::int32_t phase = 0;      // first column of a reference band
     double amplitudeSetting = 0; // the typed amplitude; 0: measure it
     bool balancedAmplitude = false; // measure by the balanced rule, not the window's
+    bool phaseFromFrame = false; // the phase is the frame's own strongest, if it stands out
+    bool checkPhase = false;     // refuse a phase that the frame's own banding contradicts
+    bool showOwnPhase = false;   // measure the frame's own phase for the outcome
 
     const BandGeometry& bands() const { return bandGeometry(binning); }
     /// The routine the image's failures are reported under.

@@ -7,6 +7,9 @@
 #include "core/whole_file.h"
 #include "engine/targets.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace kestrel {
 
 bool readImageHeader(Workspace& ws, const std::filesystem::path& input)
@@ -59,7 +62,15 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const Amplitude
         return {std::nullopt, skipped(ImageOutcome::Skip::otherWidth, widthReason(ws.image.imageWidth))};
     }
     const std::string text = binningText(*binning);
-    const auto phase = parseInteger(*binning == Binning::unbinned ? phases.phase1x1 : phases.phase2x2);
+    const std::string& field = *binning == Binning::unbinned ? phases.phase1x1 : phases.phase2x2;
+    const std::int32_t period = bandGeometry(*binning).period;
+    if (phases.autoAllowed && trimBlanks(field) == "auto") {
+        ImageRun run{*binning, period, amplitude.typed, amplitude.balanced};
+        run.phaseFromFrame = true;
+        run.showOwnPhase = phases.showOwn;
+        return {run, {}};
+    }
+    const auto phase = parseInteger(field);
     if (!phase.ok()) {
         ws.fitsFile.close();
         const std::string message = text + " Phase is not an integer.";
@@ -68,9 +79,10 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const Amplitude
         out.stopsRun = true;
         return {std::nullopt, out};
     }
-    return {ImageRun{*binning, phase.value != 0 ? phase.value : bandGeometry(*binning).period, amplitude.typed,
-                     amplitude.balanced},
-            {}};
+    ImageRun run{*binning, phase.value != 0 ? phase.value : period, amplitude.typed, amplitude.balanced};
+    run.checkPhase = phases.check;
+    run.showOwnPhase = phases.showOwn;
+    return {run, {}};
 }
 
 ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude,
@@ -132,7 +144,50 @@ tImageData resultsEntry(const std::string& name, const ImageOutcome& outcome)
     return entry;
 }
 
-PhaseOutcome searchLoadedPhase(Workspace& ws)
+namespace {
+
+/// The search of a float frame whose header was just read and whose type and binning
+/// were checked.
+void searchFloatPhase(Workspace& ws, PhaseOutcome& out)
+{
+    ws.image.pixInsightImage = pixInsightFile(ws);
+    if (std::string reason = scaledFloatReason(ws); !reason.empty()) {
+        ws.fitsFile.close();
+        out.result = PhaseOutcome::Result::notOneImage;
+        out.message = std::move(reason);
+        return;
+    }
+    const bool loaded = loadAllImageDataFloat32(ws);
+    std::string reason = loaded ? missingSamplesReason(ws.image.imageWidth, ws.image.imageHeight,
+                                                       ws.image.floatPixels.size())
+                                : std::string("the image data could not be read");
+    if (!reason.empty()) {
+        out.result = PhaseOutcome::Result::loadFailed;
+        out.message = std::move(reason);
+        return;
+    }
+    const double background = getBackgroundFlux(ws, SampleType::float32);
+    const BandGeometry& bands = bandGeometry(out.bands);
+    out.fromFloat = true;
+    const auto failure = caughtFailure([&] {
+        const double upper = upperSampleBound(background);
+        out.contrasts = floatPhaseContrasts(std::as_const(ws.image).floatImage(), bands, upper);
+        out.search.phase = strongestPhase(out.contrasts);
+        out.search.limits = {bands.lowerBound, upper};
+    });
+    if (failure) {
+        out.contrasts.clear();
+        out.result = PhaseOutcome::Result::failed;
+        out.message = *failure + inFunction("findPhaseFloat32");
+        ws.host.errorBox(out.message);
+        return;
+    }
+    out.result = PhaseOutcome::Result::found;
+}
+
+} // namespace
+
+PhaseOutcome searchLoadedPhase(Workspace& ws, bool floatFrames)
 {
     PhaseOutcome out;
     ws.image.imageWidth = getFitsInteger(ws, "NAXIS1");
@@ -145,7 +200,15 @@ PhaseOutcome searchLoadedPhase(Workspace& ws)
         out.message = std::move(reason);
         return out;
     }
-    if (getTypeofFile(ws) != typeUnsigned16) {
+    const std::int32_t type = getTypeofFile(ws);
+    if (floatFrames && type != typeUnsigned16 && type != typeFloat32) {
+        ws.fitsFile.close();
+        ws.host.errorBox("Kestrel finds the band phase only in 16-bit unsigned or 32-bit floating point FITS images.");
+        out.result = PhaseOutcome::Result::notType;
+        out.message = "neither a 16-bit unsigned nor a 32-bit floating point image";
+        return out;
+    }
+    if (type != typeUnsigned16 && !floatFrames) {
         ws.fitsFile.close();
         ws.host.errorBox("Kestrel only uses 16-bit unsigned FITS \nimages to calculate the vertical band phase.");
         out.result = PhaseOutcome::Result::notType;
@@ -161,6 +224,10 @@ PhaseOutcome searchLoadedPhase(Workspace& ws)
     }
     out.binning = binningText(*binning);
     out.bands = *binning;
+    if (type == typeFloat32) {
+        searchFloatPhase(ws, out);
+        return out;
+    }
     // A failed load was reported; searching the pixels read so far means nothing.
     if (!loadAllImageDataInt16(ws)) {
         out.result = PhaseOutcome::Result::loadFailed;
@@ -197,14 +264,14 @@ const BandContrast* PhaseOutcome::chosen() const
     return p < contrasts.size() ? &contrasts[p] : nullptr;
 }
 
-PhaseOutcome searchFilePhase(const std::filesystem::path& input)
+PhaseOutcome searchFilePhase(const std::filesystem::path& input, bool floatFrames)
 {
     RecordingHost host;
     Workspace ws(host);
     PhaseOutcome out;
     const auto failure = caughtFailure([&] {
         if (loadFitsHeader(ws, input))
-            out = searchLoadedPhase(ws);
+            out = searchLoadedPhase(ws, floatFrames);
         else {
             out.result = PhaseOutcome::Result::noHeader;
             out.message = noHeaderReason(ws.image);
@@ -217,6 +284,33 @@ PhaseOutcome searchFilePhase(const std::filesystem::path& input)
     }
     out.reports = std::move(host.reports);
     return out;
+}
+
+std::vector<PhaseOutcome> combinedPhases(const std::vector<PhaseOutcome>& found)
+{
+    // The binnings in the order their first frames come.
+    std::vector<Binning> order;
+    for (const PhaseOutcome& f : found)
+        if (f.result == PhaseOutcome::Result::found && !f.contrasts.empty() &&
+            std::find(order.begin(), order.end(), f.bands) == order.end())
+            order.push_back(f.bands);
+    std::vector<PhaseOutcome> groups;
+    for (const Binning bands : order) {
+        std::vector<std::vector<BandContrast>> frames;
+        for (const PhaseOutcome& f : found)
+            if (f.result == PhaseOutcome::Result::found && !f.contrasts.empty() && f.bands == bands)
+                frames.push_back(f.contrasts);
+        PhaseOutcome group;
+        group.result = PhaseOutcome::Result::found;
+        group.bands = bands;
+        group.binning = binningText(bands);
+        group.fromFloat = true;
+        group.frames = frames.size();
+        group.contrasts = frames.size() == 1 ? frames.front() : combinedContrasts(frames);
+        group.search.phase = strongestPhase(group.contrasts);
+        groups.push_back(std::move(group));
+    }
+    return groups;
 }
 
 void storePhase(const std::filesystem::path& settingsFile, Binning bands, std::int32_t phase)

@@ -21,10 +21,14 @@
 
 namespace kestrel {
 
-/// The texts of the two phase fields, as the window holds them.
+/// The texts of the two phase fields, as the window holds them, and what kestrel-cli
+/// and the Python module do besides with the phase: the window does none of it.
 struct PhaseFields {
     std::string phase1x1;
     std::string phase2x2;
+    bool autoAllowed = false; // a field reading "auto" takes each frame's own phase
+    bool check = false;       // a frame whose own banding contradicts its phase is skipped
+    bool showOwn = false;     // each outcome names the frame's own phase
 };
 
 /// How each image's amplitude comes about: typed for every image, or measured by the
@@ -93,12 +97,19 @@ struct PhaseOutcome {
     std::string contrastFailure;
     /// The found phase's contrast, when measured.
     const BandContrast* chosen() const;
+    /// A float frame's search: the phase is its strongest contrast, there are no scores.
+    bool fromFloat = false;
+    /// The frames whose contrasts were combined into this outcome (combinedPhases).
+    std::size_t frames = 1;
 };
 
 /// The phase search of the image whose header was just read: its size, type and width
 /// are checked, its pixels loaded, its background estimated and the phase searched
 /// (findBandPhase); a failure of the search is reported "... in function findPhase16.".
-PhaseOutcome searchLoadedPhase(Workspace& ws);
+/// With `floatFrames`, a 32-bit float image is searched too: its pixels loaded, its
+/// background estimated, and the phase the strongest of floatPhaseContrasts, with the
+/// bounds of its amplitude; a failure is reported "... in function findPhaseFloat32.".
+PhaseOutcome searchLoadedPhase(Workspace& ws, bool floatFrames = false);
 
 /// The search of 16-bit samples already in int16Pixels (imageWidth x imageHeight), whose
 /// binning `out.bands` holds: the steps of searchLoadedPhase after the load, their
@@ -107,7 +118,13 @@ void searchPixelsPhase(Workspace& ws, PhaseOutcome& out);
 
 /// The whole search of one file, away from the user: header, search, and every box it
 /// asked for in the outcome's reports; a file that cannot be opened is `unreadable`.
-PhaseOutcome searchFilePhase(const std::filesystem::path& input);
+PhaseOutcome searchFilePhase(const std::filesystem::path& input, bool floatFrames = false);
+
+/// The found outcomes of several frames searched together, one per binning in the order
+/// the binnings first come: the contrasts of its frames combined (combinedContrasts),
+/// the phase the strongest of them, `frames` how many took part. An outcome without
+/// contrasts takes no part.
+std::vector<PhaseOutcome> combinedPhases(const std::vector<PhaseOutcome>& found);
 
 /// Stores a found phase under its binning's key of the settings file. Throws a Failure
 /// when the file cannot be written.

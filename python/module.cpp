@@ -210,11 +210,20 @@ std::int32_t phaseArgument(py::handle value, Binning binning, const char* name)
     return static_cast<std::int32_t>(phase);
 }
 
+/// A phase as phaseArgument takes it, or 'auto': each frame's own, as the text of a
+/// phase field.
+std::string phaseTextArgument(py::handle value, Binning binning, const char* name)
+{
+    if (py::isinstance<py::str>(value) && value.cast<std::string>() == "auto")
+        return "auto";
+    return std::to_string(phaseArgument(value, binning, name));
+}
+
 std::optional<std::string> phaseFieldArgument(py::handle value, Binning binning, const char* name)
 {
     if (value.is_none())
         return std::nullopt;
-    return std::to_string(phaseArgument(value, binning, name));
+    return phaseTextArgument(value, binning, name);
 }
 
 /// A typed amplitude (above 0) or None, and the estimator of measured ones.
@@ -281,6 +290,10 @@ const char* skipName(ImageOutcome::Skip skip)
         return "incomplete";
     case ImageOutcome::Skip::correctedBefore:
         return "corrected before";
+    case ImageOutcome::Skip::phaseContradicted:
+        return "phase contradicted";
+    case ImageOutcome::Skip::noClearPhase:
+        return "no clear phase";
     case ImageOutcome::Skip::replacesInput:
         break;
     }
@@ -580,10 +593,12 @@ std::string nanSamplesText(std::size_t count)
 }
 
 /// The run chooseBands picks for the image, as for a file; `phase` is valid for its binning.
-ImageRun runFor(Workspace& ws, std::int32_t phase, const AmplitudeChoice& amplitude)
+ImageRun runFor(Workspace& ws, const std::string& phase, const AmplitudeChoice& amplitude, bool check)
 {
-    const std::string text = std::to_string(phase);
-    const BandChoice choice = chooseBands(ws, {text, text}, amplitude);
+    PhaseFields fields{phase, phase};
+    fields.autoAllowed = true;
+    fields.check = check;
+    const BandChoice choice = chooseBands(ws, fields, amplitude);
     if (!choice.run)
         raiseError(choice.skipped.message, choice.skipped.reports);
     return *choice.run;
@@ -591,9 +606,10 @@ ImageRun runFor(Workspace& ws, std::int32_t phase, const AmplitudeChoice& amplit
 
 /// The array as the workspace's float image (scaled as a load would), and the run's
 /// choices for it; raises what the scaling refuses. NaN samples to be passed over are
-/// hidden in `nan`.
-ImageRun arrayImage(Workspace& ws, RecordingHost& host, const ArraySamples& in, std::int32_t phase,
-                    const AmplitudeChoice& amplitude, bool pixInsight, NanPolicy policy, HiddenNaN& nan)
+/// hidden in `nan`. `check` has the frame's own banding checked against the phase.
+ImageRun arrayImage(Workspace& ws, RecordingHost& host, const ArraySamples& in, const std::string& phase,
+                    const AmplitudeChoice& amplitude, bool pixInsight, NanPolicy policy, HiddenNaN& nan,
+                    bool check = false)
 {
     bool scaled = false;
     {
@@ -604,7 +620,7 @@ ImageRun arrayImage(Workspace& ws, RecordingHost& host, const ArraySamples& in, 
     }
     if (!scaled)
         raiseError(host.reports.back().text, host.reports);
-    return runFor(ws, phase, amplitude);
+    return runFor(ws, phase, amplitude, check);
 }
 
 /// Raises the failure of a frame that was not corrected: a measurement that failed at
@@ -636,7 +652,7 @@ py::object measure(py::handle data, py::handle phaseObject, py::handle binningOb
     const Borrowed<PixelBuffer<float>> borrowed(ws.image.floatPixels);
     ProfileOutcome out;
     HiddenNaN nan;
-    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight, policy, nan);
+    const ImageRun run = arrayImage(ws, host, in, std::to_string(phase), amplitude, pixInsight, policy, nan);
     {
         py::gil_scoped_release release;
         out = profileFloat32InMemory(ws, run);
@@ -653,13 +669,22 @@ py::object measure(py::handle data, py::handle phaseObject, py::handle binningOb
         p.residual.amplitude, p.residual.phase, p.residual.noise, reportTexts(host.reports));
 }
 
+/// The way out of a phase that the frame contradicts, in the module's words.
+void namePhaseWayOut(ImageOutcome& outcome, const std::string& argument)
+{
+    if (outcome.skip == ImageOutcome::Skip::phaseContradicted && outcome.ownPhase)
+        outcome.message += "; give " + argument + "=" + std::to_string(outcome.ownPhase->phase) +
+                           ", or phase_check=False";
+}
+
 py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeObject, py::handle binningObject,
-                  py::handle outObject, const std::string& estimator, bool pixInsight, const std::string& nanPolicy)
+                  py::handle outObject, const std::string& estimator, bool pixInsight, const std::string& nanPolicy,
+                  bool phaseCheck)
 {
     const NanPolicy policy = nanPolicyArgument(nanPolicy);
     const ArraySamples in = checkedArray(data, SampleKind::float32, "data");
     const Binning binning = binningArgument(in.columns, binningObject);
-    const std::int32_t phase = phaseArgument(phaseObject, binning, "phase");
+    const std::string phase = phaseTextArgument(phaseObject, binning, "phase");
     const AmplitudeChoice amplitude = amplitudeArgument(amplitudeObject, estimator);
     std::optional<ArraySamples> out;
     if (!outObject.is_none())
@@ -673,7 +698,7 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
         borrowed.emplace(ws.image.floatPixels);
     ImageOutcome outcome;
     HiddenNaN nan;
-    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight, policy, nan);
+    const ImageRun run = arrayImage(ws, host, in, phase, amplitude, pixInsight, policy, nan, phaseCheck);
     {
         py::gil_scoped_release release;
         outcome = correctFloat32InMemory(ws, run);
@@ -686,6 +711,7 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
         }
     }
     outcome.reports = host.reports;
+    namePhaseWayOut(outcome, "phase");
     if (outcome.result != ImageOutcome::Result::corrected)
         raiseNotCorrected(outcome, ws.image.floatPixels, host.reports);
     py::object corrected = out ? py::object(out->array)
@@ -697,7 +723,7 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
 
 /// The phase fields of correct_file: given, else from the settings file, as kestrel-cli
 /// takes them.
-PhaseFields phaseFields(py::handle phase1x1, py::handle phase2x2, const fs::path& settingsFile)
+PhaseFields phaseFields(py::handle phase1x1, py::handle phase2x2, const fs::path& settingsFile, bool check)
 {
     const auto field = [&](py::handle given, Binning binning, const char* name, const char* key) {
         if (const auto text = phaseFieldArgument(given, binning, name))
@@ -708,13 +734,16 @@ PhaseFields phaseFields(py::handle phase1x1, py::handle phase2x2, const fs::path
             raiseError(*failure);
         return value == "ERROR" ? std::string() : value;
     };
-    return {field(phase1x1, Binning::unbinned, "phase_1x1", "1x1phase"),
-            field(phase2x2, Binning::binned2x2, "phase_2x2", "2x2phase")};
+    PhaseFields fields{field(phase1x1, Binning::unbinned, "phase_1x1", "1x1phase"),
+                       field(phase2x2, Binning::binned2x2, "phase_2x2", "2x2phase")};
+    fields.autoAllowed = true;
+    fields.check = check;
+    return fields;
 }
 
 py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool overwrite, py::handle phase1x1,
                        py::handle phase2x2, py::handle amplitudeObject, const std::string& estimator,
-                       bool replaceOutputs)
+                       bool replaceOutputs, bool phaseCheck)
 {
     const fs::path input = pathArgument(pathObject, "path");
     const std::optional<fs::path> outputDir = optionalPath(outputDirObject, "output_dir");
@@ -723,7 +752,7 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
     const AmplitudeChoice amplitude = amplitudeArgument(amplitudeObject, estimator);
     const FileLocations where = moduleLocations();
     BatchSettings settings;
-    settings.phases = phaseFields(phase1x1, phase2x2, where.settingsFile);
+    settings.phases = phaseFields(phase1x1, phase2x2, where.settingsFile, phaseCheck);
     settings.amplitudeSetting = amplitude.typed;
     settings.balancedAmplitude = amplitude.balanced;
 
@@ -767,6 +796,7 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
         outcome.message += "; give overwrite=True to replace originals";
     if (outcome.skip == ImageOutcome::Skip::keepsExisting)
         outcome.message += "; give replace_outputs=True to replace it";
+    namePhaseWayOut(outcome, "phase_" + outcome.binning);
     if (outcome.skip == ImageOutcome::Skip::badPhase)
         outcome.message += " Give it with phase_" + outcome.binning + "=N or set it in the settings file " +
                            where.settingsFile.string() + ".";
@@ -1008,6 +1038,13 @@ data, phase, amplitude, binning, estimator, pixinsight, nan_policy
 out : numpy.ndarray or None
     None for a new array, or a writeable float32 array of the same shape (either byte
     order, data itself included) that receives the corrected samples.
+phase : int or 'auto'
+    As for measure, or 'auto': the frame's own strongest phase, where its band stands
+    out (significance 5 or more).
+phase_check : bool
+    True (the default) refuses a phase that the frame's own banding contradicts (it
+    stands out at another phase, not half a period away): Error names both phases.
+    False corrects at the given phase all the same.
 
 Returns
 -------
@@ -1026,8 +1063,8 @@ Raises
 TypeError, ValueError
     An argument it cannot take.
 Error
-    The image cannot be corrected, or holds NaN samples with nan_policy='raise'; out
-    is then left as it was.
+    The image cannot be corrected, holds NaN samples with nan_policy='raise', or its
+    banding contradicts the phase given; out is then left as it was.
 
 Examples
 --------
@@ -1052,13 +1089,17 @@ output_dir : str, bytes, os.PathLike or None
     the file's folder.
 overwrite : bool
     Replace the file itself.
-phase_1x1, phase_2x2 : int or None
+phase_1x1, phase_2x2 : int, 'auto' or None
     0 to 32 and 0 to 16; None takes 1x1phase or 2x2phase from the settings file
-    kestx.ini that kestrel-cli reads (settings_file()).
+    kestx.ini that kestrel-cli reads (settings_file()); 'auto' takes each frame's
+    own phase.
 amplitude, estimator
     As for measure.
 replace_outputs : bool
     Replace a file in the output folder that is no earlier correction of this one.
+phase_check : bool
+    As for correct: a contradicted phase gives an Outcome skipped as 'phase
+    contradicted'.
 
 Returns
 -------
@@ -1228,6 +1269,7 @@ public:
         if (!result)
             return py::none();
         const fs::path& input = result->input;
+        namePhaseWayOut(result->outcome, "phase_" + result->outcome.binning);
         const bool written = result->outcome.result == ImageOutcome::Result::corrected;
         return outcomeRecord(result->outcome, amplitude_, input,
                              written ? std::optional<fs::path>(watchOutputFolder(input.parent_path(), outputDir_) /
@@ -1250,7 +1292,7 @@ private:
 std::unique_ptr<ModuleWatch> startWatch(py::handle foldersObject, py::handle outputDirObject, py::handle phase1x1,
                                         py::handle phase2x2, py::handle amplitudeObject, const std::string& estimator,
                                         double settle, const std::string& existing, py::handle pollObject,
-                                        unsigned jobs)
+                                        unsigned jobs, bool phaseCheck)
 {
     WatchSettings settings;
     if (py::isinstance<py::str>(foldersObject) || py::hasattr(foldersObject, "__fspath__"))
@@ -1266,7 +1308,7 @@ std::unique_ptr<ModuleWatch> startWatch(py::handle foldersObject, py::handle out
         throw py::value_error("existing: '" + existing + "' is neither 'skip' nor 'correct'");
     const AmplitudeChoice amplitude = amplitudeArgument(amplitudeObject, estimator);
     settings.outputDir = optionalPath(outputDirObject, "output_dir");
-    settings.batch.phases = phaseFields(phase1x1, phase2x2, moduleLocations().settingsFile);
+    settings.batch.phases = phaseFields(phase1x1, phase2x2, moduleLocations().settingsFile, phaseCheck);
     settings.batch.amplitudeSetting = amplitude.typed;
     settings.batch.balancedAmplitude = amplitude.balanced;
     settings.batch.jobs = jobs;
@@ -1493,17 +1535,17 @@ def measure(data, phase, binning=None, amplitude=None, *, estimator="standard", 
     return _measure(data, phase, binning, _amplitude(amplitude), estimator, pixinsight, nan_policy)
 
 def correct(data, phase, amplitude=None, binning=None, out=None, *, estimator="standard", pixinsight=False,
-            nan_policy="raise"):
+            nan_policy="raise", phase_check=True):
     if _ccd_data(data):
         samples, typed = _counts(data, amplitude)
-        fixed, outcome = _correct(samples, phase, typed, binning, out, estimator, pixinsight, nan_policy)
+        fixed, outcome = _correct(samples, phase, typed, binning, out, estimator, pixinsight, nan_policy, phase_check)
         return _corrected_ccd(data, fixed), outcome
-    return _correct(data, phase, _amplitude(amplitude), binning, out, estimator, pixinsight, nan_policy)
+    return _correct(data, phase, _amplitude(amplitude), binning, out, estimator, pixinsight, nan_policy, phase_check)
 
 def correct_file(path, output_dir=None, overwrite=False, phase_1x1=None, phase_2x2=None, amplitude=None, *,
-                 estimator="standard", replace_outputs=False):
+                 estimator="standard", replace_outputs=False, phase_check=True):
     return _correct_file(path, output_dir, overwrite, phase_1x1, phase_2x2, _amplitude(amplitude), estimator,
-                         replace_outputs)
+                         replace_outputs, phase_check)
 
 def plan(paths, output_dir=None, overwrite=False, *, replace_outputs=False):
     return _plan(paths, output_dir, overwrite, replace_outputs)
@@ -1515,9 +1557,9 @@ def settings_file():
     return _settings_file()
 
 def watch(folders, output_dir=None, phase_1x1=None, phase_2x2=None, amplitude=None, *, estimator="standard",
-          settle=2.0, existing="correct", poll=None, jobs=0):
+          settle=2.0, existing="correct", poll=None, jobs=0, phase_check=True):
     w = _watch(folders, output_dir, phase_1x1, phase_2x2, _amplitude(amplitude), estimator, settle, existing, poll,
-               jobs)
+               jobs, phase_check)
     try:
         while (outcome := w.next()) is not None:
             yield outcome

@@ -1,7 +1,7 @@
 """Kestrel's band correction for Python pipelines (see help(kestrel) for the whole story)."""
 
 import os
-from typing import Any, Iterable, Iterator, List, NamedTuple, Optional, Protocol, Tuple, TypeVar, Union, overload
+from typing import Any, Iterable, Iterator, List, Literal, NamedTuple, Optional, Protocol, Tuple, TypeVar, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -11,6 +11,8 @@ __version__: str
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # A phase may be a NumPy integer, as an array's element or a computed index.
 _Phase = Union[int, np.integer[Any]]
+# correct, correct_file and watch also take "auto": each frame's own phase.
+_PhaseOrAuto = Union[_Phase, Literal["auto"]]
 
 class _Quantity(Protocol):
     # An astropy Quantity, as far as the amplitude takes one (in ADU).
@@ -141,7 +143,7 @@ def measure(
 @overload
 def correct(
     data: npt.NDArray[np.float32],
-    phase: _Phase,
+    phase: _PhaseOrAuto,
     amplitude: Optional[_Amplitude] = None,
     binning: Optional[str] = None,
     out: Optional[npt.NDArray[np.float32]] = None,
@@ -149,13 +151,14 @@ def correct(
     estimator: str = "standard",
     pixinsight: bool = False,
     nan_policy: str = "raise",
+    phase_check: bool = True,
 ) -> Tuple[npt.NDArray[np.float32], Outcome]:
     """Corrects a float32 frame in memory: the samples kestrel-cli writes, and the outcome."""
 
 @overload
 def correct(
     data: _C,
-    phase: _Phase,
+    phase: _PhaseOrAuto,
     amplitude: Optional[_Amplitude] = None,
     binning: Optional[str] = None,
     out: Optional[npt.NDArray[np.float32]] = None,
@@ -163,6 +166,7 @@ def correct(
     estimator: str = "standard",
     pixinsight: bool = False,
     nan_policy: str = "raise",
+    phase_check: bool = True,
 ) -> Tuple[_C, Outcome]:
     """Corrects a CCDData: a new one with the corrected samples, and the outcome."""
 
@@ -170,12 +174,13 @@ def correct_file(
     path: _Path,
     output_dir: Optional[_Path] = None,
     overwrite: bool = False,
-    phase_1x1: Optional[_Phase] = None,
-    phase_2x2: Optional[_Phase] = None,
+    phase_1x1: Optional[_PhaseOrAuto] = None,
+    phase_2x2: Optional[_PhaseOrAuto] = None,
     amplitude: Optional[_Amplitude] = None,
     *,
     estimator: str = "standard",
     replace_outputs: bool = False,
+    phase_check: bool = True,
 ) -> Outcome:
     """Corrects one FITS file exactly as kestrel-cli correct does."""
 
@@ -193,8 +198,8 @@ def settings_file() -> str:
 def watch(
     folders: Union[_Path, Iterable[_Path]],
     output_dir: Optional[_Path] = None,
-    phase_1x1: Optional[_Phase] = None,
-    phase_2x2: Optional[_Phase] = None,
+    phase_1x1: Optional[_PhaseOrAuto] = None,
+    phase_2x2: Optional[_PhaseOrAuto] = None,
     amplitude: Optional[_Amplitude] = None,
     *,
     estimator: str = "standard",
@@ -202,5 +207,6 @@ def watch(
     existing: str = "correct",
     poll: Optional[float] = None,
     jobs: int = 0,
+    phase_check: bool = True,
 ) -> Iterator[Outcome]:
     """Watches folders and yields an Outcome for each frame as it is corrected."""

@@ -78,7 +78,7 @@ TEST(CliArguments, RejectsBadUse)
     EXPECT_NE(parseArguments({"correct"}).error, "");
     EXPECT_NE(parseArguments({"correct", "--jobs", "0", "a.fits"}).error, "");
     EXPECT_NE(parseArguments({"correct", "--frobnicate", "a.fits"}).error, "");
-    EXPECT_NE(parseArguments({"phase", "a.fits", "b.fits"}).error, "");
+    EXPECT_EQ(parseArguments({"phase", "a.fits", "b.fits"}).error, "") << "frames searched together";
     EXPECT_NE(parseArguments({"dance"}).error, "");
     EXPECT_NE(parseArguments({}).error, "");
     // Options of one command are not another's; plots are SVG, PNG or PDF, of one image.
@@ -95,10 +95,10 @@ TEST(CliArguments, RejectsBadUse)
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
         {{"correct", "--phase-2x2", "8", ""}, "an empty FILE name was given"},
         {{"phase", ""}, "an empty FILE name was given"},
-        {{"correct", "--phase-2x2", "17", "a.fits"}, "--phase-2x2: '17' is not a phase from 0 to 16"},
-        {{"correct", "--phase-1x1=33", "a.fits"}, "--phase-1x1: '33' is not a phase from 0 to 32"},
-        {{"profile", "--phase-1x1", "-1", "a.fits"}, "--phase-1x1: '-1' is not a phase from 0 to 32"},
-        {{"correct", "--phase-1x1", "n/a", "a.fits"}, "--phase-1x1: 'n/a' is not a phase from 0 to 32"},
+        {{"correct", "--phase-2x2", "17", "a.fits"}, "--phase-2x2: '17' is not a phase from 0 to 16 or auto"},
+        {{"correct", "--phase-1x1=33", "a.fits"}, "--phase-1x1: '33' is not a phase from 0 to 32 or auto"},
+        {{"profile", "--phase-1x1", "-1", "a.fits"}, "--phase-1x1: '-1' is not a phase from 0 to 32 or auto"},
+        {{"correct", "--phase-1x1", "n/a", "a.fits"}, "--phase-1x1: 'n/a' is not a phase from 0 to 32 or auto"},
         {{"correct", "--overwrite=yes", "a.fits"}, "option '--overwrite' takes no value"},
         {{"correct", "--output-dir=", "a.fits"}, "--output-dir: no folder given"},
     };
@@ -212,13 +212,13 @@ TEST(CliTool, ProfileShowsBeforeAfterAndResidualWithoutWriting)
     const ToolRun r = runCli("profile --phase-1x1 8 --phase-2x2 4 " + quoted(dir / "a.fits") + " " + quoted(dir / "int16.fits") +
                              " " + quoted(dir / "b.fits"));
     EXPECT_EQ(r.status, 1) << "the 16-bit image was skipped";
-    std::string expected = "a.fits\t1x1\tphase 8\tcolumns 632 to 3383\nposition\tbefore\tafter\n";
+    std::string expected = "a.fits\t1x1\tphase 8\tcolumns 632 to 3383\town phase 8\tsignificance inf\nposition\tbefore\tafter\n";
     for (int q = 0; q < 32; ++q)
         expected += std::to_string(q) + (q < 16 ? "\t1010.000" : "\t1000.000") + "\t1010.000\n";
     // Nothing is left at any phase: the first of the equal ones is named.
     expected += "amplitude\t10.000\testimator\tstandard\nresidual\t0.000\tphase\t1\tnoise\t0.000\n\n"
                 "int16.fits\t\t\t\t\t\tskipped: not a 32-bit floating point image\n\n"
-                "b.fits\t2x2\tphase 4\tcolumns 12 to 1947\n";
+                "b.fits\t2x2\tphase 4\tcolumns 12 to 1947\town phase 4\tsignificance inf\n";
     EXPECT_EQ(r.out.substr(0, expected.size()), expected);
     EXPECT_NE(r.out.find("\n8\t1000.000\t1010.000\n"), std::string::npos) << r.out;
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3) << "profile wrote a file";
@@ -271,15 +271,16 @@ TEST(CliTool, VerifyAddsTheResidualOfTheWrittenImage)
     const ToolRun plain = runCli("correct --phase-1x1 8 --output-dir " + quoted(dir / "plain") + files);
     const ToolRun measured = runCli("correct --verify --phase-1x1 8 --output-dir " + quoted(dir / "m") + files);
     EXPECT_EQ(measured.status, 0);
-    // The same lines, each with one more field; the written files are the same.
+    // The same lines, each with the residual, the phase corrected at, the frame's own
+    // and its significance (without noise, infinite); the written files are the same.
     std::string withField = plain.out;
-    for (std::size_t at = 0; (at = withField.find('\n', at)) != std::string::npos; at += 7)
-        withField.insert(at, "\t0.000");
+    for (std::size_t at = 0; (at = withField.find('\n', at)) != std::string::npos; at += 17)
+        withField.insert(at, "\t0.000\t8\t8\tinf");
     EXPECT_EQ(measured.out, withField);
     EXPECT_EQ(readFile(dir / "plain" / "pi.fits"), readFile(dir / "m" / "pi.fits"));
 
     // A typed 4 leaves 6 in ADU, also in a PixInsight file, which holds 0..1 samples.
     const ToolRun typed = runCli("correct --verify --amplitude 4 --phase-1x1 8 --output-dir " + quoted(dir / "t") + files);
-    EXPECT_NE(typed.out.find("a.fits\t1x1\t1000.00\t0\t20000\t4.000\tcorrected\t6.000\n"), std::string::npos) << typed.out;
-    EXPECT_NE(typed.out.find("pi.fits\t1x1\t1000.00\t0\t20000\t4.000\tcorrected\t6.000\n"), std::string::npos) << typed.out;
+    EXPECT_NE(typed.out.find("a.fits\t1x1\t1000.00\t0\t20000\t4.000\tcorrected\t6.000\t8\t8\tinf\n"), std::string::npos) << typed.out;
+    EXPECT_NE(typed.out.find("pi.fits\t1x1\t1000.00\t0\t20000\t4.000\tcorrected\t6.000\t8\t8\tinf\n"), std::string::npos) << typed.out;
 }

@@ -174,25 +174,55 @@ TEST(CliNumbers, EstimatorAndResidualOfProfileAndVerify)
                    quoted(dir / "s.fits"),
                err);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.substr(r.out.find("\t10.000\t")), "\t10.000\tcorrected\t0.000\n");
+    EXPECT_EQ(r.out.substr(r.out.find("\t10.000\t")), "\t10.000\tcorrected\t0.000\t8\t8\t8917.4\n");
     EXPECT_EQ(readFile(err), "kestrel-cli: amplitudes measured by the balanced estimator; residual: the largest "
                              "balanced amplitude left at any phase\n");
     r = runCli("correct --verify --phase-1x1 8 --output-dir " + quoted(dir / "s") + " " + quoted(dir / "s.fits"), err);
-    EXPECT_EQ(r.out.substr(r.out.find("\t10.800\t")), "\t10.800\tcorrected\t0.800\n");
+    EXPECT_EQ(r.out.substr(r.out.find("\t10.800\t")), "\t10.800\tcorrected\t0.800\t8\t8\t8917.4\n");
     EXPECT_NE(readFile(err).find("by the standard estimator"), std::string::npos);
 
     // One column off: 8.75 measured and added at phase 9 leaves 10 x 4 / 16 x 15 / 16.
-    r = runCli("correct --verify --phase-1x1 9 --output-dir " + quoted(dir / "w") + " " + quoted(dir / "f.fits"));
-    EXPECT_EQ(r.out.substr(r.out.find("\t8.750\t")), "\t8.750\tcorrected\t2.344\n");
+    r = runCli("correct --verify --no-phase-check --phase-1x1 9 --output-dir " + quoted(dir / "w") + " " + quoted(dir / "f.fits"));
+    EXPECT_EQ(r.out.substr(r.out.find("\t8.750\t")), "\t8.750\tcorrected\t2.344\t9\t8\tinf\n");
 
     // 2x2-binned, window 8: the slope leaves 0.05 x 8; one column off, 10 x 6 / 8 is
     // measured and 10 x 7 / 16 left.
     writeFile(dir / "s2.fits", stepped2x2(0.05f));
     writeFile(dir / "f2.fits", stepped2x2(0));
     r = runCli("correct --verify --phase-2x2 8 --output-dir " + quoted(dir / "s2") + " " + quoted(dir / "s2.fits"));
-    EXPECT_EQ(r.out.substr(r.out.find("\t10.400\t")), "\t10.400\tcorrected\t0.400\n") << r.out;
-    r = runCli("correct --verify --phase-2x2 9 --output-dir " + quoted(dir / "w2") + " " + quoted(dir / "f2.fits"));
-    EXPECT_EQ(r.out.substr(r.out.find("\t7.500\t")), "\t7.500\tcorrected\t4.375\n") << r.out;
+    EXPECT_EQ(r.out.substr(r.out.find("\t10.400\t"), 28), "\t10.400\tcorrected\t0.400\t8\t8\t") << r.out;
+    r = runCli("correct --verify --no-phase-check --phase-2x2 9 --output-dir " + quoted(dir / "w2") + " " + quoted(dir / "f2.fits"));
+    EXPECT_EQ(r.out.substr(r.out.find("\t7.500\t")), "\t7.500\tcorrected\t4.375\t9\t8\tinf\n") << r.out;
+}
+
+TEST(CliNumbers, APhaseTheFrameContradicts)
+{
+    // A band of 10 ADU from column 8, without noise: corrected at 20 (12 columns off,
+    // where the contrast reads -10 x 8 / 16), the frame is skipped and nothing written;
+    // --no-phase-check corrects as before, auto at the frame's own phase, and phase
+    // finds it in the float frames, one and two together.
+    TempDir dir;
+    writeFile(dir / "f.fits", stepped(0));
+    writeFile(dir / "g.fits", stepped(0));
+    const std::string f = " " + quoted(dir / "f.fits");
+    ToolRun r = runCli("correct --phase-1x1 20 --output-dir " + quoted(dir / "o") + f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(r.out.find("skipped")),
+              "skipped: the banding lies at phase 8 (contrast 10.00 ADU, no noise), not at the given 20 (-5.00 ADU); "
+              "give --phase-1x1 8, or --no-phase-check\n");
+    EXPECT_FALSE(fs::exists(dir / "o" / "f.fits"));
+    const struct {
+        std::string options, amplitude;
+    } corrections[] = {{"--no-phase-check --phase-1x1 20", "\t-5.000\tcorrected\n"},
+                       {"--phase-1x1 24", "\t-10.000\tcorrected\n"},
+                       {"--phase-1x1 auto", "\t10.000\tcorrected\n"}};
+    for (const auto& c : corrections) {
+        r = runCli("correct --replace-outputs " + c.options + " --output-dir " + quoted(dir / "o") + f);
+        EXPECT_EQ(r.status, 0) << c.options << r.out;
+        EXPECT_EQ(r.out.substr(r.out.rfind('\t', r.out.size() - 12)), c.amplitude) << c.options;
+    }
+    EXPECT_EQ(runCli("phase" + f).out, "f.fits\t1x1\t8\tinf\t1\n");
+    EXPECT_EQ(runCli("phase" + f + " " + quoted(dir / "g.fits")).out, "combined\t1x1\t8\tinf\t2\n");
 }
 
 // A pattern the system's expansion left as typed names no file; an option's value and

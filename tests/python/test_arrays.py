@@ -219,3 +219,14 @@ def test_the_gil_is_released_while_a_frame_is_corrected():
         return max(b - a for a, b in zip(inside, inside[1:])) / (ended - started)
 
     assert min(longest_pause(*call) for call in calls) < 0.25
+
+
+def test_a_phase_the_frame_contradicts_is_refused_and_auto_finds_its_own():
+    # The band lies at 8; 20 is 12 columns off, 24 half a period: the same band.
+    with pytest.raises(kestrel.Error, match=r"^the banding lies at phase 8 \(contrast .*, not at the given 20 "
+                                            r".*; give phase=8, or phase_check=False$"):
+        kestrel.correct(FRAME, 20)
+    assert kestrel.correct(FRAME, 20, phase_check=False)[1].phase == 20
+    assert kestrel.correct(FRAME, 24)[1].amplitude < 0
+    fixed, outcome = kestrel.correct(FRAME, "auto")
+    assert outcome.phase == 8 and same_bits(fixed, kestrel.correct(FRAME, 8)[0])
