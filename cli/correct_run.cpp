@@ -99,7 +99,7 @@ public:
     {
         {
             StopSignals signals([this](int s) {
-                stopSignal_ = s;
+                lines_.stoppedBy(s);
                 batch_.stop();
             });
             batch_.run(*this);
@@ -118,14 +118,8 @@ public:
             }
         }
         removeTemporaryFiles();
-        if (outputFailure_) {
-            std::cerr << "kestrel-cli: " << outputFailureText(outputFailure_) << "; no further file was written\n";
-            return 1;
-        }
-        if (const int s = stopSignal_.load()) {
-            std::cerr << "kestrel-cli: stopped by " << stopCause(s) << "; no further file was written\n";
-            return 128 + s;
-        }
+        if (const auto stopped = lines_.stoppedStatus())
+            return *stopped;
         return status;
     }
 
@@ -150,24 +144,7 @@ public:
         if (!result.residualFailure.empty())
             std::cerr << result.input.filename().string() + ": the residual amplitude could not be measured: " +
                              result.residualFailure + "\n";
-        const std::string line = resultLine(result, o_.verify);
-        // An output that fails stops the run: a closed one (a reader that went away)
-        // like a signal, any other failure (a full disk) as a failure of its own. The
-        // lines that can no longer be printed there go to standard error.
-        if (outputLost_) {
-            std::cerr << line << "\n";
-            return true;
-        }
-        std::cout << line << "\n" << std::flush;
-        if (const int error = outputError()) {
-            outputLost_ = true;
-            if (outputGone(error)) {
-                std::cerr << "kestrel-cli: the output was closed; " << line << "\n";
-                stopSignal_ = closedOutputSignal;
-            } else {
-                std::cerr << "kestrel-cli: " << outputFailureText(error) << "; " << line << "\n";
-                outputFailure_ = error;
-            }
+        if (!lines_.print(resultLine(result, o_.verify))) {
             batch_.stop();
             return false;
         }
@@ -177,11 +154,7 @@ public:
 
     void fewerJobs(unsigned started, unsigned asked, const std::string& reason) override
     {
-        std::cerr << "kestrel-cli: only " << started << " of " << asked << " jobs could be started (" << reason
-                  << "); "
-                  << (started == 0 ? "the files are treated one at a time"
-                                   : "the files are treated " + std::to_string(started) + " at a time")
-                  << "\n";
+        sayFewerJobs(started, asked, reason);
     }
 
 private:
@@ -192,9 +165,7 @@ private:
     std::size_t handedOver_ = 0;
     bool allCorrected_ = true;
     std::vector<std::pair<std::string, ImageOutcome>> measured_;
-    std::atomic<int> stopSignal_{0};
-    bool outputLost_ = false;
-    int outputFailure_ = 0; // the errno of an output that failed otherwise than closed
+    ResultLines lines_;
 };
 
 } // namespace

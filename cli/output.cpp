@@ -80,4 +80,46 @@ int finishOutput(int status, bool reported)
     return 1;
 }
 
+bool ResultLines::print(const std::string& line)
+{
+    if (lost_) {
+        std::cerr << line << "\n";
+        return true;
+    }
+    std::cout << line << "\n" << std::flush;
+    const int error = outputError();
+    if (!error)
+        return true;
+    lost_ = true;
+    if (outputGone(error)) {
+        std::cerr << "kestrel-cli: the output was closed; " << line << "\n";
+        stopSignal_ = closedOutputSignal;
+    } else {
+        std::cerr << "kestrel-cli: " << outputFailureText(error) << "; " << line << "\n";
+        failure_ = error;
+    }
+    return false;
+}
+
+std::optional<int> ResultLines::stoppedStatus() const
+{
+    if (failure_) {
+        std::cerr << "kestrel-cli: " << outputFailureText(failure_) << "; no further file was written\n";
+        return 1;
+    }
+    if (const int s = stopSignal_.load()) {
+        std::cerr << "kestrel-cli: stopped by " << stopCause(s) << "; no further file was written\n";
+        return 128 + s;
+    }
+    return std::nullopt;
+}
+
+void sayFewerJobs(unsigned started, unsigned asked, const std::string& reason)
+{
+    std::cerr << "kestrel-cli: only " << started << " of " << asked << " jobs could be started (" << reason << "); "
+              << (started == 0 ? "the files are treated one at a time"
+                               : "the files are treated " + std::to_string(started) + " at a time")
+              << "\n";
+}
+
 } // namespace kestrel::cli

@@ -4,6 +4,8 @@
 // failure with its own message.
 #pragma once
 
+#include <atomic>
+#include <optional>
 #include <string>
 
 namespace kestrel::cli {
@@ -26,5 +28,31 @@ std::string outputFailureText(int error);
 /// and the command has not said so itself (`reported`), says so on standard error and
 /// returns 141 for a reader that went away, 1 for any other failure.
 int finishOutput(int status, bool reported = false);
+
+/// The result lines of a run that corrects files (correct, watch) and how it ends: a
+/// signal, or an output that fails, stops it. An output that fails stops the run: a
+/// closed one (a reader that went away) like a signal, any other failure (a full disk)
+/// as a failure of its own; the lines that can no longer be printed there go to
+/// standard error.
+class ResultLines {
+public:
+    /// Prints one result line; false when the output failed just now and the run is to
+    /// stop.
+    bool print(const std::string& line);
+    /// A signal arrived (called from the signal's thread).
+    void stoppedBy(int signal) { stopSignal_ = signal; }
+    /// How a stopped run ends: says why on standard error and gives the status (1 for a
+    /// failed output, 128 + the signal), or none when the run was not stopped.
+    std::optional<int> stoppedStatus() const;
+
+private:
+    std::atomic<int> stopSignal_{0};
+    bool lost_ = false;
+    int failure_ = 0; // the errno of an output that failed otherwise than closed
+};
+
+/// Says on standard error that the system gave fewer workers than asked, and how the
+/// files are treated then.
+void sayFewerJobs(unsigned started, unsigned asked, const std::string& reason);
 
 } // namespace kestrel::cli

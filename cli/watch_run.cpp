@@ -30,19 +30,13 @@ public:
         bool folderLeft = true;
         {
             StopSignals signals([this](int s) {
-                stopSignal_ = s;
+                lines_.stoppedBy(s);
                 watch_->stop();
             });
             folderLeft = watch.run(*this);
         }
-        if (outputFailure_) {
-            std::cerr << "kestrel-cli: " << outputFailureText(outputFailure_) << "; no further file was written\n";
-            return 1;
-        }
-        if (const int s = stopSignal_.load()) {
-            std::cerr << "kestrel-cli: stopped by " << stopCause(s) << "; no further file was written\n";
-            return 128 + s;
-        }
+        if (const auto stopped = lines_.stoppedStatus())
+            return *stopped;
         return folderLeft ? status_ : 1;
     }
 
@@ -64,24 +58,7 @@ public:
                 status_ = 1;
             }
         }
-        const std::string line = resultLine(result, false);
-        if (outputLost_) {
-            std::cerr << line << "\n";
-            return true;
-        }
-        std::cout << line << "\n" << std::flush;
-        if (const int error = outputError()) {
-            outputLost_ = true;
-            if (outputGone(error)) {
-                std::cerr << "kestrel-cli: the output was closed; " << line << "\n";
-                stopSignal_ = closedOutputSignal;
-            } else {
-                std::cerr << "kestrel-cli: " << outputFailureText(error) << "; " << line << "\n";
-                outputFailure_ = error;
-            }
-            return false;
-        }
-        return true;
+        return lines_.print(resultLine(result, false));
     }
 
     void folderGone(const fs::path& folder, std::size_t left) override
@@ -94,11 +71,7 @@ public:
 
     void fewerJobs(unsigned started, unsigned asked, const std::string& reason) override
     {
-        std::cerr << "kestrel-cli: only " << started << " of " << asked << " jobs could be started (" << reason
-                  << "); "
-                  << (started == 0 ? "the files are treated one at a time"
-                                   : "the files are treated " + std::to_string(started) + " at a time")
-                  << "\n";
+        sayFewerJobs(started, asked, reason);
     }
 
 private:
@@ -106,9 +79,7 @@ private:
     fs::path settingsFile_;
     FolderWatch* watch_ = nullptr;
     int status_ = 0;
-    std::atomic<int> stopSignal_{0};
-    bool outputLost_ = false;
-    int outputFailure_ = 0;
+    ResultLines lines_;
 };
 
 bool sameFolder(const fs::path& a, const fs::path& b)

@@ -71,27 +71,27 @@ compare() {
 }
 
 compare both-binnings "$frames" : \
-    correct --phase-1x1 8 --phase-2x2 4 --jobs 2 --csv results.csv "${names[@]}"
+    correct --phase-1x1 8 --phase-2x2 8 --jobs 2 --csv results.csv "${names[@]}"
 [ -s "$work/both-binnings/windows/kestrel/$unicode" ] || fail "both-binnings: no corrected $unicode"
 grep -q $'^by hand\r$' "$work/both-binnings/windows/results.csv" ||
     fail "both-binnings: the hand-made last line was not ended with CR LF"
 
 compare overwrite "$frames" "chmod a-w '$unicode'" \
-    correct --overwrite --phase-1x1 8 --phase-2x2 4 --jobs 2 "${names[@]}"
+    correct --overwrite --phase-1x1 8 --phase-2x2 8 --jobs 2 "${names[@]}"
 cmp -s "$frames/$unicode" "$work/overwrite/windows/$unicode" || fail "overwrite: the read-only original was replaced"
 cmp -s "$frames/w2004.fits" "$work/overwrite/windows/w2004.fits" && fail "overwrite: w2004.fits was not corrected"
 grep -q "write-protected" "$work/overwrite/windows.err" || fail "overwrite: the read-only original was not reported"
 
 # Without --overwrite no input is replaced, whatever way the output folder is spelt.
 compare output-is-input "$frames" "mkdir sub" \
-    correct --phase-1x1 8 --phase-2x2 4 --output-dir sub/.. w4032.fits w2004.fits
+    correct --phase-1x1 8 --phase-2x2 8 --output-dir sub/.. w4032.fits w2004.fits
 compare results-over-image "$frames" : correct --phase-1x1 8 --csv w2004.fits w4032.fits
 compare phase-of-a-frame "$frames" : phase --scores raw16.fits
 
 # A pattern that no Windows shell expands is expanded by the program itself.
 globbed=$work/glob
 cp -r "$frames" "$globbed"
-(cd "$globbed" && "$wine_run" "$exe" correct --phase-2x2 4 --output-dir out 'w20*.fits' >out.txt 2>/dev/null) ||
+(cd "$globbed" && "$wine_run" "$exe" correct --phase-2x2 8 --output-dir out 'w20*.fits' >out.txt 2>/dev/null) ||
     fail "glob: exit status $?"
 for f in w2004.fits w2016.fits; do
     cmp -s "$globbed/out/$f" "$work/both-binnings/linux/kestrel/$f" || fail "glob: $f not corrected as on Linux"
@@ -104,7 +104,7 @@ cased=$work/case
 mkdir -p "$cased/A" "$cased/B"
 cp "$frames/w4032.fits" "$cased/A/night.fits"
 cp "$frames/w2004.fits" "$cased/B/NIGHT.fits"
-(cd "$cased" && "$wine_run" "$exe" correct --phase-1x1 8 --phase-2x2 4 --output-dir out A/night.fits B/NIGHT.fits \
+(cd "$cased" && "$wine_run" "$exe" correct --phase-1x1 8 --phase-2x2 8 --output-dir out A/night.fits B/NIGHT.fits \
     >out.txt 2>/dev/null)
 status=$?
 "$linux_cli" correct --phase-1x1 8 --output-dir "$cased/linux" "$cased/A/night.fits" >/dev/null 2>&1
