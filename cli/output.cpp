@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <iostream>
 #include <streambuf>
+#include <unistd.h>
 
 namespace kestrel::cli {
 namespace {
@@ -80,22 +81,45 @@ int finishOutput(int status, bool reported)
     return 1;
 }
 
-bool ResultLines::print(const std::string& line)
+std::string terminalText(std::string_view line)
 {
+    std::string out;
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == 0x1B) {
+            out += "\\e";
+        } else if ((byte < 0x20 && c != '\t') || byte == 0x7F) {
+            constexpr char digits[] = "0123456789abcdef";
+            out += "\\x";
+            out += digits[byte >> 4];
+            out += digits[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool ResultLines::isTerminal(int descriptor) { return ::isatty(descriptor) != 0; }
+
+bool ResultLines::print(const std::string& text)
+{
+    // Redirected, the line keeps its bytes: a script reads the names as they are.
+    const std::string errorLine = errorTerminal_ ? terminalText(text) : text;
     if (lost_) {
-        std::cerr << line << "\n";
+        std::cerr << errorLine << "\n";
         return true;
     }
-    std::cout << line << "\n" << std::flush;
+    std::cout << (outputTerminal_ ? terminalText(text) : text) << "\n" << std::flush;
     const int error = outputError();
     if (!error)
         return true;
     lost_ = true;
     if (outputGone(error)) {
-        std::cerr << "kestrel-cli: the output was closed; " << line << "\n";
+        std::cerr << "kestrel-cli: the output was closed; " << errorLine << "\n";
         stopSignal_ = closedOutputSignal;
     } else {
-        std::cerr << "kestrel-cli: " << outputFailureText(error) << "; " << line << "\n";
+        std::cerr << "kestrel-cli: " << outputFailureText(error) << "; " << errorLine << "\n";
         failure_ = error;
     }
     return false;

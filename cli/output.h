@@ -7,6 +7,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kestrel::cli {
 
@@ -29,6 +30,11 @@ std::string outputFailureText(int error);
 /// returns 141 for a reader that went away, 1 for any other failure.
 int finishOutput(int status, bool reported = false);
 
+/// `line` as a terminal is to show it: a control character (a file name can hold an
+/// escape sequence that would clear the screen or set the window's title) written as
+/// `\e` or `\xHH`, the tabs between fields kept.
+std::string terminalText(std::string_view line);
+
 /// The result lines of a run that corrects files (correct, watch) and how it ends: a
 /// signal, or an output that fails, stops it. An output that fails stops the run: a
 /// closed one (a reader that went away) like a signal, any other failure (a full disk)
@@ -46,6 +52,8 @@ public:
     std::optional<int> stoppedStatus() const;
 
 private:
+    const bool outputTerminal_ = isTerminal(1), errorTerminal_ = isTerminal(2);
+    static bool isTerminal(int descriptor);
     std::atomic<int> stopSignal_{0};
     bool lost_ = false;
     int failure_ = 0; // the errno of an output that failed otherwise than closed

@@ -224,3 +224,21 @@ def test_read_names_the_file_it_cannot_read(frames, tmp_path):
         with pytest.raises(kestrel.Error) as caught:
             kestrel.read(tmp_path / name)
         assert str(caught.value) == message
+
+
+def test_names_reach_a_terminal_escaped_and_a_pipe_as_they_are(frames, tmp_path):
+    import pty
+    import subprocess
+    from conftest import CLI
+    name = "\x1b[2J\x1b]0;owned\x07.fits"
+    (tmp_path / name).write_bytes((frames / "1x1/frame1.fits").read_bytes())
+    args = [str(CLI), "correct", "--phase-1x1", "8", "--output-dir"]
+    # Through a pipe a script gets the name's bytes; on a terminal the screen is left alone.
+    piped = subprocess.run(args + ["piped", name], cwd=tmp_path, capture_output=True, text=True).stdout
+    assert piped.startswith(name + "\t")
+    leader, follower = pty.openpty()
+    subprocess.run(args + ["shown", name], cwd=tmp_path, stdout=follower, stderr=subprocess.DEVNULL, check=False)
+    os.close(follower)
+    shown = os.read(leader, 4096).decode()
+    os.close(leader)
+    assert shown.startswith("\\e[2J\\e]0;owned\\x07.fits\t") and "\x1b" not in shown, shown
