@@ -179,8 +179,12 @@ void TForm1::showBandProfile(const ShownImage& image)
     };
     auto measured = std::make_shared<Measured>();
     const AmplitudeChoice amplitude(run.amplitudeSetting, false);
+    // The dialog names the frame's own phase beside the field's, which the correction
+    // took as it stands.
+    PhaseFields phases = run.phases;
+    phases.showOwn = true;
     threads_->start(
-        [measured, input = image.input, phases = run.phases, amplitude] {
+        [measured, input = image.input, phases, amplitude] {
             measured->failure = caughtFailure([&] { measured->out = profileFile(input, phases, amplitude); });
         },
         [this, measured, name = image.name, input = image.input] {
@@ -206,6 +210,9 @@ void TForm1::showBandProfile(const ShownImage& image)
                               "Residual: " + threeDecimals(p.residual.amplitude) + " ADU at phase " +
                                   std::to_string(p.residual.phase) + "; noise " + threeDecimals(p.residual.noise) +
                                   " ADU"};
+                if (outcome.ownPhase)
+                    view.lines.push_back("The frame's own phase: " + std::to_string(outcome.ownPhase->phase) +
+                                         ", significance " + significanceText(outcome.ownPhase->significance));
                 view.charts = {profileChart(name, outcome, p, false)};
                 view.fileNames = {chartFileName(name, "profile")};
                 showCharts(view);

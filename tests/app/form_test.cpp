@@ -1094,6 +1094,8 @@ TEST(ContextMenus, ItemsFollowTheRunAndTheRow)
     EXPECT_EQ(shown[0].caption, "Band Profile of f0.fits");
     EXPECT_EQ(shown[0].lines.at(2), "Amplitude applied: 10.000 ADU (standard estimator)");
     EXPECT_EQ(shown[0].lines.at(3).substr(0, 19), "Residual: 0.000 ADU");
+    // The test frame's band starts at column 8, noise-free.
+    EXPECT_EQ(shown[0].lines.at(4), "The frame's own phase: 8, significance inf");
     EXPECT_EQ(shown[1].lines, (std::vector<std::string>{"1 of 3 images corrected", "Mean amplitude: 10.000 ADU",
                                                         "Standard deviation: none"}));
     EXPECT_EQ(shown[1].charts.size(), 2u);
