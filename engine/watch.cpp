@@ -284,6 +284,15 @@ std::chrono::steady_clock::time_point lastWritten(std::int64_t modified, std::ch
     return now - std::max<Duration>(Duration::zero(), std::chrono::duration_cast<Duration>(age));
 }
 
+/// When a file seen changed was last written: after the watch's previous look at it,
+/// whatever its time says, so that a file clock that runs ahead of the system's (as
+/// under Wine) cannot make a frame still being written look settled.
+std::chrono::steady_clock::time_point changedSince(std::int64_t modified, std::chrono::steady_clock::time_point looked,
+                                                   std::chrono::steady_clock::time_point now)
+{
+    return std::max(lastWritten(modified, now), looked);
+}
+
 } // namespace
 
 void FolderWatch::note(std::size_t folder, const fs::path& file, Clock::time_point now)
@@ -298,11 +307,12 @@ void FolderWatch::note(std::size_t folder, const fs::path& file, Clock::time_poi
     const auto [at, fresh] = candidates_.try_emplace(file);
     Candidate& c = at->second;
     if (fresh) {
-        c = {folder, *look, lastWritten(look->modified, now), landed_++};
+        c = {folder, *look, lastWritten(look->modified, now), landed_++, now};
     } else if (!(c.look == *look)) {
         c.look = *look;
-        c.changed = lastWritten(look->modified, now);
+        c.changed = changedSince(look->modified, c.looked, now);
     }
+    c.looked = now;
 }
 
 void FolderWatch::rescan(std::size_t folder, Clock::time_point now, bool existing)
@@ -356,8 +366,9 @@ std::optional<FolderWatch::Clock::time_point> FolderWatch::examine(WatchObserver
         }
         if (!(*look == c.look)) {
             c.look = *look;
-            c.changed = lastWritten(look->modified, now);
+            c.changed = changedSince(look->modified, c.looked, now);
         }
+        c.looked = now;
         if (now < c.changed + settle) {
             wakeAt(c.changed + settle);
             ++it;

@@ -92,8 +92,9 @@ private:
     struct Candidate {
         std::size_t folder = 0;
         Look look;
-        Clock::time_point changed; // when its last write was seen
+        Clock::time_point changed; // when it was last written
         std::uint64_t order = 0;   // when it landed, among the others
+        Clock::time_point looked;  // when the watch last looked at it
     };
     struct Written { // a correction this watch put in place, which it may replace
         std::pair<std::uint64_t, std::uint64_t> id;
