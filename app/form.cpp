@@ -3,6 +3,7 @@
 #include "analysis/analysis.h"
 #include "core/numbers.h"
 #include "core/report.h"
+#include "engine/choices.h"
 #include "settings/settings.h"
 
 #include <cmath>
@@ -260,7 +261,7 @@ bool TForm1::prepareOutputFolder(const std::filesystem::path& firstFile)
         run.outputFolder = folder;
         return true;
     }
-    run.outputFolder = folder / "kestrel";
+    run.outputFolder = outputFolderIn(folder);
     std::error_code ec;
     if (std::filesystem::is_directory(run.outputFolder, ec))
         return host.confirm((run.outputFolder / "").string() + "\nalready exists.\n\nContinue?", false);
@@ -364,7 +365,7 @@ TForm1::chooseBatch(const std::optional<std::vector<std::filesystem::path>>& cho
     run.conversionCode = amp.status;
     // A text that is not wholly a number (as "n/a", or "1.5 ") measures each image.
     if (amp.ok()) {
-        if (!(amp.value > 0)) {
+        if (amplitudeFault(amp.value) != AmplitudeFault::none) {
             host.errorBox("Amphlitude must be greater than 0.0.");
             leftIdle = false;
             return {};

@@ -79,13 +79,6 @@ std::optional<StreamOntoImage> streamOntoImage(const std::vector<std::filesystem
     return std::nullopt;
 }
 
-std::filesystem::path outputFolderFor(const Options& o)
-{
-    if (o.outputDir)
-        return *o.outputDir;
-    return std::filesystem::absolute(o.files.front()).parent_path() / "kestrel";
-}
-
 /// One correct run: the batch of the engine, each file's line printed as the batch
 /// hands it over in input order, and a stop on a signal or a lost output.
 class CorrectRun : public BatchObserver {
@@ -126,12 +119,7 @@ public:
     bool imageDone(std::size_t, ImageResult& result) override
     {
         ++handedOver_;
-        if (result.outcome.skip == ImageOutcome::Skip::replacesInput)
-            result.outcome.message += "; give --overwrite to replace originals";
-        if (result.outcome.skip == ImageOutcome::Skip::keepsExisting)
-            result.outcome.message += "; give --replace-outputs to replace it";
-        if (result.outcome.skip == ImageOutcome::Skip::correctedBefore)
-            result.outcome.message += "; --force to correct again";
+        nameRemedy(result.outcome, optionWords(Options::Command::correct));
         const ImageOutcome& outcome = result.outcome;
         allCorrected_ = allCorrected_ && succeeded(result, o_.verify);
         if (outcome.handed() && outcome.measured)
@@ -172,7 +160,7 @@ private:
 
 int runCorrect(const Options& o, const FileLocations& where)
 {
-    const std::filesystem::path outputFolder = outputFolderFor(o);
+    const std::filesystem::path outputFolder = o.outputDir ? *o.outputDir : defaultOutputFolder(o.files.front());
     OutputPlan plan(o.overwrite, outputFolder, o.files);
     plan.replaceOutputs(o.replaceOutputs);
     // Before anything is printed: the message itself goes where no image is.
@@ -197,18 +185,13 @@ int runCorrect(const Options& o, const FileLocations& where)
         }
     }
 
-    // The first folder of the output folder's path that does not exist yet: what this
-    // run makes, and takes away again if it leaves it empty.
-    std::optional<std::filesystem::path> madeFrom;
+    // What this run makes of the output folder's path, it takes away again if it
+    // leaves it empty.
+    std::optional<MadeFolder> made;
     if (!o.overwrite) {
-        std::error_code ec;
-        for (std::filesystem::path p = std::filesystem::absolute(outputFolder).lexically_normal();
-             !p.empty() && !std::filesystem::exists(p, ec) && p != p.parent_path(); p = p.parent_path())
-            madeFrom = p;
-        std::filesystem::create_directories(outputFolder, ec);
-        if (ec) {
-            std::cerr << "kestrel-cli: cannot create the output folder " << outputFolder.string() << ": "
-                      << ec.message() << "\n";
+        made.emplace(outputFolder);
+        if (made->failure()) {
+            std::cerr << "kestrel-cli: " << *made->failure() << "\n";
             return 1;
         }
     }
@@ -223,12 +206,8 @@ int runCorrect(const Options& o, const FileLocations& where)
     noteEstimators(o);
     const int status = CorrectRun(o, where.settingsFile, batch).run();
     // Folders this run made and left empty (nothing could be corrected) go again.
-    if (madeFrom) {
-        std::error_code ec;
-        std::filesystem::path p = std::filesystem::absolute(outputFolder).lexically_normal();
-        while (std::filesystem::is_empty(p, ec) && std::filesystem::remove(p, ec) && p != *madeFrom)
-            p = p.parent_path();
-    }
+    if (made)
+        made->removeIfEmpty();
     return status;
 }
 

@@ -1,9 +1,11 @@
 #include "cli/options.h"
 
 #include "core/numbers.h"
+#include "engine/choices.h"
 #include "core/platform.h"
 #include "plot/plot.h"
 
+#include <limits>
 #include <optional>
 #include <set>
 
@@ -313,12 +315,12 @@ ParseResult parseArguments(const std::vector<std::string>& args)
                 return fail(a + ": '" + value + "' is not a phase from 0 to " + std::to_string(period) + " or auto");
             (unbinned ? o.phase1x1 : o.phase2x2) = value;
         } else if (a == "--amplitude") {
+            // A text that is no number reads as NaN: the rule of every front end says why.
             const auto converted = parseReal(value);
-            if (!converted.ok())
-                return fail("--amplitude: '" + value + "' is not a number");
-            if (!(converted.value > 0))
-                return fail("Amphlitude must be greater than 0.0.");
-            o.amplitude = converted.value;
+            const double typed = converted.ok() ? converted.value : std::numeric_limits<double>::quiet_NaN();
+            if (const AmplitudeFault fault = amplitudeFault(typed); fault != AmplitudeFault::none)
+                return fail("--amplitude: '" + value + "' " + amplitudeFaultText(fault));
+            o.amplitude = typed;
         } else if (a == "--estimator") {
             if (value != "standard" && value != "balanced")
                 return fail("--estimator: '" + value + "' is neither standard nor balanced");

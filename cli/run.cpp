@@ -70,11 +70,8 @@ std::string resultLine(const ImageResult& r, bool verify)
         temperature = std::to_string(o.temperature.value_or(0));
         amplitude = formatFixedTrimmed(o.amplitude.value_or(0), 3, 7);
     }
-    std::string skipped = o.message;
-    if (o.skip == ImageOutcome::Skip::phaseContradicted && o.ownPhase)
-        skipped += "; give --phase-" + o.binning + " " + std::to_string(o.ownPhase->phase) + ", or --no-phase-check";
     const std::string result = o.result == ImageOutcome::Result::corrected ? std::string("corrected")
-                               : o.result == ImageOutcome::Result::skipped ? "skipped: " + skipped
+                               : o.result == ImageOutcome::Result::skipped ? "skipped: " + o.message
                                                                            : "failed: " + reasonOf(o);
     std::vector<std::string> fields{fieldText(r.input.filename().string()),
                                     o.binning,
@@ -113,27 +110,38 @@ void reportBoxes(const std::filesystem::path& input, const std::vector<BoxReport
     std::cerr << lines;
 }
 
+RemedyWords optionWords(Options::Command command)
+{
+    const bool correct = command == Options::Command::correct;
+    return [correct](Remedy remedy, const std::string& value) -> std::string {
+        switch (remedy) {
+        case Remedy::overwrite:
+            return correct ? "--overwrite" : "";
+        case Remedy::replaceOutputs:
+            return correct ? "--replace-outputs" : "";
+        case Remedy::force:
+            return correct ? "--force" : "";
+        case Remedy::phase1x1:
+            return "--phase-1x1 " + value;
+        case Remedy::phase2x2:
+            return "--phase-2x2 " + value;
+        case Remedy::noPhaseCheck:
+            break;
+        }
+        return "--no-phase-check";
+    };
+}
+
 void reportBoxes(const std::filesystem::path& input, const ImageOutcome& outcome,
                  const std::filesystem::path& settingsFile)
 {
-    std::string hint;
-    if (outcome.skip == ImageOutcome::Skip::badPhase)
-        hint = "Give it with --phase-" + outcome.binning + " N or set it in the settings file " +
-               settingsFile.string() + ".";
-    reportBoxes(input, outcome.reports, hint);
+    reportBoxes(input, outcome.reports, missingPhaseHint(outcome, optionWords(Options::Command::correct), settingsFile));
 }
 
 PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settingsFile)
 {
-    auto field = [&](const std::optional<std::string>& given, const char* key) {
-        if (given)
-            return *given;
-        const std::string value = readProfileString(settingsFile, settingsSection, key, "ERROR");
-        return value == "ERROR" ? std::string() : value;
-    };
-    PhaseFields fields{field(o.phase1x1, "1x1phase"), field(o.phase2x2, "2x2phase")};
-    fields.autoAllowed = true;
-    fields.check = o.command != Options::Command::profile && !o.noPhaseCheck;
+    PhaseFields fields = phaseFieldsFrom(o.phase1x1, o.phase2x2, settingsFile,
+                                         o.command != Options::Command::profile && !o.noPhaseCheck);
     fields.showOwn = o.verify || o.command == Options::Command::profile;
     return fields;
 }

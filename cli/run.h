@@ -4,6 +4,7 @@
 
 #include "cli/options.h"
 #include "engine/batch.h"
+#include "engine/choices.h"
 
 #include <filesystem>
 #include <optional>
@@ -28,6 +29,10 @@ void reportBoxes(const std::filesystem::path& input, const ImageOutcome& outcome
                  const std::filesystem::path& settingsFile);
 void reportBoxes(const std::filesystem::path& input, const std::vector<BoxReport>& reports,
                  const std::string& hint = {});
+
+/// The options that take a run of `command` past a refusal, for nameRemedy and
+/// missingPhaseHint: those that command has.
+RemedyWords optionWords(Options::Command command);
 
 /// The phase fields from the options, else from the settings file's keys (empty when a
 /// key is missing). Throws a Failure when the settings file cannot be read.

@@ -42,6 +42,7 @@ public:
 
     bool imageDone(std::size_t, ImageResult& result) override
     {
+        nameRemedy(result.outcome, optionWords(Options::Command::watch));
         const ImageOutcome& outcome = result.outcome;
         const std::string name = result.input.filename().string();
         if (outcome.skip == ImageOutcome::Skip::repeated || outcome.skip == ImageOutcome::Skip::replacesInput ||

@@ -165,7 +165,7 @@ BatchRun::BatchRun(std::vector<std::filesystem::path> inputs, OutputPlan plan, B
                    std::vector<PixelBuffer<float>> ready)
     : inputs_(std::move(inputs)), settings_(std::move(settings)), done_(inputs_.size()), readyPixels_(std::move(ready))
 {
-    if (plan.overwrite())
+    if (plan.overwrite() && settings_.keepJournal)
         journal_.emplace(inputs_);
     // Which inputs may be written is settled here, in input order, so the answer does
     // not depend on which worker comes first.
@@ -200,6 +200,14 @@ void BatchRun::work()
             readyPixels_.pop_back();
         }
     }
+    treatImages(pixels);
+    // Kept for a next run, which then needs no fresh pages.
+    std::lock_guard lock(mutex_);
+    readyPixels_.push_back(std::move(pixels));
+}
+
+void BatchRun::treatImages(PixelBuffer<float>& pixels)
+{
     // Only a few images are treated ahead of the one being handed over, so that few
     // written files wait unnamed; enough that a slow first file, or a slow row of the
     // window, does not leave the other workers idle. Each worker keeps one buffer.
@@ -249,9 +257,9 @@ bool BatchRun::noteReplaced(ImageResult& result)
 
 void BatchRun::runHere(BatchObserver& observer)
 {
-    PixelBuffer<float> pixels;
-    if (!readyPixels_.empty())
-        pixels = std::move(readyPixels_.back());
+    if (readyPixels_.empty())
+        readyPixels_.emplace_back();
+    PixelBuffer<float>& pixels = readyPixels_.back();
     std::size_t i = 0;
     for (; i < inputs_.size() && !stop_; ++i) {
         PendingImage image = treat(i, pixels);

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kestrel {
@@ -34,6 +35,9 @@ struct BatchSettings {
     /// With overwrite: correct again the files that an interrupted run replaced already
     /// (see OverwriteJournal), which are otherwise skipped.
     bool force = false;
+    /// With overwrite: keep the journal of the files replaced. A call of the Python
+    /// module corrects one file of many that a pipeline corrects at once, and keeps none.
+    bool keepJournal = true;
 };
 
 /// One input of a batch and what became of it.
@@ -128,10 +132,14 @@ public:
     void stop();
 
     std::size_t size() const { return inputs_.size(); }
+
+    /// After run: the workers' pixel buffers, for the next run to start with.
+    std::vector<PixelBuffer<float>> takePixels() { return std::exchange(readyPixels_, {}); }
     const std::filesystem::path& outputFor(std::size_t index) const { return outputs_[index]; }
 
 private:
     void work();
+    void treatImages(PixelBuffer<float>& pixels);
     PendingImage treat(std::size_t index, PixelBuffer<float>& pixels);
     void runHere(BatchObserver& observer);
     std::optional<PendingImage> take(std::size_t index);

@@ -316,8 +316,7 @@ std::vector<PhaseOutcome> combinedPhases(const std::vector<PhaseOutcome>& found)
 void storePhase(const std::filesystem::path& settingsFile, Binning bands, std::int32_t phase)
 {
     createFolderOf(settingsFile);
-    writeProfileString(settingsFile, settingsSection, bands == Binning::unbinned ? "1x1phase" : "2x2phase",
-                       std::to_string(phase));
+    writeProfileString(settingsFile, settingsSection, phaseKey(bands != Binning::unbinned), std::to_string(phase));
 }
 
 } // namespace kestrel

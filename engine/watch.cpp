@@ -3,6 +3,7 @@
 #include "core/failure.h"
 #include "core/numbers.h"
 #include "core/platform.h"
+#include "engine/choices.h"
 #include "engine/output_plan.h"
 #include "engine/watch_events.h"
 #include "fits/cards.h"
@@ -183,7 +184,7 @@ std::string incompleteMessage(double seconds, std::uintmax_t have, std::uintmax_
 
 fs::path watchOutputFolder(const fs::path& folder, const std::optional<fs::path>& outputDir)
 {
-    return outputDir ? *outputDir : folder / "kestrel";
+    return outputDir ? *outputDir : outputFolderIn(folder);
 }
 
 // ---- The watch ---------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include "core/program_folder.h"
 #include "core/report.h"
 #include "engine/batch.h"
+#include "engine/choices.h"
 #include "engine/steps.h"
 #include "engine/targets.h"
 #include "engine/watch.h"
@@ -236,12 +237,42 @@ AmplitudeChoice amplitudeArgument(py::handle amplitude, const std::string& estim
         if (py::isinstance<py::bool_>(amplitude) || !py::hasattr(amplitude, "__float__"))
             throw py::type_error("amplitude: " + std::string(py::repr(amplitude)) + " is not a number");
         typed = amplitude.cast<double>();
-        if (std::isinf(typed))
-            throw py::value_error("amplitude: " + std::string(py::repr(amplitude)) + " is not a number");
-        if (!(typed > 0))
-            throw py::value_error("amplitude: " + std::string(py::repr(amplitude)) + " is not above 0 ADU");
+        if (const AmplitudeFault fault = amplitudeFault(typed); fault != AmplitudeFault::none)
+            throw py::value_error("amplitude: " + std::string(py::repr(amplitude)) + " " + amplitudeFaultText(fault));
     }
     return {typed, estimator == "balanced"};
+}
+
+/// The arguments that take a call past a refusal, in the module's words; `phase` names
+/// the phase argument of an array's correction, which has one for either binning. A
+/// watch never replaces a file.
+RemedyWords argumentWords(const char* phase = nullptr, bool watch = false)
+{
+    return [phase, watch](Remedy remedy, const std::string& value) -> std::string {
+        switch (remedy) {
+        case Remedy::overwrite:
+            return watch ? "" : "overwrite=True";
+        case Remedy::replaceOutputs:
+            return watch ? "" : "replace_outputs=True";
+        case Remedy::force:
+            return ""; // a call keeps no journal of what it replaced
+        case Remedy::phase1x1:
+            return std::string(phase ? phase : "phase_1x1") + "=" + value;
+        case Remedy::phase2x2:
+            return std::string(phase ? phase : "phase_2x2") + "=" + value;
+        case Remedy::noPhaseCheck:
+            break;
+        }
+        return "phase_check=False";
+    };
+}
+
+/// What the user can give instead, added to a refused or skipped outcome's message.
+void nameRemedies(ImageOutcome& outcome, const fs::path& settingsFile, bool watch = false)
+{
+    nameRemedy(outcome, argumentWords(nullptr, watch));
+    if (const std::string hint = missingPhaseHint(outcome, argumentWords(), settingsFile); !hint.empty())
+        outcome.message += " " + hint;
 }
 
 // ---- Outcomes ----------------------------------------------------------------------
@@ -300,6 +331,15 @@ const char* skipName(ImageOutcome::Skip skip)
     return "replaces input";
 }
 
+/// The reason skipName names; unreadable for a name it never gives.
+ImageOutcome::Skip skipNamed(const std::string& name)
+{
+    for (int k = static_cast<int>(ImageOutcome::Skip::unreadable); k <= static_cast<int>(ImageOutcome::Skip::noClearPhase); ++k)
+        if (const char* known = skipName(static_cast<ImageOutcome::Skip>(k)); known && name == known)
+            return static_cast<ImageOutcome::Skip>(k);
+    return ImageOutcome::Skip::unreadable;
+}
+
 template <class T> py::object optionalValue(const std::optional<T>& value)
 {
     return value ? py::cast(*value) : py::none();
@@ -345,8 +385,8 @@ ImageOutcome outcomeFromRecord(py::handle record)
     o.result = result == "corrected" ? ImageOutcome::Result::corrected
                : result == "failed"  ? ImageOutcome::Result::failed
                                      : ImageOutcome::Result::skipped;
-    if (!record.attr("skip").is_none())
-        o.skip = ImageOutcome::Skip::unreadable; // any reason: not handed to a correction
+    if (const py::object skip = record.attr("skip"); !skip.is_none())
+        o.skip = skipNamed(py::str(skip));
     if (!record.attr("binning").is_none())
         o.binning = py::str(record.attr("binning"));
     // The results file holds what kestrel-cli --csv writes: the window's marks where
@@ -669,14 +709,6 @@ py::object measure(py::handle data, py::handle phaseObject, py::handle binningOb
         p.residual.amplitude, p.residual.phase, p.residual.noise, reportTexts(host.reports));
 }
 
-/// The way out of a phase that the frame contradicts, in the module's words.
-void namePhaseWayOut(ImageOutcome& outcome, const std::string& argument)
-{
-    if (outcome.skip == ImageOutcome::Skip::phaseContradicted && outcome.ownPhase)
-        outcome.message += "; give " + argument + "=" + std::to_string(outcome.ownPhase->phase) +
-                           ", or phase_check=False";
-}
-
 py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeObject, py::handle binningObject,
                   py::handle outObject, const std::string& estimator, bool pixInsight, const std::string& nanPolicy,
                   bool phaseCheck)
@@ -711,7 +743,7 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
         }
     }
     outcome.reports = host.reports;
-    namePhaseWayOut(outcome, "phase");
+    nameRemedy(outcome, argumentWords("phase"));
     if (outcome.result != ImageOutcome::Result::corrected)
         raiseNotCorrected(outcome, ws.image.floatPixels, host.reports);
     py::object corrected = out ? py::object(out->array)
@@ -721,25 +753,28 @@ py::tuple correct(py::handle data, py::handle phaseObject, py::handle amplitudeO
     return py::make_tuple(corrected, outcomeRecord(outcome, amplitude, std::nullopt, std::nullopt, false));
 }
 
-/// The phase fields of correct_file: given, else from the settings file, as kestrel-cli
-/// takes them.
+/// The phase fields of correct_file and watch: given, else from the settings file, as
+/// kestrel-cli takes them.
 PhaseFields phaseFields(py::handle phase1x1, py::handle phase2x2, const fs::path& settingsFile, bool check)
 {
-    const auto field = [&](py::handle given, Binning binning, const char* name, const char* key) {
-        if (const auto text = phaseFieldArgument(given, binning, name))
-            return *text;
-        std::string value;
-        if (const auto failure =
-                caughtFailure([&] { value = readProfileString(settingsFile, settingsSection, key, "ERROR"); }))
-            raiseError(*failure);
-        return value == "ERROR" ? std::string() : value;
-    };
-    PhaseFields fields{field(phase1x1, Binning::unbinned, "phase_1x1", "1x1phase"),
-                       field(phase2x2, Binning::binned2x2, "phase_2x2", "2x2phase")};
-    fields.autoAllowed = true;
-    fields.check = check;
+    const auto given1x1 = phaseFieldArgument(phase1x1, Binning::unbinned, "phase_1x1");
+    const auto given2x2 = phaseFieldArgument(phase2x2, Binning::binned2x2, "phase_2x2");
+    PhaseFields fields;
+    if (const auto failure = caughtFailure([&] { fields = phaseFieldsFrom(given1x1, given2x2, settingsFile, check); }))
+        raiseError(*failure);
     return fields;
 }
+
+/// The outcome of a one-file batch, as it is handed over.
+class OneFile : public BatchObserver {
+public:
+    bool imageDone(std::size_t, ImageResult& result) override
+    {
+        outcome = std::move(result.outcome);
+        return true;
+    }
+    ImageOutcome outcome;
+};
 
 py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool overwrite, py::handle phase1x1,
                        py::handle phase2x2, py::handle amplitudeObject, const std::string& estimator,
@@ -755,51 +790,50 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
     settings.phases = phaseFields(phase1x1, phase2x2, where.settingsFile, phaseCheck);
     settings.amplitudeSetting = amplitude.typed;
     settings.balancedAmplitude = amplitude.balanced;
+    settings.jobs = 1;
+    // A pipeline corrects many frames of one folder at once, each call alone: none
+    // keeps the journal of a run, whose lines several calls at once would mix.
+    settings.keepJournal = false;
 
-    const fs::path folder = outputDir ? *outputDir : fs::absolute(input).parent_path() / "kestrel";
+    const fs::path folder = outputDir ? *outputDir : defaultOutputFolder(input);
     OutputPlan plan(overwrite, folder, {input});
     plan.replaceOutputs(replaceOutputs);
     const fs::path output = plan.outputFor(input);
     ImageOutcome outcome;
     {
         py::gil_scoped_release release;
-        if (const auto refusal = plan.claim(input)) {
-            outcome = refusedInput(*refusal);
+        // Frames of one thread share a buffer: fresh pages for every frame cost about
+        // as much as reading it.
+        thread_local PixelBuffer<float> pixels;
+        std::optional<MadeFolder> made;
+        if (!overwrite)
+            made.emplace(folder);
+        if (made && made->failure()) {
+            outcome.result = ImageOutcome::Result::failed;
+            outcome.message = *made->failure();
         } else {
-            // Frames of one thread share a buffer: fresh pages for every frame cost about
-            // as much as reading it.
-            thread_local PixelBuffer<float> pixels;
-            std::error_code ec;
-            if (!overwrite)
-                fs::create_directories(folder, ec);
-            if (ec) {
-                outcome.result = ImageOutcome::Result::failed;
-                outcome.message = "cannot create the output folder " + folder.string() + ": " + ec.message();
-            } else {
-                settings.outputFolder = plan.outputFolder();
-                PendingImage pending = correctFile(input, output, settings, pixels);
-                finishWriting(pending);
-                outcome = std::move(pending.result.outcome);
-                // The window's rule fails the measurement at a NaN sample; the outcome says
-                // so in the words of correct (the buffer still holds the samples read).
-                if (outcome.result == ImageOutcome::Result::failed && outcome.measured == false &&
-                    amplitude.typed == 0 && outcome.message.starts_with(messages::invalidOperation)) {
-                    HiddenNaN nan;
-                    nan.hide(pixels);
-                    if (nan.count() != 0)
-                        outcome.message = nanSamplesText(nan.count());
-                }
+            std::vector<PixelBuffer<float>> ready;
+            ready.push_back(std::move(pixels));
+            BatchRun batch({input}, std::move(plan), std::move(settings), std::move(ready));
+            OneFile one;
+            batch.run(one);
+            if (auto left = batch.takePixels(); !left.empty())
+                pixels = std::move(left.front());
+            outcome = std::move(one.outcome);
+            if (made)
+                made->removeIfEmpty();
+            // The window's rule fails the measurement at a NaN sample; the outcome says
+            // so in the words of correct (the buffer still holds the samples read).
+            if (outcome.result == ImageOutcome::Result::failed && outcome.measured == false &&
+                amplitude.typed == 0 && outcome.message.starts_with(messages::invalidOperation)) {
+                HiddenNaN nan;
+                nan.hide(pixels);
+                if (nan.count() != 0)
+                    outcome.message = nanSamplesText(nan.count());
             }
         }
     }
-    if (outcome.skip == ImageOutcome::Skip::replacesInput)
-        outcome.message += "; give overwrite=True to replace originals";
-    if (outcome.skip == ImageOutcome::Skip::keepsExisting)
-        outcome.message += "; give replace_outputs=True to replace it";
-    namePhaseWayOut(outcome, "phase_" + outcome.binning);
-    if (outcome.skip == ImageOutcome::Skip::badPhase)
-        outcome.message += " Give it with phase_" + outcome.binning + "=N or set it in the settings file " +
-                           where.settingsFile.string() + ".";
+    nameRemedies(outcome, where.settingsFile);
     const bool written = outcome.result == ImageOutcome::Result::corrected;
     return outcomeRecord(outcome, amplitude, input, written ? std::optional<fs::path>(output) : std::nullopt);
 }
@@ -818,7 +852,7 @@ py::list planOutputs(py::handle pathsObject, py::handle outputDirObject, bool ov
     if (inputs.empty())
         return planned;
     // As kestrel-cli: every file into one folder, by default kestrel/ in the first one's.
-    const fs::path folder = outputDir ? *outputDir : fs::absolute(inputs.front()).parent_path() / "kestrel";
+    const fs::path folder = outputDir ? *outputDir : defaultOutputFolder(inputs.front());
     OutputPlan plan(overwrite, folder, inputs);
     plan.replaceOutputs(replaceOutputs);
     for (const fs::path& input : inputs) {
@@ -826,10 +860,7 @@ py::list planOutputs(py::handle pathsObject, py::handle outputDirObject, bool ov
         py::object refused = py::none();
         if (const auto refusal = plan.claim(input)) {
             ImageOutcome outcome = refusedInput(*refusal);
-            if (outcome.skip == ImageOutcome::Skip::replacesInput)
-                outcome.message += "; give overwrite=True to replace originals";
-            if (outcome.skip == ImageOutcome::Skip::keepsExisting)
-                outcome.message += "; give replace_outputs=True to replace it";
+            nameRemedy(outcome, argumentWords());
             refused = outcomeRecord(outcome, {}, input, std::nullopt);
         }
         planned.append(py::reinterpret_borrow<py::object>(records.planned)(systemText(input.string()),
@@ -1269,7 +1300,7 @@ public:
         if (!result)
             return py::none();
         const fs::path& input = result->input;
-        namePhaseWayOut(result->outcome, "phase_" + result->outcome.binning);
+        nameRemedies(result->outcome, moduleLocations().settingsFile, true);
         const bool written = result->outcome.result == ImageOutcome::Result::corrected;
         return outcomeRecord(result->outcome, amplitude_, input,
                              written ? std::optional<fs::path>(watchOutputFolder(input.parent_path(), outputDir_) /

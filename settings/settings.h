@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,16 @@ namespace kestrel {
 inline constexpr const char* settingsFileName = "kestx.ini";
 inline constexpr const char* settingsSection = "kestx";
 inline constexpr const char* resultsFileName = "kestrel.csv";
+
+/// The keys of the settings file's two phases, unbinned and 2x2-binned.
+inline constexpr const char* phase1x1Key = "1x1phase";
+inline constexpr const char* phase2x2Key = "2x2phase";
+inline const char* phaseKey(bool binned) { return binned ? phase2x2Key : phase1x1Key; }
+
+/// The phase the settings file keeps for one binning, as its text; nothing when the file
+/// or the key is missing. "ERROR", the window's read default, reads as missing too, as
+/// the window reads it. Throws a Failure when the file cannot be read.
+std::optional<std::string> storedPhase(const std::filesystem::path& settingsFile, bool binned);
 
 /// One results entry per selected file of a batch run: what the results file records.
 struct tImageData {

@@ -9,6 +9,7 @@
 #include "core/report.h"
 
 #include <system_error>
+#include <utility>
 
 namespace kestrel {
 
@@ -18,18 +19,24 @@ constexpr const char* missing = "ERROR";
 
 } // namespace
 
+std::optional<std::string> storedPhase(const std::filesystem::path& settingsFile, bool binned)
+{
+    // "ERROR" is the read default, so a stored "ERROR" reads as missing; the same word
+    // in another case is an ordinary value.
+    std::string value = readProfileString(settingsFile, settingsSection, phaseKey(binned), missing);
+    if (value == missing)
+        return std::nullopt;
+    return value;
+}
+
 void readIniFile(Host& host, const std::filesystem::path& settingsFile, const std::filesystem::path& programFolder,
                  std::string& phase1x1, std::string& phase2x2)
 {
     reportFailures(host, inFunction("readIniFile"), [&] {
-        // "ERROR" is the read default, so a stored "ERROR" reads as missing; the same
-        // word in another case is an ordinary value.
-        const std::string phase1 = readProfileString(settingsFile, settingsSection, "1x1phase", missing);
-        if (phase1 != missing)
-            phase1x1 = phase1;
-        const std::string phase2 = readProfileString(settingsFile, settingsSection, "2x2phase", missing);
-        if (phase2 != missing)
-            phase2x2 = phase2;
+        if (auto phase = storedPhase(settingsFile, false))
+            phase1x1 = std::move(*phase);
+        if (auto phase = storedPhase(settingsFile, true))
+            phase2x2 = std::move(*phase);
         const std::string folder = readProfileString(settingsFile, settingsSection, "lastFolder", missing);
         if (folder != missing) {
             // A folder deleted since the last close is no failure: the program folder
@@ -49,8 +56,8 @@ void updateIniFile(Host& host, const std::filesystem::path& settingsFile, const 
 {
     reportFailures(host, inFunction("updateIniFile"), [&] {
         createFolderOf(settingsFile);
-        std::vector<std::pair<std::string, std::string>> values{{"1x1phase", std::string(trimBlanks(phase1x1))},
-                                                                {"2x2phase", std::string(trimBlanks(phase2x2))}};
+        std::vector<std::pair<std::string, std::string>> values{{phase1x1Key, std::string(trimBlanks(phase1x1))},
+                                                                {phase2x2Key, std::string(trimBlanks(phase2x2))}};
         // A working folder deleted meanwhile (Windows forbids that, Linux does not) has no
         // path: the folder stored before stays, as the next start would replace it anyway.
         std::error_code ec;

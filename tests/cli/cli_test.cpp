@@ -71,8 +71,8 @@ TEST(CliArguments, AcceptsTheDocumentedForms)
 TEST(CliArguments, RejectsBadUse)
 {
     using kestrel::cli::parseArguments;
-    EXPECT_EQ(parseArguments({"correct", "--amplitude", "0", "a.fits"}).error, "Amphlitude must be greater than 0.0.");
-    EXPECT_EQ(parseArguments({"correct", "--amplitude", "-1", "a.fits"}).error, "Amphlitude must be greater than 0.0.");
+    EXPECT_EQ(parseArguments({"correct", "--amplitude", "0", "a.fits"}).error, "--amplitude: '0' is not above 0 ADU");
+    EXPECT_EQ(parseArguments({"correct", "--amplitude", "-1", "a.fits"}).error, "--amplitude: '-1' is not above 0 ADU");
     EXPECT_NE(parseArguments({"correct", "--amplitude", "1.5 ", "a.fits"}).error, "");
     EXPECT_NE(parseArguments({"correct", "--overwrite", "--output-dir", "d", "a.fits"}).error, "");
     EXPECT_NE(parseArguments({"correct"}).error, "");

@@ -3,6 +3,7 @@ and tells the same outcome; correct gives the samples kestrel-cli wrote, from th
 kestrel.read gives and from those Astropy gives; measure, find_phase and the results
 file agree with kestrel-cli profile, phase and --csv; the same files are refused."""
 import os
+import subprocess
 import stat
 
 import numpy as np
@@ -10,7 +11,7 @@ import pytest
 from astropy.io import fits
 
 import kestrel
-from conftest import run_cli, same_bits, write_fits
+from conftest import CLI, run_cli, same_bits, write_fits
 import messages as say
 
 # A frame, the options of kestrel-cli correct, and the same as keyword arguments.
@@ -242,3 +243,37 @@ def test_names_reach_a_terminal_escaped_and_a_pipe_as_they_are(frames, tmp_path)
     shown = os.read(leader, 4096).decode()
     os.close(leader)
     assert shown.startswith("\\e[2J\\e]0;owned\\x07.fits\t") and "\x1b" not in shown, shown
+
+
+def test_refusals_read_alike_in_kestrel_cli_and_the_module(frames, tmp_path):
+    """The same refusal in kestrel-cli and in the module: the same words, but for the
+    option that the module names as an argument."""
+    frame = frames / "1x1/frame1.fits"
+    (tmp_path / "taken").mkdir()
+    (tmp_path / "taken/frame1.fits").write_text("notes of the night\n")
+    (tmp_path / "file").write_text("")
+    cases = [  # options, keyword arguments, the option's words -> the argument's
+        (["--phase-1x1", "8", "--amplitude", "nan"], dict(phase_1x1=8, amplitude=float("nan")),
+         {"--amplitude: 'nan'": "amplitude: nan"}),
+        (["--phase-2x2", "8"], dict(phase_2x2=8), {"--phase-1x1 N": "phase_1x1=N"}),
+        (["--phase-1x1", "8", "--output-dir", tmp_path / "taken"], dict(phase_1x1=8, output_dir=tmp_path / "taken"),
+         {"--replace-outputs": "replace_outputs=True"}),
+        (["--phase-1x1", "8", "--output-dir", tmp_path / "file/out"], dict(phase_1x1=8, output_dir=tmp_path / "file/out"),
+         {}),
+    ]
+    for options, keywords, words in cases:
+        done = subprocess.run([str(CLI), "correct", *map(str, options), str(frame)], capture_output=True, text=True)
+        assert done.returncode != 0, options
+        # What kestrel-cli says of the file: its line's reason, then what standard error
+        # adds to it (the hint of a missing phase), or the run's one line there.
+        said = [line.split("\t")[-1].split(": ", 1)[1] for line in done.stdout.splitlines()]
+        said += [text for line in done.stderr.splitlines() if line.startswith(("kestrel-cli: ", "frame1.fits: "))
+                 for text in [line.split(": ", 1)[1]] if text not in said and not text.endswith("; it is skipped.")]
+        try:
+            told = kestrel.correct_file(frame, **keywords).message
+        except ValueError as e:
+            told = str(e)
+        cli = " ".join(said)
+        for option, argument in words.items():
+            cli = cli.replace(option, argument)
+        assert cli == told, options
