@@ -46,39 +46,6 @@ private:
     bool enabled_;
 };
 
-/// The file a standard stream is open on, when the system names it (/proc on Linux).
-std::optional<std::pair<std::uint64_t, std::uint64_t>> streamIdentity(int fd)
-{
-    std::error_code ec;
-    const std::filesystem::path self = "/proc/self/fd/" + std::to_string(fd);
-    if (!std::filesystem::exists(self, ec))
-        return std::nullopt;
-    return fileIdentity(self);
-}
-
-/// A standard stream open on one of the run's images or corrected files (`1<> frame.fits`),
-/// where a line would be written over a frame's header: the stream's descriptor and why.
-struct StreamOntoImage {
-    int fd;
-    std::string reason;
-};
-std::optional<StreamOntoImage> streamOntoImage(const std::vector<std::filesystem::path>& inputs,
-                                               const OutputPlan& plan)
-{
-    for (const auto& [fd, name] : {std::pair{1, "standard output"}, std::pair{2, "standard error"}}) {
-        const auto stream = streamIdentity(fd);
-        if (!stream)
-            continue;
-        for (const auto& input : inputs)
-            for (const auto& file : {input, plan.outputFor(input)})
-                if (fileIdentity(file) == stream)
-                    return StreamOntoImage{fd, std::string(name) + " is " + file.string() +
-                                                   ", a file of this run: its lines would be written over the "
-                                                   "image; send it elsewhere"};
-    }
-    return std::nullopt;
-}
-
 /// One correct run: the batch of the engine, each file's line printed as the batch
 /// hands it over in input order, and a stop on a signal or a lost output.
 class CorrectRun : public BatchObserver {
@@ -164,7 +131,15 @@ int runCorrect(const Options& o, const FileLocations& where)
     OutputPlan plan(o.overwrite, outputFolder, o.files);
     plan.replaceOutputs(o.replaceOutputs);
     // Before anything is printed: the message itself goes where no image is.
-    if (const auto problem = streamOntoImage(o.files, plan)) {
+    const auto ofRun = [&](const std::filesystem::path& stream) -> std::optional<std::filesystem::path> {
+        const auto id = fileIdentity(stream);
+        for (const auto& input : o.files)
+            for (const auto& file : {input, plan.outputFor(input)})
+                if (id && fileIdentity(file) == id)
+                    return file;
+        return std::nullopt;
+    };
+    if (const auto problem = streamOntoImage(ofRun)) {
         (problem->fd == 2 ? std::cout : std::cerr) << "kestrel-cli: " << problem->reason << "\n" << std::flush;
         return 2;
     }

@@ -4,6 +4,8 @@
 #include "cli/stop_signals.h"
 
 #include <cstddef>
+#include <system_error>
+#include <utility>
 #include <iostream>
 #include <streambuf>
 #include <unistd.h>
@@ -144,6 +146,22 @@ void sayFewerJobs(unsigned started, unsigned asked, const std::string& reason)
               << (started == 0 ? "the files are treated one at a time"
                                : "the files are treated " + std::to_string(started) + " at a time")
               << "\n";
+}
+
+std::optional<StreamOntoImage>
+streamOntoImage(const std::function<std::optional<std::filesystem::path>(const std::filesystem::path& stream)>& ofRun)
+{
+    for (const auto& [fd, name] : {std::pair{1, "standard output"}, std::pair{2, "standard error"}}) {
+        std::error_code ec;
+        const std::filesystem::path stream = "/proc/self/fd/" + std::to_string(fd);
+        if (!std::filesystem::exists(stream, ec))
+            continue;
+        if (const auto image = ofRun(stream))
+            return StreamOntoImage{fd, std::string(name) + " is " + image->string() +
+                                           ", a file of this run: its lines would be written over the image; send "
+                                           "it elsewhere"};
+    }
+    return std::nullopt;
 }
 
 } // namespace kestrel::cli

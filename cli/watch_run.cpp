@@ -104,6 +104,22 @@ int runWatch(const Options& o, const FileLocations& where)
                 return 2;
             }
         }
+    // A frame of a watched folder, or its correction, as a stream: each line would be
+    // written over an image.
+    const auto ofRun = [&](const fs::path& stream) -> std::optional<fs::path> {
+        std::error_code ec;
+        const fs::path file = fs::read_symlink(stream, ec);
+        if (ec || !isFrameName(file.filename()))
+            return std::nullopt;
+        for (const fs::path& folder : o.files)
+            if (sameFolder(file.parent_path(), folder) || sameFolder(file.parent_path(), watchOutputFolder(folder, o.outputDir)))
+                return file;
+        return std::nullopt;
+    };
+    if (const auto problem = streamOntoImage(ofRun)) {
+        (problem->fd == 2 ? std::cout : std::cerr) << "kestrel-cli: " << problem->reason << "\n" << std::flush;
+        return 2;
+    }
     PhaseFields phases;
     try {
         phases = phaseFieldsFor(o, where.settingsFile);

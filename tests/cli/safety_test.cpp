@@ -159,6 +159,11 @@ TEST(CliSafety, SettingsResultsAndPipesAreCheckedFirst)
                      " " + std::string(stream) + " " + quoted(dir / "a.fits") + "; }");
         EXPECT_EQ(r.status, 2) << stream;
         EXPECT_EQ(readFile(dir / "a.fits"), before) << stream;
+        // A watch's too: a frame of the folder it watches.
+        r = runShell("{ timeout 60 " + quoted(tool) + " watch " + quoted(dir.path()) + " " + std::string(stream) + " " +
+                     quoted(dir / "a.fits") + "; }");
+        EXPECT_EQ(r.status, 2) << stream;
+        EXPECT_EQ(readFile(dir / "a.fits"), before) << stream;
     }
 
     ASSERT_EQ(::mkfifo((dir / "pipe.fits").c_str(), 0644), 0);
