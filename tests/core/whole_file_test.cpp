@@ -216,9 +216,12 @@ TEST(AppendWhole, AnyFailingCallTakesTheLinesBack)
 TEST(WholeFileWriter, EachCallFailingInTurnLosesNothing)
 {
     ::testing::internal::CaptureStderr();
-    struct Case { bool append, noUnnamed; std::optional<std::string> original; std::string after; };
+    // viaFolder: written through the output folder as a run opened it, as every
+    // corrected image is.
+    struct Case { bool append, noUnnamed; std::optional<std::string> original; std::string after; bool viaFolder = false; };
     for (const Case& c : {Case{false, false, {}, "new"}, Case{false, false, "old", "new"},
-                          Case{false, true, "old", "new"}, Case{true, false, {}, "H\r\nline\r\n"},
+                          Case{false, true, "old", "new"}, Case{false, false, "old", "new", true},
+                          Case{false, true, {}, "new", true}, Case{true, false, {}, "H\r\nline\r\n"},
                           Case{true, false, "H\r\nold", "H\r\nold\r\nline\r\n"}})
         for (int n = 0, calls = 0; n <= calls; ++n) // 0: none fails, to count the calls
             for (const int error : {EIO, EINTR}) {
@@ -227,10 +230,21 @@ TEST(WholeFileWriter, EachCallFailingInTurnLosesNothing)
                     writeFile(dir / "f", *c.original);
                 Watched w("any", error, n);
                 w.noUnnamed = c.noUnnamed;
+                std::optional<OpenFolder> folder;
+                if (c.viaFolder)
+                    folder.emplace(dir.path());
                 std::string failure;
                 try {
                     ScopedFileSystemCalls scoped(w.calls);
-                    c.append ? appendWhole(dir / "f", "line\r\n", "H\r\n") : writeWholeFile(dir / "f", "new");
+                    if (c.append) {
+                        appendWhole(dir / "f", "line\r\n", "H\r\n");
+                    } else if (folder) {
+                        WholeFileWriter out(dir / "f", *folder);
+                        out.write("new", 3);
+                        out.commit();
+                    } else {
+                        writeWholeFile(dir / "f", "new");
+                    }
                 } catch (const Failure& f) {
                     failure = f.message();
                 }
