@@ -139,17 +139,11 @@ int runCorrect(const Options& o, const FileLocations& where)
                     return file;
         return std::nullopt;
     };
-    if (const auto problem = streamOntoImage(ofRun)) {
-        (problem->fd == 2 ? std::cout : std::cerr) << "kestrel-cli: " << problem->reason << "\n" << std::flush;
+    if (refusedStreamOntoImage(ofRun))
         return 2;
-    }
-    PhaseFields phases;
-    try {
-        phases = phaseFieldsFor(o, where.settingsFile);
-    } catch (const std::exception& e) {
-        std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
+    std::optional<PhaseFields> phases = phaseFieldsFor(o, where.settingsFile);
+    if (!phases)
         return 1;
-    }
     if (o.csv) {
         std::vector<std::filesystem::path> outputs;
         for (const auto& input : o.files)
@@ -171,7 +165,7 @@ int runCorrect(const Options& o, const FileLocations& where)
         }
     }
     BatchSettings settings;
-    settings.phases = std::move(phases);
+    settings.phases = std::move(*phases);
     settings.amplitudeSetting = o.amplitude;
     settings.balancedAmplitude = o.balancedEstimator;
     settings.verify = o.verify;

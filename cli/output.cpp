@@ -148,20 +148,24 @@ void sayFewerJobs(unsigned started, unsigned asked, const std::string& reason)
               << "\n";
 }
 
-std::optional<StreamOntoImage>
-streamOntoImage(const std::function<std::optional<std::filesystem::path>(const std::filesystem::path& stream)>& ofRun)
+bool refusedStreamOntoImage(
+    const std::function<std::optional<std::filesystem::path>(const std::filesystem::path& stream)>& ofRun)
 {
     for (const auto& [fd, name] : {std::pair{1, "standard output"}, std::pair{2, "standard error"}}) {
         std::error_code ec;
         const std::filesystem::path stream = "/proc/self/fd/" + std::to_string(fd);
         if (!std::filesystem::exists(stream, ec))
             continue;
-        if (const auto image = ofRun(stream))
-            return StreamOntoImage{fd, std::string(name) + " is " + image->string() +
-                                           ", a file of this run: its lines would be written over the image; send "
-                                           "it elsewhere"};
+        if (const auto image = ofRun(stream)) {
+            // Said where no image is.
+            (fd == 2 ? std::cout : std::cerr) << "kestrel-cli: " << name << " is " << image->string()
+                                              << ", a file of this run: its lines would be written over the image; "
+                                                 "send it elsewhere\n"
+                                              << std::flush;
+            return true;
+        }
     }
-    return std::nullopt;
+    return false;
 }
 
 } // namespace kestrel::cli

@@ -61,17 +61,13 @@ private:
     int failure_ = 0; // the errno of an output that failed otherwise than closed
 };
 
-/// A standard stream open on one of a run's images (`1<> frame.fits`), where a line
-/// would be written over a frame's header: the stream's descriptor and why it is
-/// refused. `ofRun` is given the stream (a path that reaches its file) and names the
-/// image it is, if it is one. Nothing where the system does not name the streams' files
-/// (/proc on Linux).
-struct StreamOntoImage {
-    int fd;
-    std::string reason;
-};
-std::optional<StreamOntoImage>
-streamOntoImage(const std::function<std::optional<std::filesystem::path>(const std::filesystem::path& stream)>& ofRun);
+/// Refuses a standard stream open on one of a run's images (`1<> frame.fits`), where a
+/// line would be written over a frame's header: says why on the other stream and
+/// returns true. `ofRun` is given the stream (a path that reaches its file) and names
+/// the image it is, if it is one. Nothing is refused where the system does not name the
+/// streams' files (/proc on Linux).
+bool refusedStreamOntoImage(
+    const std::function<std::optional<std::filesystem::path>(const std::filesystem::path& stream)>& ofRun);
 
 /// Says on standard error that the system gave fewer workers than asked, and how the
 /// files are treated then.

@@ -83,18 +83,14 @@ void printScores(const PhaseOutcome& found)
 
 int runProfile(const Options& o, const std::filesystem::path& settingsFile)
 {
-    PhaseFields phases;
-    try {
-        phases = phaseFieldsFor(o, settingsFile);
-    } catch (const std::exception& e) {
-        std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
+    const std::optional<PhaseFields> phases = phaseFieldsFor(o, settingsFile);
+    if (!phases)
         return 1;
-    }
     int status = 0;
     for (std::size_t i = 0; i < o.files.size(); ++i) {
         ImageResult file;
         file.input = o.files[i];
-        const ProfileOutcome out = profileFile(o.files[i], phases, {o.amplitude, o.balancedEstimator});
+        const ProfileOutcome out = profileFile(o.files[i], *phases, {o.amplitude, o.balancedEstimator});
         file.outcome = out.image;
         reportBoxes(file.input, file.outcome, settingsFile);
         if (i > 0)

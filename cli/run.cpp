@@ -138,12 +138,17 @@ void reportBoxes(const std::filesystem::path& input, const ImageOutcome& outcome
     reportBoxes(input, outcome.reports, missingPhaseHint(outcome, optionWords(Options::Command::correct), settingsFile));
 }
 
-PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settingsFile)
+std::optional<PhaseFields> phaseFieldsFor(const Options& o, const std::filesystem::path& settingsFile)
 {
-    PhaseFields fields = phaseFieldsFrom(o.phase1x1, o.phase2x2, settingsFile,
-                                         o.command != Options::Command::profile && !o.noPhaseCheck);
-    fields.showOwn = o.verify || o.command == Options::Command::profile;
-    return fields;
+    try {
+        PhaseFields fields = phaseFieldsFrom(o.phase1x1, o.phase2x2, settingsFile,
+                                             o.command != Options::Command::profile && !o.noPhaseCheck);
+        fields.showOwn = o.verify || o.command == Options::Command::profile;
+        return fields;
+    } catch (const std::exception& e) {
+        std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
+        return std::nullopt;
+    }
 }
 
 std::string phaseLine(const std::filesystem::path& input, const PhaseOutcome& outcome)

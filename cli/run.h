@@ -35,8 +35,9 @@ void reportBoxes(const std::filesystem::path& input, const std::vector<BoxReport
 RemedyWords optionWords(Options::Command command);
 
 /// The phase fields from the options, else from the settings file's keys (empty when a
-/// key is missing). Throws a Failure when the settings file cannot be read.
-PhaseFields phaseFieldsFor(const Options& o, const std::filesystem::path& settingsFile);
+/// key is missing). Nothing when the settings file cannot be read, which is said on
+/// standard error.
+std::optional<PhaseFields> phaseFieldsFor(const Options& o, const std::filesystem::path& settingsFile);
 
 /// The line of `phase`: name, binning, phase and its significance (empty when it could
 /// not be measured), or two empty fields and why there is no phase.

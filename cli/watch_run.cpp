@@ -116,17 +116,11 @@ int runWatch(const Options& o, const FileLocations& where)
                 return file;
         return std::nullopt;
     };
-    if (const auto problem = streamOntoImage(ofRun)) {
-        (problem->fd == 2 ? std::cout : std::cerr) << "kestrel-cli: " << problem->reason << "\n" << std::flush;
+    if (refusedStreamOntoImage(ofRun))
         return 2;
-    }
-    PhaseFields phases;
-    try {
-        phases = phaseFieldsFor(o, where.settingsFile);
-    } catch (const std::exception& e) {
-        std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
+    std::optional<PhaseFields> phases = phaseFieldsFor(o, where.settingsFile);
+    if (!phases)
         return 1;
-    }
     if (o.csv) {
         // The frames there already, and their corrections, are no results file.
         std::vector<fs::path> inputs, outputs;
@@ -146,7 +140,7 @@ int runWatch(const Options& o, const FileLocations& where)
     WatchSettings settings;
     settings.folders = o.files;
     settings.outputDir = o.outputDir;
-    settings.batch.phases = std::move(phases);
+    settings.batch.phases = std::move(*phases);
     settings.batch.amplitudeSetting = o.amplitude;
     settings.batch.balancedAmplitude = o.balancedEstimator;
     settings.batch.jobs = o.jobs;
