@@ -27,9 +27,7 @@ expected=(
   lib/systemd/user/kestrel-watch@.service
 )
 for size in "${sizes[@]}"; do expected+=("share/icons/hicolor/${size}x$size/apps/$id.png"); done
-for page in kestrel.1 kestrel-cli.1 kestrel-make-frames.1; do
-  [ -f "$source/docs/$page" ] && expected+=("share/man/man1/$page.gz")
-done
+for page in kestrel.1 kestrel-cli.1 kestrel-make-frames.1; do expected+=("share/man/man1/$page.gz"); done
 # The Python module, where the build made one (the package python3-kestrel).
 for module in "$build"/python/kestrel/_kestrel.*.so; do
   [ -f "$module" ] || continue
@@ -67,6 +65,11 @@ for size in "${sizes[@]}"; do
 done
 rsvg-convert "$usr/share/icons/hicolor/scalable/apps/$id.svg" >/dev/null || fail "the SVG icon does not render"
 [ "$(head -c 5 "$usr/share/doc/kestrel/Kestrel.pdf")" = "%PDF-" ] || fail "Kestrel.pdf is not a PDF"
+# The man pages installed are those made with their examples' output, not the templates.
+for page in kestrel.1 kestrel-cli.1 kestrel-make-frames.1; do
+  gzip -dc "$usr/share/man/man1/$page.gz" | cmp -s - "$build/docs/man/$page" ||
+    fail "the installed $page is not the page the build made"
+done
 
 desktop=$usr/share/applications/$id.desktop
 grep -qx "Icon=$id" "$desktop" || fail "the desktop entry does not name the icon $id"
