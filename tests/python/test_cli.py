@@ -252,16 +252,18 @@ def test_refusals_read_alike_in_kestrel_cli_and_the_module(frames, tmp_path):
     (tmp_path / "taken").mkdir()
     (tmp_path / "taken/frame1.fits").write_text("notes of the night\n")
     (tmp_path / "file").write_text("")
-    cases = [  # options, keyword arguments, the option's words -> the argument's
+    cases = [  # options, keyword arguments, the option's words -> the argument's, what the module says
         (["--phase-1x1", "8", "--amplitude", "nan"], dict(phase_1x1=8, amplitude=float("nan")),
-         {"--amplitude: 'nan'": "amplitude: nan"}),
-        (["--phase-2x2", "8"], dict(phase_2x2=8), {"--phase-1x1 N": "phase_1x1=N"}),
+         {"--amplitude: 'nan'": "amplitude: nan"}, say.NOT_NUMBER),
+        (["--phase-2x2", "8"], dict(phase_2x2=8), {"--phase-1x1 N": "phase_1x1=N"}, say.PHASE_HINT_1X1),
         (["--phase-1x1", "8", "--output-dir", tmp_path / "taken"], dict(phase_1x1=8, output_dir=tmp_path / "taken"),
-         {"--replace-outputs": "replace_outputs=True"}),
+         {"--replace-outputs": "replace_outputs=True"}, "; give replace_outputs=True to replace it"),
         (["--phase-1x1", "8", "--output-dir", tmp_path / "file/out"], dict(phase_1x1=8, output_dir=tmp_path / "file/out"),
-         {}),
+         {}, "cannot create the output folder "),
+        (["--phase-1x1", "8", "--output-dir", frame.parent], dict(phase_1x1=8, output_dir=frame.parent),
+         {"--overwrite": "overwrite=True"}, say.REPLACE_HINT),
     ]
-    for options, keywords, words in cases:
+    for options, keywords, words, expected in cases:
         done = subprocess.run([str(CLI), "correct", *map(str, options), str(frame)], capture_output=True, text=True)
         assert done.returncode != 0, options
         # What kestrel-cli says of the file: its line's reason, then what standard error
@@ -276,4 +278,4 @@ def test_refusals_read_alike_in_kestrel_cli_and_the_module(frames, tmp_path):
         cli = " ".join(said)
         for option, argument in words.items():
             cli = cli.replace(option, argument)
-        assert cli == told, options
+        assert cli == told and expected in told, options
