@@ -2,6 +2,7 @@
 
 #include "cli/output_system.h"
 #include "cli/stop_signals.h"
+#include "core/failure.h"
 
 #include <cstddef>
 #include <iostream>
@@ -144,6 +145,17 @@ void sayFewerJobs(unsigned started, unsigned asked, const std::string& reason)
               << (started == 0 ? "the files are treated one at a time"
                                : "the files are treated " + std::to_string(started) + " at a time")
               << "\n";
+}
+
+bool drawn(const plot::Chart& chart, const std::filesystem::path& file)
+{
+    try {
+        plot::writeChart(chart, file);
+        return true;
+    } catch (const std::exception& e) {
+        std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
+        return false;
+    }
 }
 
 } // namespace kestrel::cli
