@@ -37,7 +37,7 @@ struct PhaseFields {
 struct AmplitudeChoice {
     AmplitudeChoice(double typed = 0, bool balanced = false) : typed(typed), balanced(balanced) {}
     double typed = 0;      // above 0: applied to every image; 0: each image is measured
-    bool balanced = false; // measured by the balanced rule (correction/balanced.h)
+    bool balanced = false; // measured by the balanced rule (analysis/significance.h)
 };
 
 /// Reads the header and the image's PixInsight mark and size. False when the header
