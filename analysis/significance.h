@@ -38,6 +38,13 @@ struct BandContrast {
 /// hundreds.
 inline constexpr double significantContrast = 5.0;
 
+/// The balanced estimator of a band, the amplitude a sky gradient does not bias. The
+/// standard amplitude compares each reference band with the offset band just before
+/// it, half a period to the left: a sky that rises by g ADU a column adds g x window to
+/// it (0.8 ADU for 0.05 ADU a column, unbinned). The balanced contrast compares each
+/// offset band with the mean of the reference bands on both sides of it, whose centres
+/// lie as far to the left as to the right, so a linear gradient cancels.
+///
 /// The balanced contrast of the band pairs named by `starts`: each entry i is the first
 /// column of a reference band; the offset band is the `window` columns before it and
 /// the reference band before that starts at i - 2 window. Each offset band is measured

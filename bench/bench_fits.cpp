@@ -1,6 +1,7 @@
 // Loading and writing a full-size float frame, against the floor of copying the same
 // bytes with plain block reads and writes.
 #include "fits/workspace.h"
+#include "fits/writer.h"
 #include "tests/support/fits_builder.h"
 #include "tests/support/test_host.h"
 

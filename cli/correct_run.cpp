@@ -1,7 +1,6 @@
 #include "cli/correct_run.h"
 
 #include "cli/output.h"
-#include "cli/profile.h"
 #include "cli/run.h"
 #include "cli/stop_signals.h"
 #include "engine/targets.h"
@@ -178,6 +177,23 @@ int runCorrect(const Options& o, const FileLocations& where)
     if (made)
         made->removeIfEmpty();
     return status;
+}
+
+} // namespace kestrel::cli
+
+// ---- The note of correct --verify -------------------------------------------------
+
+namespace kestrel::cli {
+
+void noteEstimators(const Options& o)
+{
+    if (!o.verify)
+        return;
+    std::cerr << "kestrel-cli: "
+              << (o.amplitude != 0 ? std::string("amplitudes typed")
+                                   : std::string("amplitudes measured by the ") +
+                                         (o.balancedEstimator ? "balanced" : "standard") + " estimator")
+              << "; residual: the largest balanced amplitude left at any phase\n";
 }
 
 } // namespace kestrel::cli

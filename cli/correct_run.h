@@ -14,4 +14,8 @@ namespace kestrel::cli {
 /// temporary file is left.
 int runCorrect(const Options& o, const FileLocations& where);
 
+/// With correct --verify, one line on standard error before the results: which
+/// estimator measured the amplitudes, and what the residual is.
+void noteEstimators(const Options& o);
+
 } // namespace kestrel::cli

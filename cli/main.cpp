@@ -4,8 +4,8 @@
 #include "cli/entry.h"
 #include "cli/options.h"
 #include "cli/output.h"
-#include "cli/profile.h"
-#include "cli/run.h"
+#include "cli/phase_run.h"
+#include "cli/profile_run.h"
 #include "cli/watch_run.h"
 #include "engine/targets.h"
 
@@ -13,95 +13,11 @@
 #include "core/program_folder.h"
 #include "core/standard_descriptors.h"
 #include "core/version.h"
-#include "settings/settings.h"
 
-#include <algorithm>
 #include <iostream>
 
 namespace kestrel::cli {
 namespace {
-
-/// Prints the found phase's line, its warning, scores and plot, and stores it with
-/// --save: the status of that much.
-int finishPhase(const Options& o, const kestrel::FileLocations& where, const std::string& name,
-                const PhaseOutcome& out, const std::string& line)
-{
-    std::cout << line << "\n" << std::flush;
-    // A phase that nobody could read is not stored either.
-    if (outputError())
-        return 1;
-    const int shown = showPhaseScores(o, name, out);
-    if (o.save) {
-        // A phase that was not stored must not let a script go on to correct a night
-        // with the old one.
-        if (!phaseMayBeStored(o, out))
-            return 1;
-        try {
-            storePhase(where.settingsFile, out.bands, out.search.phase);
-        } catch (const std::exception& e) {
-            std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
-            return 1;
-        }
-    }
-    return shown;
-}
-
-/// One file searched, its reports on standard error: the outcome.
-PhaseOutcome searchedFile(const std::filesystem::path& input)
-{
-    PhaseOutcome out = searchFilePhase(input, true);
-    if (out.result == PhaseOutcome::Result::unreadable)
-        std::cerr << input.filename().string() << ": " << out.message << "\n";
-    reportBoxes(input, out.reports,
-                out.contrastFailure.empty()
-                    ? std::string()
-                    : "the significance of the phase could not be measured: " + out.contrastFailure);
-    return out;
-}
-
-int runPhase(const Options& o, const kestrel::FileLocations& where)
-{
-    // One 16-bit frame: the finder's phase, as the window finds it.
-    std::vector<PhaseOutcome> found;
-    std::vector<std::string> names;
-    int status = 0;
-    for (const std::filesystem::path& input : o.files) {
-        PhaseOutcome out = searchedFile(input);
-        if (o.files.size() == 1 && !out.fromFloat) {
-            if (out.result != PhaseOutcome::Result::found) {
-                std::cout << phaseLine(input, out) << "\n" << std::flush;
-                return 1;
-            }
-            return finishPhase(o, where, input.filename().string(), out, phaseLine(input, out));
-        }
-        if (out.result != PhaseOutcome::Result::found || out.contrasts.empty()) {
-            std::cout << phaseLine(input, out) << "\n" << std::flush;
-            status = 1;
-            continue;
-        }
-        found.push_back(std::move(out));
-        names.push_back(input.filename().string());
-    }
-    // Frames of one binning together: their contrasts combined, one line for each binning.
-    std::vector<PhaseOutcome> groups;
-    if (const auto failure = caughtFailure([&] { groups = combinedPhases(found); })) {
-        std::cerr << "kestrel-cli: the frames' contrasts could not be combined: " << *failure << "\n";
-        return 1;
-    }
-    if (o.plot && groups.size() > 1) {
-        std::cerr << "kestrel-cli: --plot draws the contrasts of one binning; the frames are of both: give those "
-                     "of one\n";
-        return 1;
-    }
-    for (const PhaseOutcome& group : groups) {
-        std::string name = "combined";
-        for (std::size_t i = 0; group.frames == 1 && i < found.size(); ++i)
-            if (found[i].bands == group.bands)
-                name = names[i];
-        status = std::max(status, finishPhase(o, where, name, group, combinedPhaseLine(name, group)));
-    }
-    return status;
-}
 
 int run(const Options& o)
 {

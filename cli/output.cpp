@@ -2,6 +2,7 @@
 
 #include "cli/output_system.h"
 #include "cli/stop_signals.h"
+#include "core/failure.h"
 
 #include <cstddef>
 #include <system_error>
@@ -166,6 +167,17 @@ bool refusedStreamOntoImage(
         }
     }
     return false;
+}
+
+bool drawn(const plot::Chart& chart, const std::filesystem::path& file)
+{
+    try {
+        plot::writeChart(chart, file);
+        return true;
+    } catch (const std::exception& e) {
+        std::cerr << "kestrel-cli: " << failureMessage(e) << "\n";
+        return false;
+    }
 }
 
 } // namespace kestrel::cli

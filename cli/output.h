@@ -1,8 +1,11 @@
 // Standard output of kestrel-cli. Written with the system's own call under std::cout
 // (write(2); WriteFile on Windows, cli/output_system.h), so that a failed write keeps
 // its reason: a reader that went away stops a run like a signal, while a full disk is a
-// failure with its own message.
+// failure with its own message. Besides, the chart of --plot written, its failure said
+// on standard error.
 #pragma once
+
+#include "plot/plot.h"
 
 #include <atomic>
 #include <filesystem>
@@ -72,5 +75,9 @@ bool refusedStreamOntoImage(
 /// Says on standard error that the system gave fewer workers than asked, and how the
 /// files are treated then.
 void sayFewerJobs(unsigned started, unsigned asked, const std::string& reason);
+
+/// Draws the chart into the file of --plot; false after a failure, which it reports on
+/// standard error.
+bool drawn(const plot::Chart& chart, const std::filesystem::path& file);
 
 } // namespace kestrel::cli

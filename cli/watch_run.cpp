@@ -1,7 +1,7 @@
 #include "cli/watch_run.h"
 
 #include "cli/output.h"
-#include "cli/profile.h"
+#include "cli/correct_run.h"
 #include "cli/run.h"
 #include "cli/stop_signals.h"
 #include "core/numbers.h"

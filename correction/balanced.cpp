@@ -1,5 +1,4 @@
-// The balanced amplitude and the residual band: one pass over the image gathers the
-// columns' totals, and every phase is measured from them.
+// The float image's column totals, gathered in one pass, measured by balancedContrast.
 #include "correction/balanced.h"
 
 #include "core/arith.h"

@@ -1,11 +1,4 @@
-// The band amplitude measured so that a sky gradient does not bias it, and what is
-// left of the banding after a correction, at whatever phase it lies.
-//
-// The standard amplitude compares each reference band with the offset band just
-// before it, half a period to the left: a sky that rises by g ADU a column adds
-// g x window to it (0.8 ADU for 0.05 ADU a column, unbinned). The balanced amplitude
-// compares each offset band with the mean of the reference bands on both sides of it,
-// whose centres lie as far to the left as to the right, so a linear gradient cancels.
+// The balanced estimator over float images; its formula and why: balancedContrast, analysis/significance.h.
 #pragma once
 
 #include "analysis/band_geometry.h"

@@ -1,5 +1,5 @@
 // The band correction of one float image: measure the amplitude (or take the typed
-// one), add it to every whole offset band and write the file.
+// one) and add it to every whole offset band; the engine writes the file.
 #include "correction/correction.h"
 
 #include "analysis/analysis.h"
@@ -139,11 +139,8 @@ template <class Steps> void reportedSteps(Workspace& ws, const ImageRun& run, co
     out.routine = routine;
     out.phase = run.phase;
     out.result = ImageOutcome::Result::failed;
-    if (const auto failure = caughtFailure(steps)) {
-        out.message = *failure + inFunction(routine);
-        out.stopsRun = true;
-        ws.host.errorBox(out.message);
-    }
+    if (const auto failure = caughtFailure(steps))
+        endInFailure(ws.host, out, *failure);
 }
 
 } // namespace
@@ -235,10 +232,9 @@ ResidualBand writtenResidualAmplitude(Image& image, const ImageRun& run, const I
 
 namespace {
 
-/// The correction of an image read from its file and written into `out`, or of one in
-/// memory, which stays there.
-ImageOutcome correctImage(Workspace& ws, ImageRun run, std::shared_ptr<WholeFileWriter> out,
-                          const CommitStrategy& commit, Samples samples = Samples::load)
+/// The correction of an image read from its file, or of one in memory; either stays in
+/// floatPixels.
+ImageOutcome correctImage(Workspace& ws, ImageRun run, Samples samples)
 {
     ImageOutcome outcome;
     reportedSteps(ws, run, run.routine(), outcome, [&] {
@@ -255,15 +251,6 @@ ImageOutcome correctImage(Workspace& ws, ImageRun run, std::shared_ptr<WholeFile
         if (!loadAndMeasure(ws, run, outcome, measure, samples))
             return;
         addToOffsetBands(ws.image.floatImage(), run.bands(), run.phase, *outcome.amplitude);
-        if (samples == Samples::load) {
-            saveFloat32Fits(ws.image, std::move(out), commit);
-            // A file that did not match its checksum before is corrected all the same:
-            // the user is told, as the damage is not ours.
-            if (!ws.image.unmatchedChecksums.empty())
-                ws.host.plainBox("Warning: the file as read does not match its " + ws.image.unmatchedChecksums +
-                                 "; it may have been damaged before Kestrel read it. The corrected file has new "
-                                 "checksums.");
-        }
         outcome.result = ImageOutcome::Result::corrected;
     });
     return outcome;
@@ -271,23 +258,29 @@ ImageOutcome correctImage(Workspace& ws, ImageRun run, std::shared_ptr<WholeFile
 
 } // namespace
 
-ImageOutcome fixFloat32Columns(Workspace& ws, ImageRun run, std::shared_ptr<WholeFileWriter> out,
-                               const CommitStrategy& commit)
+void endInFailure(Host& host, ImageOutcome& out, const std::string& failure)
 {
-    run.binning = Binning::unbinned;
-    return correctImage(ws, run, std::move(out), commit);
+    out.result = ImageOutcome::Result::failed;
+    out.message = failure + inFunction(out.routine.c_str());
+    out.stopsRun = true;
+    host.errorBox(out.message);
 }
 
-ImageOutcome fixFloat32Columns2x2(Workspace& ws, ImageRun run, std::shared_ptr<WholeFileWriter> out,
-                                  const CommitStrategy& commit)
+ImageOutcome fixFloat32Columns(Workspace& ws, ImageRun run)
+{
+    run.binning = Binning::unbinned;
+    return correctImage(ws, run, Samples::load);
+}
+
+ImageOutcome fixFloat32Columns2x2(Workspace& ws, ImageRun run)
 {
     run.binning = Binning::binned2x2;
-    return correctImage(ws, run, std::move(out), commit);
+    return correctImage(ws, run, Samples::load);
 }
 
 ImageOutcome correctFloat32InMemory(Workspace& ws, const ImageRun& run)
 {
-    return correctImage(ws, run, nullptr, {}, Samples::inMemory);
+    return correctImage(ws, run, Samples::inMemory);
 }
 
 std::string missingSamplesReason(std::int32_t width, std::int32_t height, std::size_t samples)

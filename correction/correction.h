@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,7 +26,7 @@ inline constexpr double failedAmplitude = 9999;
 /// image that failed part-way keeps those read before.
 struct ImageOutcome {
     enum class Result {
-        corrected,    // corrected and written (or, with a deferred commit, handed over)
+        corrected,    // corrected; through the engine also written (or, deferred, handed over)
         notCorrected, // the amplitude is the failure marker: nothing changed or written
         failed,       // a failure ended it (`message`); nothing written
         skipped,      // not handed to a correction (`skip` says why)
@@ -158,23 +157,26 @@ struct ImageRun {
     const char* routine() const { return binning == Binning::unbinned ? "fixFloat32Columns" : "fixFloat32Columns2x2"; }
 };
 
-/// The whole treatment of one unbinned float image whose header was just read: load,
-/// measure (or take the typed amplitude), correct, write into `out`, a writer opened on
-/// the output file. A failure is reported ("... in function fixFloat32Columns.") and
-/// ends the outcome as failed with stopsRun. An image whose load failed or whose pixels
-/// are fewer than imageWidth x imageHeight is not corrected, and nothing is written.
-/// The run's binning is the routine's own.
-ImageOutcome fixFloat32Columns(Workspace& ws, ImageRun run, std::shared_ptr<WholeFileWriter> out,
-                               const CommitStrategy& commit = {});
+/// The treatment of one unbinned float image whose header was just read, short of its
+/// file: load, measure (or take the typed amplitude) and correct floatPixels, which stay
+/// as the correction leaves them for the caller to write (the outcome is then
+/// `corrected`). A failure ends the outcome (endInFailure: "... in function
+/// fixFloat32Columns."). An image whose load failed or whose pixels are fewer than
+/// imageWidth x imageHeight is not corrected. The run's binning is the routine's own.
+ImageOutcome fixFloat32Columns(Workspace& ws, ImageRun run);
 /// The same for 2x2-binned images ("... in function fixFloat32Columns2x2.").
-ImageOutcome fixFloat32Columns2x2(Workspace& ws, ImageRun run, std::shared_ptr<WholeFileWriter> out,
-                                  const CommitStrategy& commit = {});
+ImageOutcome fixFloat32Columns2x2(Workspace& ws, ImageRun run);
+
+/// Ends `out` by `failure`, under the routine it names (`out.routine`): failed, with the
+/// message "... in function NAME." shown in an error box, and a run over several files
+/// stops after it.
+void endInFailure(Host& host, ImageOutcome& out, const std::string& failure);
 
 /// fixFloat32Columns or fixFloat32Columns2x2, by the run's binning, of an image already
 /// in memory (floatPixels in ADU, its size and header cards set: floatImageFromPixels):
-/// the same measurement, correction and reports, but nothing is loaded or written. The
-/// corrected samples stay in floatPixels as the correction leaves them, before the
-/// writer scales or clamps them (samplesAsWritten).
+/// the same measurement, correction and reports, but nothing is loaded. The corrected
+/// samples stay in floatPixels as the correction leaves them, before a writer scales or
+/// clamps them (fits/writer.h, samplesAsWritten).
 ImageOutcome correctFloat32InMemory(Workspace& ws, const ImageRun& run);
 
 /// Why the samples of an image `width` x `height` of which `samples` were read cannot

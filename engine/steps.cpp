@@ -5,6 +5,7 @@
 #include "core/program_folder.h"
 #include "core/report.h"
 #include "core/whole_file.h"
+#include "fits/writer.h"
 #include "engine/targets.h"
 
 #include <algorithm>
@@ -106,18 +107,30 @@ ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const 
         out = folder ? std::make_shared<WholeFileWriter>(outputPath, *folder)
                      : std::make_shared<WholeFileWriter>(outputPath);
     } catch (const OriginalKept& kept) {
-        failed.message = kept.message();
-    } catch (const std::exception& e) {
-        failed.message = failureMessage(e) + inFunction(choice.run->routine());
-        failed.stopsRun = true;
-    }
-    if (!out) {
         ws.fitsFile.close();
+        failed.message = kept.message();
         ws.host.errorBox(failed.message);
         return failed;
+    } catch (const std::exception& e) {
+        ws.fitsFile.close();
+        endInFailure(ws.host, failed, failureMessage(e));
+        return failed;
     }
-    return choice.run->binning == Binning::unbinned ? fixFloat32Columns(ws, *choice.run, std::move(out), commit)
-                                                    : fixFloat32Columns2x2(ws, *choice.run, std::move(out), commit);
+    ImageOutcome outcome = choice.run->binning == Binning::unbinned ? fixFloat32Columns(ws, *choice.run)
+                                                                    : fixFloat32Columns2x2(ws, *choice.run);
+    // Only a corrected image is written; any other leaves nothing behind with the writer.
+    if (outcome.result != ImageOutcome::Result::corrected)
+        return outcome;
+    if (const auto failure = caughtFailure([&] { saveFloat32Fits(ws.image, std::move(out), commit); })) {
+        endInFailure(ws.host, outcome, *failure);
+        return outcome;
+    }
+    // A file that did not match its checksum before is corrected all the same: the user
+    // is told, as the damage is not ours.
+    if (!ws.image.unmatchedChecksums.empty())
+        ws.host.plainBox("Warning: the file as read does not match its " + ws.image.unmatchedChecksums +
+                         "; it may have been damaged before Kestrel read it. The corrected file has new checksums.");
+    return outcome;
 }
 
 ProfileOutcome profileLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude)

@@ -8,6 +8,7 @@
 #include "correction/correction.h"
 #include "engine/output_plan.h"
 #include "fits/workspace.h"
+#include "fits/writer.h"
 #include "settings/settings.h"
 
 #include <cstdint>
@@ -36,7 +37,7 @@ struct PhaseFields {
 struct AmplitudeChoice {
     AmplitudeChoice(double typed = 0, bool balanced = false) : typed(typed), balanced(balanced) {}
     double typed = 0;      // above 0: applied to every image; 0: each image is measured
-    bool balanced = false; // measured by the balanced rule (correction/balanced.h)
+    bool balanced = false; // measured by the balanced rule (analysis/significance.h)
 };
 
 /// Reads the header and the image's PixInsight mark and size. False when the header
@@ -57,9 +58,10 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const Amplitude
 
 /// Checks type and width of the image whose header was just read, picks the binning
 /// and the phase (chooseBands), opens the output file (where a write-protected or
-/// otherwise unwritable output fails the image at once: the run goes on) and corrects
-/// the image into it (fixFloat32Columns). With `folder`, the output is the file of its
-/// name in that folder as it was opened.
+/// otherwise unwritable output fails the image at once: the run goes on), corrects the
+/// image (fixFloat32Columns) and writes it there (saveFloat32Fits, with `commit`); a
+/// failure of the write ends the outcome under the correction's routine. With `folder`,
+/// the output is the file of its name in that folder as it was opened.
 ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude,
                                 const std::filesystem::path& outputPath, const CommitStrategy& commit = {},
                                 const OpenFolder* folder = nullptr);

@@ -1,4 +1,4 @@
-#include "fits/workspace.h"
+#include "fits/writer.h"
 
 #include "core/whole_file.h"
 #include "fits/checksum.h"

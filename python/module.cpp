@@ -12,6 +12,7 @@
 #include "engine/steps.h"
 #include "engine/targets.h"
 #include "engine/watch.h"
+#include "fits/writer.h"
 #include "settings/settings.h"
 
 #include <pybind11/eval.h>

@@ -27,6 +27,11 @@ ALLOWED = {
     # The Python module stands on the engine, as kestrel-cli does, and beside it.
     "python": {"core", "fits", "settings", "analysis", "correction", "engine", "python"},
 }
+# Headers a layer's own files may not reach, directly or through the headers they
+# include: the correction measures and corrects pixels, and the engine writes them.
+UNREACHABLE = {
+    "correction/": ("core/whole_file.h", "fits/writer.h"),
+}
 QT_FOLDERS = ("app/qt/", "tests/app/qt/", "tests/packaging/")
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 # A call of the host's event pump: "host.pumpMessages()" and the like, not its
@@ -44,9 +49,32 @@ def module_of(relative: str) -> str | None:
     return parts[0] if parts[0] in ALLOWED else None
 
 
+def quoted_includes(root: pathlib.Path, header: str, cache: dict) -> list:
+    """The project headers `header` includes with quotes, as paths from the root."""
+    if header not in cache:
+        path = root / header
+        lines = path.read_text(errors="replace").splitlines() if path.is_file() else []
+        cache[header] = [m.group(2) for m in map(INCLUDE.match, lines) if m and m.group(1) == '"']
+    return cache[header]
+
+
+def reached_through(root: pathlib.Path, header: str, forbidden: tuple, cache: dict) -> str | None:
+    """The forbidden header that `header` is or includes, directly or not; None when none."""
+    seen, todo = set(), [header]
+    while todo:
+        current = todo.pop()
+        if current in forbidden:
+            return current
+        if current not in seen:
+            seen.add(current)
+            todo.extend(quoted_includes(root, current, cache))
+    return None
+
+
 def main() -> int:
     root = pathlib.Path(sys.argv[1])
     problems = []
+    includes = {}
     for path in sorted(root.rglob("*")):
         if path.suffix not in (".h", ".cpp") or any(p.startswith("build") for p in path.relative_to(root).parts):
             continue
@@ -64,6 +92,12 @@ def main() -> int:
                 problems.append(f"{relative}:{number}: includes Qt ({header}) outside app/qt")
             if kind != '"' or module is None:
                 continue
+            for folder, forbidden in UNREACHABLE.items():
+                if relative.startswith(folder):
+                    reached = reached_through(root, header, forbidden, includes)
+                    if reached is not None:
+                        via = "" if reached == header else f" through {header}"
+                        problems.append(f"{relative}:{number}: {folder} includes {reached}{via}")
             target = header.split("/")[0]
             if target in ALLOWED and target not in ALLOWED[module]:
                 problems.append(f"{relative}:{number}: {module}/ includes {header}, a layer above it")

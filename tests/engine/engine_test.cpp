@@ -122,12 +122,14 @@ TEST(BatchRun, AStopLeavesExactlyTheFilesHandedOver)
     }
 }
 
-// A written file that cannot take its place fails its image under the routine of its
-// binning, with the reason, as a failure of the correction; the files before it stand.
+// A written file that cannot take its place, or whose samples cannot be written, fails
+// its image under the routine of its binning, with the reason, as a failure of the
+// correction; the files before it stand.
 TEST(BatchRun, AFileThatCannotTakeItsPlaceNamesItsRoutine)
 {
-    for (const bool binned : {false, true}) {
-        SCOPED_TRACE(binned ? "2x2" : "1x1");
+    for (const bool binned : {false, true})
+    for (const bool samples : {false, true}) {
+        SCOPED_TRACE(std::string(binned ? "2x2" : "1x1") + (samples ? ", write" : ", rename"));
         TempDir dir;
         const fs::path input = dir / "in.fits";
         testing::writeFile(input, floatImage(binned ? 2004 : 4008, 4, 8, 3));
@@ -136,6 +138,11 @@ TEST(BatchRun, AFileThatCannotTakeItsPlaceNamesItsRoutine)
             errno = ENOSPC;
             return -1;
         };
+        if (samples)
+            full.write = [](int, const void*, std::size_t) -> ssize_t {
+                errno = ENOSPC;
+                return -1;
+            };
         BatchSettings settings;
         settings.phases = {"8", "8"};
         Recorder r;

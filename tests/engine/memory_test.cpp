@@ -2,6 +2,7 @@
 // holds the samples the file's correction writes; profiled and searched, it gives the
 // file's numbers. The front ends that hand over arrays rely on it.
 #include "engine/batch.h"
+#include "fits/writer.h"
 
 #include "tests/support/fits_builder.h"
 

@@ -2,6 +2,7 @@
 #include "tests/fits/fits_fixture.h"
 
 #include "fits/checksum.h"
+#include "fits/writer.h"
 
 #include <fitsio.h>
 

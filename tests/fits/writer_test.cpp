@@ -1,6 +1,7 @@
 #include "tests/fits/fits_fixture.h"
 
 #include "core/whole_file.h"
+#include "fits/writer.h"
 
 #include <bit>
 #include <cstring>
