@@ -445,7 +445,7 @@ void TForm1::startBatch(const std::vector<std::filesystem::path>& files)
     BatchSettings settings;
     settings.phases = {window.edit1, window.edit2};
     run.phases = settings.phases;
-    settings.amplitudeSetting = run.amplitudeSetting;
+    settings.amplitude = run.amplitudeSetting;
     settings.jobs = jobs;
     std::vector<PixelBuffer<float>> ready;
     if (readyPixels_)

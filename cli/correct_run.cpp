@@ -165,8 +165,7 @@ int runCorrect(const Options& o, const FileLocations& where)
     }
     BatchSettings settings;
     settings.phases = std::move(*phases);
-    settings.amplitudeSetting = o.amplitude;
-    settings.balancedAmplitude = o.balancedEstimator;
+    settings.amplitude = {o.amplitude, o.balancedEstimator};
     settings.verify = o.verify;
     settings.jobs = o.jobs;
     settings.force = o.force;

@@ -141,8 +141,7 @@ int runWatch(const Options& o, const FileLocations& where)
     settings.folders = o.files;
     settings.outputDir = o.outputDir;
     settings.batch.phases = std::move(*phases);
-    settings.batch.amplitudeSetting = o.amplitude;
-    settings.batch.balancedAmplitude = o.balancedEstimator;
+    settings.batch.amplitude = {o.amplitude, o.balancedEstimator};
     settings.batch.jobs = o.jobs;
     settings.settleSeconds = o.settle;
     settings.correctExisting = !o.existingSkip;

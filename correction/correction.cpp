@@ -117,8 +117,8 @@ bool loadAndMeasure(Workspace& ws, ImageRun& run, ImageOutcome& out, Measure mea
     if ((run.phaseFromFrame || run.checkPhase || run.showOwnPhase) &&
         !choosePhase(std::as_const(ws.image), run, out, upper, totals))
         return false;
-    if (run.amplitudeSetting != 0.0) {
-        out.amplitude = run.amplitudeSetting;
+    if (run.amplitude.typed != 0.0) {
+        out.amplitude = run.amplitude.typed;
     } else {
         out.amplitude = measure(upper, totals ? &*totals : nullptr);
         out.measured = true;
@@ -185,7 +185,7 @@ ProfileOutcome profileImage(Workspace& ws, ImageRun run, Samples samples)
         std::optional<BandMeasure> before;
         const auto measure = [&](double upper, const ColumnTotals*) {
             before = measureBands(std::as_const(ws.image).floatImage(), bands, run.phase, upper);
-            return run.balancedAmplitude ? balancedAmplitude(std::as_const(ws.image).floatImage(), bands, run.phase, upper)
+            return run.amplitude.balanced ? balancedAmplitude(std::as_const(ws.image).floatImage(), bands, run.phase, upper)
                                          : before->amplitude;
         };
         if (!loadAndMeasure(ws, run, result.image, measure, samples))
@@ -243,7 +243,7 @@ ImageOutcome correctImage(Workspace& ws, ImageRun run, Samples samples)
         // With the totals of the frame's own phase, the standard amplitude takes no second pass.
         const auto measure = [&](double upper, const ColumnTotals* totals) {
             const ImageView<const float> image = std::as_const(ws.image).floatImage();
-            if (run.balancedAmplitude)
+            if (run.amplitude.balanced)
                 return balancedAmplitude(image, run.bands(), run.phase, upper);
             return totals ? measureAmplitude(image, run.bands(), run.phase, upper, *totals)
                           : measureAmplitude(image, run.bands(), run.phase, upper);

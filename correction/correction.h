@@ -141,13 +141,20 @@ std::vector<BandContrast> floatPhaseContrasts(ImageView<const float> image, cons
 
 // ---- Workspace routines ------------------------------------------------------------
 
+/// How each image's amplitude comes about: typed for every image, or measured by the
+/// window's rule or by the balanced one.
+struct AmplitudeChoice {
+    AmplitudeChoice(double typed = 0, bool balanced = false) : typed(typed), balanced(balanced) {}
+    double typed = 0;      // above 0: applied to every image; 0: each image is measured
+    bool balanced = false; // measured by the balanced rule (analysis/significance.h)
+};
+
 /// What a run chose for one image: its binning, its phase and the amplitude typed for
 /// it. Set before the image is treated and never changed while it is.
 struct ImageRun {
     Binning binning = Binning::unbinned;
     std::int32_t phase = 0;      // first column of a reference band
-    double amplitudeSetting = 0; // the typed amplitude; 0: measure it
-    bool balancedAmplitude = false; // measure by the balanced rule, not the window's
+    AmplitudeChoice amplitude = {}; // typed, or measured by the window's rule or the balanced one
     bool phaseFromFrame = false; // the phase is the frame's own strongest, if it stands out
     bool checkPhase = false;     // refuse a phase that the frame's own banding contradicts
     bool showOwnPhase = false;   // measure the frame's own phase for the outcome

@@ -69,15 +69,14 @@ PendingImage correctFile(const std::filesystem::path& input, const std::filesyst
     pending.result.input = input;
     const CommitStrategy later = [&pending](std::function<void()> commit) { pending.commit = std::move(commit); };
     ImageOutcome& outcome = pending.result.outcome;
+    std::optional<ImageRun> run; // as chooseBands made it: the file as written is measured by it
     outcome = treatFile(input, ws, [&] {
-        return correctLoadedImage(ws, settings.phases, {settings.amplitudeSetting, settings.balancedAmplitude}, output,
-                                  later, settings.outputFolder.get());
+        return correctLoadedImage(ws, settings.phases, settings.amplitude, output, later, settings.outputFolder.get(),
+                                  &run);
     });
-    if (settings.verify && outcome.result == ImageOutcome::Result::corrected) {
-        const ImageRun run{ws.image.binning().value_or(Binning::unbinned), outcome.phase, settings.amplitudeSetting,
-                           settings.balancedAmplitude};
+    if (settings.verify && run && outcome.result == ImageOutcome::Result::corrected) {
         if (const auto failure =
-                caughtFailure([&] { pending.result.residual = writtenResidualAmplitude(ws.image, run, outcome); }))
+                caughtFailure([&] { pending.result.residual = writtenResidualAmplitude(ws.image, *run, outcome); }))
             pending.result.residualFailure = *failure;
     }
     appendReports(outcome, host.reports);

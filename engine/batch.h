@@ -25,8 +25,7 @@ namespace kestrel {
 /// How a batch treats its files.
 struct BatchSettings {
     PhaseFields phases;
-    double amplitudeSetting = 0; // 0: measure each image
-    bool balancedAmplitude = false; // measure by the balanced rule
+    AmplitudeChoice amplitude;   // typed for every image, or how each is measured
     bool verify = false;         // measure the residual of each image as written
     unsigned jobs = 0;           // files treated at once; 0: one per core
     /// The output folder as the plan opened it (OutputPlan::outputFolder), which every

@@ -66,7 +66,7 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const Amplitude
     const std::string& field = *binning == Binning::unbinned ? phases.phase1x1 : phases.phase2x2;
     const std::int32_t period = bandGeometry(*binning).period;
     if (phases.autoAllowed && trimBlanks(field) == "auto") {
-        ImageRun run{*binning, period, amplitude.typed, amplitude.balanced};
+        ImageRun run{*binning, period, amplitude};
         run.phaseFromFrame = true;
         run.showOwnPhase = phases.showOwn;
         return {run, {}};
@@ -80,7 +80,7 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const Amplitude
         out.stopsRun = true;
         return {std::nullopt, out};
     }
-    ImageRun run{*binning, phase.value != 0 ? phase.value : period, amplitude.typed, amplitude.balanced};
+    ImageRun run{*binning, phase.value != 0 ? phase.value : period, amplitude};
     run.checkPhase = phases.check;
     run.showOwnPhase = phases.showOwn;
     return {run, {}};
@@ -88,11 +88,13 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const Amplitude
 
 ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude,
                                 const std::filesystem::path& outputPath, const CommitStrategy& commit,
-                                const OpenFolder* folder)
+                                const OpenFolder* folder, std::optional<ImageRun>* chosen)
 {
     const BandChoice choice = chooseBands(ws, phases, amplitude);
     if (!choice.run)
         return choice.skipped;
+    if (chosen)
+        *chosen = choice.run;
     // The output is opened before any work. An original that may not be replaced (write-
     // protected, another user's) fails the image with the writer's reason, and the run
     // goes on; any other failure to write there is the correction's own, as it would be

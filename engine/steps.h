@@ -32,14 +32,6 @@ struct PhaseFields {
     bool showOwn = false;     // each outcome names the frame's own phase
 };
 
-/// How each image's amplitude comes about: typed for every image, or measured by the
-/// window's rule or by the balanced one.
-struct AmplitudeChoice {
-    AmplitudeChoice(double typed = 0, bool balanced = false) : typed(typed), balanced(balanced) {}
-    double typed = 0;      // above 0: applied to every image; 0: each image is measured
-    bool balanced = false; // measured by the balanced rule (analysis/significance.h)
-};
-
 /// Reads the header and the image's PixInsight mark and size. False when the header
 /// cannot be read; a file that cannot be opened throws.
 bool readImageHeader(Workspace& ws, const std::filesystem::path& input);
@@ -61,10 +53,11 @@ BandChoice chooseBands(Workspace& ws, const PhaseFields& phases, const Amplitude
 /// otherwise unwritable output fails the image at once: the run goes on), corrects the
 /// image (fixFloat32Columns) and writes it there (saveFloat32Fits, with `commit`); a
 /// failure of the write ends the outcome under the correction's routine. With `folder`,
-/// the output is the file of its name in that folder as it was opened.
+/// the output is the file of its name in that folder as it was opened. `chosen`, where
+/// given, receives the image's run as chooseBands made it.
 ImageOutcome correctLoadedImage(Workspace& ws, const PhaseFields& phases, const AmplitudeChoice& amplitude,
                                 const std::filesystem::path& outputPath, const CommitStrategy& commit = {},
-                                const OpenFolder* folder = nullptr);
+                                const OpenFolder* folder = nullptr, std::optional<ImageRun>* chosen = nullptr);
 
 /// The profile of the image whose header was just read (profileFloat32Columns), after
 /// the checks of correctLoadedImage. Nothing is written.

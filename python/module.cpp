@@ -789,8 +789,7 @@ py::object correctFile(py::handle pathObject, py::handle outputDirObject, bool o
     const FileLocations where = moduleLocations();
     BatchSettings settings;
     settings.phases = phaseFields(phase1x1, phase2x2, where.settingsFile, phaseCheck);
-    settings.amplitudeSetting = amplitude.typed;
-    settings.balancedAmplitude = amplitude.balanced;
+    settings.amplitude = amplitude;
     settings.jobs = 1;
     // A pipeline corrects many frames of one folder at once, each call alone: none
     // keeps the journal of a run, whose lines several calls at once would mix.
@@ -1341,8 +1340,7 @@ std::unique_ptr<ModuleWatch> startWatch(py::handle foldersObject, py::handle out
     const AmplitudeChoice amplitude = amplitudeArgument(amplitudeObject, estimator);
     settings.outputDir = optionalPath(outputDirObject, "output_dir");
     settings.batch.phases = phaseFields(phase1x1, phase2x2, moduleLocations().settingsFile, phaseCheck);
-    settings.batch.amplitudeSetting = amplitude.typed;
-    settings.batch.balancedAmplitude = amplitude.balanced;
+    settings.batch.amplitude = amplitude;
     settings.batch.jobs = jobs;
     settings.settleSeconds = settle;
     settings.correctExisting = existing == "correct";

@@ -146,7 +146,7 @@ TEST(Correction, Binned2x2Pairs)
             px[i] = 5.0f;
     five.open(2004, 2, px);
     five.run.phase = 12;
-    five.run.amplitudeSetting = 0;
+    five.run.amplitude.typed = 0;
     EXPECT_EQ(five.fix(true).amplitude, 10.0);
     EXPECT_EQ(at(five.ws, 4, 0), 15.0f);
 }
@@ -156,7 +156,7 @@ TEST(Correction, TypedAmplitudeAndFailedImages)
     Opened typed;
     typed.open(4008, 2, std::vector<float>(8016, 100.0f));
     typed.run.phase = 32;
-    typed.run.amplitudeSetting = 2.5;
+    typed.run.amplitude.typed = 2.5;
     const ImageOutcome typedOut = typed.fix();
     EXPECT_EQ(typedOut.amplitude, 2.5);
     EXPECT_FALSE(typedOut.measured);
@@ -167,7 +167,7 @@ TEST(Correction, TypedAmplitudeAndFailedImages)
     for (int variant = 0; variant < 2; ++variant) {
         Opened failed;
         failed.open(4008, 2, std::vector<float>(8016, 100.0f), {testing::card("EXPOSURE", "60")}, variant == 1);
-        failed.run.amplitudeSetting = variant == 0 ? 9999 : 0;
+        failed.run.amplitude.typed = variant == 0 ? 9999 : 0;
         const ImageOutcome out = failed.fix();
         EXPECT_EQ(out.result, ImageOutcome::Result::notCorrected);
         EXPECT_EQ(out.exposure, 60);
@@ -483,7 +483,7 @@ TEST(BandProfile, KnownAnswersOfBothBinnings)
     // A typed amplitude of 4 lifts the offset bands to 1004 and leaves 6 behind.
     Opened typed;
     typed.open(4008, 2, pattern(4008, 2, 32, 8, 1010, 1000));
-    typed.run.amplitudeSetting = 4;
+    typed.run.amplitude.typed = 4;
     const ProfileOutcome out = typed.profile(8);
     EXPECT_FALSE(out.image.measured);
     EXPECT_EQ(out.profile.after[0], 1010.0);

@@ -201,7 +201,7 @@ TEST(BatchRun, ARunStartedAgainCorrectsNoFileTwice)
     auto overwrite = [&](bool force, std::size_t stopAfter) {
         BatchSettings settings;
         settings.phases = {"8", "8"};
-        settings.amplitudeSetting = 6.5; // each correction adds it again
+        settings.amplitude = 6.5; // each correction adds it again
         settings.force = force;
         BatchRun run(batch.inputs, OutputPlan(true, {}, batch.inputs), settings);
         Recorder r;

@@ -84,8 +84,7 @@ TEST(InMemory, CorrectedAndProfiledAsItsFile)
                                       testing::floatData(px));
         BatchSettings settings;
         settings.phases = {"8", "0"};
-        settings.amplitudeSetting = c.typed;
-        settings.balancedAmplitude = c.balanced;
+        settings.amplitude = {c.typed, c.balanced};
         PixelBuffer<float> buffer;
         PendingImage written = correctFile(input, dir / "out.fits", settings, buffer);
         finishWriting(written);
