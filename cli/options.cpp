@@ -1,8 +1,9 @@
 #include "cli/options.h"
 
+#include "analysis/band_geometry.h"
 #include "core/numbers.h"
-#include "engine/choices.h"
 #include "core/platform.h"
+#include "engine/choices.h"
 #include "plot/plot.h"
 
 #include <limits>
@@ -309,7 +310,7 @@ ParseResult parseArguments(const std::vector<std::string>& args)
             // The window's phase fields take any whole number; on the command line a
             // phase outside the period is a slip that would correct with the wrong sign.
             const bool unbinned = a == "--phase-1x1";
-            const int period = unbinned ? 32 : 16;
+            const int period = bandGeometry(unbinned ? Binning::unbinned : Binning::binned2x2).period;
             const auto converted = parseInteger(value);
             if (value != "auto" && (!converted.ok() || converted.value < 0 || converted.value > period))
                 return fail(a + ": '" + value + "' is not a phase from 0 to " + std::to_string(period) + " or auto");
